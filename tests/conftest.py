@@ -1,0 +1,50 @@
+import importlib.util
+import os
+import subprocess
+import sys
+import sysconfig
+from pathlib import Path
+
+import pytest
+
+TESTS = Path(__file__).resolve().parent
+NATIVE = TESTS / "native"
+BUILD = TESTS.parent / "build" / "tests" / sysconfig.get_config_var("SOABI")
+
+
+def build_native(name):
+    """Compile tests/native/<name>.cpp into a throw-away extension module and import it.
+
+    The module is built only for the tests, against the installed package's
+    interface, never installed."""
+    source = NATIVE / f"{name}.cpp"
+    target = BUILD / f"{name}{sysconfig.get_config_var('EXT_SUFFIX')}"
+    deps = [source, *NATIVE.glob("*.hpp")]
+    if not target.exists() or target.stat().st_mtime < max(p.stat().st_mtime for p in deps):
+        BUILD.mkdir(parents=True, exist_ok=True)
+        cmd = [
+            os.environ.get("CXX", "g++"), "-std=c++20", "-O1", "-g", "-Wall", "-Wextra", "-Werror",
+            "-shared", "-fPIC", f"-I{sysconfig.get_paths()['include']}", f"-I{NATIVE}",
+            *os.environ.get("VONDREL_TEST_CFLAGS", "").split(),
+            str(source), "-o", str(target) + ".tmp",
+        ]
+        subprocess.run(cmd, check=True)
+        os.replace(str(target) + ".tmp", target)
+    spec = importlib.util.spec_from_file_location(name, target)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    sys.modules[name] = module
+    return module
+
+
+def open_fds():
+    """The number of open descriptors of this process."""
+    return len(os.listdir("/proc/self/fd"))
+
+
+@pytest.fixture
+def fd_count():
+    """Asserts that the test leaves as many descriptors open as it found."""
+    before = open_fds()
+    yield before
+    assert open_fds() == before

@@ -1,0 +1,1 @@
+"""Seismic traces in the Seismic Unix layout, for Python and NumPy."""
