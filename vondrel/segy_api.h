@@ -179,7 +179,7 @@ static struct vondrel__FileTraceIterator_vtable *vondrel__FileTraceIterator_vtab
 
 /* Takes one operation from `capi`, checking its capsule name against the
  * expected signature.  0, or -1 with ImportError or TypeError set. */
-static int vondrel_segy_import_function_(PyObject *capi, const char *name, void **fn,
+static inline int vondrel_segy_import_function_(PyObject *capi, const char *name, void **fn,
                                          const char *signature)
 {
     PyObject *capsule = PyDict_GetItemString(capi, name); /* borrowed */
@@ -202,7 +202,7 @@ static int vondrel_segy_import_function_(PyObject *capi, const char *name, void 
 
 /* Takes one class and its native operation table.  0, or -1 with an
  * exception set. */
-static int vondrel_segy_import_class_(PyObject *module, const char *name, PyTypeObject **type,
+static inline int vondrel_segy_import_class_(PyObject *module, const char *name, PyTypeObject **type,
                                       void **vtab, Py_ssize_t basicsize)
 {
     PyObject *obj = PyObject_GetAttrString(module, name);
@@ -239,7 +239,7 @@ static int vondrel_segy_import_class_(PyObject *module, const char *name, PyType
 /* Imports vondrel.segy and fills in everything above.  0, or -1 with the
  * exception set (the module's own ImportError or TypeError for a missing or
  * mis-signed operation). */
-static int vondrel_segy_import(void)
+static inline int vondrel_segy_import(void)
 {
     PyObject *module = PyImport_ImportModule("vondrel.segy");
     PyObject *capi;
