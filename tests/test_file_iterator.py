@@ -288,13 +288,56 @@ def test_close_error_at_the_last_trace_propagates_and_drops_the_trace(three, fd_
 
 def test_close_error_after_a_read_error_wins_with_the_read_error_as_context(tmp_path, fd_count, close_fails):
     path = write_collection(tmp_path, [[1.0]], count=2)
-    it = _FileTraceIterator(path, 2)
-    next(it)
-    with pytest.raises(OSError, match=r"^close failed$") as raised:
+    with unraisable() as seen:
+        it = _FileTraceIterator(path, 2)
         next(it)
-    assert isinstance(raised.value.__context__, OSError)
-    assert str(raised.value.__context__) == "Unable to read trace header from file."
-    assert open_fds() == fd_count
+        with pytest.raises(OSError, match=r"^close failed$") as raised:
+            next(it)
+        assert isinstance(raised.value.__context__, OSError)
+        assert str(raised.value.__context__) == "Unable to read trace header from file."
+        assert open_fds() == fd_count
+        del raised, it
+        gc.collect()
+    assert [str(u.exc_value) for u in seen] == ["close failed"]
+
+
+class Count:
+    def __init__(self, n):
+        self.n = n
+
+    def __int__(self):
+        return self.n
+
+
+def test_every_ending_keeps_reference_counts_flat(tmp_path, fd_count):
+    path = str(write_collection(tmp_path, SAMPLES))
+    short = str(write_collection(tmp_path, SAMPLES[:1], count=2, name="short.su"))
+    missing = str(tmp_path / "missing.su")
+    three, two = Count(3), Count(2)
+    f = open(path, "rb")
+
+    def endings():
+        list(_FileTraceIterator(path, three))
+        with pytest.raises(OSError):
+            list(_FileTraceIterator(short, two))
+        it = _FileTraceIterator(path, three)
+        next(it)
+        it.__dealoc__()
+        next(_FileTraceIterator(path, three))
+        f.seek(4)
+        next(_FileTraceIterator(f, three))
+        with pytest.raises(FileNotFoundError):
+            _FileTraceIterator(missing, three)
+        with pytest.raises(TypeError):
+            _FileTraceIterator(path, "3")
+
+    endings()
+    objects = (path, short, missing, three, two, f)
+    before = [sys.getrefcount(o) for o in objects]
+    for _ in range(100):
+        endings()
+    assert [sys.getrefcount(o) for o in objects] == before
+    f.close()
 
 
 def test_close_error_in_dealoc_propagates(three, fd_count, close_fails):
@@ -384,7 +427,8 @@ def test_isfileobject_looks_up_the_module_io_binding(monkeypatch):
 
     monkeypatch.setattr(segy, "io", types.SimpleNamespace(FileIO=Fake, BufferedReader=int, BufferedWriter=int))
     assert _isfileobject(Fake()) is True
-    assert _isfileobject(open(__file__, "rb", buffering=0)) is False
+    with open(__file__, "rb", buffering=0) as f:
+        assert _isfileobject(f) is False
 
 
 # The bridge failing on purpose, in a child interpreter (the module loads once per process).
