@@ -1,5 +1,4 @@
 """Writing collections with to_file and to_stream: bytes, modes, failures."""
-import gc
 import io
 import os
 import re
@@ -207,26 +206,28 @@ def test_keywords_by_name(tmp_path):
     assert (tmp_path / "a.su").read_bytes() == (tmp_path / "b.su").read_bytes() == EXPECTED
 
 
-def own_list(coll):
-    """The collection's own list of traces, found through the collector's
-    view of its references."""
-    lists = [r for r in gc.get_referents(coll) if isinstance(r, list)]
-    assert len(lists) == 1
-    return lists[0]
-
-
 @pytest.mark.parametrize("method", ["to_file", "to_stream"])
 @pytest.mark.parametrize("index", [0, 1])
 @pytest.mark.parametrize("bad, exc, message", [
     (None, TypeError, r"^Cannot convert NoneType to vondrel\.segy\.SEGYTrace$"),
     (SEGYTrace.__new__(SEGYTrace), ValueError, NO_RECORD),
 ], ids=["None", "no-record"])
-def test_a_bad_item_fails_the_write_and_leaves_the_fields(tmp_path, method, index, bad, exc, message, fd_count):
-    coll = built()
-    own_list(coll)[index] = bad
+def test_a_bad_item_fails_the_write_and_leaves_the_fields(tmp_path, client, method, index, bad, exc, message,
+                                                          fd_count):
+    traces = list(built())
+    coll = client.wrap(SEGY, _MemoryTraceIterator(traces))
+    traces[index] = bad  # after the iterator's own check
     with pytest.raises(exc, match=message):
         getattr(coll, method)(tmp_path / "x.su")
-    assert modes(coll) == (False, True, False) and coll.n_traces == 2
+    assert modes(coll) == (False, False, True) and coll.n_traces == 2
+
+
+@pytest.mark.parametrize("method", ["to_file", "to_stream"])
+def test_a_trace_without_record_in_memory_is_refused(tmp_path, client, method, fd_count):
+    coll = client.wrap(SEGY, _MemoryTraceIterator([*built(), SEGYTrace.__new__(SEGYTrace)])).to_memory()
+    with pytest.raises(ValueError, match=NO_RECORD):
+        getattr(coll, method)(tmp_path / "x.su")
+    assert modes(coll) == (False, True, False)
 
 
 FULL = "/dev/full"
