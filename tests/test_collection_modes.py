@@ -157,12 +157,12 @@ def test_pickling_is_refused():
 
 
 def test_constructor_on_an_on_disk_collection_keeps_reading_the_file(tmp_path):
-    path = write_collection(tmp_path, [[1.0, 2.0]])
+    path = write_collection(tmp_path, [[1.0, 2.0]] * 3)
     coll = SEGY.from_file(path)
     coll.__init__(rows(3, 5), 4000)
     assert modes(coll) == (True, True, False)
     assert coll.n_traces == 3
-    assert [t.ns for t in coll] == [2]  # on disk wins when iterating
+    assert [t.ns for t in coll] == [2] * 3  # on disk wins when iterating
     assert coll.to_memory() is coll  # in memory wins for to_memory
     assert modes(coll) == (True, True, False)
 

@@ -83,8 +83,8 @@ def test_to_file_writes_the_collection_file_and_goes_on_disk(tmp_path, client, s
     assert coll.to_file(target) is coll
     assert target.read_bytes() == EXPECTED
     assert modes(coll) == (True, False, False) and coll.n_traces == 2
-    target.write_bytes(collection_bytes([[9.0]], count=1))
-    assert [np.asarray(t).tolist() for t in coll] == [[9.0]]
+    target.write_bytes(collection_bytes([[9.0], [8.0]]))
+    assert [np.asarray(t).tolist() for t in coll] == [[9.0], [8.0]]
 
 
 @pytest.mark.parametrize("source", WRITABLE + [source_disk])
