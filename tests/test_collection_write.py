@@ -1,4 +1,5 @@
 """Writing collections with to_file and to_stream: bytes, modes, failures."""
+import gc
 import io
 import os
 import re
@@ -341,3 +342,39 @@ def test_streaming_a_large_file_keeps_one_trace_alive(tmp_path):
         assert peak < size / 4, f"peak RSS {peak} for a file of {size} bytes"
     finally:
         path.unlink()
+
+
+def cycle(tmp_path, client):
+    """One round of every collection path, failures included."""
+    target = tmp_path / "cycle.su"
+    built().to_file(target)
+    SEGY.from_file(target).to_memory().to_stream(io.BytesIO())
+    SEGY.from_file(target).to_stream(io.BytesIO())
+    _FileTraceIterator(target, 2).to_file(tmp_path / "again.su")
+    _MemoryTraceIterator(list(built())).to_stream(io.BytesIO())
+    with open(target, "rb") as f:
+        list(SEGY.from_file(f))
+    for bad in (lambda: built().to_file(FULL), lambda: built().to_stream(FULL),
+                lambda: SEGY.from_file(write_collection(tmp_path, [[1.0]], count=2, name="short.su")).to_memory(),
+                lambda: client.wrap(SEGY, _MemoryTraceIterator([SEGYTrace.__new__(SEGYTrace)])).to_file(target),
+                lambda: SEGY([A, np.ones((2, 2))], 4000), lambda: SEGY.__new__(SEGY).to_memory()):
+        try:
+            bad()
+        except (OSError, TypeError, ValueError):
+            pass
+
+
+@pytest.mark.skipif(not os.path.exists(FULL), reason="no /dev/full")
+def test_repeated_cycles_leak_no_objects_and_no_descriptors(tmp_path, client, fd_count):
+    for _ in range(20):
+        cycle(tmp_path, client)
+    gc.collect()
+    objects = len(gc.get_objects())
+    fds = len(os.listdir("/proc/self/fd"))
+    holders = sys.getrefcount(A), sys.getrefcount(B)  # every built trace holds A or B
+    for _ in range(200):
+        cycle(tmp_path, client)
+    gc.collect()
+    assert len(os.listdir("/proc/self/fd")) == fds
+    assert (sys.getrefcount(A), sys.getrefcount(B)) == holders
+    assert len(gc.get_objects()) - objects < 50
