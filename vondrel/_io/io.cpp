@@ -83,29 +83,23 @@ Loan *take_loan(FILE *fp)
     return nullptr;
 }
 
-// 1 when `file` is an instance of io.<class_name>, 0 when not, -1 with an
-// exception set.
-int is_io_instance(PyObject *file, const char *class_name)
+// Classes of the io module, taken once at module execution and kept for
+// the life of the process, so that no import runs while a stream is lent
+// or given back (not even during interpreter shutdown).
+PyObject *io_text_base = nullptr;
+PyObject *io_raw_base = nullptr;
+PyObject *io_unsupported = nullptr;
+
+// 1 when `file` is an instance of `cls`, 0 when not, -1 with an exception set.
+int is_instance(PyObject *file, PyObject *cls)
 {
-    Ref io(PyImport_ImportModule("io"));
-    if (!io)
-        return -1;
-    Ref cls(PyObject_GetAttrString(io.get(), class_name));
-    if (!cls)
-        return -1;
-    return PyObject_IsInstance(file, cls.get());
+    return PyObject_IsInstance(file, cls);
 }
 
 // Raises io.UnsupportedOperation(message); always returns -1.
 int raise_unsupported(const char *message)
 {
-    Ref io(PyImport_ImportModule("io"));
-    if (!io)
-        return -1;
-    Ref cls(PyObject_GetAttrString(io.get(), "UnsupportedOperation"));
-    if (!cls)
-        return -1;
-    PyErr_SetString(cls.get(), message);
+    PyErr_SetString(io_unsupported, message);
     return -1;
 }
 
@@ -147,7 +141,7 @@ int logical_position(PyObject *file, int fd, vdl_off_t *pos)
 // drops that buffer.  0, or -1 with the exception of seek().
 int reposition(PyObject *file, vdl_off_t pos)
 {
-    int raw = is_io_instance(file, "RawIOBase");
+    int raw = is_instance(file, io_raw_base);
     if (raw < 0)
         return -1;
     if (!raw) {
@@ -179,7 +173,7 @@ FileDup file_dup(PyObject *file, char *mode)
         PyErr_SetString(PyExc_ValueError, msg_missing_argument);
         return failed;
     }
-    int text = is_io_instance(file, "TextIOBase");
+    int text = is_instance(file, io_text_base);
     if (text < 0 || (text && raise_unsupported(msg_text_file) < 0))
         return failed;
     int fd = PyObject_AsFileDescriptor(file);
@@ -191,7 +185,7 @@ FileDup file_dup(PyObject *file, char *mode)
     bool reads = std::strchr(mode, 'r') || std::strchr(mode, '+');
     bool unbuffered = pos < 0 && reads;
     if (unbuffered) {
-        int raw = is_io_instance(file, "RawIOBase");
+        int raw = is_instance(file, io_raw_base);
         if (raw < 0 || (!raw && raise_unsupported(msg_buffered_pipe) < 0))
             return failed;
     }
@@ -294,8 +288,22 @@ int file_dup_close(PyObject *file, FILE *fp, vdl_off_t orig_pos)
 
 // Publishes the two operations in __pyx_capi__, each under a capsule named
 // by its signature.  0, or -1 with an exception set.
+// Takes io.<name> into *slot once; 0, or -1 with an exception set.
+int take_io_class(PyObject *io, const char *name, PyObject **slot)
+{
+    if (*slot)
+        return 0;
+    *slot = PyObject_GetAttrString(io, name);
+    return *slot ? 0 : -1;
+}
+
 int io_exec(PyObject *module)
 {
+    Ref io(PyImport_ImportModule("io"));
+    if (!io || take_io_class(io.get(), "TextIOBase", &io_text_base) < 0 ||
+        take_io_class(io.get(), "RawIOBase", &io_raw_base) < 0 ||
+        take_io_class(io.get(), "UnsupportedOperation", &io_unsupported) < 0)
+        return -1;
     Ref capi(PyDict_New());
     if (!capi)
         return -1;
