@@ -52,6 +52,11 @@ def stream_file(ctx):
             np.asarray(t)
 
 
+def to_file_stream(ctx):
+    with open(ctx["out"], "wb") as f:
+        SEGY(ROWS, 1).to_file(f)
+
+
 OPERATIONS = {
     "trace": lambda ctx: SEGYTrace(ROWS[0], 4000),
     "trace keywords": it_kwargs,
@@ -66,7 +71,7 @@ OPERATIONS = {
     "memory iterator to_memory": lambda ctx: _MemoryTraceIterator(list(SEGY(ROWS, 1))).to_memory(),
     "to_memory": lambda ctx: SEGY.from_file(ctx["good"]).to_memory(),
     "to_file path": lambda ctx: SEGY(ROWS, 1).to_file(ctx["out"]),
-    "to_file stream": lambda ctx: SEGY(ROWS, 1).to_file(open(ctx["out"], "wb")).filename.close(),
+    "to_file stream": to_file_stream,
     "to_file from iterator": lambda ctx: _FileTraceIterator(ctx["good"], 3).to_file(ctx["out"]),
     "to_stream bytes": lambda ctx: SEGY(ROWS, 1).to_stream(io.BytesIO()),
     "to_stream path": lambda ctx: SEGY.from_file(ctx["good"]).to_stream(ctx["out"]),
@@ -89,6 +94,9 @@ OPERATIONS = {
     "base step": swallow(lambda ctx: BaseTraceIterator().to_memory(), NotImplementedError),
     "pickle": swallow(lambda ctx: SEGY(ROWS, 1).__reduce__(), TypeError),
 }
+
+
+NUMPY_MAKES_OBJECTS = {"trace from list", "iterate on disk, file", "empty samples"}
 
 
 @pytest.fixture(scope="module")
@@ -119,7 +127,12 @@ def test_repeating_an_operation_leaks_nothing(name, ctx):
                                   for a, b in zip(after, before))
     assert fds == 0
     assert watched == [0] * len(WATCHED)
-    # NumPy is built without reference debugging, so references it takes
-    # and the interpreter drops make the total drift down, never up.
-    assert refs < 30
-    assert blocks < 30
+    # A leak of one object or reference per call shows as 300 at least;
+    # less is the noise of caches and exceptions' lifetimes.
+    assert blocks < 150
+    # NumPy is built without reference debugging: references it takes and
+    # the interpreter drops make the total drift down, and objects it makes
+    # and destroys itself make it drift up, so the total is only telling
+    # where NumPy makes no objects.
+    if name not in NUMPY_MAKES_OBJECTS:
+        assert refs < 150
