@@ -18,7 +18,7 @@ from tracebytes import header_of
 
 from vondrel.segy import SEGY
 
-EXAMPLES = int(os.environ.get("VONDREL_FUZZ_EXAMPLES", "150"))
+EXAMPLES = int(os.environ.get("VONDREL_FUZZ_EXAMPLES") or 150)
 HEADER = "Unable to read trace header from file."
 SAMPLES = "Unable to read expected number of trace samples."
 
