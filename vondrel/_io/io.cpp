@@ -8,6 +8,12 @@
 // the object's own buffer has been flushed and its read-ahead accounted for),
 // and when the stream is given back the object is moved to where the stream
 // stopped.  Between the two calls the caller uses only the stream.
+//
+// The second value PyFile_Dup returns is a ticket, unique to each loan, that
+// PyFile_DupClose requires with the stream.  Like fclose, PyFile_DupClose
+// releases the stream even when it raises, so a caller that tries again hands
+// back a stream that no longer exists, whose address stdio may already have
+// reused for another loan: the ticket tells the two apart.
 #include "vondrel/segy/common.hpp"
 
 #include <cerrno>
@@ -40,18 +46,24 @@ constexpr const char *msg_buffered_pipe =
 constexpr const char *msg_bad_position = "The file object reported a negative position.";
 constexpr const char *msg_not_lent = "The stream was not lent by PyFile_Dup or was already given back.";
 
-// One lent stream: the stream, the stdio buffer given to it, and the
-// descriptor status flags to put back when fdopen changed them (an append
-// mode sets O_APPEND on the description the file object shares).
+// One lent stream: the stream, its ticket, the stdio buffer given to it,
+// what giving it back must do to the file object, and the descriptor status
+// flags to put back when fdopen changed them (an append mode sets O_APPEND on
+// the description the file object shares).
 struct Loan {
     FILE *fp;
+    vdl_off_t ticket;
     char *buffer;        // malloc'd here, freed after fclose; null when unbuffered
     int restore_flags;   // flags before fdopen, or -1 when they did not change
+    bool seekable;       // the object is moved to where the stream stopped
+    bool buffered;       // ... after dropping its read-ahead buffer
     Loan *next;
 };
 
-// Every stream lent and not yet given back.  Only touched with the GIL held.
+// Every stream lent and not yet given back, and the last ticket handed out.
+// Only touched with the GIL held.
 Loan *loans = nullptr;
+vdl_off_t last_ticket = 0;
 
 // Closes the loan's stream, if any, without reporting errors, and frees the
 // loan: the clean-up of a PyFile_Dup that fails after allocating it.
@@ -69,12 +81,13 @@ struct LoanDiscard {
 };
 using LoanHolder = std::unique_ptr<Loan, LoanDiscard>;
 
-// Unlinks and returns the loan of `fp`, or null when `fp` is not lent.
-Loan *take_loan(FILE *fp)
+// Unlinks and returns the loan of `fp` under `ticket`, or null when there is
+// none (never lent, or already given back).
+Loan *take_loan(FILE *fp, vdl_off_t ticket)
 {
     for (Loan **link = &loans; *link; link = &(*link)->next) {
         Loan *loan = *link;
-        if (loan->fp == fp) {
+        if (loan->fp == fp && loan->ticket == ticket) {
             *link = loan->next;
             loan->next = nullptr;
             return loan;
@@ -144,13 +157,11 @@ int logical_position(PyObject *file, int fd, vdl_off_t *pos)
 // end: a seek to the start or the current position may be answered from a
 // read-ahead buffer that the stream has made stale (its bytes, and the
 // object's idea of the descriptor offset), while a seek to the end always
-// drops that buffer.  0, or -1 with the exception of seek().
-int reposition(PyObject *file, vdl_off_t pos)
+// drops that buffer.  Imports nothing, so that it works while the
+// interpreter shuts down.  0, or -1 with the exception of seek().
+int reposition(PyObject *file, bool buffered, vdl_off_t pos)
 {
-    int raw = is_io_instance(file, "RawIOBase");
-    if (raw < 0)
-        return -1;
-    if (!raw) {
+    if (buffered) {
         Ref at_end(PyObject_CallMethod(file, "seek", "ii", 0, SEEK_END));
         if (!at_end)
             return -1;
@@ -162,9 +173,8 @@ int reposition(PyObject *file, vdl_off_t pos)
 // Lends a stdio stream opened with the stdio `mode` on a duplicate of the
 // descriptor of `file` (borrowed), starting at the object's logical
 // position: the object's own buffer is flushed first, and bytes it has read
-// ahead are read again by the stream.  Returns {stream, orig_pos}, orig_pos
-// being that position, or -1 for a file that cannot seek; the stream goes
-// back through file_dup_close only.  A stream that reads a file that cannot
+// ahead are read again by the stream.  Returns {stream, ticket}; the stream
+// goes back through file_dup_close with that ticket, and only so.  A stream that reads a file that cannot
 // seek is unbuffered, so that it never takes bytes from the file beyond those
 // the caller reads.  Fails with {null, -1} and an exception: the object's own
 // error when it has no descriptor (io.BytesIO raises io.UnsupportedOperation)
@@ -188,13 +198,13 @@ FileDup file_dup(PyObject *file, char *mode)
     vdl_off_t pos = -1;
     if (logical_position(file, fd, &pos) < 0)
         return failed;
+    int raw = is_io_instance(file, "RawIOBase");
+    if (raw < 0)
+        return failed;
     bool reads = std::strchr(mode, 'r') || std::strchr(mode, '+');
     bool unbuffered = pos < 0 && reads;
-    if (unbuffered) {
-        int raw = is_io_instance(file, "RawIOBase");
-        if (raw < 0 || (!raw && raise_unsupported(msg_buffered_pipe) < 0))
-            return failed;
-    }
+    if (unbuffered && !raw && raise_unsupported(msg_buffered_pipe) < 0)
+        return failed;
 
     LoanHolder loan(static_cast<Loan *>(std::calloc(1, sizeof(Loan))));
     if (!loan) {
@@ -202,6 +212,8 @@ FileDup file_dup(PyObject *file, char *mode)
         return failed;
     }
     loan->restore_flags = -1;
+    loan->seekable = pos >= 0;
+    loan->buffered = !raw;
     if (!unbuffered) {
         loan->buffer = static_cast<char *>(std::malloc(stream_buffer_size));
         if (!loan->buffer) {
@@ -234,23 +246,25 @@ FileDup file_dup(PyObject *file, char *mode)
         PyErr_SetFromErrno(PyExc_OSError);
         return failed;
     }
+    loan->ticket = ++last_ticket;
     loan->next = loans;
     loans = loan.release();
-    return {loans->fp, pos};
+    return {loans->fp, loans->ticket};
 }
 
-// Gives back a stream lent by file_dup: flushes and closes it (with its
-// duplicate descriptor, and its buffer), then moves `file` (borrowed) to
-// where the stream stopped, dropping whatever the object had read ahead.
-// `orig_pos` is file_dup's second result; a negative one (a file that
-// cannot seek) leaves the object's position alone.  Returns 0, or -1 with an
-// exception set: OSError with errno when the stream could not be flushed or
-// closed, meaning written bytes did not all reach the file (the stream is
-// released all the same, and that error wins over one of seek()); ValueError
-// for a stream that is not on loan; the error of the object's seek().
-int file_dup_close(PyObject *file, FILE *fp, vdl_off_t orig_pos)
+// Gives back a stream lent by file_dup with `ticket`, file_dup's second
+// result: flushes and closes it (with its duplicate descriptor and its
+// buffer), then moves `file` (borrowed) to where the stream stopped, dropping
+// whatever the object had read ahead; a file that cannot seek keeps its
+// position.  The stream is released whatever happens: the caller must not
+// use it, fclose it or give it back again, even after an error.  Returns 0,
+// or -1 with an exception set: OSError with errno when the stream could not
+// be flushed or closed, meaning written bytes did not all reach the file
+// (that error wins over one of seek()); ValueError for a stream and ticket
+// that are not on loan (nothing is touched); the error of the object's seek().
+int file_dup_close(PyObject *file, FILE *fp, vdl_off_t ticket)
 {
-    Loan *loan = file ? take_loan(fp) : nullptr;
+    Loan *loan = file ? take_loan(fp, ticket) : nullptr;
     if (!loan) {
         PyErr_SetString(PyExc_ValueError, msg_not_lent);
         return -1;
@@ -266,7 +280,7 @@ int file_dup_close(PyObject *file, FILE *fp, vdl_off_t orig_pos)
     // After fflush the shared offset is the stream's position for reading
     // and writing streams alike, including appends.
     off_t end = -1;
-    if (orig_pos >= 0) {
+    if (loan->seekable) {
         end = lseek(fileno(fp), 0, SEEK_CUR);
         if (end < 0)
             note();
@@ -275,6 +289,7 @@ int file_dup_close(PyObject *file, FILE *fp, vdl_off_t orig_pos)
         note();
     if (std::fclose(fp) != 0)
         note();
+    bool buffered = loan->buffered;
     std::free(loan->buffer);
     std::free(loan);
     if (failure) {
@@ -284,7 +299,7 @@ int file_dup_close(PyObject *file, FILE *fp, vdl_off_t orig_pos)
     if (end < 0)
         return failure ? -1 : 0;
     PyObject *pending = PyErr_GetRaisedException();   // may be null
-    int moved = reposition(file, end);
+    int moved = reposition(file, buffered, end);
     if (!pending)
         return moved;
     PyErr_Clear();
