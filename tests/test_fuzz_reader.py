@@ -74,12 +74,7 @@ def read_traces(source, how):
     got = []
     try:
         coll = SEGY.from_file(source)
-        if how == "to_memory":
-            traces = list(coll.to_memory())
-        else:
-            traces = []
-            for t in coll:
-                traces.append(t)
+        traces = coll.to_memory() if how == "to_memory" else coll
         for t in traces:
             got.append((header_of(t), bytes(memoryview(t).cast("B"))))
     except (OSError, OverflowError, ValueError) as e:

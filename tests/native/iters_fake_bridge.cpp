@@ -20,7 +20,7 @@ struct FileDup {
 };
 
 int dup_failures = 0;     // the next n PyFile_Dup calls raise
-int close_failures = 0;   // the next n PyFile_DupClose calls raise and keep the stream
+int close_failures = 0;   // the next n PyFile_DupClose calls release the stream, then raise
 long streams_held = 0;    // streams handed out and not given back
 
 FileDup file_dup(PyObject *file, char *mode)
@@ -60,6 +60,8 @@ int file_dup_close(PyObject *file, FILE *fp, vdl_off_t)
 {
     if (close_failures > 0) {
         --close_failures;
+        fclose(fp);
+        --streams_held;
         PyErr_SetString(PyExc_OSError, "fake close failure");
         return -1;
     }

@@ -96,29 +96,18 @@ Loan *take_loan(FILE *fp, vdl_off_t ticket)
     return nullptr;
 }
 
-// 1 when `file` is an instance of io.<class_name>, 0 when not, -1 with an
-// exception set.
-int is_io_instance(PyObject *file, const char *class_name)
-{
-    Ref io(PyImport_ImportModule("io"));
-    if (!io)
-        return -1;
-    Ref cls(PyObject_GetAttrString(io.get(), class_name));
-    if (!cls)
-        return -1;
-    return PyObject_IsInstance(file, cls.get());
-}
+// Classes of the io module, taken once at module execution and kept for
+// the life of the process, so that no import runs while a stream is lent
+// or given back (not even during interpreter shutdown).  The module refuses
+// a second interpreter, whose io classes would be others.
+PyObject *io_text_base = nullptr;
+PyObject *io_raw_base = nullptr;
+PyObject *io_unsupported = nullptr;
 
 // Raises io.UnsupportedOperation(message); always returns -1.
 int raise_unsupported(const char *message)
 {
-    Ref io(PyImport_ImportModule("io"));
-    if (!io)
-        return -1;
-    Ref cls(PyObject_GetAttrString(io.get(), "UnsupportedOperation"));
-    if (!cls)
-        return -1;
-    PyErr_SetString(cls.get(), message);
+    PyErr_SetString(io_unsupported, message);
     return -1;
 }
 
@@ -189,7 +178,7 @@ FileDup file_dup(PyObject *file, char *mode)
         PyErr_SetString(PyExc_ValueError, msg_missing_argument);
         return failed;
     }
-    int text = is_io_instance(file, "TextIOBase");
+    int text = PyObject_IsInstance(file, io_text_base);
     if (text < 0 || (text && raise_unsupported(msg_text_file) < 0))
         return failed;
     int fd = PyObject_AsFileDescriptor(file);
@@ -198,7 +187,7 @@ FileDup file_dup(PyObject *file, char *mode)
     vdl_off_t pos = -1;
     if (logical_position(file, fd, &pos) < 0)
         return failed;
-    int raw = is_io_instance(file, "RawIOBase");
+    int raw = PyObject_IsInstance(file, io_raw_base);
     if (raw < 0)
         return failed;
     bool reads = std::strchr(mode, 'r') || std::strchr(mode, '+');
@@ -307,10 +296,25 @@ int file_dup_close(PyObject *file, FILE *fp, vdl_off_t ticket)
     return -1;
 }
 
-// Publishes the two operations in __pyx_capi__, each under a capsule named
-// by its signature.  0, or -1 with an exception set.
+// Takes io.<name> into *slot once; 0, or -1 with an exception set.
+int take_io_class(PyObject *io, const char *name, PyObject **slot)
+{
+    if (*slot)
+        return 0;
+    *slot = PyObject_GetAttrString(io, name);
+    return *slot ? 0 : -1;
+}
+
+// Takes the io classes, then publishes the two operations in __pyx_capi__,
+// each under a capsule named by its signature.  0, or -1 with an exception
+// set.
 int io_exec(PyObject *module)
 {
+    Ref io(PyImport_ImportModule("io"));
+    if (!io || take_io_class(io.get(), "TextIOBase", &io_text_base) < 0 ||
+        take_io_class(io.get(), "RawIOBase", &io_raw_base) < 0 ||
+        take_io_class(io.get(), "UnsupportedOperation", &io_unsupported) < 0)
+        return -1;
     Ref capi(PyDict_New());
     if (!capi)
         return -1;
@@ -325,6 +329,7 @@ int io_exec(PyObject *module)
 
 PyModuleDef_Slot io_slots[] = {
     {Py_mod_exec, reinterpret_cast<void *>(&io_exec)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {0, nullptr},
 };
 

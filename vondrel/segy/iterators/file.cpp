@@ -25,17 +25,20 @@ PyObject *text_rb = nullptr;
 // _close_file: gives the stream back to the bridge, closes a file the
 // iterator opened itself and drops the file.  Safe to run any number of
 // times.  Returns None (new reference), or null when giving back the stream
-// (fp and file kept) or closing the file (file kept) raised.  The caller
-// must not have an exception pending: the bridge reports through one.
+// or closing the file (file kept) raised.  The bridge releases the stream
+// even when it raises, so fp is cleared either way: keeping it would hand a
+// closed stream to the next attempt.  The caller must not have an exception
+// pending: the bridge reports through one.
 PyObject *file_iterator_close_file(FileIteratorObject *self)
 {
     // Held across the calls: the bridge and close() may run Python code.
     Ref file = Ref::borrow(self->file);
     if (self->fp && file.get() != Py_None) {
-        PyFile_DupClose(file.get(), self->fp, self->orig_pos);
+        FILE *fp = self->fp;
+        self->fp = nullptr;
+        PyFile_DupClose(file.get(), fp, self->orig_pos);
         if (PyErr_Occurred())
             return nullptr;
-        self->fp = nullptr;
     }
     if (self->file_owner && file.get() != Py_None) {
         Ref closed(call_method0(file.get(), names.close));
@@ -149,27 +152,26 @@ int file_iterator_init(PyObject *op, PyObject *args, PyObject *kwds)
 }
 
 // tp_finalize: an iterator dropped before its last trace gives its stream
-// back and closes a file it opened, as _close_file does.  Errors go to
-// sys.unraisablehook; when the bridge cannot take the stream back, the
-// stream is closed here so that neither it nor its descriptor outlives
-// the iterator.
+// back and closes a file it opened, as _close_file does, but goes on to
+// close the file when giving the stream back raised.  Each error goes to
+// sys.unraisablehook; the bridge releases the stream even when it raises.
 void file_iterator_finalize(PyObject *op)
 {
     auto *self = reinterpret_cast<FileIteratorObject *>(op);
     if (!self->fp && (!self->file_owner || self->file == Py_None))
         return;
     PyObject *saved = PyErr_GetRaisedException();
-    Ref closed(file_iterator_close_file(self));
-    if (!closed) {
-        PyErr_WriteUnraisable(op);
-        if (self->fp) {
-            std::fclose(self->fp);
-            self->fp = nullptr;
-            closed.reset(file_iterator_close_file(self));
-            if (!closed)
-                PyErr_WriteUnraisable(op);
-        }
+    Ref file = Ref::borrow(self->file);
+    if (self->fp && file.get() != Py_None) {
+        FILE *fp = self->fp;
+        self->fp = nullptr;
+        PyFile_DupClose(file.get(), fp, self->orig_pos);
+        if (PyErr_Occurred())
+            PyErr_WriteUnraisable(op);
     }
+    Ref closed(file_iterator_close_file(self));
+    if (!closed)
+        PyErr_WriteUnraisable(op);
     PyErr_SetRaisedException(saved);
 }
 
