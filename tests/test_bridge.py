@@ -291,6 +291,7 @@ def test_a_stream_given_back_while_the_interpreter_shuts_down(tmp_path):
             def __del__(self):
                 self.close(self.f, self.handle, self.ticket)
                 self.write(1, b"%d" % self.f.tell())
+                self.f.close()
 
         holder = Holder(open({str(path)!r}, "rb"), build_native("bridge_client"))
     """)
