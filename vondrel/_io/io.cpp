@@ -163,9 +163,9 @@ int reposition(PyObject *file, bool buffered, vdl_off_t pos)
 // descriptor of `file` (borrowed), starting at the object's logical
 // position: the object's own buffer is flushed first, and bytes it has read
 // ahead are read again by the stream.  Returns {stream, ticket}; the stream
-// goes back through file_dup_close with that ticket, and only so.  A stream that reads a file that cannot
-// seek is unbuffered, so that it never takes bytes from the file beyond those
-// the caller reads.  Fails with {null, -1} and an exception: the object's own
+// goes back through file_dup_close with that ticket, and only so.  A stream
+// that reads a file that cannot seek is unbuffered, so that it never takes
+// bytes from the file beyond those the caller reads.  Fails with {null, -1} and an exception: the object's own
 // error when it has no descriptor (io.BytesIO raises io.UnsupportedOperation)
 // or its flush() fails, io.UnsupportedOperation for a text file or a
 // buffered reader that cannot seek (bytes it read ahead would be lost),
