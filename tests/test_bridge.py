@@ -7,6 +7,9 @@ import io
 import os
 import re
 import subprocess
+import sys
+import textwrap
+from pathlib import Path
 
 import pytest
 
@@ -57,10 +60,9 @@ def test_read_starts_at_logical_position_and_leaves_file_where_stream_stopped(
         tmp_path, fd_count, buffering, start, count):
     with open(make_file(tmp_path), "rb", buffering=buffering) as f:
         assert f.read(start) == DATA[:start]      # a buffered reader reads ahead here
-        handle, orig_pos = client.dup(f, "rb")
-        assert orig_pos == start
+        handle, ticket = client.dup(f, "rb")
         assert client.read(handle, count) == DATA[start:start + count]
-        assert client.close(f, handle, orig_pos) == 0
+        assert client.close(f, handle, ticket) == 0
         stop = min(start + count, len(DATA))
         assert f.tell() == stop
         assert f.read() == DATA[stop:]            # neither stale read-ahead nor bytes twice
@@ -69,19 +71,19 @@ def test_read_starts_at_logical_position_and_leaves_file_where_stream_stopped(
 
 def test_read_skip_forward_like_the_file_iterator(tmp_path, fd_count):
     with open(make_file(tmp_path), "rb") as f:
-        handle, orig_pos = client.dup(f, "rb")
+        handle, ticket = client.dup(f, "rb")
         assert client.skip(handle, 4) == 0
         assert client.read(handle, 8) == DATA[4:12]
-        client.close(f, handle, orig_pos)
+        client.close(f, handle, ticket)
         assert f.tell() == 12
         assert f.read(4) == DATA[12:16]
 
 
 def test_read_past_the_end_leaves_file_at_its_end(tmp_path, fd_count):
     with open(make_file(tmp_path, b"abc"), "rb") as f:
-        handle, orig_pos = client.dup(f, "rb")
+        handle, ticket = client.dup(f, "rb")
         assert client.read(handle, 10) == b"abc"
-        client.close(f, handle, orig_pos)
+        client.close(f, handle, ticket)
         assert f.tell() == 3
         assert f.read() == b""
 
@@ -95,10 +97,9 @@ def test_write_follows_unflushed_bytes_of_the_file_object(tmp_path, fd_count, bu
     path = tmp_path / "out.bin"
     with open(path, "wb", buffering=buffering) as f:
         f.write(b"head")                          # still in a buffered writer's buffer
-        handle, orig_pos = client.dup(f, "wb")
-        assert orig_pos == 4
+        handle, ticket = client.dup(f, "wb")
         assert client.write(handle, body) == size
-        assert client.close(f, handle, orig_pos) == 0
+        assert client.close(f, handle, ticket) == 0
         assert f.tell() == 4 + size
         f.write(b"tail")
     assert path.read_bytes() == b"head" + body + b"tail"
@@ -107,11 +108,11 @@ def test_write_follows_unflushed_bytes_of_the_file_object(tmp_path, fd_count, bu
 def test_written_bytes_reach_the_file_when_the_stream_is_given_back(tmp_path, fd_count):
     path = tmp_path / "out.bin"
     with open(path, "wb") as f:
-        handle, orig_pos = client.dup(f, "wb")
+        handle, ticket = client.dup(f, "wb")
         for _ in range(1000):                     # 100 KiB of small writes stay buffered
             client.write(handle, b"0123456789" * 10)
         assert path.stat().st_size == 0
-        client.close(f, handle, orig_pos)
+        client.close(f, handle, ticket)
         assert path.stat().st_size == 100_000
 
 
@@ -120,9 +121,9 @@ def test_write_over_read_ahead_is_what_the_file_object_reads_next(tmp_path, fd_c
     path = make_file(tmp_path)
     with open(path, mode) as f:
         assert f.read(10) == DATA[:10]            # reads ahead over the region written below
-        handle, orig_pos = client.dup(f, "wb")
+        handle, ticket = client.dup(f, "wb")
         client.write(handle, b"X" * 20)
-        client.close(f, handle, orig_pos)
+        client.close(f, handle, ticket)
         assert f.tell() == 30
         f.seek(0)
         assert f.read(40) == DATA[:10] + b"X" * 20 + DATA[30:40]
@@ -134,9 +135,9 @@ def test_append_mode_file_object_appends(tmp_path, fd_count, rewind):
     with open(path, "ab") as f:
         if rewind:
             f.seek(0)                             # appends still go to the end
-        handle, orig_pos = client.dup(f, "wb")
+        handle, ticket = client.dup(f, "wb")
         client.write(handle, b"new")
-        client.close(f, handle, orig_pos)
+        client.close(f, handle, ticket)
         assert f.tell() == 6
         f.write(b"!")
     assert path.read_bytes() == b"oldnew!"
@@ -146,9 +147,9 @@ def test_append_stream_mode_does_not_leave_the_file_object_appending(tmp_path, f
     path = make_file(tmp_path, b"0123456789")
     with open(path, "r+b") as f:
         f.seek(2)
-        handle, orig_pos = client.dup(f, "ab")
+        handle, ticket = client.dup(f, "ab")
         client.write(handle, b"end")
-        client.close(f, handle, orig_pos)
+        client.close(f, handle, ticket)
         assert f.tell() == 13
         f.seek(0)
         f.write(b"AB")
@@ -162,10 +163,9 @@ def test_write_to_pipe_keeps_order_and_loses_nothing(fd_count, buffering):
     r, w = os.pipe()
     with open(r, "rb") as reader, open(w, "wb", buffering=buffering) as writer:
         writer.write(b"head")
-        handle, orig_pos = client.dup(writer, "wb")
-        assert orig_pos == -1
+        handle, ticket = client.dup(writer, "wb")
         client.write(handle, b"body")
-        assert client.close(writer, handle, orig_pos) == 0
+        assert client.close(writer, handle, ticket) == 0
         writer.write(b"tail")
         writer.close()
         assert reader.read() == b"headbodytail"
@@ -176,10 +176,9 @@ def test_read_from_unbuffered_pipe_takes_only_the_bytes_read(fd_count):
     with open(w, "wb", buffering=0) as writer:
         writer.write(b"abcdef")
     with open(r, "rb", buffering=0) as reader:
-        handle, orig_pos = client.dup(reader, "rb")
-        assert orig_pos == -1
+        handle, ticket = client.dup(reader, "rb")
         assert client.read(handle, 3) == b"abc"
-        client.close(reader, handle, orig_pos)
+        client.close(reader, handle, ticket)
         assert reader.read() == b"def"
 
 
@@ -187,10 +186,10 @@ def test_read_from_unbuffered_pipe_takes_only_the_bytes_read(fd_count):
 
 def test_dev_full_raises_enospc_when_the_stream_is_given_back(fd_count):
     with open("/dev/full", "wb") as f:
-        handle, orig_pos = client.dup(f, "wb")
+        handle, ticket = client.dup(f, "wb")
         assert client.write(handle, b"x" * 100) == 100      # still in the stream's buffer
         with pytest.raises(OSError) as caught:
-            client.close(f, handle, orig_pos)
+            client.close(f, handle, ticket)
         assert caught.value.errno == errno.ENOSPC
         assert type(caught.value) is OSError
 
@@ -247,15 +246,57 @@ def test_stream_mode_the_descriptor_does_not_allow_raises_einval(tmp_path, fd_co
         assert caught.value.errno == errno.EINVAL
 
 
-def test_giving_back_a_stream_twice_or_one_never_lent_raises(tmp_path, fd_count):
-    message = "^The stream was not lent by PyFile_Dup or was already given back\\.$"
+NOT_LENT = "^The stream was not lent by PyFile_Dup or was already given back\\.$"
+
+
+def test_a_stream_never_lent_is_refused(tmp_path, fd_count):
     with open(make_file(tmp_path), "rb") as f:
-        with pytest.raises(ValueError, match=message):
+        with pytest.raises(ValueError, match=NOT_LENT):
             client.close_foreign(f)
-        handle, orig_pos = client.dup(f, "rb")
-        client.close(f, handle, orig_pos)
-        with pytest.raises(ValueError, match=message):
-            client.close(f, handle, orig_pos)
+
+
+def test_a_wrong_ticket_is_refused_and_leaves_the_stream_on_loan(tmp_path, fd_count):
+    with open(make_file(tmp_path), "rb") as f:
+        handle, ticket = client.dup(f, "rb")
+        with pytest.raises(ValueError, match=NOT_LENT):
+            client.close(f, handle, ticket + 1)
+        assert client.read(handle, 4) == DATA[:4]
+        client.close(f, handle, ticket)
+
+
+def test_giving_back_again_never_closes_a_later_loan_on_the_same_address(tmp_path, fd_count):
+    with open(make_file(tmp_path), "r+b") as f:
+        first, first_ticket = client.dup(f, "rb")
+        client.close(f, first, first_ticket)
+        second, second_ticket = client.dup(f, "rb")     # stdio reuses the freed stream
+        with pytest.raises(ValueError, match=NOT_LENT):
+            client.close(f, first, first_ticket)
+        assert client.read(second, 4) == DATA[:4]
+        client.close(f, second, second_ticket)
+
+
+def test_a_stream_given_back_while_the_interpreter_shuts_down(tmp_path):
+    path = make_file(tmp_path)
+    script = textwrap.dedent(f"""
+        import os, sys
+        sys.path.insert(0, {str(Path(__file__).parent)!r})
+        from conftest import build_native
+
+        class Holder:
+            def __init__(self, f, client):
+                self.f, self.close, self.write = f, client.close, os.write
+                self.handle, self.ticket = client.dup(f, "rb")
+                client.read(self.handle, 10)
+
+            def __del__(self):
+                self.close(self.f, self.handle, self.ticket)
+                self.write(1, b"%d" % self.f.tell())
+                self.f.close()
+
+        holder = Holder(open({str(path)!r}, "rb"), build_native("bridge_client"))
+    """)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    assert (done.returncode, done.stderr, done.stdout) == (0, "", "10")
 
 
 # --- resources ----------------------------------------------------------------
@@ -279,12 +320,12 @@ def test_many_loans_keep_descriptors_and_heap_flat(tmp_path):
     def cycles(n):
         with open(path, "r+b") as f:
             for _ in range(n):
-                handle, orig_pos = client.dup(f, "rb")
+                handle, ticket = client.dup(f, "rb")
                 client.read(handle, 100)
-                client.close(f, handle, orig_pos)
-                handle, orig_pos = client.dup(f, "wb")
+                client.close(f, handle, ticket)
+                handle, ticket = client.dup(f, "wb")
                 client.write(handle, b"x" * 100)
-                client.close(f, handle, orig_pos)
+                client.close(f, handle, ticket)
                 f.seek(0)
 
     cycles(10)

@@ -8,6 +8,12 @@
 // the object's own buffer has been flushed and its read-ahead accounted for),
 // and when the stream is given back the object is moved to where the stream
 // stopped.  Between the two calls the caller uses only the stream.
+//
+// The second value PyFile_Dup returns is a ticket, unique to each loan, that
+// PyFile_DupClose requires with the stream.  Like fclose, PyFile_DupClose
+// releases the stream even when it raises, so a caller that tries again hands
+// back a stream that no longer exists, whose address stdio may already have
+// reused for another loan: the ticket tells the two apart.
 #include "vondrel/segy/common.hpp"
 
 #include <cerrno>
@@ -40,18 +46,24 @@ constexpr const char *msg_buffered_pipe =
 constexpr const char *msg_bad_position = "The file object reported a negative position.";
 constexpr const char *msg_not_lent = "The stream was not lent by PyFile_Dup or was already given back.";
 
-// One lent stream: the stream, the stdio buffer given to it, and the
-// descriptor status flags to put back when fdopen changed them (an append
-// mode sets O_APPEND on the description the file object shares).
+// One lent stream: the stream, its ticket, the stdio buffer given to it,
+// what giving it back must do to the file object, and the descriptor status
+// flags to put back when fdopen changed them (an append mode sets O_APPEND on
+// the description the file object shares).
 struct Loan {
     FILE *fp;
+    vdl_off_t ticket;
     char *buffer;        // malloc'd here, freed after fclose; null when unbuffered
     int restore_flags;   // flags before fdopen, or -1 when they did not change
+    bool seekable;       // the object is moved to where the stream stopped
+    bool buffered;       // ... after dropping its read-ahead buffer
     Loan *next;
 };
 
-// Every stream lent and not yet given back.  Only touched with the GIL held.
+// Every stream lent and not yet given back, and the last ticket handed out.
+// Only touched with the GIL held.
 Loan *loans = nullptr;
+vdl_off_t last_ticket = 0;
 
 // Closes the loan's stream, if any, without reporting errors, and frees the
 // loan: the clean-up of a PyFile_Dup that fails after allocating it.
@@ -69,12 +81,13 @@ struct LoanDiscard {
 };
 using LoanHolder = std::unique_ptr<Loan, LoanDiscard>;
 
-// Unlinks and returns the loan of `fp`, or null when `fp` is not lent.
-Loan *take_loan(FILE *fp)
+// Unlinks and returns the loan of `fp` under `ticket`, or null when there is
+// none (never lent, or already given back).
+Loan *take_loan(FILE *fp, vdl_off_t ticket)
 {
     for (Loan **link = &loans; *link; link = &(*link)->next) {
         Loan *loan = *link;
-        if (loan->fp == fp) {
+        if (loan->fp == fp && loan->ticket == ticket) {
             *link = loan->next;
             loan->next = nullptr;
             return loan;
@@ -85,16 +98,11 @@ Loan *take_loan(FILE *fp)
 
 // Classes of the io module, taken once at module execution and kept for
 // the life of the process, so that no import runs while a stream is lent
-// or given back (not even during interpreter shutdown).
+// or given back (not even during interpreter shutdown).  The module refuses
+// a second interpreter, whose io classes would be others.
 PyObject *io_text_base = nullptr;
 PyObject *io_raw_base = nullptr;
 PyObject *io_unsupported = nullptr;
-
-// 1 when `file` is an instance of `cls`, 0 when not, -1 with an exception set.
-int is_instance(PyObject *file, PyObject *cls)
-{
-    return PyObject_IsInstance(file, cls);
-}
 
 // Raises io.UnsupportedOperation(message); always returns -1.
 int raise_unsupported(const char *message)
@@ -138,13 +146,11 @@ int logical_position(PyObject *file, int fd, vdl_off_t *pos)
 // end: a seek to the start or the current position may be answered from a
 // read-ahead buffer that the stream has made stale (its bytes, and the
 // object's idea of the descriptor offset), while a seek to the end always
-// drops that buffer.  0, or -1 with the exception of seek().
-int reposition(PyObject *file, vdl_off_t pos)
+// drops that buffer.  Imports nothing, so that it works while the
+// interpreter shuts down.  0, or -1 with the exception of seek().
+int reposition(PyObject *file, bool buffered, vdl_off_t pos)
 {
-    int raw = is_instance(file, io_raw_base);
-    if (raw < 0)
-        return -1;
-    if (!raw) {
+    if (buffered) {
         Ref at_end(PyObject_CallMethod(file, "seek", "ii", 0, SEEK_END));
         if (!at_end)
             return -1;
@@ -156,11 +162,10 @@ int reposition(PyObject *file, vdl_off_t pos)
 // Lends a stdio stream opened with the stdio `mode` on a duplicate of the
 // descriptor of `file` (borrowed), starting at the object's logical
 // position: the object's own buffer is flushed first, and bytes it has read
-// ahead are read again by the stream.  Returns {stream, orig_pos}, orig_pos
-// being that position, or -1 for a file that cannot seek; the stream goes
-// back through file_dup_close only.  A stream that reads a file that cannot
-// seek is unbuffered, so that it never takes bytes from the file beyond those
-// the caller reads.  Fails with {null, -1} and an exception: the object's own
+// ahead are read again by the stream.  Returns {stream, ticket}; the stream
+// goes back through file_dup_close with that ticket, and only so.  A stream
+// that reads a file that cannot seek is unbuffered, so that it never takes
+// bytes from the file beyond those the caller reads.  Fails with {null, -1} and an exception: the object's own
 // error when it has no descriptor (io.BytesIO raises io.UnsupportedOperation)
 // or its flush() fails, io.UnsupportedOperation for a text file or a
 // buffered reader that cannot seek (bytes it read ahead would be lost),
@@ -173,7 +178,7 @@ FileDup file_dup(PyObject *file, char *mode)
         PyErr_SetString(PyExc_ValueError, msg_missing_argument);
         return failed;
     }
-    int text = is_instance(file, io_text_base);
+    int text = PyObject_IsInstance(file, io_text_base);
     if (text < 0 || (text && raise_unsupported(msg_text_file) < 0))
         return failed;
     int fd = PyObject_AsFileDescriptor(file);
@@ -182,13 +187,13 @@ FileDup file_dup(PyObject *file, char *mode)
     vdl_off_t pos = -1;
     if (logical_position(file, fd, &pos) < 0)
         return failed;
+    int raw = PyObject_IsInstance(file, io_raw_base);
+    if (raw < 0)
+        return failed;
     bool reads = std::strchr(mode, 'r') || std::strchr(mode, '+');
     bool unbuffered = pos < 0 && reads;
-    if (unbuffered) {
-        int raw = is_instance(file, io_raw_base);
-        if (raw < 0 || (!raw && raise_unsupported(msg_buffered_pipe) < 0))
-            return failed;
-    }
+    if (unbuffered && !raw && raise_unsupported(msg_buffered_pipe) < 0)
+        return failed;
 
     LoanHolder loan(static_cast<Loan *>(std::calloc(1, sizeof(Loan))));
     if (!loan) {
@@ -196,6 +201,8 @@ FileDup file_dup(PyObject *file, char *mode)
         return failed;
     }
     loan->restore_flags = -1;
+    loan->seekable = pos >= 0;
+    loan->buffered = !raw;
     if (!unbuffered) {
         loan->buffer = static_cast<char *>(std::malloc(stream_buffer_size));
         if (!loan->buffer) {
@@ -228,23 +235,25 @@ FileDup file_dup(PyObject *file, char *mode)
         PyErr_SetFromErrno(PyExc_OSError);
         return failed;
     }
+    loan->ticket = ++last_ticket;
     loan->next = loans;
     loans = loan.release();
-    return {loans->fp, pos};
+    return {loans->fp, loans->ticket};
 }
 
-// Gives back a stream lent by file_dup: flushes and closes it (with its
-// duplicate descriptor, and its buffer), then moves `file` (borrowed) to
-// where the stream stopped, dropping whatever the object had read ahead.
-// `orig_pos` is file_dup's second result; a negative one (a file that
-// cannot seek) leaves the object's position alone.  Returns 0, or -1 with an
-// exception set: OSError with errno when the stream could not be flushed or
-// closed, meaning written bytes did not all reach the file (the stream is
-// released all the same, and that error wins over one of seek()); ValueError
-// for a stream that is not on loan; the error of the object's seek().
-int file_dup_close(PyObject *file, FILE *fp, vdl_off_t orig_pos)
+// Gives back a stream lent by file_dup with `ticket`, file_dup's second
+// result: flushes and closes it (with its duplicate descriptor and its
+// buffer), then moves `file` (borrowed) to where the stream stopped, dropping
+// whatever the object had read ahead; a file that cannot seek keeps its
+// position.  The stream is released whatever happens: the caller must not
+// use it, fclose it or give it back again, even after an error.  Returns 0,
+// or -1 with an exception set: OSError with errno when the stream could not
+// be flushed or closed, meaning written bytes did not all reach the file
+// (that error wins over one of seek()); ValueError for a stream and ticket
+// that are not on loan (nothing is touched); the error of the object's seek().
+int file_dup_close(PyObject *file, FILE *fp, vdl_off_t ticket)
 {
-    Loan *loan = file ? take_loan(fp) : nullptr;
+    Loan *loan = file ? take_loan(fp, ticket) : nullptr;
     if (!loan) {
         PyErr_SetString(PyExc_ValueError, msg_not_lent);
         return -1;
@@ -260,7 +269,7 @@ int file_dup_close(PyObject *file, FILE *fp, vdl_off_t orig_pos)
     // After fflush the shared offset is the stream's position for reading
     // and writing streams alike, including appends.
     off_t end = -1;
-    if (orig_pos >= 0) {
+    if (loan->seekable) {
         end = lseek(fileno(fp), 0, SEEK_CUR);
         if (end < 0)
             note();
@@ -269,6 +278,7 @@ int file_dup_close(PyObject *file, FILE *fp, vdl_off_t orig_pos)
         note();
     if (std::fclose(fp) != 0)
         note();
+    bool buffered = loan->buffered;
     std::free(loan->buffer);
     std::free(loan);
     if (failure) {
@@ -278,7 +288,7 @@ int file_dup_close(PyObject *file, FILE *fp, vdl_off_t orig_pos)
     if (end < 0)
         return failure ? -1 : 0;
     PyObject *pending = PyErr_GetRaisedException();   // may be null
-    int moved = reposition(file, end);
+    int moved = reposition(file, buffered, end);
     if (!pending)
         return moved;
     PyErr_Clear();
@@ -286,8 +296,6 @@ int file_dup_close(PyObject *file, FILE *fp, vdl_off_t orig_pos)
     return -1;
 }
 
-// Publishes the two operations in __pyx_capi__, each under a capsule named
-// by its signature.  0, or -1 with an exception set.
 // Takes io.<name> into *slot once; 0, or -1 with an exception set.
 int take_io_class(PyObject *io, const char *name, PyObject **slot)
 {
@@ -297,6 +305,9 @@ int take_io_class(PyObject *io, const char *name, PyObject **slot)
     return *slot ? 0 : -1;
 }
 
+// Takes the io classes, then publishes the two operations in __pyx_capi__,
+// each under a capsule named by its signature.  0, or -1 with an exception
+// set.
 int io_exec(PyObject *module)
 {
     Ref io(PyImport_ImportModule("io"));
@@ -318,6 +329,7 @@ int io_exec(PyObject *module)
 
 PyModuleDef_Slot io_slots[] = {
     {Py_mod_exec, reinterpret_cast<void *>(&io_exec)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {0, nullptr},
 };
 
