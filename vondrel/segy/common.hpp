@@ -84,6 +84,11 @@ inline PyObject *call_method1(PyObject *obj, PyObject *name, PyObject *arg)
 // Sets TypeError "Cannot convert <type of obj> to vondrel.segy.SEGYTrace".
 void raise_not_a_trace(PyObject *obj);
 
+// The object as a Python int: itself when it is one, else the result of its
+// __int__ (a float is truncated).  New reference; TypeError "an integer is
+// required" when it has no integer conversion.
+PyObject *as_int_object(PyObject *obj);
+
 // Converts a Python object to a C int the way the trace keywords and the
 // iterator counts do: TypeError "an integer is required" when the object has
 // no integer conversion, OverflowError "value too large to convert to int"

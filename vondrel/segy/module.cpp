@@ -52,30 +52,41 @@ void raise_not_a_trace(PyObject *obj)
                  TraceType.tp_name);
 }
 
+PyObject *as_int_object(PyObject *obj)
+{
+    if (PyLong_Check(obj))
+        return Py_NewRef(obj);
+    PyNumberMethods *nb = Py_TYPE(obj)->tp_as_number;
+    if (!nb || !nb->nb_int) {
+        PyErr_SetString(PyExc_TypeError, "an integer is required");
+        return nullptr;
+    }
+    PyObject *converted = nb->nb_int(obj);
+    if (converted && !PyLong_Check(converted)) {
+        PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)", Py_TYPE(converted)->tp_name);
+        Py_CLEAR(converted);
+    }
+    return converted;
+}
+
 int to_c_int(PyObject *obj, int *out)
 {
-    Ref converted;
-    if (!PyLong_Check(obj)) {
-        PyNumberMethods *nb = Py_TYPE(obj)->tp_as_number;
-        if (!nb || !nb->nb_int) {
-            PyErr_SetString(PyExc_TypeError, "an integer is required");
-            return -1;
-        }
-        converted.reset(nb->nb_int(obj));
+    long value;
+    if (PyLong_CheckExact(obj)) {
+        value = PyLong_AsLong(obj);
+    } else {
+        Ref converted(as_int_object(obj));
         if (!converted)
             return -1;
-        if (!PyLong_Check(converted.get())) {
-            PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)",
-                         Py_TYPE(converted.get())->tp_name);
-            return -1;
-        }
-        obj = converted.get();
+        value = PyLong_AsLong(converted.get());
     }
-    int overflow = 0;
-    long value = PyLong_AsLongAndOverflow(obj, &overflow);
-    if (value == -1 && PyErr_Occurred())
-        return -1;
-    if (overflow || value < INT32_MIN || value > INT32_MAX) {
+    if (value == -1 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError))
+            return -1;
+        PyErr_Clear();
+        value = INT64_MAX;
+    }
+    if (value < INT32_MIN || value > INT32_MAX) {
         PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
         return -1;
     }

@@ -1,8 +1,650 @@
+// SEGYTrace: construction from samples and header keywords, the buffer
+// export, the header properties and the native operations that wrap, read
+// and write one trace record.
 #include "vondrel/segy/trace/trace.hpp"
+
+#include <cfloat>
+#include <cmath>
+#include <cstddef>
+#include <cstring>
 
 namespace vondrel {
 
 namespace {
+
+constexpr const char *msg_no_record = "SEGYTrace holds no trace record.";
+constexpr const char *msg_alloc_trace = "Unable to allocate trace.";
+constexpr const char *msg_too_many_samples = "Trace data has more than 65535 samples.";
+constexpr const char *msg_out_of_bounds = "Out of bounds on buffer access (axis %d)";
+constexpr const char *msg_wrong_ndim = "Buffer has wrong number of dimensions (expected %d, got %d)";
+constexpr const char *msg_dtype = "Buffer dtype mismatch, expected 'float' but got '%s'";
+constexpr const char *msg_not_contiguous = "Buffer not C contiguous.";
+constexpr const char *msg_null_pointer = "Cannot create an array from a NULL pointer.";
+constexpr const char *msg_invalid_shape = "Invalid shape in axis %d: %zd.";
+constexpr const char *msg_arg_count = "%.200s() takes %.8s %zd positional argument%.1s (%zd given)";
+constexpr const char *msg_unexpected_kw = "%s() got an unexpected keyword argument '%U'";
+constexpr const char *msg_multiple_kw = "%s() got multiple values for keyword argument '%U'";
+constexpr const char *msg_kw_not_string = "%s() keywords must be strings";
+constexpr const char *msg_short_overflow = "value too large to convert to short";
+constexpr const char *msg_ushort_negative = "can't convert negative value to unsigned short";
+constexpr const char *msg_ushort_overflow = "value too large to convert to unsigned short";
+
+constexpr const char *trace_doc =
+    "SEGYTrace(data, unsigned short dt, int tracl=0, int tracr=0, int fldr=0, "
+    "int tracf=0, int ep=0, int cdp=0, int cdpt=0, short trid=0, short nvs=1, "
+    "short nhs=1, short duse=2, int offset=0, int gelev=0, int selev=0, int sdepth=0, "
+    "int gdel=0, int sdel=0, int swdep=0, int gwdep=0, short scalel=1, short scalco=1, "
+    "int sx=0, int sy=0, int gx=0, int gy=0, short counit=1, short wevel=1, "
+    "short swevel=1, short sut=0, short gut=0, short sstat=0, short gstat=0, "
+    "short tstat=0, short laga=0, short lagb=0, short delrt=0, short muts=-1, "
+    "short mute=-1, short gain=1, short igc=1, short igi=1, short corr=1, short sfs=1, "
+    "short sfe=120, short slen=10000, short styp=3, short stas=0, short stae=10000, "
+    "short tatyp=1, short afilf=0, short afils=1, short nofilf=0, short nofils=1, "
+    "short lcf=0, short hcf=0, short lcs=1, short hcs=1, short year=1970, short day=0, "
+    "short hour=0, short minute=0, short sec=0, short timbas=0, short trwf=0, "
+    "short grnors=0, short grnofr=0, short grnlof=0, short gaps=0, short otrav=0, "
+    "float d1=1, float f1=0, float d2=1, float f2=0, float ungpow=0, float unscale=1, "
+    "int ntr=1, short mark=0, short shortpad=0)";
+
+enum class Kind { Int, Short, Float };
+
+// One header keyword of the constructor: its name, C type, place in the
+// record and default.
+struct Keyword {
+    const char *name;
+    Kind kind;
+    std::size_t offset;
+    double fallback;
+};
+
+// The keywords after `data` and `dt`, in parameter order.
+constexpr Keyword keywords[] = {
+    {"tracl", Kind::Int, offsetof(segy, tracl), 0},
+    {"tracr", Kind::Int, offsetof(segy, tracr), 0},
+    {"fldr", Kind::Int, offsetof(segy, fldr), 0},
+    {"tracf", Kind::Int, offsetof(segy, tracf), 0},
+    {"ep", Kind::Int, offsetof(segy, ep), 0},
+    {"cdp", Kind::Int, offsetof(segy, cdp), 0},
+    {"cdpt", Kind::Int, offsetof(segy, cdpt), 0},
+    {"trid", Kind::Short, offsetof(segy, trid), 0},
+    {"nvs", Kind::Short, offsetof(segy, nvs), 1},
+    {"nhs", Kind::Short, offsetof(segy, nhs), 1},
+    {"duse", Kind::Short, offsetof(segy, duse), 2},
+    {"offset", Kind::Int, offsetof(segy, offset), 0},
+    {"gelev", Kind::Int, offsetof(segy, gelev), 0},
+    {"selev", Kind::Int, offsetof(segy, selev), 0},
+    {"sdepth", Kind::Int, offsetof(segy, sdepth), 0},
+    {"gdel", Kind::Int, offsetof(segy, gdel), 0},
+    {"sdel", Kind::Int, offsetof(segy, sdel), 0},
+    {"swdep", Kind::Int, offsetof(segy, swdep), 0},
+    {"gwdep", Kind::Int, offsetof(segy, gwdep), 0},
+    {"scalel", Kind::Short, offsetof(segy, scalel), 1},
+    {"scalco", Kind::Short, offsetof(segy, scalco), 1},
+    {"sx", Kind::Int, offsetof(segy, sx), 0},
+    {"sy", Kind::Int, offsetof(segy, sy), 0},
+    {"gx", Kind::Int, offsetof(segy, gx), 0},
+    {"gy", Kind::Int, offsetof(segy, gy), 0},
+    {"counit", Kind::Short, offsetof(segy, counit), 1},
+    {"wevel", Kind::Short, offsetof(segy, wevel), 1},
+    {"swevel", Kind::Short, offsetof(segy, swevel), 1},
+    {"sut", Kind::Short, offsetof(segy, sut), 0},
+    {"gut", Kind::Short, offsetof(segy, gut), 0},
+    {"sstat", Kind::Short, offsetof(segy, sstat), 0},
+    {"gstat", Kind::Short, offsetof(segy, gstat), 0},
+    {"tstat", Kind::Short, offsetof(segy, tstat), 0},
+    {"laga", Kind::Short, offsetof(segy, laga), 0},
+    {"lagb", Kind::Short, offsetof(segy, lagb), 0},
+    {"delrt", Kind::Short, offsetof(segy, delrt), 0},
+    {"muts", Kind::Short, offsetof(segy, muts), -1},
+    {"mute", Kind::Short, offsetof(segy, mute), -1},
+    {"gain", Kind::Short, offsetof(segy, gain), 1},
+    {"igc", Kind::Short, offsetof(segy, igc), 1},
+    {"igi", Kind::Short, offsetof(segy, igi), 1},
+    {"corr", Kind::Short, offsetof(segy, corr), 1},
+    {"sfs", Kind::Short, offsetof(segy, sfs), 1},
+    {"sfe", Kind::Short, offsetof(segy, sfe), 120},
+    {"slen", Kind::Short, offsetof(segy, slen), 10000},
+    {"styp", Kind::Short, offsetof(segy, styp), 3},
+    {"stas", Kind::Short, offsetof(segy, stas), 0},
+    {"stae", Kind::Short, offsetof(segy, stae), 10000},
+    {"tatyp", Kind::Short, offsetof(segy, tatyp), 1},
+    {"afilf", Kind::Short, offsetof(segy, afilf), 0},
+    {"afils", Kind::Short, offsetof(segy, afils), 1},
+    {"nofilf", Kind::Short, offsetof(segy, nofilf), 0},
+    {"nofils", Kind::Short, offsetof(segy, nofils), 1},
+    {"lcf", Kind::Short, offsetof(segy, lcf), 0},
+    {"hcf", Kind::Short, offsetof(segy, hcf), 0},
+    {"lcs", Kind::Short, offsetof(segy, lcs), 1},
+    {"hcs", Kind::Short, offsetof(segy, hcs), 1},
+    {"year", Kind::Short, offsetof(segy, year), 1970},
+    {"day", Kind::Short, offsetof(segy, day), 0},
+    {"hour", Kind::Short, offsetof(segy, hour), 0},
+    {"minute", Kind::Short, offsetof(segy, minute), 0},
+    {"sec", Kind::Short, offsetof(segy, sec), 0},
+    {"timbas", Kind::Short, offsetof(segy, timbas), 0},
+    {"trwf", Kind::Short, offsetof(segy, trwf), 0},
+    {"grnors", Kind::Short, offsetof(segy, grnors), 0},
+    {"grnofr", Kind::Short, offsetof(segy, grnofr), 0},
+    {"grnlof", Kind::Short, offsetof(segy, grnlof), 0},
+    {"gaps", Kind::Short, offsetof(segy, gaps), 0},
+    {"otrav", Kind::Short, offsetof(segy, otrav), 0},
+    {"d1", Kind::Float, offsetof(segy, d1), 1},
+    {"f1", Kind::Float, offsetof(segy, f1), 0},
+    {"d2", Kind::Float, offsetof(segy, d2), 1},
+    {"f2", Kind::Float, offsetof(segy, f2), 0},
+    {"ungpow", Kind::Float, offsetof(segy, ungpow), 0},
+    {"unscale", Kind::Float, offsetof(segy, unscale), 1},
+    {"ntr", Kind::Int, offsetof(segy, ntr), 1},
+    {"mark", Kind::Short, offsetof(segy, mark), 0},
+    {"shortpad", Kind::Short, offsetof(segy, shortpad), 0},
+};
+
+constexpr Py_ssize_t n_keywords = sizeof(keywords) / sizeof(keywords[0]);
+constexpr Py_ssize_t n_params = n_keywords + 2;    // data, dt, then the header keywords
+constexpr Py_ssize_t max_stack_params = 80;
+static_assert(n_params == max_stack_params);
+
+PyObject *param_names[n_params];     // interned, in parameter order
+PyObject *kw_dtype, *kw_requirements, *name_require, *name_float32, *name_ndarray, *text_c;
+segy default_header;                 // every keyword at its default, ns = dt = 0
+PyObject *ndarray_type;              // numpy.ndarray, fetched on first use
+
+// ---- argument binding -------------------------------------------------
+
+void raise_arg_count(Py_ssize_t given)
+{
+    bool too_few = given < 2;
+    PyErr_Format(PyExc_TypeError, msg_arg_count, "__init__", too_few ? "at least" : "at most",
+                 too_few ? Py_ssize_t{2} : n_params, "s", given);
+}
+
+// Index of the parameter called `name`, or -1.  Interned names match by
+// identity; anything else by value.
+Py_ssize_t param_index(PyObject *name)
+{
+    for (Py_ssize_t i = 0; i < n_params; ++i) {
+        if (param_names[i] == name)
+            return i;
+    }
+    for (Py_ssize_t i = 0; i < n_params; ++i) {
+        if (PyUnicode_Compare(param_names[i], name) == 0)
+            return i;
+    }
+    return -1;
+}
+
+// Places keyword value `value` named `name` into `values`.  0, or -1 with
+// the binding TypeError set.
+int bind_keyword(PyObject *name, PyObject *value, Py_ssize_t nargs, PyObject **values)
+{
+    if (!PyUnicode_Check(name)) {
+        PyErr_Format(PyExc_TypeError, msg_kw_not_string, "__init__");
+        return -1;
+    }
+    Py_ssize_t i = param_index(name);
+    if (i < 0) {
+        PyErr_Format(PyExc_TypeError, msg_unexpected_kw, "__init__", name);
+        return -1;
+    }
+    if (i < nargs || values[i]) {
+        PyErr_Format(PyExc_TypeError, msg_multiple_kw, "__init__", name);
+        return -1;
+    }
+    values[i] = value;
+    return 0;
+}
+
+// ---- value conversion --------------------------------------------------
+
+int to_c_short(PyObject *obj, std::int16_t *out)
+{
+    int wide;
+    if (to_c_int(obj, &wide) < 0) {
+        if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+            PyErr_Clear();
+            PyErr_SetString(PyExc_OverflowError, msg_short_overflow);
+        }
+        return -1;
+    }
+    if (wide < INT16_MIN || wide > INT16_MAX) {
+        PyErr_SetString(PyExc_OverflowError, msg_short_overflow);
+        return -1;
+    }
+    *out = static_cast<std::int16_t>(wide);
+    return 0;
+}
+
+int to_c_ushort(PyObject *obj, std::uint16_t *out)
+{
+    Ref number(as_int_object(obj));
+    if (!number)
+        return -1;
+    int overflow = 0;
+    long value = PyLong_AsLongAndOverflow(number.get(), &overflow);
+    if (value == -1 && PyErr_Occurred())
+        return -1;
+    if (overflow < 0 || (!overflow && value < 0)) {
+        PyErr_SetString(PyExc_OverflowError, msg_ushort_negative);
+        return -1;
+    }
+    if (overflow > 0 || value > UINT16_MAX) {
+        PyErr_SetString(PyExc_OverflowError, msg_ushort_overflow);
+        return -1;
+    }
+    *out = static_cast<std::uint16_t>(value);
+    return 0;
+}
+
+// Rounds a double to the nearest float; magnitudes beyond the float range
+// become infinities (the plain cast would be undefined there).
+float to_float32(double d)
+{
+    constexpr double rounds_to_inf = 3.4028235677973366e38;   // FLT_MAX + half an ulp
+    if (std::isfinite(d) && std::fabs(d) > FLT_MAX)
+        return std::fabs(d) >= rounds_to_inf ? std::copysign(INFINITY, d) : std::copysign(FLT_MAX, d);
+    return static_cast<float>(d);
+}
+
+int store_keyword(const Keyword &k, PyObject *value, segy *header)
+{
+    char *field = reinterpret_cast<char *>(header) + k.offset;
+    switch (k.kind) {
+    case Kind::Int: {
+        int v;
+        if (to_c_int(value, &v) < 0)
+            return -1;
+        std::int32_t v32 = v;
+        std::memcpy(field, &v32, sizeof v32);
+        return 0;
+    }
+    case Kind::Short: {
+        std::int16_t v;
+        if (to_c_short(value, &v) < 0)
+            return -1;
+        std::memcpy(field, &v, sizeof v);
+        return 0;
+    }
+    case Kind::Float: {
+        double d = PyFloat_AsDouble(value);
+        if (d == -1.0 && PyErr_Occurred())
+            return -1;
+        float f = to_float32(d);
+        std::memcpy(field, &f, sizeof f);
+        return 0;
+    }
+    }
+    return 0;
+}
+
+// ---- sample conversion ---------------------------------------------------
+
+// Holds an acquired buffer until released or handed over.
+class BufferHold {
+public:
+    BufferHold() { view_.obj = nullptr; }
+    ~BufferHold()
+    {
+        if (view_.obj)
+            PyBuffer_Release(&view_);
+    }
+    BufferHold(const BufferHold &) = delete;
+    BufferHold &operator=(const BufferHold &) = delete;
+    Py_buffer *get() { return &view_; }
+    bool held() const { return view_.obj != nullptr; }
+    void hand_over(Py_buffer *to)
+    {
+        *to = view_;
+        view_.obj = nullptr;
+    }
+
+private:
+    Py_buffer view_;
+};
+
+bool is_native_float32_vector(const Py_buffer &v)
+{
+    return v.ndim == 1 && v.itemsize == 4 && v.format && std::strcmp(v.format, "f") == 0 &&
+           (!v.strides || v.strides[0] == 4);
+}
+
+// Acquires, into `hold`, a writable buffer of one C-contiguous dimension of
+// native floats for `data`.  An exact numpy.ndarray that already is one is
+// taken as it stands (numpy.require would return it unchanged); anything
+// else goes through numpy.require(data, dtype=numpy.float32,
+// requirements="C").  0, or -1 with an exception set.
+int acquire_samples(PyObject *data, BufferHold &hold)
+{
+    if (!ndarray_type) {
+        Ref np(module_global(names.np));
+        if (!np)
+            return -1;
+        ndarray_type = PyObject_GetAttr(np.get(), name_ndarray);
+        if (!ndarray_type)
+            return -1;
+    }
+    if (Py_TYPE(data) == reinterpret_cast<PyTypeObject *>(ndarray_type)) {
+        if (PyObject_GetBuffer(data, hold.get(), PyBUF_RECORDS) == 0) {
+            if (is_native_float32_vector(*hold.get()))
+                return 0;
+            PyBuffer_Release(hold.get());
+            hold.get()->obj = nullptr;
+        } else {
+            PyErr_Clear();
+        }
+    }
+
+    Ref np(module_global(names.np));
+    if (!np)
+        return -1;
+    Ref require(PyObject_GetAttr(np.get(), name_require));
+    if (!require)
+        return -1;
+    Ref float32(PyObject_GetAttr(np.get(), name_float32));
+    if (!float32)
+        return -1;
+    Ref kwnames(PyTuple_Pack(2, kw_dtype, kw_requirements));
+    if (!kwnames)
+        return -1;
+    PyObject *call_args[] = {data, float32.get(), text_c};
+    Ref array(PyObject_Vectorcall(require.get(), call_args, 1, kwnames.get()));
+    if (!array)
+        return -1;
+    if (PyObject_GetBuffer(array.get(), hold.get(), PyBUF_RECORDS) < 0)
+        return -1;
+    const Py_buffer &v = *hold.get();
+    if (v.ndim != 1) {
+        PyErr_Format(PyExc_ValueError, msg_wrong_ndim, 1, v.ndim);
+        return -1;
+    }
+    if (v.itemsize != 4 || !v.format || std::strcmp(v.format, "f") != 0) {
+        PyErr_Format(PyExc_ValueError, msg_dtype, v.format ? v.format : "B");
+        return -1;
+    }
+    if (v.strides && v.strides[0] != 4 && v.shape[0] > 1) {
+        PyErr_SetString(PyExc_ValueError, msg_not_contiguous);
+        return -1;
+    }
+    return 0;
+}
+
+// ---- slots -----------------------------------------------------------------
+
+void clear_samples(SampleView &s)
+{
+    s.source.obj = nullptr;
+    s.source.buf = nullptr;
+    s.shape[0] = 0;
+    s.strides[0] = sizeof(float);
+}
+
+// Releases the record (when owned) and the sample buffer the trace holds.
+void trace_release(TraceObject *self)
+{
+    if (self->trace && self->trace_owner)
+        del_trace(self->trace, self->trace_data_owner);
+    self->trace = nullptr;
+    if (self->samples.source.obj)
+        PyBuffer_Release(&self->samples.source);
+    clear_samples(self->samples);
+}
+
+TraceObject *trace_alloc(PyTypeObject *type)
+{
+    auto *self = reinterpret_cast<TraceObject *>(type->tp_alloc(type, 0));
+    if (!self)
+        return nullptr;
+    self->vtab = &trace_vtable;
+    self->trace = nullptr;
+    self->trace_owner = 0;
+    self->trace_data_owner = 0;
+    clear_samples(self->samples);
+    return self;
+}
+
+PyObject *trace_new(PyTypeObject *type, PyObject *, PyObject *)
+{
+    return reinterpret_cast<PyObject *>(trace_alloc(type));
+}
+
+// The constructor proper, on vectorcall arguments: binds and converts
+// every argument, converts the samples, builds the record, and only then
+// replaces what the trace held.  0, or -1 with an exception set and the
+// trace unchanged.
+int trace_construct(TraceObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+{
+    if (nargs > n_params) {
+        raise_arg_count(nargs);
+        return -1;
+    }
+    PyObject *values[n_params] = {};
+    for (Py_ssize_t i = 0; i < nargs; ++i)
+        values[i] = args[i];
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        if (bind_keyword(PyTuple_GET_ITEM(kwnames, k), args[nargs + k], nargs, values) < 0)
+            return -1;
+    }
+    if (!values[0] || !values[1]) {
+        raise_arg_count(nargs);
+        return -1;
+    }
+
+    segy header;
+    std::memcpy(&header, &default_header, trace_header_size);
+    if (to_c_ushort(values[1], &header.dt) < 0)
+        return -1;
+    for (Py_ssize_t i = 2; i < n_params; ++i) {
+        if (values[i] && store_keyword(keywords[i - 2], values[i], &header) < 0)
+            return -1;
+    }
+
+    BufferHold hold;
+    if (acquire_samples(values[0], hold) < 0)
+        return -1;
+    Py_ssize_t length = hold.get()->shape ? hold.get()->shape[0] : hold.get()->len / 4;
+    if (length > UINT16_MAX) {
+        PyErr_SetString(PyExc_ValueError, msg_too_many_samples);
+        return -1;
+    }
+    segy *record = new_trace(0);
+    if (!record) {
+        PyErr_SetString(PyExc_MemoryError, msg_alloc_trace);
+        return -1;
+    }
+    if (length == 0) {
+        del_trace(record, 0);
+        PyErr_Format(PyExc_IndexError, msg_out_of_bounds, 0);
+        return -1;
+    }
+    header.ns = static_cast<std::uint16_t>(length);
+    std::memcpy(record, &header, trace_header_size);
+    record->data = static_cast<float *>(hold.get()->buf);
+
+    trace_release(self);
+    self->trace = record;
+    self->trace_owner = 1;
+    self->trace_data_owner = 0;
+    hold.hand_over(&self->samples.source);
+    self->samples.shape[0] = length;
+    self->samples.strides[0] = sizeof(float);
+    return 0;
+}
+
+int trace_init_slot(PyObject *self, PyObject *args, PyObject *kwargs)
+{
+    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    if (!kwargs || PyDict_GET_SIZE(kwargs) == 0)
+        return trace_construct(reinterpret_cast<TraceObject *>(self), &PyTuple_GET_ITEM(args, 0), nargs, nullptr);
+
+    // Lay the keywords out as a vectorcall would.
+    Py_ssize_t nkw = PyDict_GET_SIZE(kwargs);
+    if (nargs > n_params) {
+        raise_arg_count(nargs);
+        return -1;
+    }
+    Ref kwnames(PyTuple_New(nkw));
+    if (!kwnames)
+        return -1;
+    PyObject *stack[2 * n_params + 1];
+    if (nargs + nkw > 2 * n_params) {
+        // More keywords than parameters: one of them is unknown or repeated.
+        PyObject *key;
+        PyObject *value;
+        Py_ssize_t pos = 0;
+        PyObject *values[n_params] = {};
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            if (bind_keyword(key, value, nargs, values) < 0)
+                return -1;
+        }
+        return -1;
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i)
+        stack[i] = PyTuple_GET_ITEM(args, i);
+    PyObject *key;
+    PyObject *value;
+    Py_ssize_t pos = 0;
+    Py_ssize_t k = 0;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+        PyTuple_SET_ITEM(kwnames.get(), k, Py_NewRef(key));
+        stack[nargs + k] = value;
+        ++k;
+    }
+    return trace_construct(reinterpret_cast<TraceObject *>(self), stack, nargs, kwnames.get());
+}
+
+// Calling the type: allocation, then the constructor, without building an
+// argument tuple and dictionary.
+PyObject *trace_vectorcall(PyObject *type, PyObject *const *args, size_t nargsf, PyObject *kwnames)
+{
+    Ref self(reinterpret_cast<PyObject *>(trace_alloc(reinterpret_cast<PyTypeObject *>(type))));
+    if (!self)
+        return nullptr;
+    if (trace_construct(reinterpret_cast<TraceObject *>(self.get()), args, PyVectorcall_NARGS(nargsf), kwnames) < 0)
+        return nullptr;
+    return self.release();
+}
+
+void trace_dealloc(PyObject *self)
+{
+    trace_release(reinterpret_cast<TraceObject *>(self));
+    Py_TYPE(self)->tp_free(self);
+}
+
+// ---- buffer export ----------------------------------------------------------
+
+// The samples as one writable dimension of floats: the memory is always
+// writable, so every request gets a writable buffer.
+int trace_getbuffer(PyObject *obj, Py_buffer *view, int flags)
+{
+    auto *self = reinterpret_cast<TraceObject *>(obj);
+    if (!self->trace) {
+        view->obj = nullptr;
+        raise_no_record();
+        return -1;
+    }
+    view->obj = Py_NewRef(obj);
+    view->buf = self->trace->data;
+    view->len = self->samples.shape[0] * static_cast<Py_ssize_t>(sizeof(float));
+    view->itemsize = sizeof(float);
+    view->readonly = 0;
+    view->ndim = 1;
+    view->format = (flags & PyBUF_FORMAT) == PyBUF_FORMAT ? const_cast<char *>("f") : nullptr;
+    view->shape = (flags & PyBUF_ND) == PyBUF_ND ? self->samples.shape : nullptr;
+    view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? self->samples.strides : nullptr;
+    view->suboffsets = nullptr;
+    view->internal = nullptr;
+    return 0;
+}
+
+// ---- properties ------------------------------------------------------------
+
+PyObject *trace_get_dt(PyObject *obj, void *)
+{
+    segy *t = reinterpret_cast<TraceObject *>(obj)->trace;
+    if (!t) {
+        raise_no_record();
+        return nullptr;
+    }
+    return PyLong_FromLong(t->dt);
+}
+
+PyObject *trace_get_ns(PyObject *obj, void *)
+{
+    segy *t = reinterpret_cast<TraceObject *>(obj)->trace;
+    if (!t) {
+        raise_no_record();
+        return nullptr;
+    }
+    return PyLong_FromLong(t->ns);
+}
+
+PyObject *trace_get_ntr(PyObject *obj, void *)
+{
+    segy *t = reinterpret_cast<TraceObject *>(obj)->trace;
+    if (!t) {
+        raise_no_record();
+        return nullptr;
+    }
+    return PyLong_FromLong(t->ntr);
+}
+
+// ---- native operations -------------------------------------------------------
+
+// Wraps `record` without copying.  New reference, or null with ValueError
+// (no samples, or a null sample pointer); the record then stays with the
+// caller, untouched.
+TraceObject *trace_from_trace(segy *record, FromTraceOpt *opt)
+{
+    Ref obj(reinterpret_cast<PyObject *>(trace_alloc(&TraceType)));
+    if (!obj)
+        return nullptr;
+    auto *self = reinterpret_cast<TraceObject *>(obj.get());
+    self->trace = record;
+    if (record->ns == 0) {
+        PyErr_Format(PyExc_ValueError, msg_invalid_shape, 0, Py_ssize_t{0});
+        return nullptr;
+    }
+    if (!record->data) {
+        PyErr_SetString(PyExc_ValueError, msg_null_pointer);
+        return nullptr;
+    }
+    self->samples.shape[0] = record->ns;
+    self->samples.strides[0] = sizeof(float);
+    if (opt && opt->n >= 1)
+        self->trace_owner = opt->trace_owner;
+    if (opt && opt->n >= 2)
+        self->trace_data_owner = opt->trace_data_owner;
+    return reinterpret_cast<TraceObject *>(obj.release());
+}
+
+// Reads one trace at the stream's position.  New reference owning record
+// and samples, or null with an exception set and nothing left allocated.
+TraceObject *trace_from_file_descriptor(FILE *fp)
+{
+    segy *record = read_trace_record(fp);
+    if (!record)
+        return nullptr;
+    FromTraceOpt opt{2, 1, 1};
+    TraceObject *trace = trace_from_trace(record, &opt);
+    if (!trace)
+        del_trace(record, 1);
+    return trace;
+}
+
+// Writes the trace at the stream's position.  New reference to None, or
+// null with an exception set.
+PyObject *trace_to_file_descriptor(TraceObject *self, FILE *fp)
+{
+    if (!self->trace) {
+        raise_no_record();
+        return nullptr;
+    }
+    if (write_trace_record(self->trace, fp) < 0)
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+// ---- tables ---------------------------------------------------------------------
 
 PyMethodDef trace_methods[] = {
     {"__reduce__", reinterpret_cast<PyCFunction>(refuse_pickle), METH_NOARGS, nullptr},
@@ -10,21 +652,82 @@ PyMethodDef trace_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+PyGetSetDef trace_getset[] = {
+    {"dt", trace_get_dt, nullptr, nullptr, nullptr},
+    {"ns", trace_get_ns, nullptr, nullptr, nullptr},
+    {"ntr", trace_get_ntr, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyBufferProcs trace_buffer = {
+    .bf_getbuffer = trace_getbuffer,
+    .bf_releasebuffer = nullptr,
+};
+
 }  // namespace
 
-TraceVTable trace_vtable{};
+void raise_no_record()
+{
+    PyErr_SetString(PyExc_ValueError, msg_no_record);
+}
+
+TraceVTable trace_vtable = {
+    .from_trace = trace_from_trace,
+    .from_file_descriptor = trace_from_file_descriptor,
+    .to_file_descriptor = trace_to_file_descriptor,
+};
 
 PyTypeObject TraceType = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
     .tp_name = "vondrel.segy.SEGYTrace",
     .tp_basicsize = sizeof(TraceObject),
+    .tp_itemsize = 0,
+    .tp_dealloc = trace_dealloc,
+    .tp_as_buffer = &trace_buffer,
     .tp_flags = Py_TPFLAGS_DEFAULT,
+    .tp_doc = trace_doc,
     .tp_methods = trace_methods,
-    .tp_new = PyType_GenericNew,
+    .tp_getset = trace_getset,
+    .tp_init = trace_init_slot,
+    .tp_new = trace_new,
+    .tp_vectorcall = trace_vectorcall,
 };
 
 int trace_init()
 {
+    if (param_names[0])
+        return 0;
+    if (intern(&param_names[0], "data") < 0 || intern(&param_names[1], "dt") < 0)
+        return -1;
+    for (Py_ssize_t i = 0; i < n_keywords; ++i) {
+        if (intern(&param_names[i + 2], keywords[i].name) < 0)
+            return -1;
+    }
+    if (intern(&kw_dtype, "dtype") < 0 || intern(&kw_requirements, "requirements") < 0 ||
+        intern(&name_require, "require") < 0 || intern(&name_float32, "float32") < 0 ||
+        intern(&name_ndarray, "ndarray") < 0 || intern(&text_c, "C") < 0)
+        return -1;
+    std::memset(&default_header, 0, sizeof default_header);
+    for (const Keyword &k : keywords) {
+        char *field = reinterpret_cast<char *>(&default_header) + k.offset;
+        switch (k.kind) {
+        case Kind::Int: {
+            std::int32_t v = static_cast<std::int32_t>(k.fallback);
+            std::memcpy(field, &v, sizeof v);
+            break;
+        }
+        case Kind::Short: {
+            std::int16_t v = static_cast<std::int16_t>(k.fallback);
+            std::memcpy(field, &v, sizeof v);
+            break;
+        }
+        case Kind::Float: {
+            float v = static_cast<float>(k.fallback);
+            std::memcpy(field, &v, sizeof v);
+            break;
+        }
+        }
+    }
     return 0;
 }
 

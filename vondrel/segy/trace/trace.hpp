@@ -25,13 +25,13 @@ struct TraceVTable {
 
 // The sample view: what keeps the sample memory alive and the shape and
 // strides the buffer export hands out.  Sized like the typed view clients
-// compile against (208 bytes).
+// compile against (208 bytes); clients treat it as opaque.
 struct SampleView {
-    PyObject *owner;              // the NumPy array the samples live in, or null
-    float *data;
-    Py_ssize_t shape[8];
-    Py_ssize_t strides[8];
-    Py_ssize_t suboffsets[8];
+    Py_buffer source;             // the array's buffer, held while the trace holds it; source.obj
+                                  // is null when the samples are the record's own
+    Py_ssize_t shape[1];
+    Py_ssize_t strides[1];
+    char reserved[208 - sizeof(Py_buffer) - 2 * sizeof(Py_ssize_t)];
 };
 static_assert(sizeof(SampleView) == 208);
 
@@ -50,5 +50,9 @@ extern TraceVTable trace_vtable;
 
 // Makes the constants of the trace part; module execution step 2.
 int trace_init();
+
+// ValueError "SEGYTrace holds no trace record." for a trace made by
+// SEGYTrace.__new__ alone; every reader and writer of a trace checks it.
+void raise_no_record();
 
 }  // namespace vondrel
