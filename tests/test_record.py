@@ -9,6 +9,7 @@ from segyfiles import header, parse_header
 client = build_native("segy_client")
 
 BIG_NS = 60000          # a sample buffer large enough to see in the heap count
+MOST_OF_BIG = 4 * BIG_NS * 9 // 10    # what its release shows through the other traffic
 
 
 def heap_drop(action):
@@ -115,10 +116,10 @@ def test_del_trace_releases_the_sample_buffer_only_under_free_data(free_data, bu
     if dropped is None:
         pytest.skip("heap accounting is replaced by the sanitizer")
     if buffer_released:
-        assert dropped >= 4 * BIG_NS
+        assert dropped >= MOST_OF_BIG
     else:
         assert dropped < 4 * BIG_NS // 2
-        assert heap_drop(rec.release_orphan) >= 4 * BIG_NS
+        assert heap_drop(rec.release_orphan) >= MOST_OF_BIG
 
 
 def test_records_from_new_trace_and_copy_of_do_not_leak():

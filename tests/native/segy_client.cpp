@@ -8,6 +8,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <dlfcn.h>
 #include <malloc.h>
 
 #include <algorithm>
@@ -470,16 +471,15 @@ PyObject *client_del_trace(PyObject *, PyObject *const *args, Py_ssize_t nargs)
     Py_RETURN_NONE;
 }
 
-// Bytes of heap in use (arena and mmapped chunks), or None when the
-// allocator is replaced by a sanitizer and the count means nothing.
+// Bytes of heap in use (arena and mmapped chunks), or None when a
+// sanitizer runtime in the process has replaced the allocator and the count
+// means nothing (asked at run time: this module may have been built without it).
 PyObject *client_heap_in_use(PyObject *, PyObject *)
 {
-#if defined(__SANITIZE_ADDRESS__)
-    Py_RETURN_NONE;
-#else
+    if (dlsym(RTLD_DEFAULT, "__asan_init"))
+        Py_RETURN_NONE;
     struct mallinfo2 info = mallinfo2();
     return PyLong_FromSize_t(info.uordblks + info.hblkhd);
-#endif
 }
 
 // ---------------------------------------------------------------- SEGYTrace operations
