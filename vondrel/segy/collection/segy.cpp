@@ -1,54 +1,811 @@
+// SEGY: a collection of traces on disk, in memory or behind a trace
+// iterator; its construction, the collection file, iteration and writing,
+// and the collection shortcuts of every trace iterator.
 #include "vondrel/segy/collection/segy.hpp"
+
+#include <cstring>
+#include <memory>
 
 namespace vondrel {
 
 namespace {
 
-PyObject *collection_stub(PyObject *, PyObject *)
+constexpr const char *msg_argcount = "%.200s() takes %.8s %zd positional argument%.1s (%zd given)";
+constexpr const char *msg_unexpected_keyword = "%s() got an unexpected keyword argument '%U'";
+constexpr const char *msg_multiple_values = "%s() got multiple values for keyword argument '%U'";
+constexpr const char *msg_no_mode = "SEGY file is not on disk, in memory, nor from an iterator.";
+constexpr const char *msg_no_record = "SEGYTrace holds no trace record.";
+constexpr const char *msg_write_count = "Error writing trace count to file.";
+constexpr const char *msg_too_many_traces = "value too large to convert to int";
+
+// Interned texts of this file, made by collection_init().
+struct CollectionNames {
+    PyObject *trace_data, *dt, *ntr, *filename, *stream;
+    PyObject *from_bytes, *byteorder, *little, *rb, *wb;
+    PyObject *byteorder_kwnames;  // ("byteorder",)
+};
+CollectionNames cnames{};
+
+// The stdio mode PyFile_Dup takes (a mutable char * in its signature).
+char dup_mode_wb[] = "wb";
+
+// Frees a PyMem block; for the argument vector of the constructor.
+struct PyMemFree {
+    void operator()(PyObject **p) const { PyMem_Free(p); }
+};
+
+CollectionObject *as_collection(PyObject *self)
 {
+    return reinterpret_cast<CollectionObject *>(self);
+}
+
+// A new collection of `type` in no mode: every object field None, count 0.
+// New reference, or null with MemoryError.
+CollectionObject *collection_alloc(PyTypeObject *type)
+{
+    PyObject *obj = type->tp_alloc(type, 0);
+    if (!obj)
+        return nullptr;
+    CollectionObject *c = as_collection(obj);
+    c->vtab = &collection_vtable;
+    c->filename = Py_NewRef(Py_None);
+    c->traces = Py_NewRef(Py_None);
+    c->iterator = Py_NewRef(Py_None);
+    c->n_traces = 0;
+    return c;
+}
+
+// Binds the one parameter `param` of the method `fname` from a vectorcall
+// argument list, positionally or by keyword.  Borrowed result, or null with
+// the usual TypeError for a wrong count or an unknown or repeated keyword.
+PyObject *one_argument(const char *fname, PyObject *param, PyObject *const *args, Py_ssize_t nargs,
+                       PyObject *kwnames)
+{
+    if (nargs > 1) {
+        PyErr_Format(PyExc_TypeError, msg_argcount, fname, "exactly", Py_ssize_t{1}, "", nargs);
+        return nullptr;
+    }
+    PyObject *value = nargs == 1 ? args[0] : nullptr;
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t i = 0; i < nkw; ++i) {
+        PyObject *key = PyTuple_GET_ITEM(kwnames, i);
+        if (key != param && PyUnicode_Compare(key, param) != 0) {
+            PyErr_Format(PyExc_TypeError, msg_unexpected_keyword, fname, key);
+            return nullptr;
+        }
+        if (value) {
+            PyErr_Format(PyExc_TypeError, msg_multiple_values, fname, key);
+            return nullptr;
+        }
+        value = args[nargs + i];
+    }
+    if (!value) {
+        PyErr_Format(PyExc_TypeError, msg_argcount, fname, "exactly", Py_ssize_t{1}, "", Py_ssize_t{0});
+        return nullptr;
+    }
+    return value;
+}
+
+// Whether the storage-mode property `name` holds.  A subclass may override
+// the properties, so they are looked up as attributes unless the object is
+// exactly a SEGY, whose `field` answers the same.  1, 0, or -1 with an
+// exception set.
+int mode_holds(PyObject *self, PyObject *name, PyObject *field)
+{
+    if (Py_IS_TYPE(self, &CollectionType))
+        return field != Py_None;
+    Ref value(PyObject_GetAttr(self, name));
+    if (!value)
+        return -1;
+    return PyObject_IsTrue(value.get());
+}
+
+// nullcontext(obj) with nullcontext looked up afresh.  New reference.
+PyObject *make_nullcontext(PyObject *obj)
+{
+    Ref nullcontext(module_global(names.nullcontext));
+    if (!nullcontext)
+        return nullptr;
+    return PyObject_CallOneArg(nullcontext.get(), obj);
+}
+
+// open(target, mode) with the built-in looked up afresh.  New reference.
+PyObject *open_file(PyObject *target, PyObject *mode)
+{
+    Ref open(builtin_open());
+    if (!open)
+        return nullptr;
+    PyObject *args[] = {target, mode};
+    return PyObject_Vectorcall(open.get(), args, 2, nullptr);
+}
+
+// os.fspath(obj) with os looked up afresh.  New reference.
+PyObject *fspath(PyObject *obj)
+{
+    Ref os(module_global(names.os));
+    if (!os)
+        return nullptr;
+    return call_method1(os.get(), names.fspath, obj);
+}
+
+// Leaves a `with` block through `exit` (the manager's bound __exit__).
+// status 0: calls exit(None, None, None) and returns 0, or -1 when that
+// raises.  status -1: calls exit with the pending exception and returns -1
+// with that exception set again; an exception raised by exit replaces it,
+// with the original as its context.  A true result of exit is not taken as
+// suppression: a failed read or write must never turn into success.
+int leave_context(PyObject *exit, int status)
+{
+    if (status == 0) {
+        Ref done(PyObject_CallFunctionObjArgs(exit, Py_None, Py_None, Py_None, nullptr));
+        return done ? 0 : -1;
+    }
+    PyObject *pending = PyErr_GetRaisedException();
+    Ref traceback(PyException_GetTraceback(pending));
+    Ref done(PyObject_CallFunctionObjArgs(exit, reinterpret_cast<PyObject *>(Py_TYPE(pending)), pending,
+                                          traceback ? traceback.get() : Py_None, nullptr));
+    if (!done) {
+        PyObject *raised = PyErr_GetRaisedException();
+        if (raised != pending)
+            PyException_SetContext(raised, pending);  // steals pending
+        else
+            Py_DECREF(pending);
+        PyErr_SetRaisedException(raised);
+        return -1;
+    }
+    PyErr_SetRaisedException(pending);
+    return -1;
+}
+
+// Runs body(entered value) inside `with manager:`.  0, or -1 with an
+// exception set (the body's, or that of entering or leaving).
+template <class Body>
+int with_context(PyObject *manager, Body &&body)
+{
+    Ref enter(PyObject_GetAttr(manager, names.enter));
+    if (!enter)
+        return -1;
+    Ref exit(PyObject_GetAttr(manager, names.exit));
+    if (!exit)
+        return -1;
+    Ref entered(PyObject_CallNoArgs(enter.get()));
+    if (!entered)
+        return -1;
+    return leave_context(exit.get(), body(entered.get()));
+}
+
+// Walks what iterating a collection yields.  The module's own iterators are
+// stepped through their native next_trace; any other iterator (a Python
+// subclass, or what an overridden __iter__ returns) through the iterator
+// protocol.
+class TraceWalk {
+public:
+    // Calls iter(collection).  0, or -1 with an exception set.
+    int start(PyObject *collection)
+    {
+        it_.reset(PyObject_GetIter(collection));
+        if (!it_)
+            return -1;
+        PyTypeObject *type = Py_TYPE(it_.get());
+        native_ = (type == &FileIteratorType || type == &MemoryIteratorType || type == &BaseIteratorType) &&
+                  reinterpret_cast<IteratorObject *>(it_.get())->vtab != nullptr;
+        return 0;
+    }
+
+    // New reference to the next item; null with no exception at the end,
+    // null with an exception set on failure.
+    PyObject *next()
+    {
+        if (!native_)
+            return PyIter_Next(it_.get());
+        auto *it = reinterpret_cast<IteratorObject *>(it_.get());
+        PyObject *item = reinterpret_cast<PyObject *>(it->vtab->next_trace(it));
+        if (!item && PyErr_ExceptionMatches(PyExc_StopIteration))
+            PyErr_Clear();
+        return item;
+    }
+
+private:
+    Ref it_;
+    bool native_ = false;
+};
+
+// The trace count of a collection file from `stream`: int.from_bytes of
+// stream.read(4), little-endian, as a signed 32-bit value.  0, or -1 with
+// an exception set (OverflowError for 2**31 and above).
+int read_count(PyObject *stream, int *count)
+{
+    Ref size(PyLong_FromLong(4));
+    if (!size)
+        return -1;
+    Ref raw(call_method1(stream, names.read, size.get()));
+    if (!raw)
+        return -1;
+    PyObject *args[] = {reinterpret_cast<PyObject *>(&PyLong_Type), raw.get(), cnames.little};
+    Ref value(PyObject_VectorcallMethod(cnames.from_bytes, args, 2, cnames.byteorder_kwnames));
+    if (!value)
+        return -1;
+    return to_c_int(value.get(), count);
+}
+
+// Writes the count and every trace that iterating `self` yields to the
+// native stream `fp`.  0, or -1 with an exception set.
+int write_traces_native(PyObject *self, FILE *fp)
+{
+    int count = as_collection(self)->n_traces;
+    if (std::fwrite(&count, sizeof count, 1, fp) != 1) {
+        PyErr_SetString(PyExc_OSError, msg_write_count);
+        return -1;
+    }
+    TraceWalk walk;
+    if (walk.start(self) < 0)
+        return -1;
+    for (;;) {
+        Ref item(walk.next());
+        if (!item)
+            return PyErr_Occurred() ? -1 : 0;
+        if (!PyObject_TypeCheck(item.get(), &TraceType)) {
+            raise_not_a_trace(item.get());
+            return -1;
+        }
+        Ref written(trace_vtable.to_file_descriptor(reinterpret_cast<TraceObject *>(item.get()), fp));
+        if (!written)
+            return -1;
+    }
+}
+
+// Writes the collection file of `self` to the file object `file` through a
+// stream borrowed from the bridge, gives the stream back whatever happened,
+// then flushes and, for a file the caller opened itself (`owner`),
+// synchronises it to storage.  0, or -1 with an exception set; an error of
+// the stream's release wins over the write error it follows (which becomes
+// its context), so a failed close is never lost.
+int write_file_object(PyObject *self, PyObject *file, bool owner)
+{
+    FileDup dup = PyFile_Dup(file, dup_mode_wb);
+    if (PyErr_Occurred())
+        return -1;
+    write_traces_native(self, dup.fp);
+    PyObject *pending = PyErr_GetRaisedException();
+    PyFile_DupClose(file, dup.fp, dup.orig_pos);
+    if (PyErr_Occurred()) {
+        if (pending) {
+            PyObject *raised = PyErr_GetRaisedException();
+            if (raised != pending)
+                PyException_SetContext(raised, pending);  // steals pending
+            else
+                Py_DECREF(pending);
+            PyErr_SetRaisedException(raised);
+        }
+        return -1;
+    }
+    if (pending) {
+        PyErr_SetRaisedException(pending);
+        return -1;
+    }
+    Ref flushed(call_method0(file, names.flush));
+    if (!flushed)
+        return -1;
+    if (!owner)
+        return 0;
+    Ref fd(call_method0(file, names.fileno));
+    if (!fd)
+        return -1;
+    Ref os(module_global(names.os));
+    if (!os)
+        return -1;
+    Ref synced(call_method1(os.get(), names.fsync, fd.get()));
+    return synced ? 0 : -1;
+}
+
+// Writes the collection file of `self` through target.write: the count,
+// then a bytes copy of each trace's header and of its samples, then
+// target.flush().  0, or -1 with an exception set.
+int write_traces_stream(PyObject *self, PyObject *target)
+{
+    int count = as_collection(self)->n_traces;
+    Ref count_bytes(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(&count), sizeof count));
+    if (!count_bytes)
+        return -1;
+    if (!Ref(call_method1(target, names.write, count_bytes.get())))
+        return -1;
+    TraceWalk walk;
+    if (walk.start(self) < 0)
+        return -1;
+    for (;;) {
+        Ref item(walk.next());
+        if (!item) {
+            if (PyErr_Occurred())
+                return -1;
+            break;
+        }
+        if (!PyObject_TypeCheck(item.get(), &TraceType)) {
+            raise_not_a_trace(item.get());
+            return -1;
+        }
+        const segy *record = reinterpret_cast<TraceObject *>(item.get())->trace;
+        if (!record || (record->ns && !record->data)) {
+            PyErr_SetString(PyExc_ValueError, msg_no_record);
+            return -1;
+        }
+        Ref head(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(record), trace_header_size));
+        if (!head || !Ref(call_method1(target, names.write, head.get())))
+            return -1;
+        // The write above ran Python code; the trace is held, so its record stands.
+        Py_ssize_t size = Py_ssize_t{record->ns} * Py_ssize_t{sizeof(float)};
+        Ref body(PyBytes_FromStringAndSize(size ? reinterpret_cast<const char *>(record->data) : "", size));
+        if (!body || !Ref(call_method1(target, names.write, body.get())))
+            return -1;
+    }
+    Ref flushed(call_method0(target, names.flush));
+    return flushed ? 0 : -1;
+}
+
+// SEGY.to_file after argument binding.  Returns the collection (new
+// reference), or null with an exception set and the fields unchanged.
+PyObject *collection_write_file(PyObject *self, PyObject *filename)
+{
+    CollectionObject *c = as_collection(self);
+    int on_disk = mode_holds(self, names.on_disk, c->filename);
+    if (on_disk < 0)
+        return nullptr;
+    if (on_disk)
+        return Py_NewRef(self);
+
+    Ref manager;
+    Ref new_filename;
+    bool owner = false;
+    Ref write(lookup_or_absent(filename, names.write));
+    if (write) {
+        manager.reset(make_nullcontext(filename));
+        if (!manager)
+            return nullptr;
+        PyObject *name = nullptr;
+        if (PyObject_GetOptionalAttr(filename, names.name, &name) < 0)
+            return nullptr;
+        new_filename.reset(name ? name : Py_NewRef(Py_None));
+    } else {
+        Ref path(fspath(filename));
+        if (!path)
+            return nullptr;
+        manager.reset(open_file(path.get(), cnames.wb));
+        if (!manager)
+            return nullptr;
+        new_filename = Ref::borrow(filename);
+        owner = true;
+    }
+    if (with_context(manager.get(), [&](PyObject *file) { return write_file_object(self, file, owner); }) < 0)
+        return nullptr;
+    Py_SETREF(c->filename, new_filename.release());
+    Py_SETREF(c->iterator, Py_NewRef(Py_None));
+    Py_SETREF(c->traces, Py_NewRef(Py_None));
+    return Py_NewRef(self);
+}
+
+// SEGY.to_stream after argument binding.  None (new reference), or null
+// with an exception set and the fields unchanged.
+PyObject *collection_write_stream(PyObject *self, PyObject *stream)
+{
+    Ref write(lookup_or_absent(stream, names.write));
+    Ref manager(write ? make_nullcontext(stream) : open_file(stream, cnames.wb));
+    if (!manager)
+        return nullptr;
+    if (with_context(manager.get(), [&](PyObject *target) { return write_traces_stream(self, target); }) < 0)
+        return nullptr;
+    CollectionObject *c = as_collection(self);
+    int is_iterator = mode_holds(self, names.is_iterator, c->iterator);
+    if (is_iterator < 0)
+        return nullptr;
+    if (is_iterator)
+        Py_SETREF(c->iterator, Py_NewRef(Py_None));
     Py_RETURN_NONE;
 }
 
+// Builds one SEGYTrace per item of `trace_data` and stores the list.  The
+// trace type is called with the item as its one positional argument and
+// the keywords dt, ntr (the announced length), then `extra` in its order.
+// 0, or -1 with an exception set and the fields untouched.
+int build_traces(CollectionObject *c, PyObject *trace_data, PyObject *dt, PyObject *extra_keys,
+                 PyObject *extra_values)
+{
+    Py_ssize_t length = PyObject_Size(trace_data);
+    if (length < 0)
+        return -1;
+    Ref count(PyLong_FromSsize_t(length));
+    if (!count)
+        return -1;
+    Ref list(PyList_New(0));
+    if (!list)
+        return -1;
+    Ref items(PyObject_GetIter(trace_data));
+    if (!items)
+        return -1;
+
+    const Py_ssize_t n_extra = PyTuple_GET_SIZE(extra_keys);
+    Ref kwnames(PyTuple_New(2 + n_extra));
+    if (!kwnames)
+        return -1;
+    PyTuple_SET_ITEM(kwnames.get(), 0, Py_NewRef(cnames.dt));
+    PyTuple_SET_ITEM(kwnames.get(), 1, Py_NewRef(cnames.ntr));
+    bool ntr_twice = false;
+    for (Py_ssize_t i = 0; i < n_extra; ++i) {
+        PyObject *key = PyTuple_GET_ITEM(extra_keys, i);
+        ntr_twice = ntr_twice || PyUnicode_Compare(key, cnames.ntr) == 0;
+        PyTuple_SET_ITEM(kwnames.get(), 2 + i, Py_NewRef(key));
+    }
+    // Slot 0 is free so that the callee may borrow it (vectorcall offset).
+    const Py_ssize_t slots = 1 + 3 + n_extra;
+    std::unique_ptr<PyObject *[], PyMemFree> argv(PyMem_New(PyObject *, slots));
+    if (!argv) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    argv[0] = nullptr;
+    argv[2] = dt;
+    argv[3] = count.get();
+    for (Py_ssize_t i = 0; i < n_extra; ++i)
+        argv[4 + i] = PyTuple_GET_ITEM(extra_values, i);
+
+    for (;;) {
+        Ref item(PyIter_Next(items.get()));
+        if (!item) {
+            if (PyErr_Occurred())
+                return -1;
+            break;
+        }
+        if (ntr_twice) {
+            PyErr_Format(PyExc_TypeError, msg_multiple_values, TraceType.tp_name, cnames.ntr);
+            return -1;
+        }
+        argv[1] = item.get();
+        Ref trace(PyObject_Vectorcall(reinterpret_cast<PyObject *>(&TraceType), argv.get() + 1,
+                                      1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
+        if (!trace || PyList_Append(list.get(), trace.get()) < 0)
+            return -1;
+    }
+    Py_ssize_t built = PyList_GET_SIZE(list.get());
+    if (built > INT32_MAX) {
+        PyErr_SetString(PyExc_OverflowError, msg_too_many_traces);
+        return -1;
+    }
+    Py_SETREF(c->traces, list.release());
+    c->n_traces = static_cast<int>(built);
+    return 0;
+}
+
+// tp_new: allocation only; the arguments are left to the constructor.
+PyObject *collection_new(PyTypeObject *type, PyObject *, PyObject *)
+{
+    return reinterpret_cast<PyObject *>(collection_alloc(type));
+}
+
+// tp_init, SEGY(trace_data, dt, **kwargs): binds the two parameters,
+// collects the other keywords in their order and builds the traces.
+// 0, or -1 with an exception set.
+int collection_construct(PyObject *self, PyObject *args, PyObject *kwargs)
+{
+    constexpr const char *fname = "__init__";
+    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    if (nargs > 2) {
+        PyErr_Format(PyExc_TypeError, msg_argcount, fname, "exactly", Py_ssize_t{2}, "s", nargs);
+        return -1;
+    }
+    PyObject *bound[2] = {nargs > 0 ? PyTuple_GET_ITEM(args, 0) : nullptr,
+                          nargs > 1 ? PyTuple_GET_ITEM(args, 1) : nullptr};
+    Ref extra_keys(PyList_New(0));
+    Ref extra_values(PyList_New(0));
+    if (!extra_keys || !extra_values)
+        return -1;
+    if (kwargs) {
+        Py_ssize_t pos = 0;
+        PyObject *key = nullptr;
+        PyObject *value = nullptr;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            int slot = -1;
+            if (PyUnicode_Check(key)) {
+                if (PyUnicode_Compare(key, cnames.trace_data) == 0)
+                    slot = 0;
+                else if (PyUnicode_Compare(key, cnames.dt) == 0)
+                    slot = 1;
+            }
+            if (slot >= 0) {
+                if (bound[slot]) {
+                    PyErr_Format(PyExc_TypeError, msg_multiple_values, fname, key);
+                    return -1;
+                }
+                bound[slot] = value;
+            } else if (PyList_Append(extra_keys.get(), key) < 0 || PyList_Append(extra_values.get(), value) < 0) {
+                return -1;
+            }
+        }
+    }
+    for (Py_ssize_t i = 0; i < 2; ++i) {
+        if (!bound[i]) {
+            PyErr_Format(PyExc_TypeError, msg_argcount, fname, "exactly", Py_ssize_t{2}, "s", i);
+            return -1;
+        }
+    }
+    // The keyword values are held here: the caller's dict may change while
+    // the traces are built.
+    Ref keys(PyList_AsTuple(extra_keys.get()));
+    Ref values(PyList_AsTuple(extra_values.get()));
+    Ref trace_data = Ref::borrow(bound[0]);
+    Ref dt = Ref::borrow(bound[1]);
+    if (!keys || !values)
+        return -1;
+    return build_traces(as_collection(self), trace_data.get(), dt.get(), keys.get(), values.get());
+}
+
+int collection_traverse(PyObject *self, visitproc visit, void *arg)
+{
+    CollectionObject *c = as_collection(self);
+    Py_VISIT(c->filename);
+    Py_VISIT(c->traces);
+    Py_VISIT(c->iterator);
+    return 0;
+}
+
+// Leaves the collection in no mode, its count unchanged.
+int collection_clear(PyObject *self)
+{
+    CollectionObject *c = as_collection(self);
+    Py_XSETREF(c->filename, Py_NewRef(Py_None));
+    Py_XSETREF(c->traces, Py_NewRef(Py_None));
+    Py_XSETREF(c->iterator, Py_NewRef(Py_None));
+    return 0;
+}
+
+void collection_dealloc(PyObject *self)
+{
+    PyObject_GC_UnTrack(self);
+    collection_clear(self);
+    CollectionObject *c = as_collection(self);
+    Py_CLEAR(c->filename);
+    Py_CLEAR(c->traces);
+    Py_CLEAR(c->iterator);
+    Py_TYPE(self)->tp_free(self);
+}
+
+// iter(collection): a new file iterator when on disk, else a new memory
+// iterator when in memory, else the stored iterator itself.  New
+// reference, or null with TypeError when the collection is in no mode.
+PyObject *collection_iter(PyObject *self)
+{
+    CollectionObject *c = as_collection(self);
+    int holds = mode_holds(self, names.on_disk, c->filename);
+    if (holds < 0)
+        return nullptr;
+    if (holds) {
+        Ref file = Ref::borrow(c->filename);
+        Ref count(PyLong_FromLong(c->n_traces));
+        if (!count)
+            return nullptr;
+        PyObject *args[] = {file.get(), count.get()};
+        return PyObject_Vectorcall(reinterpret_cast<PyObject *>(&FileIteratorType), args, 2, nullptr);
+    }
+    holds = mode_holds(self, names.in_memory, c->traces);
+    if (holds < 0)
+        return nullptr;
+    if (holds) {
+        Ref traces = Ref::borrow(c->traces);
+        return PyObject_CallOneArg(reinterpret_cast<PyObject *>(&MemoryIteratorType), traces.get());
+    }
+    holds = mode_holds(self, names.is_iterator, c->iterator);
+    if (holds < 0)
+        return nullptr;
+    if (holds)
+        return Py_NewRef(c->iterator);
+    PyErr_SetString(PyExc_TypeError, msg_no_mode);
+    return nullptr;
+}
+
+// SEGY.from_file(cls, filename): reads the 4-byte count from a stream (kept
+// open and not rewound) or from a path (opened and closed here) and returns
+// a new on-disk SEGY, whatever `cls` is.  New reference, or null.
+PyObject *collection_from_file(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+{
+    PyObject *filename = one_argument("from_file", cnames.filename, args, nargs, kwnames);
+    if (!filename)
+        return nullptr;
+    Ref manager;
+    Ref read(lookup_or_absent(filename, names.read));
+    if (read) {
+        manager.reset(make_nullcontext(filename));
+    } else {
+        Ref path(fspath(filename));
+        if (!path)
+            return nullptr;
+        manager.reset(open_file(path.get(), cnames.rb));
+    }
+    if (!manager)
+        return nullptr;
+    int count = 0;
+    if (with_context(manager.get(), [&](PyObject *stream) { return read_count(stream, &count); }) < 0)
+        return nullptr;
+    CollectionObject *c = collection_alloc(&CollectionType);
+    if (!c)
+        return nullptr;
+    Py_SETREF(c->filename, Py_NewRef(filename));
+    c->n_traces = count;
+    return reinterpret_cast<PyObject *>(c);
+}
+
+// SEGY.to_memory(self): the collection itself, its traces now in a list.
+// New reference, or null with the fields unchanged.
+PyObject *collection_to_memory(PyObject *self, PyObject *)
+{
+    CollectionObject *c = as_collection(self);
+    int in_memory = mode_holds(self, names.in_memory, c->traces);
+    if (in_memory < 0)
+        return nullptr;
+    if (in_memory)
+        return Py_NewRef(self);
+    Ref list(PyList_New(0));
+    if (!list)
+        return nullptr;
+    TraceWalk walk;
+    if (walk.start(self) < 0)
+        return nullptr;
+    for (;;) {
+        Ref item(walk.next());
+        if (!item) {
+            if (PyErr_Occurred())
+                return nullptr;
+            break;
+        }
+        if (PyList_Append(list.get(), item.get()) < 0)
+            return nullptr;
+    }
+    Py_SETREF(c->traces, list.release());
+    Py_SETREF(c->iterator, Py_NewRef(Py_None));
+    Py_SETREF(c->filename, Py_NewRef(Py_None));
+    return Py_NewRef(self);
+}
+
+PyObject *collection_to_file(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+{
+    PyObject *filename = one_argument("to_file", cnames.filename, args, nargs, kwnames);
+    return filename ? collection_write_file(self, filename) : nullptr;
+}
+
+PyObject *collection_to_stream(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+{
+    PyObject *stream = one_argument("to_stream", cnames.stream, args, nargs, kwnames);
+    return stream ? collection_write_stream(self, stream) : nullptr;
+}
+
+PyObject *collection_get_n_traces(PyObject *self, void *)
+{
+    return PyLong_FromLong(as_collection(self)->n_traces);
+}
+
+PyObject *collection_get_on_disk(PyObject *self, void *)
+{
+    return PyBool_FromLong(as_collection(self)->filename != Py_None);
+}
+
+PyObject *collection_get_is_iterator(PyObject *self, void *)
+{
+    return PyBool_FromLong(as_collection(self)->iterator != Py_None);
+}
+
+PyObject *collection_get_in_memory(PyObject *self, void *)
+{
+    return PyBool_FromLong(as_collection(self)->traces != Py_None);
+}
+
+// from_trace_iterator: a new SEGY in iterator mode over `iterator`, with
+// the iterator's count as it stands now.  New reference, or null.
+CollectionObject *collection_from_trace_iterator(IteratorObject *iterator)
+{
+    CollectionObject *c = collection_alloc(&CollectionType);
+    if (!c)
+        return nullptr;
+    Py_SETREF(c->iterator, Py_NewRef(reinterpret_cast<PyObject *>(iterator)));
+    c->n_traces = iterator->n_traces;
+    return c;
+}
+
+template <class F>
+PyCFunction as_cfunction(F f)
+{
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
 PyMethodDef collection_methods[] = {
-    {"from_file", collection_stub, METH_O | METH_CLASS, "SEGY.from_file(cls, filename)"},
-    {"to_memory", collection_stub, METH_NOARGS, "SEGY.to_memory(self)"},
-    {"to_file", collection_stub, METH_O, "SEGY.to_file(self, filename)"},
-    {"to_stream", collection_stub, METH_O, "SEGY.to_stream(self, stream)"},
-    {"__reduce__", reinterpret_cast<PyCFunction>(refuse_pickle), METH_NOARGS, nullptr},
-    {"__setstate__", reinterpret_cast<PyCFunction>(refuse_pickle), METH_O, nullptr},
+    {"from_file", as_cfunction(collection_from_file), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "SEGY.from_file(cls, filename)"},
+    {"to_memory", collection_to_memory, METH_NOARGS, "SEGY.to_memory(self)"},
+    {"to_file", as_cfunction(collection_to_file), METH_FASTCALL | METH_KEYWORDS, "SEGY.to_file(self, filename)"},
+    {"to_stream", as_cfunction(collection_to_stream), METH_FASTCALL | METH_KEYWORDS,
+     "SEGY.to_stream(self, stream)"},
+    {"__reduce__", refuse_pickle, METH_NOARGS, nullptr},
+    {"__setstate__", refuse_pickle, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef collection_getset[] = {
+    {"n_trace", collection_get_n_traces, nullptr, nullptr, nullptr},
+    {"on_disk", collection_get_on_disk, nullptr, nullptr, nullptr},
+    {"is_iterator", collection_get_is_iterator, nullptr, nullptr, nullptr},
+    {"in_memory", collection_get_in_memory, nullptr, nullptr, nullptr},
+    {"n_traces", collection_get_n_traces, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 }  // namespace
 
-PyObject *iterator_to_memory(PyObject *, PyObject *)
+PyObject *iterator_to_memory(PyObject *self, PyObject *)
 {
-    Py_RETURN_NONE;
+    Ref collection(reinterpret_cast<PyObject *>(
+        collection_from_trace_iterator(reinterpret_cast<IteratorObject *>(self))));
+    return collection ? collection_to_memory(collection.get(), nullptr) : nullptr;
 }
 
-PyObject *iterator_to_file(PyObject *, PyObject *const *, Py_ssize_t, PyObject *)
+PyObject *iterator_to_file(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
-    Py_RETURN_NONE;
+    PyObject *filename = one_argument("to_file", cnames.filename, args, nargs, kwnames);
+    if (!filename)
+        return nullptr;
+    Ref collection(reinterpret_cast<PyObject *>(
+        collection_from_trace_iterator(reinterpret_cast<IteratorObject *>(self))));
+    return collection ? collection_write_file(collection.get(), filename) : nullptr;
 }
 
-PyObject *iterator_to_stream(PyObject *, PyObject *const *, Py_ssize_t, PyObject *)
+PyObject *iterator_to_stream(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
-    Py_RETURN_NONE;
+    PyObject *stream = one_argument("to_stream", cnames.stream, args, nargs, kwnames);
+    if (!stream)
+        return nullptr;
+    Ref collection(reinterpret_cast<PyObject *>(
+        collection_from_trace_iterator(reinterpret_cast<IteratorObject *>(self))));
+    if (!collection)
+        return nullptr;
+    return collection_write_stream(collection.get(), stream);
 }
 
-CollectionVTable collection_vtable{};
+CollectionVTable collection_vtable{
+    .from_trace_iterator = collection_from_trace_iterator,
+};
 
 PyTypeObject CollectionType = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
     .tp_name = "vondrel.segy.SEGY",
     .tp_basicsize = sizeof(CollectionObject),
-    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    .tp_dealloc = collection_dealloc,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
     .tp_doc = "SEGY(trace_data, dt, **kwargs)",
+    .tp_traverse = collection_traverse,
+    .tp_clear = collection_clear,
+    .tp_iter = collection_iter,
     .tp_methods = collection_methods,
+    .tp_getset = collection_getset,
+    .tp_init = collection_construct,
+    .tp_new = collection_new,
 };
 
 int collection_init()
 {
+    struct Entry {
+        PyObject **slot;
+        const char *text;
+    };
+    const Entry entries[] = {
+        {&cnames.trace_data, "trace_data"}, {&cnames.dt, "dt"},
+        {&cnames.ntr, "ntr"},               {&cnames.filename, "filename"},
+        {&cnames.stream, "stream"},         {&cnames.from_bytes, "from_bytes"},
+        {&cnames.byteorder, "byteorder"},   {&cnames.little, "little"},
+        {&cnames.rb, "rb"},                 {&cnames.wb, "wb"},
+    };
+    for (const Entry &e : entries) {
+        if (!*e.slot && intern(e.slot, e.text) < 0)
+            return -1;
+    }
+    if (!cnames.byteorder_kwnames) {
+        cnames.byteorder_kwnames = PyTuple_Pack(1, cnames.byteorder);
+        if (!cnames.byteorder_kwnames)
+            return -1;
+    }
     return 0;
 }
 
