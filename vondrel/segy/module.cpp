@@ -166,6 +166,8 @@ PyObject *module_create(PyObject *spec, PyModuleDef *)
     return module.release();
 }
 
+// Interns the shared names once; a retried import keeps those already made.
+// 0, or -1 with an exception set.
 int make_names()
 {
     struct Entry {
@@ -219,6 +221,8 @@ int exec_constants(PyObject *module)
     return 0;
 }
 
+// Publishes `fn` in `capi` under `name`, in a capsule named by its
+// signature string.  0, or -1 with an exception set.
 int add_capsule(PyObject *capi, const char *name, void *fn, const char *signature)
 {
     Ref capsule(PyCapsule_New(fn, signature, nullptr));
@@ -415,16 +419,18 @@ int exec_bindings(PyObject *module)
 void add_init_traceback(PyObject *module)
 {
     PyObject *pending = PyErr_GetRaisedException();
-    PyCodeObject *code = PyCode_NewEmpty("vondrel/segy/module.cpp", "init vondrel.segy", 0);
-    PyFrameObject *frame =
-        code ? PyFrame_New(PyThreadState_Get(), code, PyModule_GetDict(module), nullptr) : nullptr;
-    Py_XDECREF(code);
+    if (!pending)
+        return;
+    Ref code(reinterpret_cast<PyObject *>(
+        PyCode_NewEmpty("vondrel/segy/module.cpp", "init vondrel.segy", 0)));
+    Ref frame(code ? reinterpret_cast<PyObject *>(
+                         PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(code.get()),
+                                     PyModule_GetDict(module), nullptr))
+                   : nullptr);
     PyErr_Clear();
     PyErr_SetRaisedException(pending);
-    if (frame) {
-        PyTraceBack_Here(frame);
-        Py_DECREF(frame);
-    }
+    if (frame)
+        PyTraceBack_Here(reinterpret_cast<PyFrameObject *>(frame.get()));
 }
 
 // Py_mod_exec.  0, or -1 with an exception set (and the loaded module reset).

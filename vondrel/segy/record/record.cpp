@@ -43,6 +43,10 @@ segy *new_trace(int ns)
 
 segy *copy_of(segy *src, copy_of_opt *)
 {
+    // Copying from a missing record or from samples that are not there would
+    // read through a null pointer: refuse like an allocation failure.
+    if (!src || (src->ns && !src->data))
+        return nullptr;
     auto *t = static_cast<segy *>(std::malloc(sizeof(segy)));
     if (!t)
         return nullptr;
@@ -98,6 +102,12 @@ segy *read_trace_record(FILE *fp)
 
 int write_trace_record(const segy *t, FILE *fp)
 {
+    // A header that announces samples the record does not hold is refused
+    // before anything reaches the stream, so no half trace is left behind.
+    if (t->ns && !t->data) {
+        PyErr_SetString(PyExc_OSError, msg_write_data);
+        return -1;
+    }
     if (std::fwrite(t, trace_header_size, 1, fp) != 1) {
         PyErr_SetString(PyExc_OSError, msg_write_header);
         return -1;

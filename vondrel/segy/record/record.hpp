@@ -46,7 +46,8 @@ struct copy_of_opt {
 segy *new_trace(int ns);
 
 // Deep copy of header and `ns` samples; the caller owns record and buffer
-// and frees them with del_trace(t, 1).  Null when out of memory.
+// and frees them with del_trace(t, 1).  Null when out of memory, when `src`
+// is null, or when `src` announces samples but its `data` is null.
 segy *copy_of(segy *src, copy_of_opt *opt);
 
 // Releases the record, and its samples when free_data is non-zero.  Accepts null.
@@ -58,4 +59,5 @@ void del_trace(segy *t, int free_data);
 segy *read_trace_record(FILE *fp);
 
 // Writes the header block and the ns samples; 0, or -1 with OSError set.
+// A record with ns > 0 and null data is refused before anything is written.
 int write_trace_record(const segy *t, FILE *fp);
