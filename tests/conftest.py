@@ -1,3 +1,4 @@
+import hashlib
 import importlib.util
 import os
 import subprocess
@@ -9,7 +10,11 @@ import pytest
 
 TESTS = Path(__file__).resolve().parent
 NATIVE = TESTS / "native"
-BUILD = TESTS.parent / "build" / "tests" / sysconfig.get_config_var("SOABI")
+EXTRA_FLAGS = os.environ.get("VONDREL_TEST_CFLAGS", "").split()
+# One build folder per interpreter and set of flags: the release, sanitizer
+# and debug runs never share a client.
+BUILD = (TESTS.parent / "build" / "tests"
+         / f"{sysconfig.get_config_var('SOABI')}-{hashlib.sha1(' '.join(EXTRA_FLAGS).encode()).hexdigest()[:8]}")
 
 
 def build_native(name):
@@ -25,7 +30,7 @@ def build_native(name):
         cmd = [
             os.environ.get("CXX", "g++"), "-std=c++20", "-O1", "-g", "-Wall", "-Wextra", "-Werror",
             "-shared", "-fPIC", f"-I{sysconfig.get_paths()['include']}", f"-I{NATIVE}",
-            *os.environ.get("VONDREL_TEST_CFLAGS", "").split(),
+            *EXTRA_FLAGS,
             str(source), "-o", str(target) + ".tmp",
         ]
         subprocess.run(cmd, check=True)
