@@ -1,0 +1,627 @@
+"""The benchmark suite: vondrel.segy beside hand-rolled NumPy and the raw I/O limit.
+
+    ./dev run python3.13 bench/run.py [--quick] [--repeat N] [--only NAME,...]
+
+Two shapes, many small traces and fewer large ones; for each, the jobs
+W1 (build and write), W2 (load), W3 (stream) and W4 (write a built
+collection), each next to the NumPy way a user would hand-roll it (a
+structured dtype with fromfile/tofile) and to the limit (one readinto or
+write of the same bytes, and memcpy).  Every figure is the median of at least
+five repetitions after a warm-up, in a process of its own (so that its peak
+RSS, VmHWM of /proc/self/status, is its own), with the page cache warm, and
+every job's output is checked.  Prints the table and writes bench/results.md.
+Prints figures, asserts nothing about speed.
+"""
+import argparse
+import filecmp
+import io
+import json
+import os
+import platform
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import numpy as np
+
+HERE = Path(__file__).resolve().parent
+ROOT = HERE.parent
+sys.path.insert(0, str(ROOT / "tests"))
+from segyfiles import header  # noqa: E402  (struct-built headers, independent of the module)
+
+DT = 4000
+SHAPES = {"small": (400_000, 16), "large": (40_000, 2_000)}
+# Header keyword defaults of SEGYTrace, so that the NumPy baseline writes the same bytes.
+HEADER_DEFAULTS = dict(
+    nvs=1, nhs=1, duse=2, scalel=1, scalco=1, counit=1, wevel=1, swevel=1, muts=-1, mute=-1,
+    gain=1, igc=1, igi=1, corr=1, sfs=1, sfe=120, slen=10000, styp=3, stae=10000, tatyp=1,
+    afils=1, nofils=1, lcs=1, hcs=1, year=1970, d1=1.0, d2=1.0, unscale=1.0,
+)
+STREAM_CHUNK = 4 << 20        # bytes per fromfile call of the hand-rolled streaming reader
+
+
+# ---- the child: one job, timed in a process of its own ---------------------------------
+
+
+def record_dtype(ns):
+    return np.dtype([("h", "V240"), ("d", "<f4", (ns,))])
+
+
+def peak_rss_bytes():
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) * 1024
+    raise RuntimeError("no VmHWM in /proc/self/status")
+
+
+def fsync_close(f):
+    f.flush()
+    os.fsync(f.fileno())
+    f.close()
+
+
+class Ctx:
+    """What a job knows: the shape, the files, the expected values."""
+
+    def __init__(self, args):
+        self.n, self.ns = args.n, args.ns
+        self.dir = Path(args.dir)
+        self.ref = self.dir / "ref.su"            # the collection file SEGY(rows, DT) writes
+        self.rows_path = self.dir / "rows.npy"
+        self.out = self.dir / "out.su"
+        self.checksum = args.checksum
+        self.dtype = record_dtype(self.ns)
+        self._rows = None
+
+    @property
+    def rows(self):
+        if self._rows is None:
+            self._rows = np.load(self.rows_path)
+        return self._rows
+
+    def template(self):
+        raw = header(self.ns, dt=DT, ntr=self.n, **HEADER_DEFAULTS)
+        return np.frombuffer(raw, dtype="V240")[0]
+
+    def numpy_records(self):
+        records = np.empty(self.n, dtype=self.dtype)
+        records["h"] = self.template()
+        records["d"] = self.rows
+        return records
+
+    def count_bytes(self):
+        return self.n.to_bytes(4, "little")
+
+    def check_out_file(self, _result=None):
+        assert filecmp.cmp(self.out, self.ref, shallow=False), "written file differs from the reference"
+
+    def check_bytes(self, data):
+        got = np.frombuffer(data, dtype=np.uint8)
+        want = np.fromfile(self.ref, dtype=np.uint8)
+        assert got.shape == want.shape and np.array_equal(got, want), "written bytes differ"
+
+
+def unlink_out(ctx):
+    ctx.out.unlink(missing_ok=True)
+
+
+def jobs():
+    """name -> (prepare(ctx) -> state, untimed; run(ctx, state) -> result, timed; check(ctx, result))."""
+    from vondrel.segy import SEGY
+
+    def rows(ctx):
+        return ctx.rows
+
+    def built(ctx):
+        return SEGY(ctx.rows, DT)
+
+    def records(ctx):
+        return ctx.numpy_records()
+
+    def open_out(ctx):
+        unlink_out(ctx)
+        return ctx.rows, open(ctx.out, "wb")
+
+    def open_out_records(ctx):
+        unlink_out(ctx)
+        return ctx.numpy_records(), open(ctx.out, "wb")
+
+    def ref_bytes(ctx):
+        unlink_out(ctx)
+        return np.fromfile(ctx.ref, dtype=np.uint8)
+
+    def read_buffer(ctx):
+        buf = np.empty(ctx.ref.stat().st_size, dtype=np.uint8)
+        buf.fill(1)                       # fault the pages in: the limit is the copy alone
+        return buf
+
+    def copy_pair(ctx):
+        src = np.fromfile(ctx.ref, dtype=np.uint8)
+        dst = np.empty_like(src)
+        dst.fill(1)
+        return src, dst
+
+    # -- W1
+    def w1_build(ctx, a):
+        return SEGY(a, DT)
+
+    def check_w1_build(ctx, c):
+        assert c.n_traces == ctx.n and c.in_memory
+        traces = list(c)
+        assert len(traces) == ctx.n
+        for i in (0, ctx.n // 2, ctx.n - 1):
+            t = traces[i]
+            assert (t.ns, t.dt, t.ntr) == (ctx.ns, DT, ctx.n)
+            assert np.shares_memory(np.asarray(t), ctx.rows[i])
+
+    def w1_path(ctx, a):
+        return SEGY(a, DT).to_file(str(ctx.out))
+
+    def w1_object(ctx, state):
+        a, f = state
+        c = SEGY(a, DT).to_file(f)
+        f.close()
+        return c
+
+    def np_w1_build(ctx, a):
+        out = np.empty(ctx.n, dtype=ctx.dtype)
+        out["h"] = ctx.template()
+        out["d"] = a
+        return out
+
+    def check_np_build(ctx, out):
+        assert out.tobytes() == ctx.ref.read_bytes()[4:]
+
+    def np_w1_path(ctx, a):
+        out = np_w1_build(ctx, a)
+        f = open(ctx.out, "wb")
+        f.write(ctx.count_bytes())
+        out.tofile(f)
+        fsync_close(f)
+
+    def np_w1_object(ctx, state):
+        a, f = state
+        out = np_w1_build(ctx, a)
+        f.write(ctx.count_bytes())
+        out.tofile(f)
+        f.close()
+
+    # -- W2
+    def w2_to_memory(ctx, _):
+        return SEGY.from_file(str(ctx.ref)).to_memory()
+
+    def check_w2_memory(ctx, c):
+        assert c.in_memory and c.n_traces == ctx.n
+        traces = list(c)
+        assert len(traces) == ctx.n
+        rows = np.load(ctx.rows_path, mmap_mode="r")
+        for i in (0, ctx.n // 2, ctx.n - 1):
+            assert np.array_equal(np.asarray(traces[i]), rows[i])
+
+    def w2_array(ctx, _):
+        c = SEGY.from_file(str(ctx.ref)).to_memory()
+        return np.stack([np.asarray(t) for t in c])
+
+    def check_array(ctx, a):
+        assert a.flags.c_contiguous and np.array_equal(a, np.load(ctx.rows_path, mmap_mode="r"))
+
+    def np_w2_records(ctx, _):
+        with open(ctx.ref, "rb") as f:
+            count = int.from_bytes(f.read(4), "little")
+            return np.fromfile(f, dtype=ctx.dtype, count=count)
+
+    def check_np_records(ctx, rec):
+        assert rec.shape == (ctx.n,) and np.array_equal(rec["d"], np.load(ctx.rows_path, mmap_mode="r"))
+
+    def np_w2_array(ctx, _):
+        return np.ascontiguousarray(np_w2_records(ctx, None)["d"])
+
+    def limit_read(ctx, buf):
+        with open(ctx.ref, "rb", buffering=0) as f:
+            got = f.readinto(buf)
+        assert got == len(buf)
+        return buf
+
+    def check_read(ctx, buf):
+        ctx.check_bytes(buf)
+
+    # -- W3
+    def w3_memoryview(ctx, _):
+        total = 0.0
+        for t in SEGY.from_file(str(ctx.ref)):
+            total += memoryview(t)[0]
+        return total
+
+    def w3_asarray(ctx, _):
+        total = np.float64(0.0)             # float32 samples, added in double as memoryview's are
+        asarray = np.asarray
+        for t in SEGY.from_file(str(ctx.ref)):
+            total += asarray(t)[0]
+        return float(total)
+
+    def check_sum(ctx, total):
+        assert total == ctx.checksum, (total, ctx.checksum)
+
+    def np_w3_chunks(ctx, _):
+        total = 0.0
+        chunk = max(1, STREAM_CHUNK // ctx.dtype.itemsize)
+        with open(ctx.ref, "rb") as f:
+            f.read(4)
+            while True:
+                rec = np.fromfile(f, dtype=ctx.dtype, count=chunk)
+                if not len(rec):
+                    break
+                total += float(rec["d"][:, 0].sum(dtype=np.float64))
+        return total
+
+    def check_sum_close(ctx, total):
+        assert abs(total - ctx.checksum) <= 1e-9 * max(1.0, abs(ctx.checksum)), (total, ctx.checksum)
+
+    # -- W4
+    def w4_to_file(ctx, c):
+        unlink_out(ctx)
+        return c.to_file(str(ctx.out))
+
+    def prepare_w4_file(ctx):
+        unlink_out(ctx)
+        return SEGY(ctx.rows, DT)
+
+    def prepare_np_w4_file(ctx):
+        unlink_out(ctx)
+        return ctx.numpy_records()
+
+    def w4_to_stream(ctx, c):
+        b = io.BytesIO()
+        c.to_stream(b)
+        return b
+
+    def check_stream(ctx, b):
+        with b.getbuffer() as view:
+            ctx.check_bytes(view)
+
+    def np_w4_to_file(ctx, out):
+        f = open(ctx.out, "wb")
+        f.write(ctx.count_bytes())
+        out.tofile(f)
+        fsync_close(f)
+
+    def np_w4_to_stream(ctx, out):
+        b = io.BytesIO()
+        b.write(ctx.count_bytes())
+        b.write(out)
+        return b
+
+    def limit_write_path(ctx, data):
+        f = open(ctx.out, "wb", buffering=0)
+        f.write(data)
+        os.fsync(f.fileno())
+        f.close()
+
+    def limit_write_object(ctx, data):
+        with open(ctx.out, "wb", buffering=0) as f:
+            f.write(data)
+
+    def limit_memcpy(ctx, pair):
+        src, dst = pair
+        np.copyto(dst, src)
+        return dst
+
+    def nothing(ctx, _):
+        return None
+
+    def no_check(ctx, _):
+        pass
+
+    return {
+        "interpreter": (lambda ctx: None, nothing, no_check),
+        "w1_build": (rows, w1_build, check_w1_build),
+        "w1_file_path": (lambda ctx: (unlink_out(ctx), ctx.rows)[1], w1_path, ctx_check_out),
+        "w1_file_object": (open_out, w1_object, ctx_check_out),
+        "np_w1_build": (rows, np_w1_build, check_np_build),
+        "np_w1_file_path": (lambda ctx: (unlink_out(ctx), ctx.rows)[1], np_w1_path, ctx_check_out),
+        "np_w1_file_object": (open_out, np_w1_object, ctx_check_out),
+        "w2_to_memory": (lambda ctx: None, w2_to_memory, check_w2_memory),
+        "w2_to_array": (lambda ctx: None, w2_array, check_array),
+        "np_w2_fromfile": (lambda ctx: None, np_w2_records, check_np_records),
+        "np_w2_to_array": (lambda ctx: None, np_w2_array, check_array),
+        "w3_memoryview": (lambda ctx: None, w3_memoryview, check_sum),
+        "w3_asarray": (lambda ctx: None, w3_asarray, check_sum),
+        "np_w3_chunks": (lambda ctx: None, np_w3_chunks, check_sum_close),
+        "w4_to_file": (prepare_w4_file, w4_to_file, ctx_check_out),
+        "w4_to_stream": (built, w4_to_stream, check_stream),
+        "np_w4_to_file": (prepare_np_w4_file, np_w4_to_file, ctx_check_out),
+        "np_w4_to_stream": (records, np_w4_to_stream, check_stream),
+        "limit_read": (read_buffer, limit_read, check_read),
+        "limit_write_path": (ref_bytes, limit_write_path, ctx_check_out),
+        "limit_write_object": (ref_bytes, limit_write_object, ctx_check_out),
+        "limit_memcpy": (copy_pair, limit_memcpy, lambda ctx, dst: ctx.check_bytes(dst)),
+    }
+
+
+def ctx_check_out(ctx, _result):
+    ctx.check_out_file()
+
+
+def child(args):
+    ctx = Ctx(args)
+    prepare, run, check = jobs()[args.job]
+    times = []
+    result = None
+    for rep in range(args.repeat + 1):           # the first is the warm-up
+        result = None                            # the previous result goes before the next is made
+        state = prepare(ctx)
+        start = time.perf_counter()
+        result = run(ctx, state)
+        elapsed = time.perf_counter() - start
+        del state
+        if rep:
+            times.append(elapsed)
+    peak = peak_rss_bytes()
+    check(ctx, result)
+    print(json.dumps({"job": args.job, "times": times, "peak_rss": peak}))
+
+
+# ---- the parent: files, one child per job, the table ---------------------------------
+
+# (job, what it is, figures it is compared with: (limit job, NumPy job))
+TABLE = [
+    ("W1", [
+        ("w1_build", "SEGY(a, dt)", "limit_memcpy", "np_w1_build"),
+        ("np_w1_build", "NumPy: structured array from a", "limit_memcpy", None),
+        ("w1_file_path", "SEGY(a, dt).to_file(path), fsync", "limit_write_path", "np_w1_file_path"),
+        ("np_w1_file_path", "NumPy: build + tofile(path), fsync", "limit_write_path", None),
+        ("w1_file_object", "SEGY(a, dt).to_file(open file)", "limit_write_object", "np_w1_file_object"),
+        ("np_w1_file_object", "NumPy: build + tofile(open file)", "limit_write_object", None),
+    ]),
+    ("W2", [
+        ("w2_to_memory", "SEGY.from_file(p).to_memory()", "limit_read", "np_w2_fromfile"),
+        ("np_w2_fromfile", "NumPy: fromfile(structured)", "limit_read", None),
+        ("w2_to_array", "to_memory() + np.stack of the samples", "limit_read", "np_w2_to_array"),
+        ("np_w2_to_array", "NumPy: fromfile + ascontiguousarray(d)", "limit_read", None),
+    ]),
+    ("W3", [
+        ("w3_memoryview", "for t in from_file(p): memoryview(t)[0]", "limit_read", "np_w3_chunks"),
+        ("w3_asarray", "for t in from_file(p): np.asarray(t)[0]", "limit_read", "np_w3_chunks"),
+        ("np_w3_chunks", "NumPy: fromfile in 4 MB chunks", "limit_read", None),
+    ]),
+    ("W4", [
+        ("w4_to_file", "built SEGY .to_file(path), fsync", "limit_write_path", "np_w4_to_file"),
+        ("np_w4_to_file", "NumPy: tofile(path), fsync", "limit_write_path", None),
+        ("w4_to_stream", "built SEGY .to_stream(BytesIO())", "limit_memcpy", "np_w4_to_stream"),
+        ("np_w4_to_stream", "NumPy: BytesIO().write(records)", "limit_memcpy", None),
+    ]),
+    ("limits", [
+        ("limit_read", "one readinto of the file (cached)", None, None),
+        ("limit_write_object", "one write of the file bytes", None, None),
+        ("limit_write_path", "one write + fsync", None, None),
+        ("limit_memcpy", "memcpy of the file bytes", None, None),
+        ("interpreter", "interpreter + numpy + vondrel.segy", None, None),
+    ]),
+]
+
+# (shape, job, figure, target, what)
+TARGETS = [
+    ("large", "w1_file_object", "numpy", 0.9, "W1 to an open file >= 0.9 x NumPy tofile"),
+    ("large", "w4_to_file", "numpy", 0.9, "W4 to_file >= 0.9 x NumPy tofile"),
+    ("large", "w4_to_stream", "numpy", 0.9, "W4 to_stream >= 0.9 x NumPy to BytesIO"),
+    ("large", "w2_to_memory", "limit", 0.5, "W2 to_memory >= 0.5 x read limit"),
+    ("large", "w3_memoryview", "limit", 0.4, "W3 memoryview >= 0.4 x read limit"),
+    ("small", "w2_to_memory", "traces", 3e6, "W2 to_memory >= 3 M traces/s"),
+    ("small", "w3_memoryview", "traces", 2e6, "W3 memoryview >= 2 M traces/s"),
+    ("small", "w1_build", "traces", 2e6, "W1 build >= 2 M rows/s"),
+]
+
+
+def make_files(directory, n, ns):
+    """rows.npy (the 2-D float32 input) and ref.su (its collection file, built with NumPy)."""
+    rows = np.random.default_rng(7).standard_normal((n, ns), dtype=np.float32)
+    np.save(directory / "rows.npy", rows)
+    records = np.empty(n, dtype=record_dtype(ns))
+    records["h"] = np.frombuffer(header(ns, dt=DT, ntr=n, **HEADER_DEFAULTS), dtype="V240")[0]
+    records["d"] = rows
+    with open(directory / "ref.su", "wb") as f:
+        f.write(n.to_bytes(4, "little"))
+        records.tofile(f)
+    checksum = 0.0
+    for x in rows[:, 0].tolist():            # the order W3 adds them in
+        checksum += x
+    return checksum
+
+
+def warm(path):
+    with open(path, "rb", buffering=0) as f:
+        while f.read(16 << 20):
+            pass
+
+
+def run_child(job, n, ns, directory, checksum, repeat):
+    cmd = [sys.executable, str(Path(__file__).resolve()), "--child", job, "--n", str(n), "--ns", str(ns),
+           "--dir", str(directory), "--checksum", repr(checksum), "--repeat", str(repeat)]
+    done = subprocess.run(cmd, capture_output=True, text=True)
+    if done.returncode != 0:
+        sys.stderr.write(done.stderr)
+        raise SystemExit(f"job {job} failed")
+    return json.loads(done.stdout.strip().splitlines()[-1])
+
+
+def machine():
+    """The machine and the versions, for the record (lscpu, or /proc/cpuinfo where lscpu cannot see /sys)."""
+    cpu = {}
+    try:
+        out = subprocess.run(["lscpu"], capture_output=True, text=True).stdout
+    except OSError:
+        out = ""
+    for line in out.splitlines():
+        key, _, value = line.partition(":")
+        cpu.setdefault(key.strip(), value.strip())
+    if "Model name" not in cpu:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                key, _, value = line.partition(":")
+                cpu.setdefault({"model name": "Model name"}.get(key.strip(), key.strip()), value.strip())
+
+    mem = "?"
+    with open("/proc/meminfo") as f:
+        for line in f:
+            if line.startswith("MemTotal:"):
+                mem = f"{int(line.split()[1]) / 1024 / 1024:.1f} GiB"
+    try:
+        cxx = subprocess.run(["g++", "--version"], capture_output=True, text=True).stdout.splitlines()[0]
+    except (OSError, IndexError):
+        cxx = "?"
+    return {
+        "CPU": cpu.get("Model name", "?"),
+        "cores": cpu.get("CPU(s)", str(os.cpu_count())),
+        "memory": mem,
+        "kernel": platform.release(),
+        "Python": platform.python_version(),
+        "NumPy": np.__version__,
+        "compiler": cxx,
+    }
+
+
+def fmt_rate(x):
+    return f"{x / 1e6:,.2f} M" if x >= 1e6 else f"{x / 1e3:,.1f} k"
+
+
+def table(shape, n, ns, size, results):
+    base = results["interpreter"]["peak_rss"]
+    lines = [
+        f"### {shape}: {n:,} traces x {ns:,} samples, file {size / 1e6:,.1f} MB",
+        "",
+        "| job | what | median s | spread | MB/s | traces/s | peak RSS MB (+ over interpreter) "
+        "| x limit | x NumPy |",
+        "|---|---|---:|---:|---:|---:|---:|---:|---:|",
+    ]
+    for group, rows in TABLE:
+        for job, what, limit, numpy_job in rows:
+            r = results[job]
+            t = r["median"]
+            spread = (max(r["times"]) - min(r["times"])) / t if t else 0.0
+            rate = "" if job == "interpreter" else f"{size / t / 1e6:,.0f}"
+            traces = "" if job == "interpreter" or job.startswith("limit") else fmt_rate(n / t)
+            vs_limit = f"{results[limit]['median'] / t:.2f}" if limit else ""
+            vs_numpy = f"{results[numpy_job]['median'] / t:.2f}" if numpy_job else ""
+            rss = r["peak_rss"]
+            extra = f"{rss / 1e6:,.0f} (+{(rss - base) / 1e6:,.1f})"
+            shown = f"{t:.4f}" if job != "interpreter" else ""
+            lines.append(f"| {group} {job} | {what} | {shown} | {spread * 100:.0f}% | {rate} | {traces} "
+                         f"| {extra} | {vs_limit} | {vs_numpy} |")
+    return lines
+
+
+def target_lines(shapes, all_results):
+    lines = ["| shape | target | reached | met |", "|---|---|---:|:---:|"]
+    for shape, job, figure, goal, what in TARGETS:
+        if shape not in all_results:
+            continue
+        results, (n, ns, size) = all_results[shape], shapes[shape]
+        t = results[job]["median"]
+        if figure == "numpy":
+            numpy_job = next(nj for _, rows in TABLE for j, _, _, nj in rows if j == job)
+            value = results[numpy_job]["median"] / t
+            shown = f"{value:.2f} x NumPy"
+        elif figure == "limit":
+            value = results["limit_read"]["median"] / t
+            shown = f"{value:.2f} x limit"
+        else:
+            value = n / t
+            shown = f"{value / 1e6:.2f} M/s"
+        lines.append(f"| {shape} | {what} | {shown} | {'yes' if value >= goal else 'no'} |")
+    for shape, results in all_results.items():
+        n, ns, size = shapes[shape]
+        base = results["interpreter"]["peak_rss"]
+        stream = results["w3_memoryview"]["peak_rss"] - base
+        lines.append(f"| {shape} | W3 peak RSS within 10 MB of the interpreter's | +{stream / 1e6:.1f} MB "
+                     f"| {'yes' if stream <= 10e6 else 'no'} |")
+        held = results["w2_to_memory"]["peak_rss"] - base
+        allowed = size + 400 * n
+        lines.append(f"| {shape} | to_memory holds <= file + 400 B/trace ({allowed / 1e6:,.1f} MB) "
+                     f"| +{held / 1e6:,.1f} MB | {'yes' if held <= allowed else 'no'} |")
+    return lines
+
+
+def parent(args):
+    scale = 10 if args.quick else 1
+    shapes = {name: (n // scale, ns) for name, (n, ns) in SHAPES.items()}
+    wanted = set(args.only.split(",")) if args.only else None
+    build = ROOT / "build"
+    build.mkdir(exist_ok=True)
+    info = machine()
+    for k, v in info.items():
+        print(f"{k:10} {v}")
+    all_results, sizes = {}, {}
+    directory = Path(tempfile.mkdtemp(prefix="bench-", dir=build))
+    started = time.perf_counter()
+    try:
+        for shape, (n, ns) in shapes.items():
+            for old in directory.iterdir():
+                old.unlink()
+            checksum = make_files(directory, n, ns)
+            size = (directory / "ref.su").stat().st_size
+            sizes[shape] = (n, ns, size)
+            warm(directory / "ref.su")
+            results = {}
+            for _, rows in TABLE:
+                for job, *_ in rows:
+                    if wanted and job not in wanted and job not in ("interpreter",) \
+                            and not job.startswith("limit"):
+                        continue
+                    r = run_child(job, n, ns, directory, checksum, args.repeat)
+                    r["median"] = statistics.median(r["times"])
+                    results[job] = r
+                    print(f"  {shape:5} {job:20} {r['median']:9.4f} s  {size / r['median'] / 1e6:9,.0f} MB/s"
+                          f"  {n / r['median'] / 1e6:8.2f} M traces/s  peak {r['peak_rss'] / 1e6:7,.0f} MB",
+                          flush=True)
+            all_results[shape] = results
+    finally:
+        shutil.rmtree(directory, ignore_errors=True)
+    if wanted:
+        return
+    lines = ["# vondrel.segy benchmark", "",
+             f"`./dev run python3.13 bench/run.py{' --quick' if args.quick else ''}`: "
+             f"median of {args.repeat} repetitions after a warm-up, one process per job, page cache warm. "
+             "MB/s counts the collection file's bytes; x limit and x NumPy are ratios of medians "
+             "(above 1: faster than the figure compared with). Peak RSS is the job process's VmHWM.",
+             "", "## Machine", ""]
+    lines += [f"- {k}: {v}" for k, v in info.items()]
+    lines += ["", "## Targets", ""] + target_lines(sizes, all_results)
+    lines += ["", "## Figures", ""]
+    for shape, results in all_results.items():
+        lines += table(shape, *sizes[shape], results) + [""]
+    lines.append(f"Total run time {time.perf_counter() - started:.0f} s.")
+    text = "\n".join(lines) + "\n"
+    print()
+    print(text)
+    if not args.quick:
+        (HERE / "results.md").write_text(text)
+        print(f"written to {HERE / 'results.md'}")
+
+
+def main():
+    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    p.add_argument("--quick", action="store_true", help="a tenth of each shape; results.md is left alone")
+    p.add_argument("--repeat", type=int, default=5, help="timed repetitions per job (at least 5)")
+    p.add_argument("--only", help="comma-separated jobs to run (with the limits and the interpreter)")
+    p.add_argument("--child", help=argparse.SUPPRESS)
+    p.add_argument("--n", type=int, help=argparse.SUPPRESS)
+    p.add_argument("--ns", type=int, help=argparse.SUPPRESS)
+    p.add_argument("--dir", help=argparse.SUPPRESS)
+    p.add_argument("--checksum", type=float, help=argparse.SUPPRESS)
+    args = p.parse_args()
+    if args.repeat < 5:
+        p.error("--repeat must be at least 5")
+    if args.child:
+        args.job = args.child
+        child(args)
+    else:
+        parent(args)
+
+
+if __name__ == "__main__":
+    main()
