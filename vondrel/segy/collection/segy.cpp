@@ -3,8 +3,11 @@
 // and the collection shortcuts of every trace iterator.
 #include "vondrel/segy/collection/segy.hpp"
 
+#include <cerrno>
 #include <cstring>
 #include <memory>
+
+#include <fcntl.h>
 
 namespace vondrel {
 
@@ -254,6 +257,46 @@ int write_traces_native(PyObject *self, FILE *fp)
     }
 }
 
+// The bytes the walk of `self` writes after the count, when they are known
+// before the walk: an exact SEGY held in memory hands out the traces of its
+// own list.  -1 when not known (any other mode or type, or an item that the
+// walk will refuse).
+Py_ssize_t planned_size(PyObject *self)
+{
+    CollectionObject *c = as_collection(self);
+    if (!Py_IS_TYPE(self, &CollectionType) || c->filename != Py_None || !PyList_CheckExact(c->traces))
+        return -1;
+    Py_ssize_t total = 0;
+    Py_ssize_t n = PyList_GET_SIZE(c->traces);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *item = PyList_GET_ITEM(c->traces, i);
+        if (!Py_IS_TYPE(item, &TraceType))
+            return -1;
+        const segy *record = reinterpret_cast<TraceObject *>(item)->trace;
+        if (!record)
+            return -1;
+        total += Py_ssize_t{trace_header_size} + Py_ssize_t{record->ns} * Py_ssize_t{sizeof(float)};
+    }
+    return total;
+}
+
+// Asks the file system to reserve `size` bytes from the stream's position
+// before a large write, so that it lays the file out in one piece rather
+// than block by block as the writes arrive (what numpy's tofile does).  The
+// file's size and contents are untouched; a stream that cannot take it (a
+// pipe, a file system without it) is left as it is, errno included.
+void reserve_space(FILE *fp, Py_ssize_t size)
+{
+    constexpr Py_ssize_t worth_reserving = 1 << 20;
+    if (size < worth_reserving)
+        return;
+    int saved = errno;
+    off64_t at = ftello64(fp);
+    if (at >= 0)
+        fallocate64(fileno(fp), FALLOC_FL_KEEP_SIZE, at, size);
+    errno = saved;
+}
+
 // Writes the collection file of `self` to the file object `file` through a
 // stream borrowed from the bridge, gives the stream back whatever happened,
 // then flushes and, for a file the caller opened itself (`owner`),
@@ -265,6 +308,9 @@ int write_file_object(PyObject *self, PyObject *file, bool owner)
     FileDup dup = PyFile_Dup(file, dup_mode_wb);
     if (PyErr_Occurred())
         return -1;
+    Py_ssize_t planned = planned_size(self);
+    if (planned >= 0)
+        reserve_space(dup.fp, Py_ssize_t{sizeof(int)} + planned);
     write_traces_native(self, dup.fp);
     PyObject *pending = PyErr_GetRaisedException();
     PyFile_DupClose(file, dup.fp, dup.orig_pos);
@@ -446,7 +492,18 @@ int build_traces(CollectionObject *c, PyObject *trace_data, PyObject *dt, PyObje
     for (Py_ssize_t i = 0; i < n_extra; ++i)
         argv[4 + i] = PyTuple_GET_ITEM(extra_values, i);
 
-    for (;;) {
+    // A 2-D array of native floats is taken row by row in place, without a
+    // trace constructor call and a view per row.
+    int whole = 0;
+    if (!ntr_twice) {
+        PyObject *rows = nullptr;
+        whole = build_row_traces(trace_data, argv.get() + 2, kwnames.get(), &rows);
+        if (whole < 0)
+            return -1;
+        if (whole)
+            list.reset(rows);
+    }
+    while (!whole) {
         Ref item(PyIter_Next(items.get()));
         if (!item) {
             if (PyErr_Occurred())

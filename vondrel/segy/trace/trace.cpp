@@ -149,6 +149,35 @@ PyObject *kw_dtype, *kw_requirements, *name_require, *name_float32, *name_ndarra
 segy default_header;                 // every keyword at its default, ns = dt = 0
 PyObject *ndarray_type;              // numpy.ndarray, fetched on first use
 
+// The interned parameter names by address, so that a keyword spelled in
+// source code (interned too) is placed without a walk through all eighty.
+// Open addressing over a power-of-two table, at most a third full.
+constexpr std::size_t param_slots = 256;
+static_assert(param_slots >= 3 * n_params);
+struct ParamSlot {
+    PyObject *name;
+    Py_ssize_t index;
+};
+ParamSlot param_table[param_slots];
+
+std::size_t param_slot_of(PyObject *name)
+{
+    return (reinterpret_cast<std::uintptr_t>(name) >> 4) & (param_slots - 1);
+}
+
+void param_table_add(PyObject *name, Py_ssize_t index)
+{
+    std::size_t slot = param_slot_of(name);
+    while (param_table[slot].name)
+        slot = (slot + 1) & (param_slots - 1);
+    param_table[slot] = {name, index};
+}
+
+// Marks a sample view made by hand over one row of a 2-D array (see
+// build_row_traces): it holds a plain reference to the array, not a buffer
+// export, and is released by dropping that reference.
+char row_view_marker;
+
 // ---- argument binding -------------------------------------------------
 
 void raise_arg_count(Py_ssize_t given)
@@ -162,9 +191,9 @@ void raise_arg_count(Py_ssize_t given)
 // identity; anything else by value.
 Py_ssize_t param_index(PyObject *name)
 {
-    for (Py_ssize_t i = 0; i < n_params; ++i) {
-        if (param_names[i] == name)
-            return i;
+    for (std::size_t slot = param_slot_of(name); param_table[slot].name; slot = (slot + 1) & (param_slots - 1)) {
+        if (param_table[slot].name == name)
+            return param_table[slot].index;
     }
     for (Py_ssize_t i = 0; i < n_params; ++i) {
         if (PyUnicode_Compare(param_names[i], name) == 0)
@@ -312,7 +341,9 @@ bool is_native_float32_vector(const Py_buffer &v)
 // taken as it stands (numpy.require would return it unchanged); anything
 // else goes through numpy.require(data, dtype=numpy.float32,
 // requirements="C").  0, or -1 with an exception set.
-int acquire_samples(PyObject *data, BufferHold &hold)
+// Whether `obj` is exactly a numpy.ndarray, fetching the type on first
+// use.  1, 0, or -1 with an exception set.
+int is_exact_ndarray(PyObject *obj)
 {
     if (!ndarray_type) {
         Ref np(module_global(names.np));
@@ -322,7 +353,15 @@ int acquire_samples(PyObject *data, BufferHold &hold)
         if (!ndarray_type)
             return -1;
     }
-    if (Py_TYPE(data) == reinterpret_cast<PyTypeObject *>(ndarray_type)) {
+    return Py_TYPE(obj) == reinterpret_cast<PyTypeObject *>(ndarray_type);
+}
+
+int acquire_samples(PyObject *data, BufferHold &hold)
+{
+    int exact = is_exact_ndarray(data);
+    if (exact < 0)
+        return -1;
+    if (exact) {
         if (PyObject_GetBuffer(data, hold.get(), PyBUF_RECORDS) == 0) {
             if (is_native_float32_vector(*hold.get()))
                 return 0;
@@ -372,6 +411,7 @@ int acquire_samples(PyObject *data, BufferHold &hold)
 void clear_samples(SampleView &s)
 {
     s.source.obj = nullptr;
+    s.source.internal = nullptr;
     s.source.buf = nullptr;
     s.shape[0] = 0;
     s.strides[0] = sizeof(float);
@@ -383,7 +423,9 @@ void trace_release(TraceObject *self)
     if (self->trace && self->trace_owner)
         del_trace(self->trace, self->trace_data_owner);
     self->trace = nullptr;
-    if (self->samples.source.obj)
+    if (self->samples.source.internal == &row_view_marker)
+        Py_CLEAR(self->samples.source.obj);
+    else if (self->samples.source.obj)
         PyBuffer_Release(&self->samples.source);
     clear_samples(self->samples);
 }
@@ -410,7 +452,11 @@ PyObject *trace_new(PyTypeObject *type, PyObject *, PyObject *)
 // every argument, converts the samples, builds the record, and only then
 // replaces what the trace held.  0, or -1 with an exception set and the
 // trace unchanged.
-int trace_construct(TraceObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+// Binds the constructor's vectorcall arguments and converts every header
+// keyword into `header` (defaults elsewhere, ns 0).  Stores the `data`
+// argument (borrowed) in *data.  0, or -1 with the binding or conversion
+// error set.
+int bind_header(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyObject **data, segy *header)
 {
     if (nargs > n_params) {
         raise_arg_count(nargs);
@@ -429,17 +475,26 @@ int trace_construct(TraceObject *self, PyObject *const *args, Py_ssize_t nargs, 
         return -1;
     }
 
-    segy header;
-    std::memcpy(&header, &default_header, trace_header_size);
-    if (to_c_ushort(values[1], &header.dt) < 0)
+    std::memcpy(header, &default_header, trace_header_size);
+    if (to_c_ushort(values[1], &header->dt) < 0)
         return -1;
     for (Py_ssize_t i = 2; i < n_params; ++i) {
-        if (values[i] && store_keyword(keywords[i - 2], values[i], &header) < 0)
+        if (values[i] && store_keyword(keywords[i - 2], values[i], header) < 0)
             return -1;
     }
+    *data = values[0];
+    return 0;
+}
+
+int trace_construct(TraceObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+{
+    segy header;
+    PyObject *data = nullptr;
+    if (bind_header(args, nargs, kwnames, &data, &header) < 0)
+        return -1;
 
     BufferHold hold;
-    if (acquire_samples(values[0], hold) < 0)
+    if (acquire_samples(data, hold) < 0)
         return -1;
     Py_ssize_t length = hold.get()->shape ? hold.get()->shape[0] : hold.get()->len / 4;
     if (length > UINT16_MAX) {
@@ -664,7 +719,94 @@ PyBufferProcs trace_buffer = {
     .bf_releasebuffer = nullptr,
 };
 
+// Whether converting `value` as a header keyword runs none of the caller's
+// code: then converting it once stands for converting it once per trace.
+bool converts_without_side_effects(PyObject *value)
+{
+    return PyLong_CheckExact(value) || PyBool_Check(value) || PyFloat_CheckExact(value);
+}
+
 }  // namespace
+
+int build_row_traces(PyObject *rows, PyObject *const *kwvalues, PyObject *kwnames, PyObject **out)
+{
+    *out = nullptr;
+    int exact = is_exact_ndarray(rows);
+    if (exact <= 0) {
+        PyErr_Clear();     // the per-row path meets and raises the same error
+        return 0;
+    }
+    Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    if (nkw > n_params)
+        return 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        if (!converts_without_side_effects(kwvalues[k]))
+            return 0;
+    }
+    BufferHold hold;
+    if (PyObject_GetBuffer(rows, hold.get(), PyBUF_RECORDS) < 0) {
+        PyErr_Clear();     // read-only and the like: each row's export raises it
+        hold.get()->obj = nullptr;
+        return 0;
+    }
+    const Py_buffer &v = *hold.get();
+    if (v.ndim != 2 || v.itemsize != 4 || !v.format || std::strcmp(v.format, "f") != 0 || !v.shape ||
+        !v.strides || v.suboffsets)
+        return 0;
+    const Py_ssize_t n = v.shape[0];
+    const Py_ssize_t ns = v.shape[1];
+    if (n < 1 || ns < 1 || ns > UINT16_MAX || (ns > 1 && v.strides[1] != Py_ssize_t{sizeof(float)}))
+        return 0;
+
+    // The constructor's binding and conversion, once: every row gets the
+    // same keywords, and the values convert without side effects.
+    PyObject *stack[1 + n_params];
+    stack[0] = rows;
+    for (Py_ssize_t k = 0; k < nkw; ++k)
+        stack[1 + k] = kwvalues[k];
+    segy header;
+    PyObject *data = nullptr;
+    if (bind_header(stack, 1, kwnames, &data, &header) < 0)
+        return -1;
+    header.ns = static_cast<std::uint16_t>(ns);
+
+    Ref list(PyList_New(n));
+    if (!list)
+        return -1;
+    char *row = static_cast<char *>(v.buf);
+    for (Py_ssize_t i = 0; i < n; ++i, row += v.strides[0]) {
+        TraceObject *t = trace_alloc(&TraceType);
+        if (!t)
+            return -1;
+        PyList_SET_ITEM(list.get(), i, reinterpret_cast<PyObject *>(t));
+        segy *record = new_trace(0);
+        if (!record) {
+            PyErr_SetString(PyExc_MemoryError, msg_alloc_trace);
+            return -1;
+        }
+        std::memcpy(record, &header, trace_header_size);
+        record->data = reinterpret_cast<float *>(row);
+        t->trace = record;
+        t->trace_owner = 1;
+        t->trace_data_owner = 0;
+        t->samples.shape[0] = ns;
+        t->samples.strides[0] = sizeof(float);
+        Py_buffer &source = t->samples.source;
+        source.buf = row;
+        source.obj = Py_NewRef(rows);
+        source.len = ns * Py_ssize_t{sizeof(float)};
+        source.itemsize = sizeof(float);
+        source.readonly = 0;
+        source.ndim = 1;
+        source.format = const_cast<char *>("f");
+        source.shape = t->samples.shape;
+        source.strides = t->samples.strides;
+        source.suboffsets = nullptr;
+        source.internal = &row_view_marker;
+    }
+    *out = list.release();
+    return 1;
+}
 
 void raise_no_record()
 {
@@ -703,6 +845,8 @@ int trace_init()
         if (intern(&param_names[i + 2], keywords[i].name) < 0)
             return -1;
     }
+    for (Py_ssize_t i = 0; i < n_params; ++i)
+        param_table_add(param_names[i], i);
     if (intern(&kw_dtype, "dtype") < 0 || intern(&kw_requirements, "requirements") < 0 ||
         intern(&name_require, "require") < 0 || intern(&name_float32, "float32") < 0 ||
         intern(&name_ndarray, "ndarray") < 0 || intern(&text_c, "C") < 0)

@@ -51,6 +51,17 @@ extern TraceVTable trace_vtable;
 // Makes the constants of the trace part; module execution step 2.
 int trace_init();
 
+// The traces SEGY(rows, dt, **kwargs) builds, made without a view per row
+// when `rows` is exactly a numpy.ndarray of two dimensions whose rows are
+// writable, C-contiguous native floats, and every keyword value (in
+// `kwvalues`, named by `kwnames`: dt, ntr, then the extra keywords) is an
+// int, bool or float.  Each trace then points into its row and holds a
+// reference to `rows`, which keeps the samples alive as a row view would.
+// 1 with *out a new list of one trace per row; 0 with no exception when the
+// input does not qualify (the caller builds trace by trace); -1 with the
+// constructor's error for the keywords, or MemoryError.
+int build_row_traces(PyObject *rows, PyObject *const *kwvalues, PyObject *kwnames, PyObject **out);
+
 // ValueError "SEGYTrace holds no trace record." for a trace made by
 // SEGYTrace.__new__ alone; every reader and writer of a trace checks it.
 void raise_no_record();
