@@ -1,0 +1,50 @@
+"""The type stubs (segy.pyi, py.typed) as a typed client sees them: mypy
+--strict over the examples and a typed usage file, run against the installed
+package, and mypy's stubtest comparing the stubs with the module itself."""
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+from clientbuild import CLIENTS
+
+EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
+USAGE = CLIENTS / "typed_usage.py"
+
+
+@pytest.fixture(scope="module")
+def mypy():
+    """An interpreter that runs mypy; mypy looks for packages in this one's
+    site-packages (--python-executable)."""
+    for python in dict.fromkeys([sys.executable, "/usr/bin/python3", shutil.which("python3")]):
+        if python and subprocess.run([python, "-c", "import mypy.api"], capture_output=True).returncode == 0:
+            return python
+    pytest.skip("mypy is not installed (Debian: python3-mypy): the stubs cannot be checked")
+
+
+def run_module(python, tmp_path, *args):
+    # Run outside the checkout, so that the source tree cannot stand in for
+    # the installed package.
+    return subprocess.run([python, "-m", *args], capture_output=True, text=True, cwd=tmp_path)
+
+
+def test_examples_and_typed_usage_pass_mypy_strict(mypy, tmp_path):
+    done = run_module(mypy, tmp_path, "mypy", "--strict", "--python-executable", sys.executable,
+                    "--cache-dir", str(tmp_path / "cache"), str(EXAMPLES), str(USAGE))
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert done.stdout.startswith("Success: no issues found in 2 source files")
+
+
+def test_typed_usage_runs_as_typed(tmp_path):
+    done = subprocess.run([sys.executable, "-W", "error", str(USAGE), str(tmp_path)], capture_output=True,
+                          text=True, cwd=tmp_path)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "70.0\n", "")
+
+
+def test_stubs_name_what_the_module_holds(mypy, tmp_path):
+    if mypy != sys.executable:
+        pytest.skip("stubtest imports the module: mypy must run in the interpreter the package is built for")
+    done = run_module(mypy, tmp_path, "mypy.stubtest", "vondrel.segy")
+    assert done.returncode == 0, done.stdout + done.stderr
