@@ -88,3 +88,15 @@ def test_import_refuses_a_module_that_does_not_match(client, monkeypatch, name, 
     # A refused import keeps what the last good one took.
     assert [t.ns for t in client.CountingIterator(2, 3)] == [3, 3]
     assert client.reimport() is None
+
+
+def test_readme_example_builds_and_runs(tmp_path):
+    readme = (Path(__file__).resolve().parent.parent / "README.md").read_text()
+    source = re.search(r"```c\n(.*?)```", readme, re.S).group(1)
+    (tmp_path / "myclient.c").write_text(source)
+    ramp = load("myclient", build_extension("myclient", tmp_path / "myclient.c", tmp_path,
+                                            flags=["-std=c11", *STRICT])).ramp
+    trace = ramp(5)
+    assert np.asarray(trace).tolist() == [0.0, 1.0, 2.0, 3.0, 4.0]
+    with pytest.raises(ValueError, match=r"^Invalid shape in axis 0: 0\.$"):
+        ramp(0)
