@@ -2,6 +2,8 @@
 with the compiler and flags of sysconfig, warnings as errors."""
 import ctypes
 import re
+import sys
+import types
 from pathlib import Path
 
 import numpy as np
@@ -77,11 +79,15 @@ class Plain(vondrel.segy.BaseTraceIterator):
      "vondrel.segy.BaseTraceIterator has no native operation table."),
 ])
 def test_import_refuses_a_module_that_does_not_match(client, monkeypatch, name, value, error, message):
+    # A stand-in under the module's name, so the module itself stays untouched.
+    stand_in = types.ModuleType("vondrel.segy")
+    vars(stand_in).update({k: v for k, v in vars(vondrel.segy).items() if k != "__name__"})
     replacement = value()
     if replacement is None:
-        monkeypatch.delattr(vondrel.segy, name)
+        delattr(stand_in, name)
     else:
-        monkeypatch.setattr(vondrel.segy, name, replacement)
+        setattr(stand_in, name, replacement)
+    monkeypatch.setitem(sys.modules, "vondrel.segy", stand_in)
     with pytest.raises(error, match=rf"^{re.escape(message)}$"):
         client.reimport()
     monkeypatch.undo()
