@@ -1,7 +1,9 @@
 """The type stubs (segy.pyi, py.typed) as a typed client sees them: mypy
 --strict over the examples and a typed usage file, run against the installed
 package, and mypy's stubtest comparing the stubs with the module itself."""
+import ast
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -9,6 +11,8 @@ from pathlib import Path
 
 import pytest
 
+import vondrel
+import vondrel.segy as segy
 from clientbuild import CLIENTS
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
@@ -51,3 +55,49 @@ def test_stubs_name_what_the_module_holds(mypy, tmp_path):
         pytest.skip("stubtest imports the module: mypy must run in the interpreter the package is built for")
     done = run_module(mypy, tmp_path, "mypy.stubtest", "vondrel.segy")
     assert done.returncode == 0, done.stdout + done.stderr
+
+
+def documented_parameters(doc):
+    """[(name, default or None)] of a signature docstring such as
+    "SEGYTrace(data, unsigned short dt, int tracl=0)": type words dropped."""
+    inside = re.fullmatch(r"[\w.]+\((.*)\)", doc).group(1)
+    params = []
+    for part in inside.split(", "):
+        declaration, _, default = part.partition("=")
+        params.append((declaration.split()[-1].lstrip("*"), default or None))
+    return [p for p in params if p[0] not in ("self", "cls")]
+
+
+def stub_parameters(function):
+    """The same list for a function of the stub (defaults written as integers)."""
+    args = function.args
+    values = [ast.literal_eval(d) for d in args.defaults]
+    given = ["..." if v is Ellipsis else str(int(v)) for v in values]
+    defaults = [None] * (len(args.args) - len(given)) + given
+    params = [(a.arg, d) for a, d in zip(args.args, defaults)]
+    if args.kwarg:
+        params.append((args.kwarg.arg, None))
+    return [p for p in params if p[0] not in ("self", "cls")]
+
+
+def runtime_signatures():
+    """(class, method, documented parameters) of every method and constructor
+    whose docstring carries its signature."""
+    for cls in (segy.SEGYTrace, segy.SEGY, segy.BaseTraceIterator, segy._MemoryTraceIterator,
+                segy._FileTraceIterator):
+        if cls.__doc__:
+            yield cls.__name__, "__init__", documented_parameters(cls.__doc__)
+        for name in vars(cls):
+            doc = getattr(cls, name).__doc__ or ""
+            if doc.startswith(f"{cls.__name__}.{name}("):
+                yield cls.__name__, name, documented_parameters(doc)
+
+
+def test_stubs_follow_the_documented_signatures():
+    tree = ast.parse((Path(vondrel.__file__).parent / "segy.pyi").read_text())
+    stubbed = {(cls.name, fn.name): stub_parameters(fn)
+               for cls in tree.body if isinstance(cls, ast.ClassDef)
+               for fn in cls.body if isinstance(fn, ast.FunctionDef)}
+    documented = {(cls, name): params for cls, name, params in runtime_signatures()}
+    assert len(documented) == 12
+    assert {key: stubbed.get(key) for key in documented} == documented
