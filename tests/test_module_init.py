@@ -108,9 +108,9 @@ def test_module_bindings():
     assert segy._isfileobject.__doc__ == "_isfileobject(f)"
 
 
-def test_module_attributes_come_from_the_spec():
-    # A re-import hands the same module a new spec, so compare with what any
-    # spec of the module holds rather than with the current one.
+def test_module_attributes_come_from_the_import_spec():
+    # A re-import hands the same module a new import spec, so compare with what any
+    # import spec of the module holds rather than with the current one.
     assert segy.__name__ == "vondrel.segy"
     assert type(segy.__loader__).__name__ == "ExtensionFileLoader"
     assert (segy.__loader__.name, segy.__loader__.path) == ("vondrel.segy", segy.__spec__.origin)
