@@ -88,10 +88,13 @@ struct vondrel_from_trace_opt {
 };
 
 /* ---- instance layouts and native operation tables -------------------- */
+/* Named vondrel_<class>; the two classes whose names start with an
+ * underscore drop it here (vondrel_FileTraceIterator is _FileTraceIterator),
+ * since a double underscore is reserved in C++. */
 
 struct vondrel_SEGYTrace;
 struct vondrel_BaseTraceIterator;
-struct vondrel__FileTraceIterator;
+struct vondrel_FileTraceIterator;
 struct vondrel_SEGY;
 
 /* SEGYTrace's native operations, in slot order.  Every pointer result is a
@@ -132,18 +135,18 @@ struct vondrel_BaseTraceIterator {
     int n_traces; /* traces the iterator will hand out */
 };
 
-struct vondrel__MemoryTraceIterator {
+struct vondrel_MemoryTraceIterator {
     struct vondrel_BaseTraceIterator base;
     PyObject *traces; /* the list of SEGYTrace it hands out */
 };
 
-struct vondrel__FileTraceIterator_vtable {
+struct vondrel_FileTraceIterator_vtable {
     struct vondrel_BaseTraceIterator_vtable base;
     /* Gives the stream back and closes a file the iterator opened; None. */
-    PyObject *(*_close_file)(struct vondrel__FileTraceIterator *self);
+    PyObject *(*_close_file)(struct vondrel_FileTraceIterator *self);
 };
 
-struct vondrel__FileTraceIterator {
+struct vondrel_FileTraceIterator {
     struct vondrel_BaseTraceIterator base;
     FILE *fp;           /* the borrowed stream, NULL once given back */
     int file_owner;     /* non-zero: the iterator opened `file` itself */
@@ -170,8 +173,8 @@ struct vondrel_SEGY {
 #if defined(__x86_64__) || defined(_M_X64) || defined(__aarch64__)
 VONDREL_STATIC_ASSERT(sizeof(struct vondrel_SEGYTrace) == 248, "SEGYTrace layout");
 VONDREL_STATIC_ASSERT(sizeof(struct vondrel_BaseTraceIterator) == 32, "BaseTraceIterator layout");
-VONDREL_STATIC_ASSERT(sizeof(struct vondrel__MemoryTraceIterator) == 40, "_MemoryTraceIterator layout");
-VONDREL_STATIC_ASSERT(sizeof(struct vondrel__FileTraceIterator) == 64, "_FileTraceIterator layout");
+VONDREL_STATIC_ASSERT(sizeof(struct vondrel_MemoryTraceIterator) == 40, "_MemoryTraceIterator layout");
+VONDREL_STATIC_ASSERT(sizeof(struct vondrel_FileTraceIterator) == 64, "_FileTraceIterator layout");
 VONDREL_STATIC_ASSERT(sizeof(struct vondrel_SEGY) == 56, "SEGY layout");
 #endif
 
@@ -194,8 +197,8 @@ static void (*vondrel_del_trace)(segy *trace, int free_data);
 static PyTypeObject *vondrel_SEGYTraceType;
 static PyTypeObject *vondrel_SEGYType;
 static PyTypeObject *vondrel_BaseTraceIteratorType;
-static PyTypeObject *vondrel__MemoryTraceIteratorType;
-static PyTypeObject *vondrel__FileTraceIteratorType;
+static PyTypeObject *vondrel_MemoryTraceIteratorType;
+static PyTypeObject *vondrel_FileTraceIteratorType;
 
 /* Their native operation tables.  A native subclass copies its base's table
  * into its own (which starts with the base's), replaces the entries it
@@ -204,8 +207,8 @@ static PyTypeObject *vondrel__FileTraceIteratorType;
 static struct vondrel_SEGYTrace_vtable *vondrel_SEGYTrace_vtab;
 static struct vondrel_SEGY_vtable *vondrel_SEGY_vtab;
 static struct vondrel_BaseTraceIterator_vtable *vondrel_BaseTraceIterator_vtab;
-static struct vondrel_BaseTraceIterator_vtable *vondrel__MemoryTraceIterator_vtab;
-static struct vondrel__FileTraceIterator_vtable *vondrel__FileTraceIterator_vtab;
+static struct vondrel_BaseTraceIterator_vtable *vondrel_MemoryTraceIterator_vtab;
+static struct vondrel_FileTraceIterator_vtable *vondrel_FileTraceIterator_vtab;
 
 /* Everything the import takes, gathered before any of it is published so
  * that a failed import leaves the pointers above as they were. */
@@ -300,8 +303,8 @@ static inline int vondrel_segy_import(void)
     const Py_ssize_t sizes[5] = {
         (Py_ssize_t)sizeof(struct vondrel_SEGYTrace), (Py_ssize_t)sizeof(struct vondrel_SEGY),
         (Py_ssize_t)sizeof(struct vondrel_BaseTraceIterator),
-        (Py_ssize_t)sizeof(struct vondrel__MemoryTraceIterator),
-        (Py_ssize_t)sizeof(struct vondrel__FileTraceIterator),
+        (Py_ssize_t)sizeof(struct vondrel_MemoryTraceIterator),
+        (Py_ssize_t)sizeof(struct vondrel_FileTraceIterator),
     };
     struct vondrel_segy_imports_ got;
     PyObject *module = PyImport_ImportModule("vondrel.segy");
@@ -333,13 +336,13 @@ static inline int vondrel_segy_import(void)
     vondrel_SEGYTraceType = got.types[0];
     vondrel_SEGYType = got.types[1];
     vondrel_BaseTraceIteratorType = got.types[2];
-    vondrel__MemoryTraceIteratorType = got.types[3];
-    vondrel__FileTraceIteratorType = got.types[4];
+    vondrel_MemoryTraceIteratorType = got.types[3];
+    vondrel_FileTraceIteratorType = got.types[4];
     vondrel_SEGYTrace_vtab = (struct vondrel_SEGYTrace_vtable *)got.vtabs[0];
     vondrel_SEGY_vtab = (struct vondrel_SEGY_vtable *)got.vtabs[1];
     vondrel_BaseTraceIterator_vtab = (struct vondrel_BaseTraceIterator_vtable *)got.vtabs[2];
-    vondrel__MemoryTraceIterator_vtab = (struct vondrel_BaseTraceIterator_vtable *)got.vtabs[3];
-    vondrel__FileTraceIterator_vtab = (struct vondrel__FileTraceIterator_vtable *)got.vtabs[4];
+    vondrel_MemoryTraceIterator_vtab = (struct vondrel_BaseTraceIterator_vtable *)got.vtabs[3];
+    vondrel_FileTraceIterator_vtab = (struct vondrel_FileTraceIterator_vtable *)got.vtabs[4];
     return 0;
 }
 
