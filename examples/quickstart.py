@@ -8,9 +8,12 @@ examples directory.
 """
 import tempfile
 import time
+from collections.abc import Callable
 from pathlib import Path
+from typing import Any, TypeVar
 
 import numpy as np
+import numpy.typing as npt
 
 from vondrel.segy import SEGY
 
@@ -24,13 +27,18 @@ FREQ_HZ = 25.0     # peak frequency of the Ricker wavelet
 REFLECTORS = [(0.40, 1600.0, 1.0), (0.85, 2100.0, -0.7), (1.40, 2600.0, 0.8), (2.10, 3200.0, 0.5)]
 
 
-def ricker(t, f):
+T = TypeVar("T")
+Floats = npt.NDArray[np.floating[Any]]
+
+
+def ricker(t: Floats, f: float) -> Floats:
     """The Ricker wavelet of peak frequency f at times t (seconds)."""
     a = (np.pi * f * t) ** 2
-    return (1.0 - 2.0 * a) * np.exp(-a)
+    wavelet: Floats = (1.0 - 2.0 * a) * np.exp(-a)
+    return wavelet
 
 
-def shot_gather():
+def shot_gather() -> tuple[npt.NDArray[np.float32], Floats]:
     """A split-spread shot gather: one hyperbola per reflector, plus a little noise."""
     offsets = (np.arange(N_TRACES) - N_TRACES // 2) * SPACING_M
     t = np.arange(N_SAMPLES) * DT_US * 1e-6
@@ -43,20 +51,20 @@ def shot_gather():
     return gather, offsets
 
 
-def timed(label, timings, fn):
+def timed(label: str, timings: list[tuple[str, float]], fn: Callable[[], T]) -> T:
     start = time.perf_counter()
     result = fn()
     timings.append((label, time.perf_counter() - start))
     return result
 
 
-def main():
+def main() -> None:
     with tempfile.TemporaryDirectory() as tmp:
         run(Path(tmp) / "gather.su", Path.cwd())
 
 
-def run(path, out):
-    timings = []
+def run(path: Path, out: Path) -> None:
+    timings: list[tuple[str, float]] = []
 
     data, offsets = timed("synthesise", timings, shot_gather)
     # One SEGYTrace per row; the keywords become header values of every trace.

@@ -17,6 +17,12 @@ BUILD = (TESTS.parent / "build" / "tests"
          / f"{sysconfig.get_config_var('SOABI')}-{hashlib.sha1(' '.join(EXTRA_FLAGS).encode()).hexdigest()[:8]}")
 
 
+def compiler_env():
+    """The environment for running a compiler from the tests: without the
+    sanitizer runtimes that the test interpreter was started with."""
+    return {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+
+
 def build_native(name):
     """Compile tests/native/<name>.cpp into a throw-away extension module and import it.
 
@@ -33,7 +39,7 @@ def build_native(name):
             *EXTRA_FLAGS,
             str(source), "-o", str(target) + ".tmp",
         ]
-        subprocess.run(cmd, check=True)
+        subprocess.run(cmd, check=True, env=compiler_env())
         os.replace(str(target) + ".tmp", target)
     spec = importlib.util.spec_from_file_location(name, target)
     module = importlib.util.module_from_spec(spec)

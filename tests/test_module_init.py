@@ -18,7 +18,7 @@ import numpy as np
 import pytest
 
 import vondrel.segy as segy
-from conftest import build_native
+from conftest import build_native, compiler_env
 
 CLASSES = ["SEGYTrace", "SEGY", "BaseTraceIterator", "_MemoryTraceIterator", "_FileTraceIterator"]
 CAPI = {
@@ -88,7 +88,7 @@ def test_capi_publishes_the_three_record_operations_in_order():
 def test_entry_point_is_the_only_exported_symbol(module, entry):
     path = importlib.import_module(f"vondrel.{module}").__file__
     listing = subprocess.run(["nm", "-D", "--defined-only", path], capture_output=True, text=True,
-                             check=True).stdout
+                             check=True, env=compiler_env()).stdout
     assert [line.split()[-1] for line in listing.splitlines() if line.strip()] == [entry]
 
 
@@ -108,9 +108,9 @@ def test_module_bindings():
     assert segy._isfileobject.__doc__ == "_isfileobject(f)"
 
 
-def test_module_attributes_come_from_the_spec():
-    # A re-import hands the same module a new spec, so compare with what any
-    # spec of the module holds rather than with the current one.
+def test_module_attributes_come_from_the_import_spec():
+    # A re-import hands the same module a new import spec, so compare with what any
+    # import spec of the module holds rather than with the current one.
     assert segy.__name__ == "vondrel.segy"
     assert type(segy.__loader__).__name__ == "ExtensionFileLoader"
     assert (segy.__loader__.name, segy.__loader__.path) == ("vondrel.segy", segy.__spec__.origin)

@@ -1,9 +1,27 @@
 # Cython declarations of vondrel.segy for native clients:
 #
-#     from vondrel.segy cimport segy, new_trace, del_trace, SEGYTrace, BaseTraceIterator
+#     from vondrel.segy cimport segy, new_trace, copy_of, del_trace
+#     from vondrel.segy cimport SEGYTrace, SEGY, BaseTraceIterator
 #
-# Build with vondrel.get_include() on the include path (the record type and
-# the offset type come from segy_api.h).
+#     cdef class Counter(BaseTraceIterator):
+#         cdef SEGYTrace next_trace(self):
+#             if self.index == self.n_traces:
+#                 raise StopIteration
+#             cdef segy *t = new_trace(100)
+#             if t == NULL:
+#                 raise MemoryError()
+#             ...                                # fill t.data and the header
+#             try:
+#                 trace = SEGYTrace.from_trace(t, 1, 1)   # owns record and samples
+#             except BaseException:
+#                 del_trace(t, 1)
+#                 raise
+#             self.index += 1
+#             return trace
+#
+# Cython finds this file through the site-packages directory on its include
+# path; the C compiler needs vondrel.get_include() on its include path for
+# the record type and the offset type, which come from segy_api.h.
 from libc.stdio cimport FILE
 from libc.stdint cimport int64_t
 
@@ -28,24 +46,34 @@ cdef extern from "segy_api.h":
         short unass[14]
         float *data
 
-# A zeroed record with room for ns samples; NULL when out of memory.
+# A zeroed record with room for ns samples (low 16 bits); NULL when out of
+# memory.  Free it with del_trace(t, 1).
 cdef segy *new_trace(int ns)
-# A deep copy of header and ns samples.
+# A deep copy of header and ns samples; NULL when out of memory.  The
+# optional argument is not read: header and samples are always copied.
 cdef segy *copy_of(segy *tr, int copy_data=*)
-# Releases the record, and its samples when free_data is non-zero.
+# Releases the record (NULL is accepted), and its samples when free_data is
+# non-zero.
 cdef void del_trace(segy *tr, int free_data)
 
 
+# Final: it cannot be subclassed.
 cdef class SEGYTrace:
-    cdef segy *trace
-    cdef int trace_owner
-    cdef int trace_data_owner
-    cdef char samples[208]      # private
+    cdef segy *trace                # NULL in a trace made by SEGYTrace.__new__ alone
+    cdef int trace_owner            # non-zero: the trace releases the record
+    cdef int trace_data_owner       # non-zero: ... together with its samples
+    cdef char samples[208]          # private: what keeps the sample memory alive
 
+    # Wraps a record without copying its samples; both flags default to 0.
+    # The record needs ns > 0 and a sample buffer (ValueError otherwise; it
+    # then stays with the caller).
     @staticmethod
     cdef SEGYTrace from_trace(segy *trace, int trace_owner=*, int trace_data_owner=*)
+    # Reads one trace at the stream's position into a trace that owns record
+    # and samples; OSError on a short read.
     @staticmethod
     cdef SEGYTrace from_file_descriptor(FILE *fp)
+    # Writes header and ns samples at the stream's position; returns None.
     cdef to_file_descriptor(self, FILE *fp)
 
 
@@ -55,14 +83,17 @@ cdef class SEGY:
     cdef object iterator
     cdef int n_traces
 
+    # A new collection standing for the iterator (its n_traces copied).
     @staticmethod
     cdef SEGY from_trace_iterator(BaseTraceIterator iterator)
 
 
 cdef class BaseTraceIterator:
-    cdef int index
-    cdef int n_traces
+    cdef int index                  # traces handed out so far
+    cdef int n_traces               # traces the iterator will hand out
 
+    # The one step: StopIteration when index equals n_traces, otherwise a new
+    # trace, with index one up.  Native subclasses override it.
     cdef SEGYTrace next_trace(self)
 
 
@@ -76,4 +107,5 @@ cdef class _FileTraceIterator(BaseTraceIterator):
     cdef object file
     cdef vdl_off_t orig_pos
 
+    # Gives the stream back and closes a file the iterator opened; None.
     cdef _close_file(self)

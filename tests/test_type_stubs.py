@@ -1,0 +1,103 @@
+"""The type stubs (segy.pyi, py.typed) as a typed client sees them: mypy
+--strict over the examples and a typed usage file, run against the installed
+package, and mypy's stubtest comparing the stubs with the module itself."""
+import ast
+import os
+import re
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import vondrel
+import vondrel.segy as segy
+from clientbuild import CLIENTS
+
+EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
+USAGE = CLIENTS / "typed_usage.py"
+
+
+@pytest.fixture(scope="module")
+def mypy():
+    """An interpreter that runs mypy; mypy looks for packages in this one's
+    site-packages (--python-executable)."""
+    for python in dict.fromkeys([sys.executable, "/usr/bin/python3", shutil.which("python3")]):
+        if python and subprocess.run([python, "-c", "import mypy.api"], capture_output=True).returncode == 0:
+            return python
+    pytest.skip("mypy is not installed (Debian: python3-mypy): the stubs cannot be checked")
+
+
+def run_module(python, tmp_path, *args, preload=True):
+    # Run outside the checkout, so that the source tree cannot stand in for
+    # the installed package.  A run that imports nothing of ours can leave
+    # the sanitizer runtimes out.
+    env = {k: v for k, v in os.environ.items() if preload or k != "LD_PRELOAD"}
+    return subprocess.run([python, "-m", *args], capture_output=True, text=True, cwd=tmp_path, env=env)
+
+
+def test_examples_and_typed_usage_pass_mypy_strict(mypy, tmp_path):
+    done = run_module(mypy, tmp_path, "mypy", "--strict", "--python-executable", sys.executable,
+                    "--cache-dir", str(tmp_path / "cache"), str(EXAMPLES), str(USAGE), preload=False)
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert done.stdout.startswith("Success: no issues found in 2 source files")
+
+
+def test_typed_usage_runs_as_typed(tmp_path):
+    done = subprocess.run([sys.executable, "-W", "error", str(USAGE), str(tmp_path)], capture_output=True,
+                          text=True, cwd=tmp_path)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "70.0\n", "")
+
+
+def test_stubs_name_what_the_module_holds(mypy, tmp_path):
+    if mypy != sys.executable:
+        pytest.skip("stubtest imports the module: mypy must run in the interpreter the package is built for")
+    done = run_module(mypy, tmp_path, "mypy.stubtest", "vondrel.segy")
+    assert done.returncode == 0, done.stdout + done.stderr
+
+
+def documented_parameters(doc):
+    """[(name, default or None)] of a signature docstring such as
+    "SEGYTrace(data, unsigned short dt, int tracl=0)": type words dropped."""
+    inside = re.fullmatch(r"[\w.]+\((.*)\)", doc).group(1)
+    params = []
+    for part in inside.split(", "):
+        declaration, _, default = part.partition("=")
+        params.append((declaration.split()[-1].lstrip("*"), default or None))
+    return [p for p in params if p[0] not in ("self", "cls")]
+
+
+def stub_parameters(function):
+    """The same list for a function of the stub (defaults written as integers)."""
+    args = function.args
+    values = [ast.literal_eval(d) for d in args.defaults]
+    given = ["..." if v is Ellipsis else str(int(v)) for v in values]
+    defaults = [None] * (len(args.args) - len(given)) + given
+    params = [(a.arg, d) for a, d in zip(args.args, defaults)]
+    if args.kwarg:
+        params.append((args.kwarg.arg, None))
+    return [p for p in params if p[0] not in ("self", "cls")]
+
+
+def runtime_signatures():
+    """(class, method, documented parameters) of every method and constructor
+    whose docstring carries its signature."""
+    for cls in (segy.SEGYTrace, segy.SEGY, segy.BaseTraceIterator, segy._MemoryTraceIterator,
+                segy._FileTraceIterator):
+        if cls.__doc__:
+            yield cls.__name__, "__init__", documented_parameters(cls.__doc__)
+        for name in vars(cls):
+            doc = getattr(cls, name).__doc__ or ""
+            if doc.startswith(f"{cls.__name__}.{name}("):
+                yield cls.__name__, name, documented_parameters(doc)
+
+
+def test_stubs_follow_the_documented_signatures():
+    tree = ast.parse((Path(vondrel.__file__).parent / "segy.pyi").read_text())
+    stubbed = {(cls.name, fn.name): stub_parameters(fn)
+               for cls in tree.body if isinstance(cls, ast.ClassDef)
+               for fn in cls.body if isinstance(fn, ast.FunctionDef)}
+    documented = {(cls, name): params for cls, name, params in runtime_signatures()}
+    assert len(documented) == 12
+    assert {key: stubbed.get(key) for key in documented} == documented
