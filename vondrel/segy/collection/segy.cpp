@@ -792,10 +792,20 @@ PyGetSetDef collection_getset[] = {
 
 }  // namespace
 
+namespace {
+
+// The iterator `self` wrapped into a new collection in iterator mode.
+Ref wrapped(PyObject *self)
+{
+    return Ref(reinterpret_cast<PyObject *>(
+        collection_from_trace_iterator(reinterpret_cast<IteratorObject *>(self))));
+}
+
+}  // namespace
+
 PyObject *iterator_to_memory(PyObject *self, PyObject *)
 {
-    Ref collection(reinterpret_cast<PyObject *>(
-        collection_from_trace_iterator(reinterpret_cast<IteratorObject *>(self))));
+    Ref collection = wrapped(self);
     return collection ? collection_to_memory(collection.get(), nullptr) : nullptr;
 }
 
@@ -804,8 +814,7 @@ PyObject *iterator_to_file(PyObject *self, PyObject *const *args, Py_ssize_t nar
     PyObject *filename = one_argument("to_file", cnames.filename, args, nargs, kwnames);
     if (!filename)
         return nullptr;
-    Ref collection(reinterpret_cast<PyObject *>(
-        collection_from_trace_iterator(reinterpret_cast<IteratorObject *>(self))));
+    Ref collection = wrapped(self);
     return collection ? collection_write_file(collection.get(), filename) : nullptr;
 }
 
@@ -814,11 +823,8 @@ PyObject *iterator_to_stream(PyObject *self, PyObject *const *args, Py_ssize_t n
     PyObject *stream = one_argument("to_stream", cnames.stream, args, nargs, kwnames);
     if (!stream)
         return nullptr;
-    Ref collection(reinterpret_cast<PyObject *>(
-        collection_from_trace_iterator(reinterpret_cast<IteratorObject *>(self))));
-    if (!collection)
-        return nullptr;
-    return collection_write_stream(collection.get(), stream);
+    Ref collection = wrapped(self);
+    return collection ? collection_write_stream(collection.get(), stream) : nullptr;
 }
 
 CollectionVTable collection_vtable{
