@@ -29,6 +29,12 @@ def mypy():
     pytest.skip("mypy is not installed (Debian: python3-mypy): the stubs cannot be checked")
 
 
+# The stubs are static: the release run checks them; the sanitizer and
+# debug-interpreter runs would only repeat the same verdict, slowly.
+pytestmark = pytest.mark.skipif(bool(os.environ.get("VONDREL_SANITIZERS")) or hasattr(sys, "gettotalrefcount"),
+                                reason="static check, done by the release run")
+
+
 def run_module(python, tmp_path, *args, preload=True):
     # Run outside the checkout, so that the source tree cannot stand in for
     # the installed package.  A run that imports nothing of ours can leave
