@@ -465,13 +465,26 @@ int bind_header(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyOb
     PyObject *values[n_params] = {};
     for (Py_ssize_t i = 0; i < nargs; ++i)
         values[i] = args[i];
+    // A missing data or dt is reported before an unknown or repeated
+    // keyword, and counts what was found up to it, as generated extension
+    // code does: (0 given) without data, (1 given) without dt.
+    Ref misplaced;
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
-        if (bind_keyword(PyTuple_GET_ITEM(kwnames, k), args[nargs + k], nargs, values) < 0)
-            return -1;
+        if (bind_keyword(PyTuple_GET_ITEM(kwnames, k), args[nargs + k], nargs, values) < 0) {
+            PyObject *error = PyErr_GetRaisedException();
+            if (!misplaced)
+                misplaced.reset(error);
+            else
+                Py_DECREF(error);
+        }
     }
     if (!values[0] || !values[1]) {
-        raise_arg_count(nargs);
+        raise_arg_count(values[0] ? 1 : nargs);
+        return -1;
+    }
+    if (misplaced) {
+        PyErr_SetRaisedException(misplaced.release());
         return -1;
     }
 
