@@ -95,6 +95,14 @@ PyObject *as_int_object(PyObject *obj);
 // outside the 32-bit range.  -1 with an exception set on failure.
 int to_c_int(PyObject *obj, int *out);
 
+// The TypeErrors of argument binding, worded as generated extension code
+// words them.  `bound` is "exactly", "at least" or "at most".  Each sets
+// the error and returns -1.
+int raise_arg_count(const char *func, const char *bound, Py_ssize_t expected, Py_ssize_t given);
+int raise_unexpected_keyword(const char *func, PyObject *key);
+int raise_repeated_keyword(const char *func, PyObject *key);
+int raise_keywords_not_strings(const char *func);
+
 // Raises TypeError "no default __reduce__ due to non-trivial __cinit__";
 // the body of every class's pickling hooks.
 PyObject *refuse_pickle(PyObject *self, PyObject *arg);

@@ -94,6 +94,31 @@ int to_c_int(PyObject *obj, int *out)
     return 0;
 }
 
+int raise_arg_count(const char *func, const char *bound, Py_ssize_t expected, Py_ssize_t given)
+{
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", func, bound,
+                 expected, expected == 1 ? "" : "s", given);
+    return -1;
+}
+
+int raise_unexpected_keyword(const char *func, PyObject *key)
+{
+    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", func, key);
+    return -1;
+}
+
+int raise_repeated_keyword(const char *func, PyObject *key)
+{
+    PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", func, key);
+    return -1;
+}
+
+int raise_keywords_not_strings(const char *func)
+{
+    PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", func);
+    return -1;
+}
+
 PyObject *refuse_pickle(PyObject *, PyObject *)
 {
     PyErr_SetString(PyExc_TypeError, "no default __reduce__ due to non-trivial __cinit__");

@@ -13,9 +13,6 @@ namespace vondrel {
 
 namespace {
 
-constexpr const char *msg_argcount = "%.200s() takes %.8s %zd positional argument%.1s (%zd given)";
-constexpr const char *msg_unexpected_keyword = "%s() got an unexpected keyword argument '%U'";
-constexpr const char *msg_multiple_values = "%s() got multiple values for keyword argument '%U'";
 constexpr const char *msg_no_mode = "SEGY file is not on disk, in memory, nor from an iterator.";
 constexpr const char *msg_no_record = "SEGYTrace holds no trace record.";
 constexpr const char *msg_write_count = "Error writing trace count to file.";
@@ -65,7 +62,7 @@ PyObject *one_argument(const char *fname, PyObject *param, PyObject *const *args
                        PyObject *kwnames)
 {
     if (nargs > 1) {
-        PyErr_Format(PyExc_TypeError, msg_argcount, fname, "exactly", Py_ssize_t{1}, "", nargs);
+        raise_arg_count(fname, "exactly", 1, nargs);
         return nullptr;
     }
     PyObject *value = nargs == 1 ? args[0] : nullptr;
@@ -73,17 +70,17 @@ PyObject *one_argument(const char *fname, PyObject *param, PyObject *const *args
     for (Py_ssize_t i = 0; i < nkw; ++i) {
         PyObject *key = PyTuple_GET_ITEM(kwnames, i);
         if (key != param && PyUnicode_Compare(key, param) != 0) {
-            PyErr_Format(PyExc_TypeError, msg_unexpected_keyword, fname, key);
+            raise_unexpected_keyword(fname, key);
             return nullptr;
         }
         if (value) {
-            PyErr_Format(PyExc_TypeError, msg_multiple_values, fname, key);
+            raise_repeated_keyword(fname, key);
             return nullptr;
         }
         value = args[nargs + i];
     }
     if (!value) {
-        PyErr_Format(PyExc_TypeError, msg_argcount, fname, "exactly", Py_ssize_t{1}, "", Py_ssize_t{0});
+        raise_arg_count(fname, "exactly", 1, 0);
         return nullptr;
     }
     return value;
@@ -511,7 +508,7 @@ int build_traces(CollectionObject *c, PyObject *trace_data, PyObject *dt, PyObje
             break;
         }
         if (ntr_twice) {
-            PyErr_Format(PyExc_TypeError, msg_multiple_values, TraceType.tp_name, cnames.ntr);
+            raise_repeated_keyword(TraceType.tp_name, cnames.ntr);
             return -1;
         }
         argv[1] = item.get();
@@ -544,8 +541,7 @@ int collection_construct(PyObject *self, PyObject *args, PyObject *kwargs)
     constexpr const char *fname = "__init__";
     Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     if (nargs > 2) {
-        PyErr_Format(PyExc_TypeError, msg_argcount, fname, "exactly", Py_ssize_t{2}, "s", nargs);
-        return -1;
+        return raise_arg_count(fname, "exactly", 2, nargs);
     }
     PyObject *bound[2] = {nargs > 0 ? PyTuple_GET_ITEM(args, 0) : nullptr,
                           nargs > 1 ? PyTuple_GET_ITEM(args, 1) : nullptr};
@@ -567,8 +563,7 @@ int collection_construct(PyObject *self, PyObject *args, PyObject *kwargs)
             }
             if (slot >= 0) {
                 if (bound[slot]) {
-                    PyErr_Format(PyExc_TypeError, msg_multiple_values, fname, key);
-                    return -1;
+                    return raise_repeated_keyword(fname, key);
                 }
                 bound[slot] = value;
             } else if (PyList_Append(extra_keys.get(), key) < 0 || PyList_Append(extra_values.get(), value) < 0) {
@@ -578,8 +573,7 @@ int collection_construct(PyObject *self, PyObject *args, PyObject *kwargs)
     }
     for (Py_ssize_t i = 0; i < 2; ++i) {
         if (!bound[i]) {
-            PyErr_Format(PyExc_TypeError, msg_argcount, fname, "exactly", Py_ssize_t{2}, "s", i);
-            return -1;
+            return raise_arg_count(fname, "exactly", 2, i);
         }
     }
     // The keyword values are held here: the caller's dict may change while

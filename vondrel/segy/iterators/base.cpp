@@ -10,18 +10,7 @@ namespace vondrel {
 namespace {
 
 constexpr const char *msg_not_implemented = "cdef next_trace is not implemented on %S.";
-constexpr const char *msg_arg_count = "%.200s() takes %.8s %zd positional argument%.1s (%zd given)";
-constexpr const char *msg_unexpected_keyword = "%s() got an unexpected keyword argument '%U'";
-constexpr const char *msg_repeated_keyword = "%s() got multiple values for keyword argument '%U'";
-constexpr const char *msg_keywords_not_str = "%s() keywords must be strings";
 
-// Sets the argument-count TypeError for a function of exactly `n`
-// parameters of which `given` were found; always returns -1.
-int raise_arg_count(const char *func, Py_ssize_t n, Py_ssize_t given)
-{
-    PyErr_Format(PyExc_TypeError, msg_arg_count, func, "exactly", n, n == 1 ? "" : "s", given);
-    return -1;
-}
 
 // The index of `key` among `names`, or n when it is none of them.
 Py_ssize_t parameter_index(PyObject *key, PyObject *const *names, Py_ssize_t n)
@@ -145,7 +134,7 @@ int bind_exact_args(const char *func, PyObject *const *names, Py_ssize_t n, PyOb
                     Py_ssize_t nargs, const Keywords &kwargs, PyObject **values)
 {
     if (nargs > n)
-        return raise_arg_count(func, n, nargs);
+        return raise_arg_count(func, "exactly", n, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i)
         values[i] = args[i];
     Py_ssize_t n_keywords = kwargs.size();
@@ -154,7 +143,7 @@ int bind_exact_args(const char *func, PyObject *const *names, Py_ssize_t n, PyOb
         if (kwargs.find(names[i], &values[i]) < 0)
             return -1;
         if (!values[i])
-            return raise_arg_count(func, n, i);
+            return raise_arg_count(func, "exactly", n, i);
         ++used;
     }
     if (used == n_keywords)
@@ -162,17 +151,14 @@ int bind_exact_args(const char *func, PyObject *const *names, Py_ssize_t n, PyOb
     for (Py_ssize_t pos = 0; pos < n_keywords; ++pos) {
         PyObject *key = kwargs.key(pos);
         if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, msg_keywords_not_str, func);
-            return -1;
+            return raise_keywords_not_strings(func);
         }
         Py_ssize_t index = parameter_index(key, names, n);
         if (index == n) {
-            PyErr_Format(PyExc_TypeError, msg_unexpected_keyword, func, key);
-            return -1;
+            return raise_unexpected_keyword(func, key);
         }
         if (index < nargs) {
-            PyErr_Format(PyExc_TypeError, msg_repeated_keyword, func, key);
-            return -1;
+            return raise_repeated_keyword(func, key);
         }
     }
     return 0;

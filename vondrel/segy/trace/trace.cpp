@@ -21,10 +21,6 @@ constexpr const char *msg_dtype = "Buffer dtype mismatch, expected 'float' but g
 constexpr const char *msg_not_contiguous = "Buffer not C contiguous.";
 constexpr const char *msg_null_pointer = "Cannot create an array from a NULL pointer.";
 constexpr const char *msg_invalid_shape = "Invalid shape in axis %d: %zd.";
-constexpr const char *msg_arg_count = "%.200s() takes %.8s %zd positional argument%.1s (%zd given)";
-constexpr const char *msg_unexpected_kw = "%s() got an unexpected keyword argument '%U'";
-constexpr const char *msg_multiple_kw = "%s() got multiple values for keyword argument '%U'";
-constexpr const char *msg_kw_not_string = "%s() keywords must be strings";
 constexpr const char *msg_short_overflow = "value too large to convert to short";
 constexpr const char *msg_ushort_negative = "can't convert negative value to unsigned short";
 constexpr const char *msg_ushort_overflow = "value too large to convert to unsigned short";
@@ -180,11 +176,11 @@ char row_view_marker;
 
 // ---- argument binding -------------------------------------------------
 
-void raise_arg_count(Py_ssize_t given)
+// The constructor's count error: at least data and dt, at most every parameter.
+void raise_init_arg_count(Py_ssize_t given)
 {
     bool too_few = given < 2;
-    PyErr_Format(PyExc_TypeError, msg_arg_count, "__init__", too_few ? "at least" : "at most",
-                 too_few ? Py_ssize_t{2} : n_params, "s", given);
+    raise_arg_count("__init__", too_few ? "at least" : "at most", too_few ? Py_ssize_t{2} : n_params, given);
 }
 
 // Index of the parameter called `name`, or -1.  Interned names match by
@@ -207,17 +203,14 @@ Py_ssize_t param_index(PyObject *name)
 int bind_keyword(PyObject *name, PyObject *value, Py_ssize_t nargs, PyObject **values)
 {
     if (!PyUnicode_Check(name)) {
-        PyErr_Format(PyExc_TypeError, msg_kw_not_string, "__init__");
-        return -1;
+        return raise_keywords_not_strings("__init__");
     }
     Py_ssize_t i = param_index(name);
     if (i < 0) {
-        PyErr_Format(PyExc_TypeError, msg_unexpected_kw, "__init__", name);
-        return -1;
+        return raise_unexpected_keyword("__init__", name);
     }
     if (i < nargs || values[i]) {
-        PyErr_Format(PyExc_TypeError, msg_multiple_kw, "__init__", name);
-        return -1;
+        return raise_repeated_keyword("__init__", name);
     }
     values[i] = value;
     return 0;
@@ -459,7 +452,7 @@ PyObject *trace_new(PyTypeObject *type, PyObject *, PyObject *)
 int bind_header(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyObject **data, segy *header)
 {
     if (nargs > n_params) {
-        raise_arg_count(nargs);
+        raise_init_arg_count(nargs);
         return -1;
     }
     PyObject *values[n_params] = {};
@@ -480,7 +473,7 @@ int bind_header(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyOb
         }
     }
     if (!values[0] || !values[1]) {
-        raise_arg_count(values[0] ? 1 : nargs);
+        raise_init_arg_count(values[0] ? 1 : nargs);
         return -1;
     }
     if (misplaced) {
@@ -547,7 +540,7 @@ int trace_init_slot(PyObject *self, PyObject *args, PyObject *kwargs)
     // Lay the keywords out as a vectorcall would.
     Py_ssize_t nkw = PyDict_GET_SIZE(kwargs);
     if (nargs > n_params) {
-        raise_arg_count(nargs);
+        raise_init_arg_count(nargs);
         return -1;
     }
     Ref kwnames(PyTuple_New(nkw));
