@@ -1,0 +1,63 @@
+// vondrel._arrays: whole trace files to and from NumPy arrays.  The bulk
+// byte work of vondrel.read and vondrel.write lives here; the policy (what
+// a file is, what to check, the Gather class) is in vondrel/_files.py.
+// Traces are reached through the published interface of vondrel.segy, as
+// any native client reaches them.
+#include "vondrel/_arrays/block.hpp"
+#include "vondrel/_arrays/read.hpp"
+#include "vondrel/_arrays/traces.hpp"
+#include "vondrel/_arrays/write.hpp"
+
+namespace {
+
+using namespace vondrel::arrays;
+
+template <auto Fn>
+constexpr PyCFunction fastcall()
+{
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Fn));
+}
+
+PyMethodDef arrays_methods[] = {
+    {"read", fastcall<&arrays_read>(), METH_FASTCALL,
+     "read(source, offset, nbytes, limit, swap, samples, seek_headers, reserve_traces, reserve_samples, prefix)"},
+    {"scan", fastcall<&arrays_scan>(), METH_FASTCALL, "scan(fd, offset, nbytes, swap, limit)"},
+    {"write", fastcall<&arrays_write>(), METH_FASTCALL, "write(dest, headers, flat, offsets, swap, direct, prefix)"},
+    {"header_bytes", fastcall<&arrays_header_bytes>(), METH_FASTCALL, "header_bytes(trace)"},
+    {"copy_headers", fastcall<&arrays_copy_headers>(), METH_FASTCALL, "copy_headers(collection, headers)"},
+    {"on_disk", fastcall<&arrays_on_disk>(), METH_FASTCALL, "on_disk(collection)"},
+    {"gather", fastcall<&arrays_gather>(), METH_FASTCALL, "gather(iterable)"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// Makes the types ready, taking the interface of vondrel.segy where it is
+// used.  0, or -1 with an exception set.
+int arrays_exec(PyObject *)
+{
+    return PyType_Ready(&BlockType) < 0 || traces_ready() < 0 ? -1 : 0;
+}
+
+PyModuleDef_Slot arrays_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void *>(&arrays_exec)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef arrays_def = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "vondrel._arrays",
+    .m_doc = "Whole trace files to and from NumPy arrays (the engine of vondrel.read and vondrel.write).",
+    .m_size = 0,
+    .m_methods = arrays_methods,
+    .m_slots = arrays_slots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
+};
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) PyObject *PyInit__arrays()
+{
+    return PyModuleDef_Init(&arrays_def);
+}
