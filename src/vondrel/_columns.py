@@ -6,12 +6,22 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+import vondrel
+
+
+def header_dtype(format: str) -> np.dtype[Any]:
+    """The native-order dtype of a format's trace headers."""
+    if format == "segy":
+        return np.dtype(vondrel.header_dtype(format="segy"))
+    return np.dtype(vondrel.header_dtype())
+
 
 def fields(dtype: np.dtype[Any]) -> list[str]:
-    """The header fields of a header dtype that hold one number each (the
-    unassigned bytes hold none)."""
+    """The fields of a header dtype that hold one value per trace: every
+    named number and the unassigned bytes (as one raw value), so that a
+    header survives the trip through columns byte for byte."""
     assert dtype.names is not None
-    return [name for name in dtype.names if dtype[name].kind in "iuf" and dtype[name].shape == ()]
+    return [name for name in dtype.names if dtype[name].shape == ()]
 
 
 def records(columns: Mapping[str, Any], n: int, dtype: np.dtype[Any]) -> npt.NDArray[np.void]:
@@ -25,8 +35,19 @@ def records(columns: Mapping[str, Any], n: int, dtype: np.dtype[Any]) -> npt.NDA
             continue
         column = np.asarray(columns[name])
         field = out[name]
+        if field.dtype.kind == "V" and column.dtype.kind != "V":
+            column = column.astype(f"S{field.dtype.itemsize}").view(field.dtype)
         field[...] = column
         if field.dtype.kind in "iu" and not np.array_equal(field, column):
             bad = column[field != column][0]
             raise ValueError(f"header field {name} cannot hold {bad} ({field.dtype.name})")
     return out
+
+
+def table_column(values: npt.NDArray[Any]) -> npt.NDArray[Any]:
+    """A header field's values as a pandas column: raw bytes (the unassigned
+    area) as Python bytes, which pandas can put together (records() pads
+    them back), numbers as they are."""
+    if values.dtype.kind == "V":
+        return values.view(f"S{values.dtype.itemsize}").astype(object)
+    return values

@@ -30,9 +30,9 @@ def require(name: str, user: str) -> ModuleType:
     Only the query-planning warning is filtered, only during the first import:
     once the module is loaded no filter is touched again, so threads that call
     this concurrently never race on the warning filters."""
-    if name in sys.modules:
-        return importlib.import_module(name)      # loaded (or loading: the import lock waits)
     try:
+        if name in sys.modules:
+            return importlib.import_module(name)      # loaded (or loading: the import lock waits)
         with warnings.catch_warnings():
             warnings.filterwarnings("ignore", message=QUERY_PLANNING, category=FutureWarning)
             return importlib.import_module(name)

@@ -24,6 +24,8 @@ from vondrel._optional import require
 if TYPE_CHECKING:
     import xarray
 
+    from vondrel._files import Gather
+
 COORDINATES = ("sx", "sy", "gx", "gy")
 
 
@@ -79,13 +81,18 @@ def to_xarray(gather: Any) -> xarray.Dataset:
                    {"format": gather.format, "byteorder": gather.byteorder})
 
 
-def from_xarray(ds: xarray.Dataset) -> tuple[npt.NDArray[np.void], npt.NDArray[np.float32]]:
-    """(headers, samples) of a Dataset made as above (selections and
-    computations on it included), for vondrel.write: header fields from the
-    coordinates along `trace` of their names (0 where there is none),
-    samples as (trace, time) float32.  ValueError when a coordinate holds a
-    value that its header field cannot."""
+def from_xarray(ds: xarray.Dataset) -> Gather:
+    """A Gather of a Dataset made as above (selections and computations on
+    it included), for vondrel.write: header fields from the coordinates
+    along `trace` of their names (0 where there is none), samples as
+    (trace, time) float32, the format and byte order the dataset came from.
+    ValueError when a coordinate holds a value that its header field cannot."""
+    from vondrel._files import NATIVE, Gather
+
     samples = np.ascontiguousarray(ds["samples"].transpose("trace", "time").to_numpy(), dtype=np.float32)
     columns = {str(name): ds[name].to_numpy() for name in ds.coords if ds[name].dims == ("trace",)}
-    dtype = vondrel.header_dtype(format="segy") if ds.attrs.get("format") == "segy" else vondrel.header_dtype()
-    return _columns.records(columns, len(samples), np.dtype(dtype)), samples
+    fmt = str(ds.attrs.get("format", "su"))
+    headers = _columns.records(columns, len(samples), _columns.header_dtype(fmt))
+    offsets = np.arange(len(samples) + 1, dtype=np.int64) * samples.shape[1]
+    return Gather(headers, samples.reshape(-1), offsets, fmt, str(ds.attrs.get("byteorder", NATIVE)))
+

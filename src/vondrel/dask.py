@@ -137,8 +137,8 @@ def read_headers(part: Part, meta: pandas.DataFrame) -> pandas.DataFrame:
     pd = require("pandas", "vondrel.dask")
     h = read_part(part, False).headers
     n = part.stop - part.start
-    names = set(h.dtype.names)
-    data = {name: h[name] if name in names else np.zeros(n, meta[name].dtype)
+    data = {name: _columns.table_column(h[name]) if name in h.dtype.names
+            else np.full(n, b"", object) if meta[name].dtype == object else np.zeros(n, meta[name].dtype)
             for name in meta.columns[:-2]}
     data["path"] = np.full(n, part.path, dtype=object)
     data["trace"] = np.arange(part.start, part.stop, dtype=np.int64)
@@ -151,20 +151,13 @@ def header_meta(parts: list[Part]) -> pandas.DataFrame:
     pd = require("pandas", "vondrel.dask")
     columns: dict[str, np.dtype[Any]] = {}
     for fmt in dict.fromkeys(p.format for p in parts):
-        dtype = header_dtype(fmt)
+        dtype = _columns.header_dtype(fmt)
         for name in _columns.fields(dtype):
-            columns.setdefault(name, dtype[name])
+            columns.setdefault(name, _columns.table_column(np.empty(0, dtype[name])).dtype)
     data = {name: np.empty(0, dt) for name, dt in columns.items()}
     data["path"] = np.empty(0, dtype=object)
     data["trace"] = np.empty(0, dtype=np.int64)
     return pd.DataFrame(data, index=pd.RangeIndex(0, 0))
-
-
-def header_dtype(format: str) -> np.dtype[Any]:
-    """The native-order header dtype of a format's trace headers."""
-    if format == "segy":
-        return np.dtype(vondrel.header_dtype(format="segy"))
-    return np.dtype(vondrel.header_dtype())
 
 
 def read(paths: PathLike | Iterable[PathLike], chunk_bytes: int = 64 * 2**20,
@@ -204,7 +197,7 @@ def write_part(path: str, headers: pandas.DataFrame, samples: np.ndarray[Any, An
     if len(headers) != len(samples):
         raise ValueError(f"{path}: {len(headers)} header rows for {len(samples)} traces")
     h = _columns.records({name: headers[name].to_numpy() for name in headers.columns},
-                         len(samples), header_dtype(format))
+                         len(samples), _columns.header_dtype(format))
     rows = np.ascontiguousarray(samples, dtype=np.float32)
     vondrel.write(path, (h, rows), format=format, byteorder=byteorder, **options)
     return path
