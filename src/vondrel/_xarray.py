@@ -44,7 +44,7 @@ def dataset(samples: Any, columns: Mapping[str, Any], dt: float, attrs: Mapping[
     xr = require("xarray", "to_xarray")
     coords: dict[str, Any] = {
         "time": ("time", np.arange(samples.shape[1]) * dt / 1e6,
-                 {"units": "s", "long_name": "time from the start of the trace"}),
+                 {"units": "s", "long_name": "time from trace start"}),
     }
     for name, values in columns.items():
         coords[name] = ("trace", values)
