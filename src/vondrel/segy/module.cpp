@@ -196,8 +196,8 @@ int exec_bridge()
         return -1;
     void *dup = nullptr;
     void *dup_close = nullptr;
-    if (import_function(sibling.get(), capi.get(), "PyFile_Dup", &dup, sig_file_dup) < 0 ||
-        import_function(sibling.get(), capi.get(), "PyFile_DupClose", &dup_close, sig_file_dup_close) < 0)
+    if (import_function(sibling.get(), capi.get(), name_file_dup, &dup, sig_file_dup) < 0 ||
+        import_function(sibling.get(), capi.get(), name_file_dup_close, &dup_close, sig_file_dup_close) < 0)
         return -1;
     PyFile_Dup = as_function<FileDupFn>(dup);
     PyFile_DupClose = as_function<FileDupCloseFn>(dup_close);

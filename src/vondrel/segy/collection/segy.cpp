@@ -474,7 +474,7 @@ int build_traces(CollectionObject *c, PyObject *trace_data, PyObject *dt, PyObje
         }
         if (ntr_twice) {
             // What calling the type with ntr twice raises.
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", TraceType.tp_name,
+            PyErr_Format(PyExc_TypeError, msg_repeated_keyword, TraceType.tp_name,
                          names.ntr);
             return -1;
         }

@@ -14,7 +14,6 @@ constexpr const char *msg_wrong_arg_type = "Argument '%.200s' has incorrect type
 constexpr const char *msg_none_not_iterable = "'NoneType' object is not iterable";
 constexpr const char *msg_none_not_subscriptable = "'NoneType' object is not subscriptable";
 constexpr const char *msg_not_a_trace_item = "Every item in trace list must be a SEGYTrace, not a %S";
-constexpr const char *msg_count_too_large = "value too large to convert to int";
 
 Params init_params{"__init__", {"traces"}};
 
@@ -59,8 +58,7 @@ int memory_iterator_init(PyObject *op, PyObject *args, PyObject *kwds)
         }
     }
     if (length > INT_MAX) {
-        PyErr_SetString(PyExc_OverflowError, msg_count_too_large);
-        return -1;
+        return raise_int_overflow();
     }
     self->base.n_traces = static_cast<int>(length);
     return 0;
