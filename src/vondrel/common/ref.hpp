@@ -72,6 +72,12 @@ inline PyObject *as_object(PyTypeObject *type)
     return reinterpret_cast<PyObject *>(type);
 }
 
+inline PyTypeObject *as_type(PyObject *o)
+{
+    assert(!o || PyType_Check(o));
+    return reinterpret_cast<PyTypeObject *>(o);
+}
+
 // A Ref known to hold a T (or nothing): the owning reference of a typed
 // object, as what allocation functions return.
 template <class T>

@@ -206,7 +206,7 @@ TraceObject *file_iterator_next_trace(IteratorObject *base)
         PyErr_SetNone(PyExc_StopIteration);
         return nullptr;
     }
-    Ref trace(as_object(trace_vtable.from_file_descriptor(self->fp)));
+    TypedRef<TraceObject> trace(trace_vtable.from_file_descriptor(self->fp));
     if (!trace) {
         release_and_reraise(self);
         return nullptr;
@@ -217,7 +217,7 @@ TraceObject *file_iterator_next_trace(IteratorObject *base)
         if (!closed)
             return nullptr;
     }
-    return as<TraceObject>(trace.release());
+    return trace.release();
 }
 
 // __dealoc__(): _close_file for Python code.  None, or null.
