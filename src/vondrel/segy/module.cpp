@@ -78,11 +78,8 @@ int exec_constants(PyObject *module)
     Ref open(PyObject_GetItem(PyEval_GetBuiltins(), names.open));
     if (!open)
         return -1;
-    Ref key(PyUnicode_InternFromString("vondrel.segy"));
-    if (!key)
-        return -1;
     PyObject *standing = nullptr;
-    if (PyDict_SetDefaultRef(PyImport_GetModuleDict(), key.get(), module, &standing) < 0)
+    if (PyDict_SetDefaultRef(PyImport_GetModuleDict(), names.module_name, module, &standing) < 0)
         return -1;
     Py_XDECREF(standing);
     return 0;

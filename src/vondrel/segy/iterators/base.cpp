@@ -9,7 +9,6 @@ namespace {
 
 constexpr const char *msg_not_implemented = "cdef next_trace is not implemented on %S.";
 
-
 // The base step, reached by BaseTraceIterator itself and by Python
 // subclasses: there is no trace source, so it always fails with
 // NotImplementedError naming the instance's type.
