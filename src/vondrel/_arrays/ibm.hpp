@@ -1,0 +1,43 @@
+// IBM System/360 hexadecimal floats, the sample format 1 of SEG-Y, to and
+// from IEEE binary32, in either byte order.
+//
+// Decoding is exact for every IBM value that binary32 holds and correctly
+// rounded (to nearest, ties to even) otherwise: magnitudes beyond binary32's
+// range become infinities, tiny ones subnormals or zeros.  Encoding is
+// correctly rounded the same way; every finite binary32 value lies inside
+// IBM's range, so only infinities and NaNs cannot be encoded.
+//
+// Both directions run branch-free kernels, built twice (AVX2 and the
+// baseline instruction set) and picked at run time from what the CPU offers.
+#pragma once
+
+#include <cstddef>
+
+namespace vondrel::codec {
+
+// Converts n IBM floats at src (4 bytes each, big-endian when `big_endian`,
+// else little-endian) into dst.
+void ibm_to_float(const unsigned char *src, float *dst, std::size_t n, bool big_endian);
+
+// Converts n floats into IBM floats at dst.  Returns n, or the index of the
+// first value that has no IBM form (an infinity or a NaN); what dst holds
+// from that index on is then unspecified.
+std::size_t float_to_ibm(const float *src, unsigned char *dst, std::size_t n, bool big_endian);
+
+// The index of the first non-finite value of src[0..n), or n.
+std::size_t find_non_finite(const float *src, std::size_t n);
+
+// Swaps the byte order of n 240-byte headers from src into dst, each 4-byte
+// word as `kinds` says: 4 one 4-byte field, 2 two 2-byte fields, 1 bytes kept
+// as they are.  src and dst may be the same; `kinds` has 60 entries.
+void swap_headers(const unsigned char *src, unsigned char *dst, std::size_t n,
+                  const unsigned char *kinds);
+
+// The kernels in use: "avx2" or "portable".
+const char *kernel_name();
+
+// Makes every later call use the portable kernels (`portable` true) or the
+// best the CPU offers (false), so that tests reach both on any machine.
+void force_portable_kernels(bool portable);
+
+}  // namespace vondrel::codec
