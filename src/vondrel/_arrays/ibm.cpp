@@ -108,18 +108,22 @@ struct HeaderMasks {
     std::uint32_t keep[60], half[60], full[60];
 };
 
+struct Strides {
+    std::size_t src, dst;
+};
+
 [[gnu::always_inline]] inline void header_loop(const unsigned char *src, unsigned char *dst, std::size_t n,
-                                               const HeaderMasks &m)
+                                               Strides strides, const HeaderMasks &m)
 {
     for (std::size_t t = 0; t < n; ++t) {
         std::uint32_t in[60], out[60];
-        std::memcpy(in, src + 240 * t, 240);
+        std::memcpy(in, src + strides.src * t, 240);
         for (int i = 0; i < 60; ++i) {
             std::uint32_t w = in[i];
             std::uint32_t halves = ((w >> 8) & 0x00ff00ffu) | ((w << 8) & 0xff00ff00u);
             out[i] = (w & m.keep[i]) | (halves & m.half[i]) | (__builtin_bswap32(w) & m.full[i]);
         }
-        std::memcpy(dst + 240 * t, out, 240);
+        std::memcpy(dst + strides.dst * t, out, 240);
     }
 }
 
@@ -128,7 +132,7 @@ struct Kernels {
     void (*decode)(const unsigned char *, float *, std::size_t, bool);
     std::uint32_t (*encode)(const float *, unsigned char *, std::size_t, bool);
     std::uint32_t (*non_finite)(const float *, std::size_t);
-    void (*headers)(const unsigned char *, unsigned char *, std::size_t, const HeaderMasks &);
+    void (*headers)(const unsigned char *, unsigned char *, std::size_t, Strides, const HeaderMasks &);
     const char *name;
 };
 
@@ -143,9 +147,9 @@ std::uint32_t encode_portable(const float *s, unsigned char *d, std::size_t n, b
     return swap ? encode_loop<true>(s, d, n) : encode_loop<false>(s, d, n);
 }
 std::uint32_t non_finite_portable(const float *s, std::size_t n) { return non_finite_loop(s, n); }
-void headers_portable(const unsigned char *s, unsigned char *d, std::size_t n, const HeaderMasks &m)
+void headers_portable(const unsigned char *s, unsigned char *d, std::size_t n, Strides st, const HeaderMasks &m)
 {
-    header_loop(s, d, n, m);
+    header_loop(s, d, n, st, m);
 }
 
 #if defined(__x86_64__)
@@ -158,10 +162,10 @@ void headers_portable(const unsigned char *s, unsigned char *d, std::size_t n, c
     return swap ? encode_loop<true>(s, d, n) : encode_loop<false>(s, d, n);
 }
 [[gnu::target("avx2")]] std::uint32_t non_finite_avx2(const float *s, std::size_t n) { return non_finite_loop(s, n); }
-[[gnu::target("avx2")]] void headers_avx2(const unsigned char *s, unsigned char *d, std::size_t n,
+[[gnu::target("avx2")]] void headers_avx2(const unsigned char *s, unsigned char *d, std::size_t n, Strides st,
                                           const HeaderMasks &m)
 {
-    header_loop(s, d, n, m);
+    header_loop(s, d, n, st, m);
 }
 #endif
 
@@ -215,7 +219,8 @@ std::size_t find_non_finite(const float *src, std::size_t n)
     return n;
 }
 
-void swap_headers(const unsigned char *src, unsigned char *dst, std::size_t n, const unsigned char *kinds)
+void swap_headers(const unsigned char *src, std::size_t src_stride, unsigned char *dst, std::size_t dst_stride,
+                  std::size_t n, const unsigned char *kinds)
 {
     HeaderMasks m;
     for (int i = 0; i < 60; ++i) {
@@ -223,7 +228,7 @@ void swap_headers(const unsigned char *src, unsigned char *dst, std::size_t n, c
         m.half[i] = kinds[i] == 2 ? 0xffffffffu : 0;
         m.full[i] = kinds[i] == 4 ? 0xffffffffu : 0;
     }
-    kernels().headers(src, dst, n, m);
+    kernels().headers(src, dst, n, Strides{src_stride, dst_stride}, m);
 }
 
 const char *kernel_name() { return kernels().name; }

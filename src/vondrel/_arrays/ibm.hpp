@@ -1,5 +1,6 @@
-// IBM System/360 hexadecimal floats, the sample format 1 of SEG-Y, to and
-// from IEEE binary32, in either byte order.
+// The dispatched bulk kernels: IBM System/360 hexadecimal floats (SEG-Y's
+// sample format 1) to and from IEEE binary32 in either byte order, and the
+// field-by-field byte swap of 240-byte trace headers.
 //
 // Decoding is exact for every IBM value that binary32 holds and correctly
 // rounded (to nearest, ties to even) otherwise: magnitudes beyond binary32's
@@ -7,7 +8,7 @@
 // correctly rounded the same way; every finite binary32 value lies inside
 // IBM's range, so only infinities and NaNs cannot be encoded.
 //
-// Both directions run branch-free kernels, built twice (AVX2 and the
+// Every operation runs branch-free kernels, built twice (AVX2 and the
 // baseline instruction set) and picked at run time from what the CPU offers.
 #pragma once
 
@@ -27,11 +28,13 @@ std::size_t float_to_ibm(const float *src, unsigned char *dst, std::size_t n, bo
 // The index of the first non-finite value of src[0..n), or n.
 std::size_t find_non_finite(const float *src, std::size_t n);
 
-// Swaps the byte order of n 240-byte headers from src into dst, each 4-byte
-// word as `kinds` says: 4 one 4-byte field, 2 two 2-byte fields, 1 bytes kept
-// as they are.  src and dst may be the same; `kinds` has 60 entries.
-void swap_headers(const unsigned char *src, unsigned char *dst, std::size_t n,
-                  const unsigned char *kinds);
+// Swaps the byte order of n 240-byte headers, the first at src and each
+// `src_stride` bytes after the one before, into dst (stride `dst_stride`),
+// each 4-byte word as `kinds` says: 4 one 4-byte field, 2 two 2-byte fields,
+// 1 bytes kept as they are.  src and dst may be the same; `kinds` has 60
+// entries.
+void swap_headers(const unsigned char *src, std::size_t src_stride, unsigned char *dst, std::size_t dst_stride,
+                  std::size_t n, const unsigned char *kinds);
 
 // The kernels in use: "avx2" or "portable".
 const char *kernel_name();

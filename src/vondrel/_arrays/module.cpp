@@ -4,6 +4,7 @@
 // Traces are reached through the published interface of vondrel.segy, as
 // any native client reaches them.
 #include "vondrel/_arrays/block.hpp"
+#include "vondrel/_arrays/segy_module.hpp"
 
 #include "vondrel/segy_api.h"
 
@@ -21,7 +22,7 @@ int arrays_exec(PyObject *module)
 {
     if (vondrel_segy_import() < 0)
         return -1;
-    if (PyType_Ready(&BlockType) < 0)
+    if (PyType_Ready(&BlockType) < 0 || add_segy_functions(module) < 0)
         return -1;
     return PyModule_AddObjectRef(module, "_Block", reinterpret_cast<PyObject *>(&BlockType));
 }
