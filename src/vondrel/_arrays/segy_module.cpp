@@ -108,7 +108,7 @@ PyObject *segy_decode(PyObject *, PyObject *const *args, Py_ssize_t nargs)
             return too_small(func, "source"), nullptr;
         bytes = stride * count;
         n_samples = static_cast<std::size_t>(ns) * count;
-    } else if (!codec::variable_extent(src.data(), src.size(), count, *fmt, big_endian, &bytes, &n_samples)) {
+    } else if (codec::walk_traces(src.data(), src.size(), count, *fmt, big_endian, &bytes, &n_samples) != count) {
         return too_small(func, "source"), nullptr;
     }
     std::size_t item = to_float ? 4 : static_cast<std::size_t>(fmt->stored_size);
@@ -121,6 +121,28 @@ PyObject *segy_decode(PyObject *, PyObject *const *args, Py_ssize_t nargs)
     codec::decode_traces(src.data(), count, ns, *fmt, big_endian, headers.data(), out, to_float);
     Py_END_ALLOW_THREADS
     return PyLong_FromSize_t(bytes);
+}
+
+// _segy_walk(src, code, big_endian): the traces that lie whole at the start
+// of src when each holds the sample count of its own header.  A new tuple
+// (traces, bytes, samples).
+PyObject *segy_walk(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+{
+    bool big_endian;
+    if (check_nargs("_segy_walk", nargs, 3) < 0 || to_flag(args[2], &big_endian) < 0)
+        return nullptr;
+    const SampleFormat *fmt = format_argument(args[1]);
+    if (!fmt)
+        return nullptr;
+    Buffer src;
+    if (src.get(args[0], false) < 0)
+        return nullptr;
+    std::size_t count, bytes, samples;
+    Py_BEGIN_ALLOW_THREADS
+    count = codec::walk_traces(src.data(), src.size(), SIZE_MAX, *fmt, big_endian, &bytes, &samples);
+    Py_END_ALLOW_THREADS
+    return Py_BuildValue("(nnn)", static_cast<Py_ssize_t>(count), static_cast<Py_ssize_t>(bytes),
+                         static_cast<Py_ssize_t>(samples));
 }
 
 // _segy_encode(headers, samples, count, ns, code, big_endian, dst)
@@ -174,6 +196,8 @@ PyMethodDef segy_methods[] = {
      "_segy_decode(src, count, ns, code, big_endian, headers, samples, to_float)"},
     {"_segy_encode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(segy_encode)), METH_FASTCALL,
      "_segy_encode(headers, samples, count, ns, code, big_endian, dst)"},
+    {"_segy_walk", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(segy_walk)), METH_FASTCALL,
+     "_segy_walk(src, code, big_endian)"},
     {"_segy_kernels", segy_kernels, METH_O, "_segy_kernels(portable)"},
     {nullptr, nullptr, 0, nullptr},
 };

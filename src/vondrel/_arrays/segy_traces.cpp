@@ -66,23 +66,20 @@ void decode_traces(const unsigned char *src, std::size_t count, std::int64_t ns,
     }
 }
 
-bool variable_extent(const unsigned char *src, std::size_t size, std::size_t count, const SampleFormat &fmt,
-                     bool big_endian, std::size_t *bytes, std::size_t *samples)
+std::size_t walk_traces(const unsigned char *src, std::size_t size, std::size_t limit, const SampleFormat &fmt,
+                        bool big_endian, std::size_t *bytes, std::size_t *samples)
 {
-    std::size_t at = 0, total = 0;
-    for (std::size_t t = 0; t < count; ++t) {
-        if (size - at < trace_header_size)
-            return false;
+    std::size_t at = 0, total = 0, t = 0;
+    for (; t < limit && size - at >= trace_header_size; ++t) {
         std::size_t n = header_ns(src + at, big_endian);
-        at += trace_header_size;
-        if ((size - at) / fmt.width < n)
-            return false;
-        at += n * fmt.width;
+        if ((size - at - trace_header_size) / fmt.width < n)
+            break;
+        at += trace_header_size + n * fmt.width;
         total += n;
     }
     *bytes = at;
     *samples = total;
-    return true;
+    return t;
 }
 
 std::size_t encode_traces(const unsigned char *headers, const unsigned char *samples, std::size_t count,

@@ -27,11 +27,12 @@ extern const unsigned char segy_header_kinds[60];
 void decode_traces(const unsigned char *src, std::size_t count, std::int64_t ns, const SampleFormat &fmt,
                    bool big_endian, unsigned char *headers, unsigned char *samples, bool to_float);
 
-// The bytes and the samples of `count` traces that begin at src, each
-// holding the sample count of its own header; false when they run past
-// `size` bytes (the outputs are then unset).
-bool variable_extent(const unsigned char *src, std::size_t size, std::size_t count, const SampleFormat &fmt,
-                     bool big_endian, std::size_t *bytes, std::size_t *samples);
+// Walks the traces that begin at src, each holding the sample count of its
+// own header, as far as `size` bytes hold them whole and no further than
+// `limit` traces.  Returns the number walked; their bytes and samples go to
+// *bytes and *samples.
+std::size_t walk_traces(const unsigned char *src, std::size_t size, std::size_t limit, const SampleFormat &fmt,
+                        bool big_endian, std::size_t *bytes, std::size_t *samples);
 
 // The reverse for `count` traces of `ns` samples each (stored type, float32
 // for format 1): writes count * (240 + ns * width) bytes at dst.  Returns
