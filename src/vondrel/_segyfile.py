@@ -164,7 +164,7 @@ def is_end_text(block_text):
 
 # ---- the binary header and what it says ----------------------------------------------
 
-def revision(binary):
+def revision_of(binary):
     """The revision's major number: byte 3501, or 3502 where a file wrote
     the 16-bit 0x0001 (some do)."""
     major, minor = int(binary["rev"]), int(binary["revmin"])
@@ -181,7 +181,7 @@ class Layout:
         self.raw_text = raw_text
         self.binary = _swapped(np.frombuffer(raw_binary, dtype=binary_dtype(byteorder)).reshape(()), byteorder)
         self.code = int(self.binary["format"])
-        self.revision = revision(self.binary)
+        self.revision = revision_of(self.binary)
         self.n_extended = int(self.binary["nvstxt"])
         self.raw_extended = []
         # Revision 1 or later with the fixed-length flag at 0: each trace
@@ -192,7 +192,7 @@ class Layout:
 
     @property
     def width(self):
-        return SAMPLE_FORMATS[self.code][0]
+        return SAMPLE_FORMATS[self.code][0] if self.code in SAMPLE_FORMATS else 4
 
     @property
     def start(self):
@@ -240,7 +240,7 @@ class Layout:
             return 0
         if self.n_extended < -1:
             return 0
-        width = SAMPLE_FORMATS.get(self.code, (4,))[0]
+        width = self.width
         if size is not None:
             if self.n_extended >= 0:
                 starts = [HEAD_SIZE + TEXT_SIZE * self.n_extended]
@@ -497,7 +497,7 @@ class SegyFormat:
     def read_ahead(self, r):
         return HEAD_SIZE
 
-    def fit(self, src, head, r, eof):
+    def fit(self, src, head, r, eof, explicit=False):
         if len(head) < HEAD_SIZE and src.size is not None:
             head = src.pread(0, HEAD_SIZE)
         found = [(score, layout) for score, layout in layouts(head, src.size, r.byteorder)]
@@ -730,13 +730,9 @@ def write_gather(target, data, sample_format, byteorder, text, revision):
     flat = np.ascontiguousarray(flat)
 
     rows = _segy_headers(headers, n)
-    if source is None or source.ns != ns or not uniform:
-        rows["ns"] = lengths
     if source is None:
-        if n and not rows["dt"].any():
-            rows["dt"] = int(getattr(data, "dt", 0) or 0)
         binary = np.zeros((), binary_dtype())
-        binary["hdt"] = binary["dto"] = int(rows["dt"][0]) if n else 0
+        binary["hdt"] = binary["dto"] = np.uint16(rows["dt"][0] if n else 0).view(np.int16)
         binary["rev"], binary["revmin"] = 1, 0
         raw_text = encode_text(text if text is not None else default_text(code, order))
         raw_extended = []
@@ -748,16 +744,23 @@ def write_gather(target, data, sample_format, byteorder, text, revision):
         raw_extended = [raw if t == decode_text(raw) else encode_text(t, encoding)
                         for raw, t in zip(source.raw_extended, data.extended_text)]
         raw_extended += [encode_text(t, encoding) for t in data.extended_text[len(source.raw_extended):]]
+        if int(binary["nvstxt"]) >= 0:
+            binary["nvstxt"] = len(raw_extended)
     binary["format"] = code
-    binary["hns"] = ns if uniform else binary["hns"]
-    if source is None or not uniform:
-        binary["trflag"] = 1 if uniform else 0
-        if binary["rev"] == 0 and binary["revmin"] == 0:
-            binary["rev"] = 1
-    binary["nvstxt"] = len(raw_extended) if source is None or int(source.n_extended) >= 0 else binary["nvstxt"]
     if revision == 2:
         binary["rev"], binary["revmin"] = 2, 0
         binary["bytord"] = BYTEORDER_CONSTANT
+    if uniform:
+        binary["hns"] = ns
+    if source is None or not uniform:
+        binary["trflag"] = 1 if uniform else 0
+        binary["rev"] = max(int(binary["rev"]), 1) if not uniform or source is None else binary["rev"]
+    # A trace header's ns is kept as the file wrote it (0, or a wrong value,
+    # in real files) only where readers take the count from the binary
+    # header, and the count is unchanged.
+    by_binary = revision_of(binary) == 0 or int(binary["trflag"]) == 1
+    if source is None or not (by_binary and source.ns == ns and uniform):
+        rows["ns"] = lengths
 
     big = order == ">"
     head = raw_text + _in_order(binary, order) + b"".join(raw_extended)
