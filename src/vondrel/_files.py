@@ -439,12 +439,15 @@ def _detect(src: _Source, format: str | None, byteorder: str | None, partial: bo
         need = max((f.read_ahead(r) for f, r in _readings(formats, head, byteorder)), default=0)
         head = src.read_ahead(need)
         eof = len(head) < need
-    fits = [f.fit(src, head, r, eof, format is not None) for f, r in _readings(formats, head, byteorder)]
+    fits: list[_Fit] = []
+    for f, r in _readings(formats, head, byteorder):
+        if r.format != "segy" and any(fit.tiles and fit.reading.format == "segy" for fit in fits):
+            # A SEG-Y file may also tile as SU traces (of ns 0, when its
+            # textual header is all zeros): its file headers decide, and no
+            # other reading need be tried.
+            break
+        fits.append(f.fit(src, head, r, eof, format is not None))
     ok = sorted((f for f in fits if f.tiles), key=lambda f: f.score, reverse=True)
-    if any(f.reading.format == "segy" for f in ok):
-        # A SEG-Y file may also tile as SU traces (of ns 0, when its textual
-        # header is all zeros): its file headers decide.
-        ok = [f for f in ok if f.reading.format == "segy"]
     if len(ok) == 1 or (len(ok) > 1 and ok[0].score - ok[1].score >= _MARGIN):
         return ok[0]
     if ok:
@@ -709,7 +712,6 @@ def write(dest: object, data: object, *, format: str | None = None, byteorder: s
         sink.done(written)
 
 
-# SEG-Y joins the formats detection tries (it needs the names above).
+# SEG-Y joins the formats detection tries when its module loads (it needs
+# the names above).
 from vondrel import _segyfile  # noqa: E402
-
-FORMATS.insert(0, _segyfile.SegyFormat())

@@ -10,7 +10,7 @@ import sys
 
 import numpy as np
 
-from vondrel import _arrays
+from vondrel import _arrays, _files
 from vondrel._files import HEADER_SIZE, Gather, _Fit, _Reading, header_dtype
 
 TEXT_SIZE = 3200
@@ -785,3 +785,6 @@ def write_gather(target, data, sample_format, byteorder, text, revision):
             _write_all(target, memoryview(buf)[:m * trace_size])
             written += m * trace_size
     return written
+
+
+_files.FORMATS.insert(0, SegyFormat())
