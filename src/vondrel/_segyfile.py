@@ -547,8 +547,7 @@ class SegyGather(Gather):
         are, ns and dt from the samples and the interval; the SEG-Y fields
         of bytes 181-240 stay behind (in `headers`)."""
         su = np.zeros(len(self.headers), header_dtype())
-        rows = su.view(np.uint8).reshape(len(su), HEADER_SIZE)
-        rows[:, :180] = self.headers.view(np.uint8).reshape(len(su), HEADER_SIZE)[:, :180]
+        _byte_rows(su)[:, :180] = _byte_rows(self.headers)[:, :180]
         lengths = np.diff(self.offsets)
         if len(lengths) and lengths.max() > 65535:
             i = int(np.flatnonzero(lengths > 65535)[0])
@@ -652,19 +651,31 @@ def _stored_code(dtype):
     return code
 
 
-def _segy_headers(headers, n):
+def _byte_rows(a):
+    """A contiguous structured array's rows as (n, 240) bytes, a view."""
+    return a.view(np.uint8).reshape(len(a), HEADER_SIZE)
+
+
+def _segy_headers(headers, n, modify):
     """Native SEG-Y trace header rows from any 240-byte header rows: SEG-Y
-    rows as they are; Seismic Unix rows give bytes 1-180, the rest zero
-    (Seismic Unix's own fields there mean something else)."""
+    rows as they are (a copy when `modify`); Seismic Unix rows give bytes
+    1-180, the rest zero (Seismic Unix's own fields there mean something
+    else).  Copies go byte by byte: NumPy copies structured arrays field by
+    field, far more slowly."""
     headers = np.asarray(headers)
     if headers.shape != (n,) or headers.dtype.itemsize != HEADER_SIZE:
         raise ValueError(f"{len(headers)} header rows of {headers.dtype.itemsize} bytes for {n} traces")
     native = trace_header_dtype()
+    if headers.dtype == native and headers.flags.c_contiguous and not modify:
+        return headers
+    out = np.empty(n, native)
     if headers.dtype == native:
-        return np.ascontiguousarray(headers).copy()
+        _byte_rows(out)[:] = _byte_rows(np.ascontiguousarray(headers))
+        return out
     su = np.ascontiguousarray(headers, dtype=header_dtype()) if headers.dtype.names else headers
-    out = np.zeros(n, native)
-    out.view(np.uint8).reshape(n, HEADER_SIZE)[:, :180] = su.view(np.uint8).reshape(n, HEADER_SIZE)[:, :180]
+    rows = _byte_rows(out)
+    rows[:, :180] = _byte_rows(np.ascontiguousarray(su))[:, :180]
+    rows[:, 180:] = 0
     return out
 
 
@@ -729,10 +740,10 @@ def write_gather(target, data, sample_format, byteorder, text, revision):
         flat = flat.astype(np.float32)
     flat = np.ascontiguousarray(flat)
 
-    rows = _segy_headers(headers, n)
     if source is None:
         binary = np.zeros((), binary_dtype())
-        binary["hdt"] = binary["dto"] = np.uint16(rows["dt"][0] if n else 0).view(np.int16)
+        dt = np.asarray(headers)["dt"][0] if n and np.asarray(headers).dtype.names else 0
+        binary["hdt"] = binary["dto"] = np.uint16(dt).view(np.int16)
         binary["rev"], binary["revmin"] = 1, 0
         raw_text = encode_text(text if text is not None else default_text(code, order))
         raw_extended = []
@@ -759,7 +770,9 @@ def write_gather(target, data, sample_format, byteorder, text, revision):
     # in real files) only where readers take the count from the binary
     # header, and the count is unchanged.
     by_binary = revision_of(binary) == 0 or int(binary["trflag"]) == 1
-    if source is None or not (by_binary and source.ns == ns and uniform):
+    set_ns = source is None or not (by_binary and source.ns == ns and uniform)
+    rows = _segy_headers(headers, n, set_ns)
+    if set_ns:
         rows["ns"] = lengths
 
     big = order == ">"
@@ -768,7 +781,7 @@ def write_gather(target, data, sample_format, byteorder, text, revision):
     written = len(head)
     width = SAMPLE_FORMATS[code][0]
     runs = [(0, n)] if uniform else [(i, 1) for i in range(n)]
-    header_bytes = rows.view(np.uint8).reshape(n, HEADER_SIZE)
+    header_bytes = _byte_rows(rows)
     for first, count in runs:
         trace_ns = int(lengths[first]) if count else 0
         trace_size = HEADER_SIZE + trace_ns * width

@@ -146,7 +146,7 @@ void decode_samples(const SampleFormat &fmt, const unsigned char *src, std::size
                     void *dst, bool to_float)
 {
     if (fmt.code == 1)
-        return ibm_to_float(src, static_cast<float *>(dst), n, big_endian);
+        return ibm_to_float(src, Runs{1, n, 0}, static_cast<float *>(dst), big_endian);
     big_endian ? decode_ordered<true>(fmt, src, n, dst, to_float) : decode_ordered<false>(fmt, src, n, dst, to_float);
 }
 
@@ -154,7 +154,7 @@ std::size_t encode_samples(const SampleFormat &fmt, const void *src, std::size_t
                            unsigned char *dst)
 {
     if (fmt.code == 1)
-        return float_to_ibm(static_cast<const float *>(src), dst, n, big_endian);
+        return float_to_ibm(static_cast<const float *>(src), dst, Runs{1, n, 0}, big_endian);
     return big_endian ? encode_ordered<true>(fmt, src, n, dst) : encode_ordered<false>(fmt, src, n, dst);
 }
 

@@ -70,26 +70,30 @@ inline bool needs_swap(bool big_endian) { return big_endian != (std::endian::nat
 }
 
 template <bool Swap>
-[[gnu::always_inline]] inline void decode_loop(const unsigned char *src, float *dst, std::size_t n)
+[[gnu::always_inline]] inline void decode_loop(const unsigned char *src, float *dst, Runs runs)
 {
-    for (std::size_t i = 0; i < n; ++i) {
-        std::uint32_t w = load32(src + 4 * i);
-        if constexpr (Swap)
-            w = __builtin_bswap32(w);
-        dst[i] = ibm_word_to_float(w);
+    for (std::size_t t = 0; t < runs.count; ++t, src += runs.stride, dst += runs.ns) {
+        for (std::size_t i = 0; i < runs.ns; ++i) {
+            std::uint32_t w = load32(src + 4 * i);
+            if constexpr (Swap)
+                w = __builtin_bswap32(w);
+            dst[i] = ibm_word_to_float(w);
+        }
     }
 }
 
-// Encodes one block; non-zero when it held a value with no IBM form.
+// Encodes runs; non-zero when one held a value with no IBM form.
 template <bool Swap>
-[[gnu::always_inline]] inline std::uint32_t encode_loop(const float *src, unsigned char *dst, std::size_t n)
+[[gnu::always_inline]] inline std::uint32_t encode_loop(const float *src, unsigned char *dst, Runs runs)
 {
     std::uint32_t bad = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        std::uint32_t w = float_to_ibm_word(src[i], bad);
-        if constexpr (Swap)
-            w = __builtin_bswap32(w);
-        store32(dst + 4 * i, w);
+    for (std::size_t t = 0; t < runs.count; ++t, src += runs.ns, dst += runs.stride) {
+        for (std::size_t i = 0; i < runs.ns; ++i) {
+            std::uint32_t w = float_to_ibm_word(src[i], bad);
+            if constexpr (Swap)
+                w = __builtin_bswap32(w);
+            store32(dst + 4 * i, w);
+        }
     }
     return bad;
 }
@@ -129,8 +133,8 @@ struct Strides {
 
 // One set of entry points per instruction set.
 struct Kernels {
-    void (*decode)(const unsigned char *, float *, std::size_t, bool);
-    std::uint32_t (*encode)(const float *, unsigned char *, std::size_t, bool);
+    void (*decode)(const unsigned char *, float *, Runs, bool);
+    std::uint32_t (*encode)(const float *, unsigned char *, Runs, bool);
     std::uint32_t (*non_finite)(const float *, std::size_t);
     void (*headers)(const unsigned char *, unsigned char *, std::size_t, Strides, const HeaderMasks &);
     const char *name;
@@ -138,13 +142,13 @@ struct Kernels {
 
 // The same four loops for the baseline instruction set and for AVX2; the
 // attribute is all that differs.
-void decode_portable(const unsigned char *s, float *d, std::size_t n, bool swap)
+void decode_portable(const unsigned char *s, float *d, Runs r, bool swap)
 {
-    swap ? decode_loop<true>(s, d, n) : decode_loop<false>(s, d, n);
+    swap ? decode_loop<true>(s, d, r) : decode_loop<false>(s, d, r);
 }
-std::uint32_t encode_portable(const float *s, unsigned char *d, std::size_t n, bool swap)
+std::uint32_t encode_portable(const float *s, unsigned char *d, Runs r, bool swap)
 {
-    return swap ? encode_loop<true>(s, d, n) : encode_loop<false>(s, d, n);
+    return swap ? encode_loop<true>(s, d, r) : encode_loop<false>(s, d, r);
 }
 std::uint32_t non_finite_portable(const float *s, std::size_t n) { return non_finite_loop(s, n); }
 void headers_portable(const unsigned char *s, unsigned char *d, std::size_t n, Strides st, const HeaderMasks &m)
@@ -153,13 +157,13 @@ void headers_portable(const unsigned char *s, unsigned char *d, std::size_t n, S
 }
 
 #if defined(__x86_64__)
-[[gnu::target("avx2")]] void decode_avx2(const unsigned char *s, float *d, std::size_t n, bool swap)
+[[gnu::target("avx2")]] void decode_avx2(const unsigned char *s, float *d, Runs r, bool swap)
 {
-    swap ? decode_loop<true>(s, d, n) : decode_loop<false>(s, d, n);
+    swap ? decode_loop<true>(s, d, r) : decode_loop<false>(s, d, r);
 }
-[[gnu::target("avx2")]] std::uint32_t encode_avx2(const float *s, unsigned char *d, std::size_t n, bool swap)
+[[gnu::target("avx2")]] std::uint32_t encode_avx2(const float *s, unsigned char *d, Runs r, bool swap)
 {
-    return swap ? encode_loop<true>(s, d, n) : encode_loop<false>(s, d, n);
+    return swap ? encode_loop<true>(s, d, r) : encode_loop<false>(s, d, r);
 }
 [[gnu::target("avx2")]] std::uint32_t non_finite_avx2(const float *s, std::size_t n) { return non_finite_loop(s, n); }
 [[gnu::target("avx2")]] void headers_avx2(const unsigned char *s, unsigned char *d, std::size_t n, Strides st,
@@ -188,21 +192,24 @@ const Kernels &kernels()
 
 }  // namespace
 
-void ibm_to_float(const unsigned char *src, float *dst, std::size_t n, bool big_endian)
+void ibm_to_float(const unsigned char *src, Runs runs, float *dst, bool big_endian)
 {
-    kernels().decode(src, dst, n, needs_swap(big_endian));
+    kernels().decode(src, dst, runs, needs_swap(big_endian));
 }
 
-std::size_t float_to_ibm(const float *src, unsigned char *dst, std::size_t n, bool big_endian)
+// Runs go to the kernel a few at a time, so that a bad value is found
+// without encoding everything after it, and its run is searched alone.
+std::size_t float_to_ibm(const float *src, unsigned char *dst, Runs runs, bool big_endian)
 {
     const Kernels &k = kernels();
     bool swap = needs_swap(big_endian);
-    for (std::size_t at = 0; at < n; at += block) {
-        std::size_t len = n - at < block ? n - at : block;
-        if (k.encode(src + at, dst + 4 * at, len, swap))
-            return at + find_non_finite(src + at, len);
+    std::size_t per_pass = runs.ns >= block ? 1 : block / (runs.ns ? runs.ns : 1);
+    for (std::size_t t = 0; t < runs.count; t += per_pass) {
+        Runs part{runs.count - t < per_pass ? runs.count - t : per_pass, runs.ns, runs.stride};
+        if (k.encode(src + t * runs.ns, dst + t * runs.stride, part, swap))
+            return t * runs.ns + find_non_finite(src + t * runs.ns, part.count * runs.ns);
     }
-    return n;
+    return runs.count * runs.ns;
 }
 
 std::size_t find_non_finite(const float *src, std::size_t n)

@@ -16,14 +16,21 @@
 
 namespace vondrel::codec {
 
-// Converts n IBM floats at src (4 bytes each, big-endian when `big_endian`,
-// else little-endian) into dst.
-void ibm_to_float(const unsigned char *src, float *dst, std::size_t n, bool big_endian);
+// Where the samples of `count` traces lie: each run of `ns` samples starts
+// `stride` bytes after the one before.
+struct Runs {
+    std::size_t count, ns, stride;
+};
 
-// Converts n floats into IBM floats at dst.  Returns n, or the index of the
-// first value that has no IBM form (an infinity or a NaN); what dst holds
-// from that index on is then unspecified.
-std::size_t float_to_ibm(const float *src, unsigned char *dst, std::size_t n, bool big_endian);
+// Converts the IBM floats of `runs` at src (4 bytes each, big-endian when
+// `big_endian`, else little-endian) into dst, back to back.
+void ibm_to_float(const unsigned char *src, Runs runs, float *dst, bool big_endian);
+
+// Converts count * ns floats at src into IBM floats laid out as `runs` at
+// dst.  Returns count * ns, or the index of the first value that has no IBM
+// form (an infinity or a NaN); what dst holds from that value's run on is
+// then unspecified.
+std::size_t float_to_ibm(const float *src, unsigned char *dst, Runs runs, bool big_endian);
 
 // The index of the first non-finite value of src[0..n), or n.
 std::size_t find_non_finite(const float *src, std::size_t n);

@@ -50,6 +50,9 @@ void decode_traces(const unsigned char *src, std::size_t count, std::int64_t ns,
     if (ns >= 0) {
         std::size_t stride = trace_header_size + std::size_t(ns) * fmt.width;
         copy_headers(src, stride, headers, trace_header_size, count, big_endian);
+        if (samples && fmt.code == 1)
+            return ibm_to_float(src + trace_header_size, Runs{count, std::size_t(ns), stride},
+                                reinterpret_cast<float *>(samples), big_endian);
         for (std::size_t t = 0; samples && t < count; ++t)
             decode_samples(fmt, src + stride * t + trace_header_size, std::size_t(ns), big_endian,
                            samples + item * std::size_t(ns) * t, to_float);
@@ -88,6 +91,9 @@ std::size_t encode_traces(const unsigned char *headers, const unsigned char *sam
     std::size_t stride = trace_header_size + ns * fmt.width;
     std::size_t item = std::size_t(fmt.stored_size);
     copy_headers(headers, trace_header_size, dst, stride, count, big_endian);
+    if (fmt.code == 1)
+        return float_to_ibm(reinterpret_cast<const float *>(samples), dst + trace_header_size, Runs{count, ns, stride},
+                            big_endian);
     for (std::size_t t = 0; t < count; ++t) {
         std::size_t done = encode_samples(fmt, samples + item * ns * t, ns, big_endian, dst + stride * t + trace_header_size);
         if (done != ns)
