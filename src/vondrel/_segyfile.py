@@ -7,6 +7,7 @@ from __future__ import annotations
 import os
 import re
 import sys
+from typing import Any
 
 import numpy as np
 
@@ -56,7 +57,7 @@ _TRACE_FIELDS = [
 ]
 
 
-def _dtype(fields, byteorder, size):
+def _dtype(fields: list[tuple[str, str, int]], byteorder: str, size: int) -> np.dtype:
     order = NATIVE if byteorder == "=" else byteorder
     return np.dtype({
         "names": [f[0] for f in fields],
@@ -66,12 +67,12 @@ def _dtype(fields, byteorder, size):
     })
 
 
-def binary_dtype(byteorder="="):
+def binary_dtype(byteorder: str = "=") -> np.dtype:
     """The 400-byte binary file header (file positions 3201-3600) as a NumPy dtype."""
     return _dtype(_BINARY_FIELDS, byteorder, BINARY_SIZE)
 
 
-def trace_header_dtype(byteorder="="):
+def trace_header_dtype(byteorder: str = "=") -> np.dtype:
     """The 240-byte SEG-Y trace header: bytes 1-180 under the Seismic Unix
     names, then the revision 1 fields."""
     su = header_dtype(byteorder)
@@ -80,7 +81,7 @@ def trace_header_dtype(byteorder="="):
     return _dtype(shared + _TRACE_FIELDS, byteorder, TRACE_HEADER_SIZE)
 
 
-def _swapped(array, byteorder):
+def _swapped(array: np.ndarray, byteorder: str) -> np.ndarray:
     """The array in native order, swapped bit for bit (never through values,
     so that any byte pattern survives)."""
     if byteorder == NATIVE:
@@ -88,7 +89,7 @@ def _swapped(array, byteorder):
     return array.byteswap().view(array.dtype.newbyteorder("="))
 
 
-def _in_order(array, byteorder):
+def _in_order(array: np.ndarray, byteorder: str) -> bytes:
     """A native-order array as bytes in `byteorder`."""
     if byteorder == NATIVE:
         return array.tobytes()
@@ -97,19 +98,20 @@ def _in_order(array, byteorder):
 
 # ---- textual headers ----------------------------------------------------------------
 
-_EBCDIC_TEXT = set([0, 0x40] + list(range(0x4A, 0x51)) + list(range(0x5A, 0x62)) + list(range(0x6A, 0x70))
-                   + list(range(0x79, 0x80)) + list(range(0x81, 0x8A)) + list(range(0x91, 0x9A))
-                   + list(range(0xA1, 0xAA)) + list(range(0xC0, 0xCA)) + list(range(0xD0, 0xDA))
-                   + [0xE0] + list(range(0xE2, 0xEA)) + list(range(0xF0, 0xFA)))
-_ASCII_TEXT = set([0, 0x0A, 0x0D] + list(range(0x20, 0x7F)))
+# Bytes that textual headers are made of, in each encoding: blanks, letters,
+# digits and punctuation (and NUL, which real files pad with).
+_EBCDIC_TEXT = bytes([0, 0x40, *range(0x4A, 0x51), *range(0x5A, 0x62), *range(0x6A, 0x70), *range(0x79, 0x80),
+                      *range(0x81, 0x8A), *range(0x91, 0x9A), *range(0xA1, 0xAA), *range(0xC0, 0xCA),
+                      *range(0xD0, 0xDA), 0xE0, *range(0xE2, 0xEA), *range(0xF0, 0xFA)])
+_ASCII_TEXT = bytes([0, 0x0A, 0x0D, *range(0x20, 0x7F)])
 _END_TEXT = "((seg:endtext))"
 
 
-def text_encoding(raw):
+def text_encoding(raw: bytes) -> str | None:
     """'cp037' (EBCDIC) or 'ascii' for a textual header, or None when the
     bytes read as text in neither (at least 80% of them must)."""
-    ebcdic = sum(1 for b in raw if b in _EBCDIC_TEXT)
-    ascii_ = sum(1 for b in raw if b in _ASCII_TEXT)
+    ebcdic = len(raw) - len(raw.translate(None, _EBCDIC_TEXT))
+    ascii_ = len(raw) - len(raw.translate(None, _ASCII_TEXT))
     if max(ebcdic, ascii_) * 5 < len(raw) * 4:
         return None
     if raw[:1] == b"\xc3" or (raw.count(0x40) >= raw.count(0x20) and raw[:1] != b"C"):
@@ -117,14 +119,14 @@ def text_encoding(raw):
     return "ascii"
 
 
-def decode_text(raw):
+def decode_text(raw: bytes) -> str:
     """A 3200-byte textual header as 40 lines of 80 characters joined by
     newlines."""
     text = raw.decode("cp037" if text_encoding(raw) != "ascii" else "latin-1")
     return "\n".join(text[i:i + 80] for i in range(0, len(text), 80))
 
 
-def encode_text(text, encoding="cp037"):
+def encode_text(text: str | bytes, encoding: str = "cp037") -> bytes:
     """3200 bytes for a textual header: a str of at most 40 lines of at most
     80 characters (or of at most 3200 characters without line breaks), each
     line padded with blanks; bytes of exactly 3200 are taken as they are."""
@@ -145,7 +147,7 @@ def encode_text(text, encoding="cp037"):
         raise ValueError(f"The textual header cannot hold {e.object[e.start]!r} in {encoding}.") from None
 
 
-def default_text(sample_format, byteorder):
+def default_text(sample_format: int, byteorder: str) -> str:
     order = "big-endian" if byteorder == ">" else "little-endian"
     kind = "IBM float" if sample_format == 1 else f"sample format {sample_format}"
     lines = [f"C{i:2d}" for i in range(1, 41)]
@@ -156,7 +158,7 @@ def default_text(sample_format, byteorder):
     return "\n".join(lines)
 
 
-def is_end_text(block_text):
+def is_end_text(block_text: str) -> bool:
     """Whether an extended textual header opens with ((SEG: EndText)), in any
     case and with any blanks."""
     return re.sub(r"[\s\x00]", "", block_text).lower().startswith(_END_TEXT)
@@ -164,7 +166,7 @@ def is_end_text(block_text):
 
 # ---- the binary header and what it says ----------------------------------------------
 
-def revision_of(binary):
+def revision_of(binary: np.ndarray) -> int:
     """The revision's major number: byte 3501, or 3502 where a file wrote
     the 16-bit 0x0001 (some do)."""
     major, minor = int(binary["rev"]), int(binary["revmin"])
@@ -176,7 +178,7 @@ def revision_of(binary):
 class Layout:
     """What the headers say about the traces of a SEG-Y file."""
 
-    def __init__(self, byteorder, raw_text, raw_binary):
+    def __init__(self, byteorder: str, raw_text: bytes, raw_binary: bytes) -> None:
         self.byteorder = byteorder
         self.raw_text = raw_text
         self.binary = _swapped(np.frombuffer(raw_binary, dtype=binary_dtype(byteorder)).reshape(()), byteorder)
@@ -191,24 +193,24 @@ class Layout:
         self.dt = int(self.binary["hdt"])
 
     @property
-    def width(self):
+    def width(self) -> int:
         return SAMPLE_FORMATS[self.code][0] if self.code in SAMPLE_FORMATS else 4
 
     @property
-    def start(self):
+    def start(self) -> int:
         """Where the first trace begins (known once the extended headers are read)."""
         return HEAD_SIZE + TEXT_SIZE * len(self.raw_extended)
 
     @property
-    def start_guess(self):
+    def start_guess(self) -> int:
         """Where the first trace begins by the binary header's count (the
         first possible place when the count is unknown)."""
         return HEAD_SIZE + TEXT_SIZE * max(self.n_extended, 1 if self.n_extended < 0 else 0)
 
-    def trace_size(self):
+    def trace_size(self) -> int:
         return TRACE_HEADER_SIZE + self.ns * self.width
 
-    def refusal(self):
+    def refusal(self) -> str | None:
         """A message that names what this module does not read, or None."""
         b = self.binary
         if self.code in REFUSED_FORMATS:
@@ -233,7 +235,7 @@ class Layout:
                 return f"SEG-Y revision 2 {', '.join(features)} are not supported."
         return None
 
-    def plausible(self, size):
+    def plausible(self, size: int | None) -> int:
         """How well this reading tiles a file of `size` bytes (None: unknown):
         0 it does not, 1 it may, 2 its byte-order constant also says so."""
         if self.code not in SAMPLE_FORMATS and self.code not in REFUSED_FORMATS:
@@ -260,11 +262,11 @@ class Layout:
         return 1
 
 
-def layouts(head, size, byteorder=None):
+def layouts(head: bytes, size: int | None, byteorder: str | None = None) -> list[tuple[int, Layout]]:
     """The readings of a file's first 3600 bytes as SEG-Y, best first: a list
     of (plausibility, Layout) with plausibility above 0.  Empty when the
     first 3200 bytes are not text or the binary header fits no order."""
-    if len(head) < HEAD_SIZE or text_encoding(head[:TEXT_SIZE]) is None and any(head[:TEXT_SIZE]):
+    if len(head) < HEAD_SIZE or text_encoding(bytes(head[:TEXT_SIZE])) is None:
         return []
     found = []
     for order in (byteorder,) if byteorder else (">", "<"):
@@ -280,7 +282,7 @@ def layouts(head, size, byteorder=None):
 
 # ---- reading -----------------------------------------------------------------------
 
-def read_into(f, view):
+def read_into(f: Any, view: memoryview) -> int:
     """Fills `view` from the binary stream f; the bytes read, fewer only at
     the end of the data."""
     got = 0
@@ -294,7 +296,7 @@ def read_into(f, view):
     return got
 
 
-def _skip(f, nbytes, seekable):
+def _skip(f: Any, nbytes: int, seekable: bool) -> None:
     if seekable:
         f.seek(nbytes, os.SEEK_CUR)
         return
@@ -309,12 +311,12 @@ def _skip(f, nbytes, seekable):
 class Truncated(Exception):
     """The file ends inside trace `index`, which starts at byte `offset`."""
 
-    def __init__(self, index, offset):
+    def __init__(self, index: int, offset: int) -> None:
         super().__init__(index, offset)
         self.index, self.offset = index, offset
 
 
-def read_extended(layout, f, name):
+def read_extended(layout: Layout, f: Any, name: str) -> None:
     """Reads the extended textual headers from f (standing at byte 3600) into
     layout.raw_extended."""
     count = layout.n_extended
@@ -334,19 +336,21 @@ class Traces:
     the n + 1 trace boundaries; `truncated` the break that partial=True
     stepped over, or None."""
 
-    def __init__(self, headers, flat, offsets, truncated=None):
+    def __init__(self, headers: np.ndarray, flat: np.ndarray | None, offsets: np.ndarray,
+                 truncated: tuple[int, int] | None = None) -> None:
         self.headers, self.flat, self.offsets, self.truncated = headers, flat, offsets, truncated
 
 
-def _decode(layout, src, count, ns, headers, samples, stored):
+def _decode(layout: Layout, src: Any, count: int, ns: int, headers: Any, samples: Any, stored: bool) -> None:
     _arrays._segy_decode(src, count, ns, layout.code, layout.byteorder == ">", headers, samples, not stored)
 
 
-def _sample_type(layout, stored):
+def _sample_type(layout: Layout, stored: bool) -> np.dtype:
     return np.dtype(NATIVE + SAMPLE_FORMATS[layout.code][1]) if stored else np.dtype(np.float32)
 
 
-def read_traces(layout, f, size, traces=None, samples=True, partial=False, stored=False):
+def read_traces(layout: Layout, f: Any, size: int | None, traces: slice | None = None, samples: bool = True,
+                partial: bool = False, stored: bool = False) -> Traces:
     """Reads the traces of a SEG-Y file from f, which stands at the first of
     them; `size` is the file's size, or None for a stream.  Raises Truncated
     (unless partial) when the data ends inside a trace."""
@@ -380,7 +384,7 @@ def read_traces(layout, f, size, traces=None, samples=True, partial=False, store
     return Traces(headers, flat, offsets, truncated)
 
 
-def _read_run(layout, f, k, headers, flat, stored):
+def _read_run(layout: Layout, f: Any, k: int, headers: np.ndarray, flat: np.ndarray | None, stored: bool) -> None:
     """Reads k whole traces, a cache-sized chunk at a time."""
     trace_size, ns = layout.trace_size(), layout.ns
     per_chunk = max(1, CHUNK // trace_size)
@@ -394,7 +398,8 @@ def _read_run(layout, f, k, headers, flat, stored):
                 out[first:first + m] if out is not None else None, stored)
 
 
-def _read_each(layout, f, ascending, headers, flat, stored):
+def _read_each(layout: Layout, f: Any, ascending: range, headers: np.ndarray, flat: np.ndarray | None,
+               stored: bool) -> None:
     """Reads the traces of `ascending` one by one, seeking between them (or
     only their headers when flat is None)."""
     trace_size, ns = layout.trace_size(), layout.ns
@@ -410,7 +415,7 @@ def _read_each(layout, f, ascending, headers, flat, stored):
                 out[j:j + 1] if out is not None else None, stored)
 
 
-def _read_stream(layout, f, samples, partial, stored):
+def _read_stream(layout: Layout, f: Any, samples: bool, partial: bool, stored: bool) -> Traces:
     """Reads fixed-length traces from a stream of unknown size to its end."""
     trace_size, ns = layout.trace_size(), layout.ns
     per_chunk = max(1, CHUNK // trace_size)
@@ -439,7 +444,7 @@ def _read_stream(layout, f, samples, partial, stored):
     return Traces(headers, flat, np.arange(n + 1, dtype=np.int64) * ns, truncated)
 
 
-def _select(result, traces, ns):
+def _select(result: Traces, traces: slice | None, ns: int) -> Traces:
     if traces is None:
         return result
     index = range(len(result.headers))[traces]
@@ -451,7 +456,8 @@ def _select(result, traces, ns):
                   np.arange(len(index) + 1, dtype=np.int64) * ns, result.truncated)
 
 
-def _read_variable(layout, f, size, traces, samples, partial, stored):
+def _read_variable(layout: Layout, f: Any, size: int | None, traces: slice | None, samples: bool, partial: bool,
+                   stored: bool) -> Traces:
     """Traces that each hold their own sample count: the whole rest of the
     file is read, walked, then converted."""
     data = f.read() if size is None else f.read(size - layout.start)
@@ -482,7 +488,7 @@ def _read_variable(layout, f, size, traces, samples, partial, stored):
 
 # ---- the front door: detection, the Gather, read, probe, write ---------------------------
 
-class SegyFormat:
+class SegyFormat(_files._TraceFormat):
     """SEG-Y as one of the formats detection tries: it fits when bytes
     3201-3600 hold a plausible binary header and the traces after the
     headers tile the rest of the file.  Its fits score above any SU reading
@@ -490,14 +496,14 @@ class SegyFormat:
     name = "segy"
     bonus = 10.0
 
-    def readings(self, head):
+    def readings(self, head: bytes) -> list[_Reading]:
         return [_Reading("segy", layout.byteorder, layout.start_guess, None, layout.ns)
                 for _, layout in layouts(head, None)]
 
-    def read_ahead(self, r):
+    def read_ahead(self, r: _Reading) -> int:
         return HEAD_SIZE
 
-    def fit(self, src, head, r, eof, explicit=False):
+    def fit(self, src: Any, head: bytes, r: _Reading, eof: bool, named: bool = False) -> _Fit:
         if len(head) < HEAD_SIZE and src.size is not None:
             head = src.pread(0, HEAD_SIZE)
         found = [(score, layout) for score, layout in layouts(head, src.size, r.byteorder)]
@@ -526,15 +532,18 @@ class SegyGather(Gather):
     headers, with ns and dt as the file wrote them."""
 
     __slots__ = ("text", "extended_text", "binary", "_layout")
+    text: str
+    extended_text: list[str]
+    binary: np.ndarray
 
-    def __init__(self, headers, flat, offsets, layout):
+    def __init__(self, headers: np.ndarray, flat: np.ndarray | None, offsets: np.ndarray, layout: Layout) -> None:
         super().__init__(headers, flat, offsets, "segy", layout.byteorder)
         self._layout = layout
         self.text = decode_text(layout.raw_text)
         self.extended_text = [decode_text(raw) for raw in layout.raw_extended]
         self.binary = layout.binary
 
-    def interval(self):
+    def interval(self) -> np.ndarray:
         """Each trace's sample interval: the binary header's (when positive
         and the traces are of fixed length), else the trace's own dt."""
         dt = int(self.binary["hdt"])
@@ -542,7 +551,7 @@ class SegyGather(Gather):
             return np.full(len(self.headers), dt, dtype=np.uint16)
         return self.headers["dt"].copy()
 
-    def _su_headers(self):
+    def _su_headers(self) -> np.ndarray:
         """The trace headers in the Seismic Unix layout: bytes 1-180 as they
         are, ns and dt from the samples and the interval; the SEG-Y fields
         of bytes 181-240 stay behind (in `headers`)."""
@@ -561,10 +570,10 @@ class _Ahead:
     """A stream read from its first bytes again: those read ahead during
     detection, then the stream itself."""
 
-    def __init__(self, head, file):
+    def __init__(self, head: bytes, file: Any) -> None:
         self.head, self.file = memoryview(head), file
 
-    def readinto(self, view):
+    def readinto(self, view: memoryview) -> int:
         if len(self.head):
             n = min(len(view), len(self.head))
             view[:n] = self.head[:n]
@@ -572,7 +581,7 @@ class _Ahead:
             return n
         return self.file.readinto(view)
 
-    def read(self, n=-1):
+    def read(self, n: int | None = -1) -> bytes:
         out = bytearray()
         if n is None or n < 0:
             out += self.head
@@ -591,13 +600,13 @@ class _Ahead:
         return bytes(out)
 
 
-def _refuse(layout, name):
+def _refuse(layout: Layout, name: str) -> None:
     why = layout.refusal()
     if why:
         raise ValueError(f"{name}: {why}")
 
 
-def open_layout(src, byteorder):
+def open_layout(src: Any, byteorder: str) -> tuple[Layout, Any]:
     """The Layout of src (SEG-Y in `byteorder`), its extended textual headers
     read, and the stream that stands at the first trace."""
     if src.size is not None:
@@ -615,7 +624,8 @@ def open_layout(src, byteorder):
     return layout, f
 
 
-def read_gather(src, fit, traces, samples, partial, stored):
+def read_gather(src: Any, fit: _Fit, traces: slice | range | None, samples: bool, partial: bool,
+                stored: bool) -> SegyGather:
     """Reads the SEG-Y file of `src` (detected as `fit`) into a SegyGather."""
     layout, f = open_layout(src, fit.reading.byteorder)
     if isinstance(traces, range):
@@ -633,7 +643,7 @@ def read_gather(src, fit, traces, samples, partial, stored):
     return g
 
 
-def probe_layout(src, fit):
+def probe_layout(src: Any, fit: _Fit) -> tuple[int | None, int | None, int]:
     """(n_traces, ns, dt) of a SEG-Y file from its headers alone."""
     layout, f = open_layout(src, fit.reading.byteorder)
     n = None
@@ -644,19 +654,19 @@ def probe_layout(src, fit):
     return n, layout.ns, layout.dt
 
 
-def _stored_code(dtype):
+def _stored_code(dtype: np.dtype) -> int:
     code = FORMAT_OF_TYPE.get(np.dtype(dtype).str[1:])
     if code is None:
         raise ValueError(f"SEG-Y stores no samples of type {np.dtype(dtype)}")
     return code
 
 
-def _byte_rows(a):
+def _byte_rows(a: np.ndarray) -> np.ndarray:
     """A contiguous structured array's rows as (n, 240) bytes, a view."""
     return a.view(np.uint8).reshape(len(a), HEADER_SIZE)
 
 
-def _segy_headers(headers, n, modify):
+def _segy_headers(headers: Any, n: int, modify: bool) -> np.ndarray:
     """Native SEG-Y trace header rows from any 240-byte header rows: SEG-Y
     rows as they are (a copy when `modify`); Seismic Unix rows give bytes
     1-180, the rest zero (Seismic Unix's own fields there mean something
@@ -679,7 +689,7 @@ def _segy_headers(headers, n, modify):
     return out
 
 
-def _samples_of(data):
+def _samples_of(data: Any) -> tuple[np.ndarray, np.ndarray]:
     """(flat samples in their own type, offsets) of a Gather or of the
     samples half of a pair."""
     if isinstance(data, Gather):
@@ -699,7 +709,7 @@ def _samples_of(data):
     return flat, offsets
 
 
-def _write_all(target, data):
+def _write_all(target: Any, data: Any) -> None:
     """Writes all of `data` to a descriptor or a binary file object."""
     view = memoryview(data)
     while len(view):
@@ -709,7 +719,8 @@ def _write_all(target, data):
         view = view[n:]
 
 
-def write_gather(target, data, sample_format, byteorder, text, revision):
+def write_gather(target: Any, data: Any, sample_format: int | None, byteorder: str | None,
+                 text: str | bytes | None, revision: int) -> int:
     """Writes `data` (a Gather, or a (headers, samples) pair) as SEG-Y to
     `target` (a descriptor or a binary file object).  Returns the bytes
     written."""

@@ -6,6 +6,7 @@
 #include "vondrel/_arrays/args.hpp"
 #include "vondrel/_arrays/ibm.hpp"
 #include "vondrel/_arrays/segy_traces.hpp"
+#include "vondrel/common/binder.hpp"
 
 #include <cstdint>
 
@@ -83,13 +84,16 @@ int too_small(const char *func, const char *which)
 // Converts `count` traces of src into header rows (native order) and
 // samples; `ns` -1 takes each trace's count from its header, `samples` None
 // reads the headers only.  Returns the number of bytes of src used.
-PyObject *segy_decode(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+Params decode_params{"_segy_decode", {"src", "count", "ns", "code", "big_endian", "headers", "samples", "to_float"}};
+
+PyObject *segy_decode(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObject *kwnames)
 {
     constexpr const char *func = "_segy_decode";
+    PyObject *args[8];
     std::size_t count;
     std::int64_t ns;
     bool big_endian, to_float;
-    if (check_nargs(func, nargs, 8) < 0 || count_argument(func, args[1], &count) < 0 ||
+    if (decode_params.bind(call, nargs, kwnames, args) < 0 || count_argument(func, args[1], &count) < 0 ||
         to_int64(args[2], &ns) < 0 || to_flag(args[4], &big_endian) < 0 || to_flag(args[7], &to_float) < 0)
         return nullptr;
     const SampleFormat *fmt = format_argument(args[3]);
@@ -126,10 +130,13 @@ PyObject *segy_decode(PyObject *, PyObject *const *args, Py_ssize_t nargs)
 // _segy_walk(src, code, big_endian): the traces that lie whole at the start
 // of src when each holds the sample count of its own header.  A new tuple
 // (traces, bytes, samples).
-PyObject *segy_walk(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+Params walk_params{"_segy_walk", {"src", "code", "big_endian"}};
+
+PyObject *segy_walk(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObject *kwnames)
 {
+    PyObject *args[3];
     bool big_endian;
-    if (check_nargs("_segy_walk", nargs, 3) < 0 || to_flag(args[2], &big_endian) < 0)
+    if (walk_params.bind(call, nargs, kwnames, args) < 0 || to_flag(args[2], &big_endian) < 0)
         return nullptr;
     const SampleFormat *fmt = format_argument(args[1]);
     if (!fmt)
@@ -148,12 +155,15 @@ PyObject *segy_walk(PyObject *, PyObject *const *args, Py_ssize_t nargs)
 // _segy_encode(headers, samples, count, ns, code, big_endian, dst)
 // The reverse of _segy_decode for fixed-length traces.  Returns -1, or the
 // index of the first sample that the format cannot hold.
-PyObject *segy_encode(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+Params encode_params{"_segy_encode", {"headers", "samples", "count", "ns", "code", "big_endian", "dst"}};
+
+PyObject *segy_encode(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObject *kwnames)
 {
     constexpr const char *func = "_segy_encode";
+    PyObject *args[7];
     std::size_t count, ns;
     bool big_endian;
-    if (check_nargs(func, nargs, 7) < 0 || count_argument(func, args[2], &count) < 0 ||
+    if (encode_params.bind(call, nargs, kwnames, args) < 0 || count_argument(func, args[2], &count) < 0 ||
         count_argument(func, args[3], &ns) < 0 || to_flag(args[5], &big_endian) < 0)
         return nullptr;
     const SampleFormat *fmt = format_argument(args[4]);
@@ -191,13 +201,20 @@ PyObject *segy_kernels(PyObject *, PyObject *portable)
     return PyUnicode_FromString(codec::kernel_name());
 }
 
+template <auto Fn>
+PyCFunction with_keywords()
+{
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Fn));
+}
+
+constexpr int fastcall_keywords = METH_FASTCALL | METH_KEYWORDS;
+
 PyMethodDef segy_methods[] = {
-    {"_segy_decode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(segy_decode)), METH_FASTCALL,
+    {"_segy_decode", with_keywords<&segy_decode>(), fastcall_keywords,
      "_segy_decode(src, count, ns, code, big_endian, headers, samples, to_float)"},
-    {"_segy_encode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(segy_encode)), METH_FASTCALL,
+    {"_segy_encode", with_keywords<&segy_encode>(), fastcall_keywords,
      "_segy_encode(headers, samples, count, ns, code, big_endian, dst)"},
-    {"_segy_walk", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(segy_walk)), METH_FASTCALL,
-     "_segy_walk(src, code, big_endian)"},
+    {"_segy_walk", with_keywords<&segy_walk>(), fastcall_keywords, "_segy_walk(src, code, big_endian)"},
     {"_segy_kernels", segy_kernels, METH_O, "_segy_kernels(portable)"},
     {nullptr, nullptr, 0, nullptr},
 };
