@@ -12,7 +12,8 @@ import vondrel
 def header_dtype(format: str) -> np.dtype[Any]:
     """The native-order dtype of a format's trace headers."""
     if format == "segy":
-        return np.dtype(vondrel.header_dtype(format="segy"))
+        from vondrel._segyfile import trace_header_dtype
+        return np.dtype(trace_header_dtype())
     return np.dtype(vondrel.header_dtype())
 
 
@@ -26,12 +27,13 @@ def fields(dtype: np.dtype[Any]) -> list[str]:
 
 def records(columns: Mapping[str, Any], n: int, dtype: np.dtype[Any]) -> npt.NDArray[np.void]:
     """A new (n,) structured array of `dtype`: each field from the column of
-    its name, 0 (unset) where there is none.  ValueError when an integer
+    its name, 0 (unset) where there is none, and ns 0 (the writer takes it
+    from the samples, which may have been cut since the headers were read).  ValueError when an integer
     column holds a value that its field cannot (a silent wrap would change
     the header)."""
     out = np.zeros(n, dtype)
     for name in fields(dtype):
-        if name not in columns:
+        if name not in columns or name == "ns":
             continue
         column = np.asarray(columns[name])
         field = out[name]

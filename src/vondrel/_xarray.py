@@ -59,13 +59,10 @@ def dataset(samples: Any, columns: Mapping[str, Any], dt: float, attrs: Mapping[
 
 
 def sample_interval(gather: Any) -> float:
-    """The gather's sample interval in microseconds: the binary header's for
-    SEG-Y (its trace headers may say 0), else the one the traces share.
-    ValueError when they share none."""
-    binary = getattr(gather, "binary", None)
-    if binary is not None and int(binary["hdt"]):
-        return float(binary["hdt"])
-    dt = gather.headers["dt"]
+    """The gather's sample interval in microseconds: the one its traces
+    share (for SEG-Y the binary header's, where its trace headers may say
+    0).  ValueError when they share none."""
+    dt = gather.interval() if hasattr(gather, "interval") else gather.headers["dt"]
     if len(dt) and (dt != dt[0]).any():
         k = int(np.argmax(dt != dt[0]))
         raise ValueError(f"trace {k} has dt {dt[k]}, trace 0 has {dt[0]}: one time axis needs one dt")

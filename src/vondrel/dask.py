@@ -47,7 +47,8 @@ class Traces(NamedTuple):
 
 class Part(NamedTuple):
     """One task's share: whole traces [start, stop) of one file, read as
-    `format` in `byteorder`; `first` is the first trace's row in the result."""
+    `format` in `byteorder`; `first` is the first trace's row in the result;
+    `ns` the samples per trace."""
 
     path: str
     format: str
@@ -55,6 +56,7 @@ class Part(NamedTuple):
     start: int
     stop: int
     first: int
+    ns: int
 
 
 def files(paths: PathLike | Iterable[PathLike]) -> list[str]:
@@ -102,7 +104,7 @@ def plan(paths: list[str], chunk_bytes: int, format: str | None,
         per = max(1, chunk_bytes // max(1, 4 * probe.ns))
         for start in range(0, probe.n_traces, per):
             stop = min(probe.n_traces, start + per)
-            parts.append(Part(path, probe.format, probe.byteorder, start, stop, rows))
+            parts.append(Part(path, probe.format, probe.byteorder, start, stop, rows, probe.ns))
             rows += stop - start
     if first is None:
         raise ValueError(f"no traces in {len(paths)} file{'s' if len(paths) != 1 else ''}: nothing to stack")
@@ -128,18 +130,24 @@ def read_samples(part: Part) -> np.ndarray[Any, np.dtype[np.float32]]:
 
 def read_headers(part: Part, meta: pandas.DataFrame) -> pandas.DataFrame:
     """One partition of the headers dataframe (a task): the columns of
-    `meta`, a field that this file's format lacks as 0.
+    `meta`, a field that this file's format lacks as 0.  ns and dt of a
+    SEG-Y file are the effective ones (its trace headers may say 0), as in
+    its conversion to SU.
 
     Imports dask.dataframe, not only pandas: a worker process that runs this
     then has it when the partitions are put together there, and the import
     keeps the query-planning warning out of the worker's output too."""
     require("dask.dataframe", "vondrel.dask")
     pd = require("pandas", "vondrel.dask")
-    h = read_part(part, False).headers
+    g = read_part(part, False)
+    h = g.headers
     n = part.stop - part.start
     data = {name: _columns.table_column(h[name]) if name in h.dtype.names
             else np.full(n, b"", object) if meta[name].dtype == object else np.zeros(n, meta[name].dtype)
             for name in meta.columns[:-2]}
+    if part.format == "segy":
+        data["ns"] = np.full(n, part.ns, meta["ns"].dtype)
+        data["dt"] = g.interval().astype(meta["dt"].dtype)
     data["path"] = np.full(n, part.path, dtype=object)
     data["trace"] = np.arange(part.start, part.stop, dtype=np.int64)
     return pd.DataFrame(data, index=pd.RangeIndex(part.first, part.first + n))
