@@ -74,6 +74,8 @@ def run(directory: Path, out: Path) -> None:
     stack = near.samples.mean("trace").compute()
     print(f"stacked {near.sizes['trace']} near-offset traces; strongest event at "
           f"{float(stack.time[abs(stack).argmax()]):.3f} s")
+    vondrel.write(directory / "near.su", vondrel.from_xarray(near))      # back into a file
+    print(f"wrote them to one file of {vondrel.probe(directory / 'near.su').n_traces} traces")
     try:
         import matplotlib
         matplotlib.use("Agg")

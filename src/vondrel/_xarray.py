@@ -55,7 +55,9 @@ def dataset(samples: Any, columns: Mapping[str, Any], dt: float, attrs: Mapping[
             if name in columns:
                 coords[f"{name}_m"] = ("trace", scaled(columns[name], columns["scalco"]),
                                        {"long_name": f"{name} scaled by scalco"})
-    return xr.Dataset({"samples": (("trace", "time"), samples)}, coords=coords, attrs={"dt": dt, **attrs})
+    ds: xarray.Dataset = xr.Dataset({"samples": (("trace", "time"), samples)}, coords=coords,
+                                    attrs={"dt": dt, **attrs})
+    return ds
 
 
 def sample_interval(gather: Any) -> float:

@@ -26,10 +26,10 @@ from vondrel import _columns, _xarray
 from vondrel._optional import require
 
 if TYPE_CHECKING:
-    import dask.array
-    import dask.dataframe
-    import pandas
+    import pandas  # type: ignore[import-untyped]
     import xarray
+    from dask.array.core import Array
+    from dask.dataframe.core import DataFrame
 
 __all__ = ["Traces", "read", "write", "to_xarray"]
 
@@ -41,8 +41,8 @@ class Traces(NamedTuple):
     """What read returns: the samples, (traces, ns) float32, and the headers,
     one row per trace, in the same order."""
 
-    samples: dask.array.Array
-    headers: dask.dataframe.DataFrame
+    samples: Array
+    headers: DataFrame
 
 
 class Part(NamedTuple):
@@ -211,7 +211,7 @@ def write_part(path: str, headers: pandas.DataFrame, samples: np.ndarray[Any, An
     return path
 
 
-def write(samples: dask.array.Array, headers: dask.dataframe.DataFrame, directory: PathLike,
+def write(samples: Array, headers: DataFrame, directory: PathLike,
           format: str = "su", byteorder: str | None = None, **options: Any) -> list[str]:
     """Writes one file per chunk of `samples` (with the rows of `headers`
     that go with it) into `directory`, in parallel on the current scheduler,
@@ -238,7 +238,7 @@ def write(samples: dask.array.Array, headers: dask.dataframe.DataFrame, director
     return list(dask.compute(*tasks))
 
 
-def to_xarray(samples: dask.array.Array, headers: dask.dataframe.DataFrame,
+def to_xarray(samples: Array, headers: DataFrame,
               dt: float | None = None) -> xarray.Dataset:
     """The traces as an xarray Dataset (see vondrel.Gather.to_xarray): the
     samples stay a lazy Dask array; the headers are read (a header scan) to
