@@ -13,6 +13,7 @@ checked against the baseline's.  Prints the table and writes its section of
 bench/results.md (not with --quick).
 """
 import argparse
+import contextlib
 import os
 import shutil
 import statistics
@@ -29,6 +30,7 @@ import vondrel.dask
 
 HERE = Path(__file__).resolve().parent
 SECTION = "## Many files with Dask"
+BEGIN, END = "<!-- many files: bench/many_files.py -->", "<!-- /many files -->"
 WORKERS = 2
 
 
@@ -63,7 +65,11 @@ def dask_threads(paths, _):
 
 def dask_cluster(paths, client):
     samples, _headers = vondrel.dask.read(paths)
-    return client.compute(samples.mean(axis=0, dtype=np.float64)).result()
+    future = client.compute(samples.mean(axis=0, dtype=np.float64))
+    try:
+        return future.result()
+    finally:
+        future.release()
 
 
 def readinto_split(paths, threads):
@@ -84,6 +90,7 @@ JOBS = [
     ("one_thread", "one thread: vondrel.read each file in turn, sum", one_thread),
     ("dask_threads", f"vondrel.dask.read, threaded scheduler, {WORKERS} workers", dask_threads),
     ("dask_cluster", f"vondrel.dask.read, LocalCluster of {WORKERS} processes", dask_cluster),
+    ("dask_cluster_untrimmed", "the same, workers without MALLOC_TRIM_THRESHOLD_", dask_cluster),
     ("readinto_1", "limit: readinto of each file, one thread", lambda paths, _: readinto_split(paths, 1)),
     ("readinto_2", "limit: readinto of each file, two threads", lambda paths, _: readinto_split(paths, 2)),
 ]
@@ -101,21 +108,43 @@ delivers, more machines add nothing, and the figure to compare with is the
 storage's throughput, not the cores'."""
 
 
-def time_jobs(paths, repeat, client):
+@contextlib.contextmanager
+def cluster(job):
+    """A started LocalCluster's client for the cluster jobs (None for the
+    others).  Dask's nannies start workers with MALLOC_TRIM_THRESHOLD_ set,
+    which also fixes glibc's mmap threshold at 128 kB: every chunk's array
+    is then fresh pages, faulted in one by one; `untrimmed` leaves glibc to
+    its own policy, as in any other process."""
+    if not job.startswith("dask_cluster"):
+        yield None
+        return
+    import dask
+    from distributed import Client, LocalCluster
+
+    environ = "distributed.nanny.pre-spawn-environ.MALLOC_TRIM_THRESHOLD_"
+    with dask.config.set({environ: None} if job.endswith("untrimmed") else {}), \
+            LocalCluster(n_workers=WORKERS, threads_per_worker=1, processes=True, host="127.0.0.1",
+                         dashboard_address=None) as local, Client(local) as client:
+        client.run(lambda: __import__("vondrel.dask"))      # the workers' imports are start-up too
+        yield client
+
+
+def time_jobs(paths, repeat):
     want = one_thread(paths, None)
     results = {}
     for job, _, fn in JOBS:
         times = []
-        for rep in range(repeat + 1):               # the first is the warm-up
-            start = time.perf_counter()
-            got = fn(paths, client)
-            elapsed = time.perf_counter() - start
-            if got is not None:
-                np.testing.assert_allclose(got, want, rtol=1e-9, atol=1e-12)
-            if rep:
-                times.append(elapsed)
+        with cluster(job) as client:
+            for rep in range(repeat + 1):               # the first is the warm-up
+                start = time.perf_counter()
+                got = fn(paths, client)
+                elapsed = time.perf_counter() - start
+                if got is not None:
+                    np.testing.assert_allclose(got, want, rtol=1e-9, atol=1e-12)
+                if rep:
+                    times.append(elapsed)
         results[job] = times
-        print(f"  {job:14} {statistics.median(times):8.4f} s", flush=True)
+        print(f"  {job:24} {statistics.median(times):8.4f} s", flush=True)
     return results
 
 
@@ -125,7 +154,10 @@ def section(results, n_files, n, ns, size, repeat):
              f"`./dev run python3.13 bench/many_files.py`: the mean trace of {n_files} SU files of {n:,} traces x "
              f"{ns:,} samples ({size / 1e6:,.0f} MB in all, page cache warm), median of {repeat} repetitions "
              "after a warm-up; the cluster is started before the clock. x one thread is the ratio of "
-             "throughputs (above 1: faster than one thread calling vondrel.read on the files in turn).", "",
+             "throughputs (above 1: faster than one thread calling vondrel.read on the files in turn). "
+             "dask.distributed's nannies start workers with MALLOC_TRIM_THRESHOLD_=65536, which also fixes "
+             "glibc's mmap threshold at 128 kB, so that every chunk's arrays are fresh pages faulted in one by "
+             "one; the untrimmed cluster leaves glibc its own policy, as in the other jobs' process.", "",
              "| job | what | median s | spread | MB/s | x one thread |", "|---|---|---:|---:|---:|---:|"]
     for job, what, _ in JOBS:
         t = statistics.median(results[job])
@@ -139,15 +171,13 @@ def section(results, n_files, n, ns, size, repeat):
 
 
 def record(text):
-    """Puts the section into results.md in place of the one there, or at its end."""
+    """Puts the section into results.md between its markers, in place of the
+    one there, or at the end."""
     path = HERE / "results.md"
     old = path.read_text() if path.exists() else ""
-    start = old.find(SECTION)
-    if start < 0:
-        path.write_text(old.rstrip("\n") + "\n\n" + text)
-        return
-    end = old.find("\n## ", start + len(SECTION))
-    path.write_text(old[:start] + text + (old[end + 1:] if end >= 0 else ""))
+    if BEGIN in old:
+        old = old[:old.index(BEGIN)] + old[old.index(END) + len(END) + 1:]
+    path.write_text(old.rstrip("\n") + "\n\n" + BEGIN + "\n" + text + END + "\n")
 
 
 def main():
@@ -156,16 +186,11 @@ def main():
     p.add_argument("--repeat", type=int, default=5, help="timed repetitions per job")
     args = p.parse_args()
     n_files, n, ns = (8, 500, 2000) if args.quick else (32, 2000, 2000)
-    from distributed import Client, LocalCluster
-
     directory = Path(tempfile.mkdtemp(prefix="bench-many-", dir=HERE.parent / "build"))
     try:
         paths = make_files(directory, n_files, n, ns)
         size = sum(p.stat().st_size for p in paths)
-        with LocalCluster(n_workers=WORKERS, threads_per_worker=1, processes=True, host="127.0.0.1",
-                          dashboard_address=None) as cluster, Client(cluster) as client:
-            client.run(lambda: __import__("vondrel.dask"))      # the workers' imports are start-up too
-            results = time_jobs(paths, args.repeat, client)
+        results = time_jobs(paths, args.repeat)
     finally:
         shutil.rmtree(directory, ignore_errors=True)
     text = section(results, n_files, n, ns, size, args.repeat)
