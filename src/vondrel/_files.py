@@ -530,14 +530,14 @@ def _read_fit(src: _Source, fit: _Fit, traces: slice | range | None, samples: bo
         if src.fd is None:
             src.file.seek(src.start + offset)
         got = _arrays.read(target, src.start + offset, src.size - offset, limit, swap, samples,
-                           seek_headers, *reserve, b"")
+                           seek_headers, *reserve, b"", r.ns if fit.uniform and r.ns is not None else -1)
     else:
         offset = r.start
         limit = -1 if stop is None and r.count is None else (stop if stop is not None else r.count)
         if r.count is not None:
             limit = min(limit, r.count)
         got = _arrays.read(src.file, 0, -1, limit, swap, samples, False, 0, 0,
-                           memoryview(src.head)[r.start:])
+                           memoryview(src.head)[r.start:], -1)
     n, complete_end, consumed = got[3:]
     expected = limit if limit >= 0 else None
     where = src.start + offset + complete_end

@@ -22,6 +22,7 @@ public:
 
     unsigned char *data() const { return data_; }
     std::size_t size() const { return size_; }
+    std::size_t capacity() const { return capacity_; }
     // Makes room for `bytes` in all, growing by half at least; false when
     // out of memory (the store is unchanged).
     bool reserve(std::size_t bytes, bool exact = false);

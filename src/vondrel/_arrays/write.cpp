@@ -17,8 +17,11 @@ namespace vondrel::arrays {
 
 namespace {
 
-constexpr std::size_t chunk_size = 256 * 1024;
+constexpr std::size_t chunk_size = 1024 * 1024;
 constexpr int iov_batch = 1024;
+// Below this many bytes a trace, one iovec each for header and samples costs
+// the kernel more than gathering them into a chunk does.
+constexpr std::size_t direct_trace_bytes = 4096;
 
 // A buffer export held for the duration of one call.
 struct Export {
@@ -260,7 +263,7 @@ PyObject *arrays_write(PyObject *, PyObject *const *args, Py_ssize_t nargs)
         return PyErr_NoMemory();
     int rc;
     sink.released = PyEval_SaveThread();
-    if (direct && !swap && sink.fd >= 0)
+    if (direct && !swap && sink.fd >= 0 && total >= src.n * direct_trace_bytes)
         rc = write_direct(src, sink);
     else if (swap)
         rc = write_chunked<true>(src, sink, chunk.get());
