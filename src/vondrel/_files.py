@@ -6,6 +6,7 @@ the bytes move in the native module vondrel._arrays, without the
 interpreter lock."""
 from __future__ import annotations
 
+import functools
 import io
 import os
 import struct
@@ -25,7 +26,7 @@ _FORMAT_NAMES = {"su": "SU", "collection": "collection"}
 
 # The header fields in file order, with their NumPy kinds; `unass` is the
 # unassigned tail, carried as raw bytes.
-_FIELDS = [
+_FIELDS = (
     *[(n, "i4") for n in ("tracl", "tracr", "fldr", "tracf", "ep", "cdp", "cdpt")],
     *[(n, "i2") for n in ("trid", "nvs", "nhs", "duse")],
     *[(n, "i4") for n in ("offset", "gelev", "selev", "sdepth", "gdel", "sdel", "swdep", "gwdep")],
@@ -41,7 +42,7 @@ _FIELDS = [
     *[(n, "f4") for n in ("d1", "f1", "d2", "f2", "ungpow", "unscale")],
     ("ntr", "i4"), ("mark", "i2"), ("shortpad", "i2"),
     ("unass", "V28"),
-]
+)
 _OFFSETS = {}
 _at = 0
 for _name, _kind in _FIELDS:
@@ -62,7 +63,8 @@ def _order(byteorder: str | None, default: str | None = None) -> str | None:
     raise ValueError(f"byteorder must be '<', '>' or '=', not {byteorder!r}")
 
 
-def _dtype(order: str, names: list[tuple[str, str]]) -> np.dtype:
+@functools.cache
+def _dtype(order: str, names: tuple[tuple[str, str], ...]) -> np.dtype:
     return np.dtype({"names": [n for n, _ in names],
                      "formats": [k if k.startswith("V") else order + k for _, k in names],
                      "offsets": [_OFFSETS[n] for n, _ in names], "itemsize": HEADER_SIZE})
@@ -76,7 +78,7 @@ def header_dtype(byteorder: str = "=") -> np.dtype:
 
 
 # What vondrel.header() shows: everything but ns, which only the samples set.
-_VIEW_FIELDS = [f for f in _FIELDS if f[0] != "ns"]
+_VIEW_FIELDS = tuple(f for f in _FIELDS if f[0] != "ns")
 
 
 def header(trace: object) -> np.ndarray:
@@ -325,10 +327,11 @@ class _TraceFormat:
             return None
         return struct.unpack_from(order + "H", head, start + 114)[0]
 
-    def fit(self, src: _Source, head: bytes, r: _Reading, eof: bool, named: bool) -> _Fit:
+    def fit(self, src: _Source, head: bytes, r: _Reading, eof: bool, named: bool, scan: bool) -> _Fit:
         """The fit of reading `r` on `src` (`head`: its first bytes; `eof`:
         the stream ended within them; `named`: the caller named this
-        format, so data may follow a collection's traces)."""
+        format, so data may follow a collection's traces; `scan`: walk the
+        headers of a file whose size does not tile with the first ns)."""
         swap = r.byteorder != NATIVE
         score = _plausibility(head[r.start:r.start + HEADER_SIZE + 4 * min(r.ns or 0, 256)], r.byteorder)
 
@@ -350,6 +353,8 @@ class _TraceFormat:
         n = avail // size if r.count is None else r.count
         if n * size == avail:
             return _Fit(r, True, n, src.size, "", score, True, n * r.ns)
+        if not scan:
+            return broke(0, r.start, "not scanned")
         n, end, samples = src.scan(r.start, swap, -1 if r.count is None else r.count)
         end += r.start
         if end == src.size and (r.count is None or n == r.count):
@@ -434,7 +439,12 @@ def _detect(src: _Source, format: str | None, byteorder: str | None, partial: bo
         need = max((f.read_ahead(r) for f, r in _readings(formats, head, byteorder)), default=0)
         head = src.read_ahead(need)
         eof = len(head) < need
-    fits = [f.fit(src, head, r, eof, format is not None) for f, r in _readings(formats, head, byteorder)]
+    # The first header and the size decide; only when no reading tiles with
+    # one ns are the headers walked (traces of different ns, or a break).
+    readings = _readings(formats, head, byteorder)
+    fits = [f.fit(src, head, r, eof, format is not None, False) for f, r in readings]
+    if not any(f.tiles for f in fits):
+        fits = [f.fit(src, head, r, eof, format is not None, True) for f, r in readings]
     ok = sorted((f for f in fits if f.tiles), key=lambda f: f.score, reverse=True)
     if len(ok) == 1 or (len(ok) > 1 and ok[0].score - ok[1].score >= _MARGIN):
         return ok[0]
