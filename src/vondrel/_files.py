@@ -485,7 +485,8 @@ def probe(source: object, *, format: str | None = None, byteorder: str | None = 
         if src.seekable:
             src.file.seek(src.start)
         dt = struct.unpack_from(r.byteorder + "H", head, 116)[0] if len(head) >= HEADER_SIZE else None
-        return Probe(r.format, r.byteorder, fit.traces, r.ns if fit.uniform else None, dt)
+        n = fit.traces if src.size is not None else r.count
+        return Probe(r.format, r.byteorder, n, r.ns if fit.uniform else None, dt)
 
 
 def _subset(traces: slice | range | None, n: int | None) -> tuple[int, int | None, int]:

@@ -32,75 +32,30 @@ segy *record_of(PyObject *obj)
     return record;
 }
 
-// Lends the header of one trace.  It holds an export of the trace's own
-// buffer for its whole life: the export keeps the trace, and with it the
-// record, alive.
-struct HeaderBytesObject {
-    PyObject_HEAD
-    Py_buffer trace_export;  // released in header_bytes_dealloc
-    unsigned char *header;   // inside the record that the export keeps alive
-};
-
-void header_bytes_dealloc(PyObject *self)
+// The header of a trace whose record is known to exist.
+unsigned char *header_of(PyObject *trace)
 {
-    auto *h = reinterpret_cast<HeaderBytesObject *>(self);
-    PyBuffer_Release(&h->trace_export);
-    Py_TYPE(self)->tp_free(self);
+    return reinterpret_cast<unsigned char *>(reinterpret_cast<vondrel_SEGYTrace *>(trace)->trace);
 }
-
-int header_bytes_getbuffer(PyObject *self, Py_buffer *view, int flags)
-{
-    auto *h = reinterpret_cast<HeaderBytesObject *>(self);
-    return PyBuffer_FillInfo(view, self, h->header, static_cast<Py_ssize_t>(header_size), 0, flags);
-}
-
-PyBufferProcs header_bytes_as_buffer = {
-    .bf_getbuffer = header_bytes_getbuffer,
-    .bf_releasebuffer = nullptr,
-};
 
 }  // namespace
-
-PyTypeObject HeaderBytesType = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "vondrel._arrays._HeaderBytes",
-    .tp_basicsize = sizeof(HeaderBytesObject),
-    .tp_dealloc = header_bytes_dealloc,
-    .tp_as_buffer = &header_bytes_as_buffer,
-    .tp_flags = Py_TPFLAGS_DEFAULT,
-    .tp_doc = "The header bytes of one trace, lent while the trace's own export is held.",
-};
 
 int traces_ready()
 {
     if (vondrel_segy_import() < 0)
         return -1;
-    return PyType_Ready(&HeaderBytesType);
+    return 0;
 }
 
-// header_bytes(trace): a new object lending the trace's 240 header bytes
-// (writable); TypeError for another object, ValueError for a trace with no
-// record, or the error of the trace's export.
+// header_bytes(trace): a new block lending the trace's 240 header bytes
+// (writable) while it holds an export of the trace, which keeps the trace
+// and its record alive; TypeError for another object, ValueError for a
+// trace with no record, or the error of the trace's export.
 PyObject *arrays_header_bytes(PyObject *, PyObject *const *args, Py_ssize_t nargs)
 {
-    if (check_nargs("header_bytes", nargs, 1) < 0)
+    if (check_nargs("header_bytes", nargs, 1) < 0 || !record_of(args[0]))
         return nullptr;
-    segy *record = record_of(args[0]);
-    if (!record)
-        return nullptr;
-    auto *h = PyObject_New(HeaderBytesObject, &HeaderBytesType);
-    if (!h)
-        return nullptr;
-    Ref hold(reinterpret_cast<PyObject *>(h));
-    h->header = nullptr;
-    if (PyObject_GetBuffer(args[0], &h->trace_export, PyBUF_SIMPLE) < 0) {
-        // Nothing to release: give the object a harmless export-free death.
-        h->trace_export.obj = nullptr;
-        return nullptr;
-    }
-    // Taken after the export, which is what keeps this record alive.
-    h->header = reinterpret_cast<unsigned char *>(reinterpret_cast<vondrel_SEGYTrace *>(args[0])->trace);
-    return hold.release();
+    return block_within(args[0], header_of, static_cast<Py_ssize_t>(header_size));
 }
 
 // copy_headers(collection, headers): copies row i of `headers` (native

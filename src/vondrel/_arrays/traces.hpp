@@ -7,10 +7,8 @@
 
 namespace vondrel::arrays {
 
-extern PyTypeObject HeaderBytesType;
-
 // Takes vondrel.segy's interface into this file (each translation unit holds
-// its own copy) and readies the type.  0, or -1 with an exception set.
+// its own copy).  0, or -1 with an exception set.
 int traces_ready();
 
 // _arrays.header_bytes(trace): the trace's 240 header bytes as a writable buffer.
