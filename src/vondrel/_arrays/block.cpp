@@ -1,6 +1,6 @@
 #include "vondrel/_arrays/block.hpp"
 
-#include "vondrel/segy/common.hpp"
+#include "vondrel/common/ref.hpp"
 
 #include <algorithm>
 #include <cstdlib>

@@ -3,7 +3,7 @@
 #include "vondrel/_arrays/args.hpp"
 #include "vondrel/_arrays/block.hpp"
 #include "vondrel/_arrays/layout.hpp"
-#include "vondrel/segy/common.hpp"
+#include "vondrel/common/binder.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -372,9 +372,13 @@ int read_stream(Parser &ps, PyObject *stream, unsigned char *buf)
 // a descriptor then reads rows in place, checking each header after.  A new tuple (headers block, samples
 // block or None, offsets block, traces, end of the last complete trace,
 // bytes taken); null with OSError or MemoryError.
-PyObject *arrays_read(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+Params read_params{"read", {"source", "offset", "nbytes", "limit", "swap", "samples", "seek_headers",
+                           "reserve_traces", "reserve_samples", "prefix", "ns"}};
+
+PyObject *arrays_read(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObject *kwnames)
 {
-    if (check_nargs("read", nargs, 11) < 0)
+    PyObject *args[11];
+    if (read_params.bind(call, nargs, kwnames, args) < 0)
         return nullptr;
     std::int64_t offset, nbytes, limit, reserve_traces, reserve_samples, uniform_ns;
     bool swap, want_samples, seek_headers;
@@ -447,9 +451,12 @@ PyObject *arrays_read(PyObject *, PyObject *const *args, Py_ssize_t nargs)
 // scan(fd, offset, nbytes, swap, limit): walks the headers of a seekable
 // file from header to header, reading only each ns.  A new tuple (complete
 // traces, end of the last of them, their samples); OSError on a failed read.
-PyObject *arrays_scan(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+Params scan_params{"scan", {"fd", "offset", "nbytes", "swap", "limit"}};
+
+PyObject *arrays_scan(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObject *kwnames)
 {
-    if (check_nargs("scan", nargs, 5) < 0)
+    PyObject *args[5];
+    if (scan_params.bind(call, nargs, kwnames, args) < 0)
         return nullptr;
     std::int64_t fd, offset, nbytes, limit;
     bool swap;

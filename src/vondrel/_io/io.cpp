@@ -14,7 +14,8 @@
 // releases the stream even when it raises, so a caller that tries again hands
 // back a stream that no longer exists, whose address stdio may already have
 // reused for another loan: the ticket tells the two apart.
-#include "vondrel/segy/common.hpp"
+#include "vondrel/_io/bridge.hpp"
+#include "vondrel/common/ref.hpp"
 
 #include <cerrno>
 #include <cstdlib>
@@ -29,15 +30,14 @@ namespace {
 
 using vondrel::FileDup;
 using vondrel::Ref;
+using vondrel::sig_file_dup;
+using vondrel::sig_file_dup_close;
 
 static_assert(sizeof(off_t) == sizeof(vdl_off_t), "stdio offsets must be 64 bits wide");
 
 // Large enough that a run of small trace reads or writes costs few system calls.
 constexpr std::size_t stream_buffer_size = 256 * 1024;
 
-constexpr const char *sig_file_dup =
-    "__pyx_ctuple_FILE__ptr__and_7vondrel_3_io_vdl_off_t (PyObject *, char *)";
-constexpr const char *sig_file_dup_close = "int (PyObject *, FILE *, vdl_off_t)";
 
 constexpr const char *msg_missing_argument = "A file object and a mode are required.";
 constexpr const char *msg_text_file = "A binary file object is required, not a text file.";
@@ -318,17 +318,17 @@ int io_exec(PyObject *module)
     Ref capi(PyDict_New());
     if (!capi)
         return -1;
-    Ref dup(PyCapsule_New(reinterpret_cast<void *>(&file_dup), sig_file_dup, nullptr));
-    if (!dup || PyDict_SetItemString(capi.get(), "PyFile_Dup", dup.get()) < 0)
+    Ref dup(PyCapsule_New(vondrel::as_pointer(&file_dup), sig_file_dup, nullptr));
+    if (!dup || PyDict_SetItemString(capi.get(), vondrel::name_file_dup, dup.get()) < 0)
         return -1;
-    Ref dup_close(PyCapsule_New(reinterpret_cast<void *>(&file_dup_close), sig_file_dup_close, nullptr));
-    if (!dup_close || PyDict_SetItemString(capi.get(), "PyFile_DupClose", dup_close.get()) < 0)
+    Ref dup_close(PyCapsule_New(vondrel::as_pointer(&file_dup_close), sig_file_dup_close, nullptr));
+    if (!dup_close || PyDict_SetItemString(capi.get(), vondrel::name_file_dup_close, dup_close.get()) < 0)
         return -1;
     return PyModule_Add(module, "__pyx_capi__", capi.release());
 }
 
 PyModuleDef_Slot io_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void *>(&io_exec)},
+    {Py_mod_exec, vondrel::as_pointer(&io_exec)},
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {0, nullptr},
 };

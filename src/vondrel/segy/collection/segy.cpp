@@ -3,6 +3,8 @@
 // and the collection shortcuts of every trace iterator.
 #include "vondrel/segy/collection/segy.hpp"
 
+#include "vondrel/common/binder.hpp"
+
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -14,17 +16,12 @@ namespace vondrel {
 namespace {
 
 constexpr const char *msg_no_mode = "SEGY file is not on disk, in memory, nor from an iterator.";
-constexpr const char *msg_no_record = "SEGYTrace holds no trace record.";
 constexpr const char *msg_write_count = "Error writing trace count to file.";
-constexpr const char *msg_too_many_traces = "value too large to convert to int";
 
-// Interned texts of this file, made by collection_init().
-struct CollectionNames {
-    PyObject *trace_data, *dt, *ntr, *filename, *stream;
-    PyObject *from_bytes, *byteorder, *little, *rb, *wb;
-    PyObject *byteorder_kwnames;  // ("byteorder",)
-};
-CollectionNames cnames{};
+Params init_params{"__init__", {"trace_data", "dt"}, extra_keywords};
+Params from_file_params{"from_file", {"filename"}};
+Params to_file_params{"to_file", {"filename"}};
+Params to_stream_params{"to_stream", {"stream"}};
 
 // The stdio mode PyFile_Dup takes (a mutable char * in its signature).
 char dup_mode_wb[] = "wb";
@@ -34,11 +31,6 @@ struct PyMemFree {
     void operator()(PyObject **p) const { PyMem_Free(p); }
 };
 
-CollectionObject *as_collection(PyObject *self)
-{
-    return reinterpret_cast<CollectionObject *>(self);
-}
-
 // A new collection of `type` in no mode: every object field None, count 0.
 // New reference, or null with MemoryError.
 CollectionObject *collection_alloc(PyTypeObject *type)
@@ -46,44 +38,13 @@ CollectionObject *collection_alloc(PyTypeObject *type)
     PyObject *obj = type->tp_alloc(type, 0);
     if (!obj)
         return nullptr;
-    CollectionObject *c = as_collection(obj);
+    CollectionObject *c = as<CollectionObject>(obj);
     c->vtab = &collection_vtable;
     c->filename = Py_NewRef(Py_None);
     c->traces = Py_NewRef(Py_None);
     c->iterator = Py_NewRef(Py_None);
     c->n_traces = 0;
     return c;
-}
-
-// Binds the one parameter `param` of the method `fname` from a vectorcall
-// argument list, positionally or by keyword.  Borrowed result, or null with
-// the usual TypeError for a wrong count or an unknown or repeated keyword.
-PyObject *one_argument(const char *fname, PyObject *param, PyObject *const *args, Py_ssize_t nargs,
-                       PyObject *kwnames)
-{
-    if (nargs > 1) {
-        raise_arg_count(fname, "exactly", 1, nargs);
-        return nullptr;
-    }
-    PyObject *value = nargs == 1 ? args[0] : nullptr;
-    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    for (Py_ssize_t i = 0; i < nkw; ++i) {
-        PyObject *key = PyTuple_GET_ITEM(kwnames, i);
-        if (key != param && PyUnicode_Compare(key, param) != 0) {
-            raise_unexpected_keyword(fname, key);
-            return nullptr;
-        }
-        if (value) {
-            raise_repeated_keyword(fname, key);
-            return nullptr;
-        }
-        value = args[nargs + i];
-    }
-    if (!value) {
-        raise_arg_count(fname, "exactly", 1, 0);
-        return nullptr;
-    }
-    return value;
 }
 
 // Whether the storage-mode property `name` holds.  A subclass may override
@@ -112,7 +73,7 @@ PyObject *make_nullcontext(PyObject *obj)
 // open(target, mode) with the built-in looked up afresh.  New reference.
 PyObject *open_file(PyObject *target, PyObject *mode)
 {
-    Ref open(builtin_open());
+    Ref open(module_global(names.open));
     if (!open)
         return nullptr;
     PyObject *args[] = {target, mode};
@@ -142,7 +103,7 @@ int leave_context(PyObject *exit, int status)
     }
     PyObject *pending = PyErr_GetRaisedException();
     Ref traceback(PyException_GetTraceback(pending));
-    Ref done(PyObject_CallFunctionObjArgs(exit, reinterpret_cast<PyObject *>(Py_TYPE(pending)), pending,
+    Ref done(PyObject_CallFunctionObjArgs(exit, as_object(Py_TYPE(pending)), pending,
                                           traceback ? traceback.get() : Py_None, nullptr));
     if (!done) {
         PyObject *raised = PyErr_GetRaisedException();
@@ -188,7 +149,7 @@ public:
             return -1;
         PyTypeObject *type = Py_TYPE(it_.get());
         native_ = (type == &FileIteratorType || type == &MemoryIteratorType || type == &BaseIteratorType) &&
-                  reinterpret_cast<IteratorObject *>(it_.get())->vtab != nullptr;
+                  as<IteratorObject>(it_.get())->vtab != nullptr;
         return 0;
     }
 
@@ -198,8 +159,8 @@ public:
     {
         if (!native_)
             return PyIter_Next(it_.get());
-        auto *it = reinterpret_cast<IteratorObject *>(it_.get());
-        PyObject *item = reinterpret_cast<PyObject *>(it->vtab->next_trace(it));
+        auto *it = as<IteratorObject>(it_.get());
+        PyObject *item = as_object(it->vtab->next_trace(it));
         if (!item && PyErr_ExceptionMatches(PyExc_StopIteration))
             PyErr_Clear();
         return item;
@@ -221,8 +182,8 @@ int read_count(PyObject *stream, int *count)
     Ref raw(call_method1(stream, names.read, size.get()));
     if (!raw)
         return -1;
-    PyObject *args[] = {reinterpret_cast<PyObject *>(&PyLong_Type), raw.get(), cnames.little};
-    Ref value(PyObject_VectorcallMethod(cnames.from_bytes, args, 2, cnames.byteorder_kwnames));
+    PyObject *args[] = {as_object(&PyLong_Type), raw.get(), names.little};
+    Ref value(PyObject_VectorcallMethod(names.from_bytes, args, 2, names.byteorder_kwnames));
     if (!value)
         return -1;
     return to_c_int(value.get(), count);
@@ -232,7 +193,7 @@ int read_count(PyObject *stream, int *count)
 // native stream `fp`.  0, or -1 with an exception set.
 int write_traces_native(PyObject *self, FILE *fp)
 {
-    int count = as_collection(self)->n_traces;
+    int count = as<CollectionObject>(self)->n_traces;
     if (std::fwrite(&count, sizeof count, 1, fp) != 1) {
         PyErr_SetString(PyExc_OSError, msg_write_count);
         return -1;
@@ -248,7 +209,7 @@ int write_traces_native(PyObject *self, FILE *fp)
             raise_not_a_trace(item.get());
             return -1;
         }
-        Ref written(trace_vtable.to_file_descriptor(reinterpret_cast<TraceObject *>(item.get()), fp));
+        Ref written(trace_vtable.to_file_descriptor(as<TraceObject>(item.get()), fp));
         if (!written)
             return -1;
     }
@@ -260,7 +221,7 @@ int write_traces_native(PyObject *self, FILE *fp)
 // walk will refuse).
 Py_ssize_t planned_size(PyObject *self)
 {
-    CollectionObject *c = as_collection(self);
+    CollectionObject *c = as<CollectionObject>(self);
     if (!Py_IS_TYPE(self, &CollectionType) || c->filename != Py_None || !PyList_CheckExact(c->traces))
         return -1;
     Py_ssize_t total = 0;
@@ -269,7 +230,7 @@ Py_ssize_t planned_size(PyObject *self)
         PyObject *item = PyList_GET_ITEM(c->traces, i);
         if (!Py_IS_TYPE(item, &TraceType))
             return -1;
-        const segy *record = reinterpret_cast<TraceObject *>(item)->trace;
+        const segy *record = as<TraceObject>(item)->trace;
         if (!record)
             return -1;
         total += Py_ssize_t{trace_header_size} + Py_ssize_t{record->ns} * Py_ssize_t{sizeof(float)};
@@ -281,17 +242,21 @@ Py_ssize_t planned_size(PyObject *self)
 // before a large write, so that it lays the file out in one piece rather
 // than block by block as the writes arrive (what numpy's tofile does).  The
 // file's size and contents are untouched; a stream that cannot take it (a
-// pipe, a file system without it) is left as it is, errno included.
-void reserve_space(FILE *fp, Py_ssize_t size)
+// pipe, a file system without it) is left as it is, errno included.  Only
+// where the C library offers a size-keeping fallocate (Linux); elsewhere
+// the writes go ahead unreserved.
+void reserve_space([[maybe_unused]] FILE *fp, [[maybe_unused]] Py_ssize_t size)
 {
+#ifdef FALLOC_FL_KEEP_SIZE
     constexpr Py_ssize_t worth_reserving = 1 << 20;
     if (size < worth_reserving)
         return;
     int saved = errno;
-    off64_t at = ftello64(fp);
+    off_t at = ftello(fp);
     if (at >= 0)
-        fallocate64(fileno(fp), FALLOC_FL_KEEP_SIZE, at, size);
+        fallocate(fileno(fp), FALLOC_FL_KEEP_SIZE, at, size);
     errno = saved;
+#endif
 }
 
 // Writes the collection file of `self` to the file object `file` through a
@@ -346,7 +311,7 @@ int write_file_object(PyObject *self, PyObject *file, bool owner)
 // target.flush().  0, or -1 with an exception set.
 int write_traces_stream(PyObject *self, PyObject *target)
 {
-    int count = as_collection(self)->n_traces;
+    int count = as<CollectionObject>(self)->n_traces;
     Ref count_bytes(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(&count), sizeof count));
     if (!count_bytes)
         return -1;
@@ -366,9 +331,9 @@ int write_traces_stream(PyObject *self, PyObject *target)
             raise_not_a_trace(item.get());
             return -1;
         }
-        const segy *record = reinterpret_cast<TraceObject *>(item.get())->trace;
+        const segy *record = as<TraceObject>(item.get())->trace;
         if (!record || (record->ns && !record->data)) {
-            PyErr_SetString(PyExc_ValueError, msg_no_record);
+            raise_no_record();
             return -1;
         }
         Ref head(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(record), trace_header_size));
@@ -388,7 +353,7 @@ int write_traces_stream(PyObject *self, PyObject *target)
 // reference), or null with an exception set and the fields unchanged.
 PyObject *collection_write_file(PyObject *self, PyObject *filename)
 {
-    CollectionObject *c = as_collection(self);
+    CollectionObject *c = as<CollectionObject>(self);
     int on_disk = mode_holds(self, names.on_disk, c->filename);
     if (on_disk < 0)
         return nullptr;
@@ -411,7 +376,7 @@ PyObject *collection_write_file(PyObject *self, PyObject *filename)
         Ref path(fspath(filename));
         if (!path)
             return nullptr;
-        manager.reset(open_file(path.get(), cnames.wb));
+        manager.reset(open_file(path.get(), names.wb));
         if (!manager)
             return nullptr;
         new_filename = Ref::borrow(filename);
@@ -430,12 +395,12 @@ PyObject *collection_write_file(PyObject *self, PyObject *filename)
 PyObject *collection_write_stream(PyObject *self, PyObject *stream)
 {
     Ref write(lookup_or_absent(stream, names.write));
-    Ref manager(write ? make_nullcontext(stream) : open_file(stream, cnames.wb));
+    Ref manager(write ? make_nullcontext(stream) : open_file(stream, names.wb));
     if (!manager)
         return nullptr;
     if (with_context(manager.get(), [&](PyObject *target) { return write_traces_stream(self, target); }) < 0)
         return nullptr;
-    CollectionObject *c = as_collection(self);
+    CollectionObject *c = as<CollectionObject>(self);
     int is_iterator = mode_holds(self, names.is_iterator, c->iterator);
     if (is_iterator < 0)
         return nullptr;
@@ -468,12 +433,12 @@ int build_traces(CollectionObject *c, PyObject *trace_data, PyObject *dt, PyObje
     Ref kwnames(PyTuple_New(2 + n_extra));
     if (!kwnames)
         return -1;
-    PyTuple_SET_ITEM(kwnames.get(), 0, Py_NewRef(cnames.dt));
-    PyTuple_SET_ITEM(kwnames.get(), 1, Py_NewRef(cnames.ntr));
+    PyTuple_SET_ITEM(kwnames.get(), 0, Py_NewRef(names.dt));
+    PyTuple_SET_ITEM(kwnames.get(), 1, Py_NewRef(names.ntr));
     bool ntr_twice = false;
     for (Py_ssize_t i = 0; i < n_extra; ++i) {
         PyObject *key = PyTuple_GET_ITEM(extra_keys, i);
-        ntr_twice = ntr_twice || PyUnicode_Compare(key, cnames.ntr) == 0;
+        ntr_twice = ntr_twice || PyUnicode_Compare(key, names.ntr) == 0;
         PyTuple_SET_ITEM(kwnames.get(), 2 + i, Py_NewRef(key));
     }
     // Slot 0 is free so that the callee may borrow it (vectorcall offset).
@@ -508,19 +473,20 @@ int build_traces(CollectionObject *c, PyObject *trace_data, PyObject *dt, PyObje
             break;
         }
         if (ntr_twice) {
-            raise_repeated_keyword(TraceType.tp_name, cnames.ntr);
+            // What calling the type with ntr twice raises.
+            PyErr_Format(PyExc_TypeError, msg_repeated_keyword, TraceType.tp_name,
+                         names.ntr);
             return -1;
         }
         argv[1] = item.get();
-        Ref trace(PyObject_Vectorcall(reinterpret_cast<PyObject *>(&TraceType), argv.get() + 1,
+        Ref trace(PyObject_Vectorcall(as_object(&TraceType), argv.get() + 1,
                                       1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
         if (!trace || PyList_Append(list.get(), trace.get()) < 0)
             return -1;
     }
     Py_ssize_t built = PyList_GET_SIZE(list.get());
     if (built > INT32_MAX) {
-        PyErr_SetString(PyExc_OverflowError, msg_too_many_traces);
-        return -1;
+        return raise_int_overflow();
     }
     Py_SETREF(c->traces, list.release());
     c->n_traces = static_cast<int>(built);
@@ -530,7 +496,7 @@ int build_traces(CollectionObject *c, PyObject *trace_data, PyObject *dt, PyObje
 // tp_new: allocation only; the arguments are left to the constructor.
 PyObject *collection_new(PyTypeObject *type, PyObject *, PyObject *)
 {
-    return reinterpret_cast<PyObject *>(collection_alloc(type));
+    return as_object(collection_alloc(type));
 }
 
 // tp_init, SEGY(trace_data, dt, **kwargs): binds the two parameters,
@@ -538,58 +504,21 @@ PyObject *collection_new(PyTypeObject *type, PyObject *, PyObject *)
 // 0, or -1 with an exception set.
 int collection_construct(PyObject *self, PyObject *args, PyObject *kwargs)
 {
-    constexpr const char *fname = "__init__";
-    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    if (nargs > 2) {
-        return raise_arg_count(fname, "exactly", 2, nargs);
-    }
-    PyObject *bound[2] = {nargs > 0 ? PyTuple_GET_ITEM(args, 0) : nullptr,
-                          nargs > 1 ? PyTuple_GET_ITEM(args, 1) : nullptr};
-    Ref extra_keys(PyList_New(0));
-    Ref extra_values(PyList_New(0));
-    if (!extra_keys || !extra_values)
+    PyObject *values[2];
+    ExtraKeywords extra;
+    if (init_params.bind(args, kwargs, values, &extra) < 0)
         return -1;
-    if (kwargs) {
-        Py_ssize_t pos = 0;
-        PyObject *key = nullptr;
-        PyObject *value = nullptr;
-        while (PyDict_Next(kwargs, &pos, &key, &value)) {
-            int slot = -1;
-            if (PyUnicode_Check(key)) {
-                if (PyUnicode_Compare(key, cnames.trace_data) == 0)
-                    slot = 0;
-                else if (PyUnicode_Compare(key, cnames.dt) == 0)
-                    slot = 1;
-            }
-            if (slot >= 0) {
-                if (bound[slot]) {
-                    return raise_repeated_keyword(fname, key);
-                }
-                bound[slot] = value;
-            } else if (PyList_Append(extra_keys.get(), key) < 0 || PyList_Append(extra_values.get(), value) < 0) {
-                return -1;
-            }
-        }
-    }
-    for (Py_ssize_t i = 0; i < 2; ++i) {
-        if (!bound[i]) {
-            return raise_arg_count(fname, "exactly", 2, i);
-        }
-    }
-    // The keyword values are held here: the caller's dict may change while
-    // the traces are built.
-    Ref keys(PyList_AsTuple(extra_keys.get()));
-    Ref values(PyList_AsTuple(extra_values.get()));
-    Ref trace_data = Ref::borrow(bound[0]);
-    Ref dt = Ref::borrow(bound[1]);
-    if (!keys || !values)
-        return -1;
-    return build_traces(as_collection(self), trace_data.get(), dt.get(), keys.get(), values.get());
+    // The values are held here: the caller's dict may change while the
+    // traces are built.
+    Ref trace_data = Ref::borrow(values[0]);
+    Ref dt = Ref::borrow(values[1]);
+    return build_traces(as<CollectionObject>(self), trace_data.get(), dt.get(), extra.names.get(),
+                        extra.values.get());
 }
 
 int collection_traverse(PyObject *self, visitproc visit, void *arg)
 {
-    CollectionObject *c = as_collection(self);
+    CollectionObject *c = as<CollectionObject>(self);
     Py_VISIT(c->filename);
     Py_VISIT(c->traces);
     Py_VISIT(c->iterator);
@@ -599,7 +528,7 @@ int collection_traverse(PyObject *self, visitproc visit, void *arg)
 // Leaves the collection in no mode, its count unchanged.
 int collection_clear(PyObject *self)
 {
-    CollectionObject *c = as_collection(self);
+    CollectionObject *c = as<CollectionObject>(self);
     Py_XSETREF(c->filename, Py_NewRef(Py_None));
     Py_XSETREF(c->traces, Py_NewRef(Py_None));
     Py_XSETREF(c->iterator, Py_NewRef(Py_None));
@@ -610,7 +539,7 @@ void collection_dealloc(PyObject *self)
 {
     PyObject_GC_UnTrack(self);
     collection_clear(self);
-    CollectionObject *c = as_collection(self);
+    CollectionObject *c = as<CollectionObject>(self);
     Py_CLEAR(c->filename);
     Py_CLEAR(c->traces);
     Py_CLEAR(c->iterator);
@@ -622,7 +551,7 @@ void collection_dealloc(PyObject *self)
 // reference, or null with TypeError when the collection is in no mode.
 PyObject *collection_iter(PyObject *self)
 {
-    CollectionObject *c = as_collection(self);
+    CollectionObject *c = as<CollectionObject>(self);
     int holds = mode_holds(self, names.on_disk, c->filename);
     if (holds < 0)
         return nullptr;
@@ -632,14 +561,14 @@ PyObject *collection_iter(PyObject *self)
         if (!count)
             return nullptr;
         PyObject *args[] = {file.get(), count.get()};
-        return PyObject_Vectorcall(reinterpret_cast<PyObject *>(&FileIteratorType), args, 2, nullptr);
+        return PyObject_Vectorcall(as_object(&FileIteratorType), args, 2, nullptr);
     }
     holds = mode_holds(self, names.in_memory, c->traces);
     if (holds < 0)
         return nullptr;
     if (holds) {
         Ref traces = Ref::borrow(c->traces);
-        return PyObject_CallOneArg(reinterpret_cast<PyObject *>(&MemoryIteratorType), traces.get());
+        return PyObject_CallOneArg(as_object(&MemoryIteratorType), traces.get());
     }
     holds = mode_holds(self, names.is_iterator, c->iterator);
     if (holds < 0)
@@ -655,8 +584,8 @@ PyObject *collection_iter(PyObject *self)
 // a new on-disk SEGY, whatever `cls` is.  New reference, or null.
 PyObject *collection_from_file(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
-    PyObject *filename = one_argument("from_file", cnames.filename, args, nargs, kwnames);
-    if (!filename)
+    PyObject *filename;
+    if (from_file_params.bind(args, nargs, kwnames, &filename) < 0)
         return nullptr;
     Ref manager;
     Ref read(lookup_or_absent(filename, names.read));
@@ -666,7 +595,7 @@ PyObject *collection_from_file(PyObject *, PyObject *const *args, Py_ssize_t nar
         Ref path(fspath(filename));
         if (!path)
             return nullptr;
-        manager.reset(open_file(path.get(), cnames.rb));
+        manager.reset(open_file(path.get(), names.rb));
     }
     if (!manager)
         return nullptr;
@@ -678,14 +607,14 @@ PyObject *collection_from_file(PyObject *, PyObject *const *args, Py_ssize_t nar
         return nullptr;
     Py_SETREF(c->filename, Py_NewRef(filename));
     c->n_traces = count;
-    return reinterpret_cast<PyObject *>(c);
+    return as_object(c);
 }
 
 // SEGY.to_memory(self): the collection itself, its traces now in a list.
 // New reference, or null with the fields unchanged.
 PyObject *collection_to_memory(PyObject *self, PyObject *)
 {
-    CollectionObject *c = as_collection(self);
+    CollectionObject *c = as<CollectionObject>(self);
     int in_memory = mode_holds(self, names.in_memory, c->traces);
     if (in_memory < 0)
         return nullptr;
@@ -715,34 +644,38 @@ PyObject *collection_to_memory(PyObject *self, PyObject *)
 
 PyObject *collection_to_file(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
-    PyObject *filename = one_argument("to_file", cnames.filename, args, nargs, kwnames);
-    return filename ? collection_write_file(self, filename) : nullptr;
+    PyObject *filename;
+    if (to_file_params.bind(args, nargs, kwnames, &filename) < 0)
+        return nullptr;
+    return collection_write_file(self, filename);
 }
 
 PyObject *collection_to_stream(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
-    PyObject *stream = one_argument("to_stream", cnames.stream, args, nargs, kwnames);
-    return stream ? collection_write_stream(self, stream) : nullptr;
+    PyObject *stream;
+    if (to_stream_params.bind(args, nargs, kwnames, &stream) < 0)
+        return nullptr;
+    return collection_write_stream(self, stream);
 }
 
 PyObject *collection_get_n_traces(PyObject *self, void *)
 {
-    return PyLong_FromLong(as_collection(self)->n_traces);
+    return PyLong_FromLong(as<CollectionObject>(self)->n_traces);
 }
 
 PyObject *collection_get_on_disk(PyObject *self, void *)
 {
-    return PyBool_FromLong(as_collection(self)->filename != Py_None);
+    return PyBool_FromLong(as<CollectionObject>(self)->filename != Py_None);
 }
 
 PyObject *collection_get_is_iterator(PyObject *self, void *)
 {
-    return PyBool_FromLong(as_collection(self)->iterator != Py_None);
+    return PyBool_FromLong(as<CollectionObject>(self)->iterator != Py_None);
 }
 
 PyObject *collection_get_in_memory(PyObject *self, void *)
 {
-    return PyBool_FromLong(as_collection(self)->traces != Py_None);
+    return PyBool_FromLong(as<CollectionObject>(self)->traces != Py_None);
 }
 
 // from_trace_iterator: a new SEGY in iterator mode over `iterator`, with
@@ -752,15 +685,9 @@ CollectionObject *collection_from_trace_iterator(IteratorObject *iterator)
     CollectionObject *c = collection_alloc(&CollectionType);
     if (!c)
         return nullptr;
-    Py_SETREF(c->iterator, Py_NewRef(reinterpret_cast<PyObject *>(iterator)));
+    Py_SETREF(c->iterator, Py_NewRef(as_object(iterator)));
     c->n_traces = iterator->n_traces;
     return c;
-}
-
-template <class F>
-PyCFunction as_cfunction(F f)
-{
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
 
 PyMethodDef collection_methods[] = {
@@ -791,8 +718,8 @@ namespace {
 // The iterator `self` wrapped into a new collection in iterator mode.
 Ref wrapped(PyObject *self)
 {
-    return Ref(reinterpret_cast<PyObject *>(
-        collection_from_trace_iterator(reinterpret_cast<IteratorObject *>(self))));
+    return Ref(as_object(
+        collection_from_trace_iterator(as<IteratorObject>(self))));
 }
 
 }  // namespace
@@ -805,8 +732,8 @@ PyObject *iterator_to_memory(PyObject *self, PyObject *)
 
 PyObject *iterator_to_file(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
-    PyObject *filename = one_argument("to_file", cnames.filename, args, nargs, kwnames);
-    if (!filename)
+    PyObject *filename;
+    if (to_file_params.bind(args, nargs, kwnames, &filename) < 0)
         return nullptr;
     Ref collection = wrapped(self);
     return collection ? collection_write_file(collection.get(), filename) : nullptr;
@@ -814,8 +741,8 @@ PyObject *iterator_to_file(PyObject *self, PyObject *const *args, Py_ssize_t nar
 
 PyObject *iterator_to_stream(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
-    PyObject *stream = one_argument("to_stream", cnames.stream, args, nargs, kwnames);
-    if (!stream)
+    PyObject *stream;
+    if (to_stream_params.bind(args, nargs, kwnames, &stream) < 0)
         return nullptr;
     Ref collection = wrapped(self);
     return collection ? collection_write_stream(collection.get(), stream) : nullptr;
@@ -840,30 +767,5 @@ PyTypeObject CollectionType = {
     .tp_init = collection_construct,
     .tp_new = collection_new,
 };
-
-int collection_init()
-{
-    struct Entry {
-        PyObject **slot;
-        const char *text;
-    };
-    const Entry entries[] = {
-        {&cnames.trace_data, "trace_data"}, {&cnames.dt, "dt"},
-        {&cnames.ntr, "ntr"},               {&cnames.filename, "filename"},
-        {&cnames.stream, "stream"},         {&cnames.from_bytes, "from_bytes"},
-        {&cnames.byteorder, "byteorder"},   {&cnames.little, "little"},
-        {&cnames.rb, "rb"},                 {&cnames.wb, "wb"},
-    };
-    for (const Entry &e : entries) {
-        if (!*e.slot && intern(e.slot, e.text) < 0)
-            return -1;
-    }
-    if (!cnames.byteorder_kwnames) {
-        cnames.byteorder_kwnames = PyTuple_Pack(1, cnames.byteorder);
-        if (!cnames.byteorder_kwnames)
-            return -1;
-    }
-    return 0;
-}
 
 }  // namespace vondrel

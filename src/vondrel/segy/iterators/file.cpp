@@ -1,6 +1,7 @@
 // _FileTraceIterator: streams the traces of a collection file one at a time
 // through a stdio stream borrowed from vondrel._io, and the module function
 // _isfileobject.
+#include "vondrel/common/binder.hpp"
 #include "vondrel/segy/iterators/internal.hpp"
 #include "vondrel/segy/iterators/iterators.hpp"
 
@@ -11,16 +12,11 @@ namespace vondrel {
 
 namespace {
 
-constexpr const char *mode_read = "rb";
-constexpr off64_t count_size = 4;   // the collection file's trace count, skipped in a file we open
+char dup_mode_rb[] = "rb";   // PyFile_Dup takes a mutable char *
+constexpr vdl_off_t count_size = 4;   // the collection file's trace count, skipped in a file we open
 
-PyObject *name_file = nullptr;
-PyObject *name_n_traces = nullptr;
-PyObject *name_f = nullptr;
-PyObject *name_file_io = nullptr;
-PyObject *name_buffered_reader = nullptr;
-PyObject *name_buffered_writer = nullptr;
-PyObject *text_rb = nullptr;
+Params init_params{"__init__", {"file", "n_traces"}};
+Params isfileobject_params{"_isfileobject", {"f"}};
 
 // _close_file: gives the stream back to the bridge, closes a file the
 // iterator opened itself and drops the file.  Safe to run any number of
@@ -85,10 +81,10 @@ PyObject *open_source(PyObject *file, bool *owner)
     Ref path(call_method1(os.get(), names.fspath, file));
     if (!path)
         return nullptr;
-    Ref open(builtin_open());
+    Ref open(module_global(names.open));
     if (!open)
         return nullptr;
-    PyObject *opened = PyObject_CallFunctionObjArgs(open.get(), path.get(), text_rb, nullptr);
+    PyObject *opened = PyObject_CallFunctionObjArgs(open.get(), path.get(), names.rb, nullptr);
     if (opened)
         *owner = true;
     return opened;
@@ -101,7 +97,7 @@ PyObject *file_iterator_new(PyTypeObject *type, PyObject *args, PyObject *kwds)
     PyObject *self = base_iterator_new(type, args, kwds);
     if (!self)
         return nullptr;
-    auto *it = reinterpret_cast<FileIteratorObject *>(self);
+    auto *it = as<FileIteratorObject>(self);
     it->base.vtab = &file_iterator_vtable.base;
     it->fp = nullptr;
     it->file_owner = 0;
@@ -118,10 +114,9 @@ PyObject *file_iterator_new(PyTypeObject *type, PyObject *args, PyObject *kwds)
 // stream and an owned file released.
 int file_iterator_init(PyObject *op, PyObject *args, PyObject *kwds)
 {
-    auto *self = reinterpret_cast<FileIteratorObject *>(op);
-    PyObject *const params[] = {name_file, name_n_traces};
-    PyObject *values[2] = {};
-    if (bind_exact_args("__init__", params, 2, args, kwds, values) < 0)
+    auto *self = as<FileIteratorObject>(op);
+    PyObject *values[2];
+    if (init_params.bind(args, kwds, values) < 0)
         return -1;
     int count = 0;
     if (to_c_int(values[1], &count) < 0)
@@ -139,7 +134,7 @@ int file_iterator_init(PyObject *op, PyObject *args, PyObject *kwds)
     Py_SETREF(self->file, Py_NewRef(file.get()));
     self->base.n_traces = count;
 
-    FileDup dup = PyFile_Dup(file.get(), const_cast<char *>(mode_read));
+    FileDup dup = PyFile_Dup(file.get(), dup_mode_rb);
     if (PyErr_Occurred()) {
         release_and_reraise(self);
         return -1;
@@ -157,7 +152,7 @@ int file_iterator_init(PyObject *op, PyObject *args, PyObject *kwds)
 // sys.unraisablehook; the bridge releases the stream even when it raises.
 void file_iterator_finalize(PyObject *op)
 {
-    auto *self = reinterpret_cast<FileIteratorObject *>(op);
+    auto *self = as<FileIteratorObject>(op);
     if (!self->fp && (!self->file_owner || self->file == Py_None))
         return;
     PyObject *saved = PyErr_GetRaisedException();
@@ -180,13 +175,13 @@ void file_iterator_dealloc(PyObject *op)
     if (PyObject_CallFinalizerFromDealloc(op) < 0)
         return;   // resurrected by the finalizer
     PyObject_GC_UnTrack(op);
-    Py_CLEAR(reinterpret_cast<FileIteratorObject *>(op)->file);
+    Py_CLEAR(as<FileIteratorObject>(op)->file);
     Py_TYPE(op)->tp_free(op);
 }
 
 int file_iterator_traverse(PyObject *op, visitproc visit, void *arg)
 {
-    Py_VISIT(reinterpret_cast<FileIteratorObject *>(op)->file);
+    Py_VISIT(as<FileIteratorObject>(op)->file);
     return 0;
 }
 
@@ -194,7 +189,7 @@ int file_iterator_traverse(PyObject *op, visitproc visit, void *arg)
 // back here.
 int file_iterator_clear(PyObject *op)
 {
-    Py_SETREF(reinterpret_cast<FileIteratorObject *>(op)->file, Py_NewRef(Py_None));
+    Py_SETREF(as<FileIteratorObject>(op)->file, Py_NewRef(Py_None));
     return 0;
 }
 
@@ -206,12 +201,12 @@ int file_iterator_clear(PyObject *op)
 // read releases them and re-raises.  Null with an exception set otherwise.
 TraceObject *file_iterator_next_trace(IteratorObject *base)
 {
-    auto *self = reinterpret_cast<FileIteratorObject *>(base);
+    auto *self = as<FileIteratorObject>(base);
     if (base->n_traces == base->index || !self->fp) {
         PyErr_SetNone(PyExc_StopIteration);
         return nullptr;
     }
-    Ref trace(reinterpret_cast<PyObject *>(trace_vtable.from_file_descriptor(self->fp)));
+    TypedRef<TraceObject> trace(trace_vtable.from_file_descriptor(self->fp));
     if (!trace) {
         release_and_reraise(self);
         return nullptr;
@@ -222,13 +217,13 @@ TraceObject *file_iterator_next_trace(IteratorObject *base)
         if (!closed)
             return nullptr;
     }
-    return reinterpret_cast<TraceObject *>(trace.release());
+    return trace.release();
 }
 
 // __dealoc__(): _close_file for Python code.  None, or null.
-PyObject *file_iterator_dealoc(PyObject *self, PyObject *)
+PyObject *file_iterator_close_method(PyObject *self, PyObject *)
 {
-    return file_iterator_close_file(reinterpret_cast<FileIteratorObject *>(self));
+    return file_iterator_close_file(as<FileIteratorObject>(self));
 }
 
 // _isfileobject(f): True for an instance of io.FileIO, io.BufferedReader or
@@ -238,13 +233,12 @@ PyObject *file_iterator_dealoc(PyObject *self, PyObject *)
 PyObject *isfileobject(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
     PyObject *f = nullptr;
-    if (bind_exact_args("_isfileobject", &name_f, 1, args, nargs,
-                        Keywords::from_vector(kwnames, args + nargs), &f) < 0)
+    if (isfileobject_params.bind(args, nargs, kwnames, &f) < 0)
         return nullptr;
     Ref io(module_global(names.io));
     if (!io)
         return nullptr;
-    PyObject *const class_names[] = {name_file_io, name_buffered_reader, name_buffered_writer};
+    PyObject *const class_names[] = {names.file_io, names.buffered_reader, names.buffered_writer};
     Ref classes[std::size(class_names)];
     for (std::size_t i = 0; i < std::size(class_names); ++i) {
         classes[i].reset(PyObject_GetAttr(io.get(), class_names[i]));
@@ -274,35 +268,13 @@ PyObject *isfileobject(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyOb
 }
 
 PyMethodDef file_methods[] = {
-    {"__dealoc__", file_iterator_dealoc, METH_NOARGS, "_FileTraceIterator.__dealoc__(self)"},
+    {"__dealoc__", file_iterator_close_method, METH_NOARGS, "_FileTraceIterator.__dealoc__(self)"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 }  // namespace
 
-int file_iterator_constants()
-{
-    struct Entry {
-        PyObject **slot;
-        const char *text;
-    };
-    const Entry entries[] = {
-        {&name_file, "file"},
-        {&name_n_traces, "n_traces"},
-        {&name_f, "f"},
-        {&name_file_io, "FileIO"},
-        {&name_buffered_reader, "BufferedReader"},
-        {&name_buffered_writer, "BufferedWriter"},
-        {&text_rb, mode_read},
-    };
-    for (const Entry &e : entries) {
-        if (!*e.slot && intern(e.slot, e.text) < 0)
-            return -1;
-    }
-    return 0;
-}
-
-PyMethodDef isfileobject_def = {"_isfileobject", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(isfileobject)), METH_FASTCALL | METH_KEYWORDS, "_isfileobject(f)"};
+PyMethodDef isfileobject_def = {"_isfileobject", as_cfunction(isfileobject), METH_FASTCALL | METH_KEYWORDS, "_isfileobject(f)"};
 
 FileIteratorVTable file_iterator_vtable{
     .base = {.next_trace = file_iterator_next_trace},
