@@ -503,7 +503,7 @@ class SegyFormat(_files._TraceFormat):
     def read_ahead(self, r: _Reading) -> int:
         return HEAD_SIZE
 
-    def fit(self, src: Any, head: bytes, r: _Reading, eof: bool, named: bool = False) -> _Fit:
+    def fit(self, src: Any, head: bytes, r: _Reading, eof: bool, named: bool = False, scan: bool = True) -> _Fit:
         if len(head) < HEAD_SIZE and src.size is not None:
             head = src.pread(0, HEAD_SIZE)
         found = [(score, layout) for score, layout in layouts(head, src.size, r.byteorder)]
