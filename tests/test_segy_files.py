@@ -233,6 +233,9 @@ def test_format_files_hold_one_survey(name, order, code, stored):
     s = vondrel.read(path, dtype="stored")
     assert s.samples.dtype == np.dtype(stored)
     np.testing.assert_array_equal(s.samples, expected)
+    out = io.BytesIO()
+    vondrel.write(out, s, sample_format=code)
+    assert out.getvalue() == raw
     assert vondrel.probe(path) == vondrel.Probe("segy", order, 414, 75, 4000)
 
 
