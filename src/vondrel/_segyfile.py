@@ -296,18 +296,6 @@ def read_into(f: Any, view: memoryview) -> int:
     return got
 
 
-def _skip(f: Any, nbytes: int, seekable: bool) -> None:
-    if seekable:
-        f.seek(nbytes, os.SEEK_CUR)
-        return
-    scratch = memoryview(bytearray(min(nbytes, CHUNK)))
-    while nbytes:
-        got = read_into(f, scratch[:min(nbytes, len(scratch))])
-        if not got:
-            return
-        nbytes -= got
-
-
 class Truncated(Exception):
     """The file ends inside trace `index`, which starts at byte `offset`."""
 
@@ -357,7 +345,6 @@ def read_traces(layout: Layout, f: Any, size: int | None, traces: slice | None =
     if layout.ns is None:
         return _read_variable(layout, f, size, traces, samples, partial, stored)
     trace_size = layout.trace_size()
-    seekable = size is not None
     if size is None:
         return _select(_read_stream(layout, f, samples, partial, stored), traces, layout.ns)
     n_all, rest = divmod(size - layout.start, trace_size)
@@ -373,8 +360,8 @@ def read_traces(layout: Layout, f: Any, size: int | None, traces: slice | None =
     flat = np.empty(k * layout.ns, _sample_type(layout, stored)) if samples else None
     if k:
         if ascending.step == 1 and (samples or trace_size <= 16 * TRACE_HEADER_SIZE):
-            _skip(f, ascending[0] * trace_size, seekable)
-            _read_run(layout, f, k, headers, flat, stored)
+            f.seek(ascending[0] * trace_size, os.SEEK_CUR)
+            _read_run(layout, f, ascending[0], k, headers, flat, stored)
         else:
             _read_each(layout, f, ascending, headers, flat, stored)
     if index.step < 0:
@@ -384,8 +371,10 @@ def read_traces(layout: Layout, f: Any, size: int | None, traces: slice | None =
     return Traces(headers, flat, offsets, truncated)
 
 
-def _read_run(layout: Layout, f: Any, k: int, headers: np.ndarray, flat: np.ndarray | None, stored: bool) -> None:
-    """Reads k whole traces, a cache-sized chunk at a time."""
+def _read_run(layout: Layout, f: Any, first_index: int, k: int, headers: np.ndarray, flat: np.ndarray | None,
+              stored: bool) -> None:
+    """Reads k whole traces from trace `first_index` on, a cache-sized chunk
+    at a time; Truncated when the file has shrunk since its size was taken."""
     trace_size, ns = layout.trace_size(), layout.ns
     per_chunk = max(1, CHUNK // trace_size)
     buf = memoryview(bytearray(min(k, per_chunk) * trace_size))
@@ -393,7 +382,10 @@ def _read_run(layout: Layout, f: Any, k: int, headers: np.ndarray, flat: np.ndar
     out = flat.reshape(len(headers), ns) if flat is not None else None
     for first in range(0, k, per_chunk):
         m = min(per_chunk, k - first)
-        read_into(f, buf[:m * trace_size])
+        got = read_into(f, buf[:m * trace_size])
+        if got < m * trace_size:
+            at = first_index + first + got // trace_size
+            raise Truncated(at, layout.start + at * trace_size)
         _decode(layout, buf[:m * trace_size], m, ns, rows[first:first + m],
                 out[first:first + m] if out is not None else None, stored)
 
@@ -410,7 +402,8 @@ def _read_each(layout: Layout, f: Any, ascending: range, headers: np.ndarray, fl
     base = f.tell()
     for j, i in enumerate(ascending):
         f.seek(base + i * trace_size)
-        read_into(f, buf)
+        if read_into(f, buf) < len(buf):
+            raise Truncated(i, layout.start + i * trace_size)
         _decode(layout, buf, 1, ns if flat is not None else 0, rows[j:j + 1],
                 out[j:j + 1] if out is not None else None, stored)
 
