@@ -687,19 +687,7 @@ def _samples_of(data: Any) -> tuple[np.ndarray, np.ndarray]:
     samples half of a pair."""
     if isinstance(data, Gather):
         return data._flat(), np.asarray(data.offsets)
-    if isinstance(data, (list, tuple)):
-        rows = [np.asarray(s).reshape(-1) for s in data]
-        lengths = [len(r) for r in rows]
-        flat = np.concatenate(rows) if rows else np.empty(0, np.float32)
-    else:
-        data = np.asarray(data)
-        if data.ndim != 2:
-            raise ValueError(f"samples must be 2-D (traces, ns) or a list of 1-D arrays, not {data.ndim}-D")
-        flat = data.reshape(-1)
-        lengths = [data.shape[1]] * data.shape[0]
-    offsets = np.zeros(len(lengths) + 1, dtype=np.int64)
-    np.cumsum(lengths, out=offsets[1:])
-    return flat, offsets
+    return _files._flat_of(data, None)
 
 
 def _write_all(target: Any, data: Any) -> None:
