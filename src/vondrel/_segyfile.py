@@ -497,9 +497,10 @@ class SegyFormat(_files._TraceFormat):
         return HEAD_SIZE
 
     def fit(self, src: Any, head: bytes, r: _Reading, eof: bool, named: bool = False) -> _Fit:
-        if len(head) < HEAD_SIZE and src.size is not None:
-            head = src.pread(0, HEAD_SIZE)
-        found = [(score, layout) for score, layout in layouts(head, src.size, r.byteorder)]
+        if len(head) < HEAD_SIZE:
+            return _Fit(r, False, 0, 0, f"the data end {len(head)} bytes into the SEG-Y file headers", 0.0,
+                        True, None)
+        found = layouts(head, src.size, r.byteorder)
         if not found:
             layout = Layout(r.byteorder, bytes(head[:TEXT_SIZE]), bytes(head[TEXT_SIZE:HEAD_SIZE]))
             traces, end, why = 0, layout.start_guess, "the traces do not tile the file after the headers"
@@ -705,12 +706,14 @@ def write_gather(target: Any, data: Any, sample_format: int | None, byteorder: s
     """Writes `data` (a Gather, or a (headers, samples) pair) as SEG-Y to
     `target` (a descriptor or a binary file object).  Returns the bytes
     written."""
+    if not isinstance(data, (Gather, tuple)):
+        data = _files.from_collection(data)          # a SEGY collection or a trace iterator
     if isinstance(data, Gather):
         headers, (flat, offsets) = data.headers, _samples_of(data)
-    elif isinstance(data, tuple) and len(data) == 2:
+    elif len(data) == 2:
         headers, (flat, offsets) = data[0], _samples_of(data[1])
     else:
-        raise TypeError(f"data must be a Gather or a (headers, samples) pair, not {type(data).__name__}")
+        raise TypeError(f"data must be a Gather, a (headers, samples) pair or a collection, not a {len(data)}-tuple")
     source = data._layout if isinstance(data, SegyGather) else None
     n = len(offsets) - 1
     lengths = np.diff(offsets)
