@@ -496,7 +496,7 @@ class SegyFormat(_files._TraceFormat):
     def read_ahead(self, r: _Reading) -> int:
         return HEAD_SIZE
 
-    def fit(self, src: Any, head: bytes, r: _Reading, eof: bool, named: bool = False) -> _Fit:
+    def fit(self, src: Any, head: bytes, r: _Reading, eof: bool, named: bool = False, scan: bool = True) -> _Fit:
         if len(head) < HEAD_SIZE:
             return _Fit(r, False, 0, 0, f"the data end {len(head)} bytes into the SEG-Y file headers", 0.0,
                         True, None)
