@@ -7,6 +7,7 @@ from vondrel._files import header_dtype as header_dtype
 from vondrel._files import probe as probe
 from vondrel._files import read as read
 from vondrel._files import write as write
+from vondrel._segyfile import SegyGather as SegyGather
 from vondrel._xarray import from_xarray as from_xarray
 from vondrel import dask as dask
 
