@@ -105,7 +105,10 @@ overhead of a few hundred microseconds per task (negligible at 64 MB chunks).
 Reading from shared storage instead, the ceiling is the storage's aggregate
 bandwidth: once N machines together ask for more than the file system
 delivers, more machines add nothing, and the figure to compare with is the
-storage's throughput, not the cores'."""
+storage's throughput, not the cores'.  The one serial step is planning: the
+client probes every file (its first header and size, a few hundred bytes),
+milliseconds for thousands of files on a local disk, one round trip each on
+a network file system."""
 
 
 @contextlib.contextmanager
