@@ -1,0 +1,104 @@
+#include "vondrel/_arrays/block.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include <sys/mman.h>
+
+namespace vondrel::arrays {
+
+namespace {
+
+constexpr std::size_t huge_page = 2u << 20;
+
+struct BlockObject {
+    PyObject_HEAD
+    unsigned char *data;  // freed with std::free in block_dealloc
+    Py_ssize_t size;
+};
+
+void block_dealloc(PyObject *self)
+{
+    std::free(reinterpret_cast<BlockObject *>(self)->data);
+    Py_TYPE(self)->tp_free(self);
+}
+
+int block_getbuffer(PyObject *self, Py_buffer *view, int flags)
+{
+    auto *b = reinterpret_cast<BlockObject *>(self);
+    // A zero-length block still lends a valid address.
+    static unsigned char empty[1];
+    return PyBuffer_FillInfo(view, self, b->data ? b->data : empty, b->size, 0, flags);
+}
+
+PyBufferProcs block_as_buffer = {
+    .bf_getbuffer = block_getbuffer,
+    .bf_releasebuffer = nullptr,
+};
+
+}  // namespace
+
+PyTypeObject BlockType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "vondrel._arrays._Block",
+    .tp_basicsize = sizeof(BlockObject),
+    .tp_dealloc = block_dealloc,
+    .tp_as_buffer = &block_as_buffer,
+    .tp_flags = Py_TPFLAGS_DEFAULT,
+    .tp_doc = "Memory of a result array.",
+};
+
+unsigned char *allocate_large(std::size_t bytes)
+{
+    if (bytes < 2 * huge_page)
+        return static_cast<unsigned char *>(std::malloc(bytes ? bytes : 1));
+    void *p = nullptr;
+    if (posix_memalign(&p, huge_page, bytes) != 0)
+        return nullptr;
+    madvise(p, bytes, MADV_HUGEPAGE);   // advice only: its failure changes nothing
+    return static_cast<unsigned char *>(p);
+}
+
+Store::~Store()
+{
+    std::free(data_);
+}
+
+bool Store::reserve(std::size_t bytes, bool exact)
+{
+    if (bytes <= capacity_)
+        return true;
+    std::size_t want = exact ? bytes : std::max(bytes, capacity_ + capacity_ / 2 + 4096);
+    unsigned char *grown;
+    if (!data_) {
+        grown = allocate_large(want);
+    } else {
+        grown = static_cast<unsigned char *>(std::realloc(data_, want));
+    }
+    if (!grown)
+        return false;
+    data_ = grown;
+    capacity_ = want;
+    return true;
+}
+
+unsigned char *Store::release()
+{
+    unsigned char *d = data_;
+    data_ = nullptr;
+    size_ = capacity_ = 0;
+    return d;
+}
+
+PyObject *block_from_store(Store &store)
+{
+    auto *b = PyObject_New(BlockObject, &BlockType);
+    if (!b)
+        return nullptr;
+    b->size = static_cast<Py_ssize_t>(store.size());
+    b->data = store.release();
+    return reinterpret_cast<PyObject *>(b);
+}
+
+}  // namespace vondrel::arrays

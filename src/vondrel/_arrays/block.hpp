@@ -1,0 +1,48 @@
+// Memory for result arrays: a growable byte store that native loops fill
+// without the interpreter lock, and the Python object that takes the store
+// over and lends it to NumPy through the buffer protocol.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+
+namespace vondrel::arrays {
+
+// A malloc'd byte buffer with a size and a capacity.  Pure C++: safe
+// without the interpreter lock.  Frees what it holds unless handed to a
+// Block.
+class Store {
+public:
+    Store() = default;
+    Store(const Store &) = delete;
+    Store &operator=(const Store &) = delete;
+    ~Store();
+
+    unsigned char *data() const { return data_; }
+    std::size_t size() const { return size_; }
+    // Makes room for `bytes` in all, growing by half at least; false when
+    // out of memory (the store is unchanged).
+    bool reserve(std::size_t bytes, bool exact = false);
+    void set_size(std::size_t bytes) { size_ = bytes; }
+    // Gives the buffer away (the caller frees it with std::free).
+    unsigned char *release();
+
+private:
+    unsigned char *data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+};
+
+extern PyTypeObject BlockType;
+
+// A new Block owning the store's bytes (the store is left empty); null with
+// MemoryError or the allocation's error.
+PyObject *block_from_store(Store &store);
+
+// Allocates `bytes` for a large result (aligned, huge pages asked for where
+// the system offers them, as NumPy does); null when out of memory.
+unsigned char *allocate_large(std::size_t bytes);
+
+}  // namespace vondrel::arrays
