@@ -25,6 +25,10 @@ using arrays::swap_words;
 constexpr Py_ssize_t header_size = arrays::header_size;
 // Convert in place without the GIL only when a block is worth the switch.
 constexpr Py_ssize_t nogil_bytes = 64 * 1024;
+// Small reads (one header, one trace's samples) are served from a buffer of
+// this size, refilled with whatever the file has ready: two Python calls per
+// trace on a pipe cost more than the traces.
+constexpr Py_ssize_t ahead_size = 256 * 1024;
 
 constexpr const char *msg_truncated = "%U: trace %d is cut short at byte %lld.";
 constexpr const char *msg_count_short = "%U: the file ends after %d of its %d traces, at byte %lld.";
@@ -42,10 +46,11 @@ struct StreamObject {
     vondrel_BaseTraceIterator base;
     PyObject *file;      // the file object read from; None once released
     PyObject *name;      // what messages call the source (str)
-    PyObject *head;      // bytes read ahead by the detection, handed out first; None when used up
+    PyObject *fill;      // the file's readinto1 (or readinto) name: what refills `ahead` (borrowed)
     PyObject *format;    // "su", "collection" or "segy"
     PyObject *byteorder; // "<" or ">"
-    Py_ssize_t head_pos;
+    unsigned char *ahead; // bytes read but not yet handed out (malloc'd, freed by dealloc)
+    Py_ssize_t ahead_pos, ahead_len, ahead_cap;
     long long offset;    // the source's byte offset of the next byte to read
     int file_owner;      // the reader opened `file` and closes it
     int swap;            // the file's order is not the machine's
@@ -56,6 +61,7 @@ struct StreamObject {
 };
 
 PyObject *name_readinto = nullptr;
+PyObject *name_readinto1 = nullptr;
 PyObject *name_close = nullptr;
 PyObject *name_plan = nullptr;
 PyObject *name_to_file = nullptr;
@@ -121,38 +127,56 @@ Py_ssize_t swap_native_run(unsigned char *p, Py_ssize_t n)
 
 // ---- reading ------------------------------------------------------------
 
-// Reads up to `n` bytes into `dst`: the read-ahead bytes first, then the
-// file's readinto until n bytes or the end.  The count read, or -1 with an
-// exception set.
-Py_ssize_t read_exact(StreamObject *self, char *dst, Py_ssize_t n)
+// One call of the file's readinto (`method`) into n bytes at dst.  The count
+// read (0 at the end), or -1 with an exception set.
+Py_ssize_t read_once(StreamObject *self, PyObject *method, unsigned char *dst, Py_ssize_t n)
+{
+    Ref view(PyMemoryView_FromMemory(reinterpret_cast<char *>(dst), n, PyBUF_WRITE));
+    if (!view)
+        return -1;
+    Ref result(call_method1(self->file, method, view.get()));
+    if (!result)
+        return -1;
+    if (result.get() == Py_None) {
+        PyErr_Format(PyExc_OSError, msg_read_none, self->name);
+        return -1;
+    }
+    Py_ssize_t k = PyLong_AsSsize_t(result.get());
+    return k < 0 && !PyErr_Occurred() ? 0 : k;
+}
+
+// Reads up to `n` bytes into `dst`: what is read ahead first, then small
+// requests through the read-ahead buffer and large ones straight from the
+// file, until n bytes or the end.  The count read, or -1 with an exception
+// set.
+Py_ssize_t read_exact(StreamObject *self, unsigned char *dst, Py_ssize_t n)
 {
     Py_ssize_t got = 0;
-    if (self->head != Py_None) {
-        Py_ssize_t left = PyBytes_GET_SIZE(self->head) - self->head_pos;
-        Py_ssize_t take = left < n ? left : n;
-        std::memcpy(dst, PyBytes_AS_STRING(self->head) + self->head_pos, take);
-        self->head_pos += take;
-        got = take;
-        if (take == left)
-            Py_SETREF(self->head, Py_NewRef(Py_None));
-    }
-    while (got < n && self->file != Py_None) {
-        Ref view(PyMemoryView_FromMemory(dst + got, n - got, PyBUF_WRITE));
-        if (!view)
-            return -1;
-        Ref result(call_method1(self->file, name_readinto, view.get()));
-        if (!result)
-            return -1;
-        if (result.get() == Py_None) {
-            PyErr_Format(PyExc_OSError, msg_read_none, self->name);
-            return -1;
+    while (got < n) {
+        Py_ssize_t left = self->ahead_len - self->ahead_pos;
+        if (left > 0) {
+            Py_ssize_t take = left < n - got ? left : n - got;
+            std::memcpy(dst + got, self->ahead + self->ahead_pos, take);
+            self->ahead_pos += take;
+            got += take;
+            continue;
         }
-        Py_ssize_t k = PyLong_AsSsize_t(result.get());
-        if (k == -1 && PyErr_Occurred())
-            return -1;
-        if (k <= 0)
+        if (self->file == Py_None)
             break;
-        got += k;
+        Py_ssize_t k;
+        if (n - got >= self->ahead_cap) {
+            k = read_once(self, name_readinto, dst + got, n - got);
+            got += k > 0 ? k : 0;
+        } else {
+            k = read_once(self, self->fill, self->ahead, self->ahead_cap);
+            self->ahead_pos = 0;
+            self->ahead_len = k > 0 ? k : 0;
+        }
+        if (k <= 0) {
+            if (k < 0)
+                return -1;
+            break;
+        }
     }
     self->offset += got;
     return got;
@@ -215,7 +239,7 @@ int next_header(StreamObject *self)
         return 1;
     if (self->ended || self->base.index == self->base.n_traces)
         return 0;
-    Py_ssize_t got = read_exact(self, reinterpret_cast<char *>(self->header), header_size);
+    Py_ssize_t got = read_exact(self, self->header, header_size);
     if (got < 0)
         return -1;
     if (got == 0)
@@ -238,7 +262,7 @@ int next_header(StreamObject *self)
 int finish_trace(StreamObject *self, unsigned char *dst_header, unsigned char *samples, int ns)
 {
     Py_ssize_t want = 4 * static_cast<Py_ssize_t>(ns);
-    Py_ssize_t got = read_exact(self, reinterpret_cast<char *>(samples), want);
+    Py_ssize_t got = read_exact(self, samples, want);
     if (got < 0)
         return -1;
     if (got < want)
@@ -298,7 +322,7 @@ Py_ssize_t fill_fixed(StreamObject *self, unsigned char *buf, Py_ssize_t len)
     if (k == 0)
         return 0;
     long long start = self->offset;
-    Py_ssize_t got = read_exact(self, reinterpret_cast<char *>(buf), k * size);
+    Py_ssize_t got = read_exact(self, buf, k * size);
     if (got < 0)
         return -1;
     Py_ssize_t whole = got / size;
@@ -338,7 +362,7 @@ PyObject *stream_new(PyTypeObject *type, PyObject *args, PyObject *kwds)
     self->base.vtab = &stream_vtable;
     self->file = Py_NewRef(Py_None);
     self->name = Py_GetConstant(Py_CONSTANT_EMPTY_STR);
-    self->head = Py_NewRef(Py_None);
+    self->fill = name_readinto;
     self->format = Py_NewRef(Py_None);
     self->byteorder = Py_NewRef(Py_None);
     self->ns = -1;
@@ -375,11 +399,26 @@ int stream_init(PyObject *op, PyObject *args, PyObject *kwds)
         return -1;
     Py_SETREF(self->file, Py_NewRef(file));
     Py_SETREF(self->name, Py_NewRef(name));
-    Py_SETREF(self->head, PyBytes_GET_SIZE(head) ? Py_NewRef(head) : Py_NewRef(Py_None));
+    Py_ssize_t cap = PyBytes_GET_SIZE(head) > ahead_size ? PyBytes_GET_SIZE(head) : ahead_size;
+    if (cap > self->ahead_cap) {
+        void *grown = PyMem_RawRealloc(self->ahead, cap);
+        if (!grown) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        self->ahead = static_cast<unsigned char *>(grown);
+        self->ahead_cap = cap;
+    }
+    std::memcpy(self->ahead, PyBytes_AS_STRING(head), PyBytes_GET_SIZE(head));
+    self->ahead_pos = 0;
+    self->ahead_len = PyBytes_GET_SIZE(head);
+    int buffered = PyObject_HasAttrWithError(file, name_readinto1);
+    if (buffered < 0)
+        return -1;
+    self->fill = buffered ? name_readinto1 : name_readinto;
     Py_SETREF(self->format, Py_NewRef(fmt));
     Py_SETREF(self->byteorder, Py_NewRef(order));
     self->file_owner = owner;
-    self->head_pos = 0;
     self->offset = offset;
     self->swap = PyUnicode_CompareWithASCIIString(order, PY_LITTLE_ENDIAN ? "<" : ">") != 0;
     self->ns = ns;
@@ -404,7 +443,6 @@ int stream_traverse(PyObject *op, visitproc visit, void *arg)
 {
     StreamObject *self = as_stream(op);
     Py_VISIT(self->file);
-    Py_VISIT(self->head);
     return 0;
 }
 
@@ -412,7 +450,6 @@ int stream_clear(PyObject *op)
 {
     StreamObject *self = as_stream(op);
     Py_SETREF(self->file, Py_NewRef(Py_None));
-    Py_SETREF(self->head, Py_NewRef(Py_None));
     return 0;
 }
 
@@ -423,7 +460,7 @@ void stream_dealloc(PyObject *op)
     PyObject_GC_UnTrack(op);
     StreamObject *self = as_stream(op);
     Py_CLEAR(self->file);
-    Py_CLEAR(self->head);
+    PyMem_RawFree(self->ahead);
     Py_CLEAR(self->name);
     Py_CLEAR(self->format);
     Py_CLEAR(self->byteorder);
@@ -670,7 +707,7 @@ int stream_exec(PyObject *module)
         const char *text;
     };
     const Entry entries[] = {
-        {&name_readinto, "readinto"}, {&name_close, "close"},       {&name_plan, "_plan"},
+        {&name_readinto, "readinto"}, {&name_readinto1, "readinto1"}, {&name_close, "close"},       {&name_plan, "_plan"},
         {&name_to_file, "to_file"},   {&name_to_stream, "to_stream"}, {&name_to_memory, "to_memory"},
         {&stream_module_name, "vondrel._stream"},
     };
