@@ -14,7 +14,9 @@
 #include <cstdint>
 #include <cstring>
 
-#include "vondrel/segy/common.hpp"
+#include "vondrel/common/binder.hpp"
+#include "vondrel/common/names.hpp"
+#include "vondrel/common/ref.hpp"
 #include "vondrel/segy_api.h"
 
 namespace vondrel {
@@ -68,6 +70,13 @@ PyObject *name_to_file = nullptr;
 PyObject *name_to_stream = nullptr;
 PyObject *name_to_memory = nullptr;
 PyObject *stream_module_name = nullptr;
+
+Params init_params{"__init__", {"source", "format", "byteorder"}, 1};
+Params trace_record_params{"_trace_record", {"trace", "swap"}};
+Params swap_traces_params{"_swap_traces", {"buffer"}};
+Params readinto_params{"readinto", {"buffer"}};
+Params to_file_params{"to_file", {"filename"}};
+Params to_stream_params{"to_stream", {"stream"}};
 
 vondrel_BaseTraceIterator_vtable stream_vtable;
 extern PyTypeObject StreamType;
@@ -134,7 +143,7 @@ Py_ssize_t read_once(StreamObject *self, PyObject *method, unsigned char *dst, P
     Ref view(PyMemoryView_FromMemory(reinterpret_cast<char *>(dst), n, PyBUF_WRITE));
     if (!view)
         return -1;
-    Ref result(call_method1(self->file, method, view.get()));
+    Ref result(PyObject_CallMethodOneArg(self->file, method, view.get()));
     if (!result)
         return -1;
     if (result.get() == Py_None) {
@@ -192,7 +201,7 @@ int release_file(StreamObject *self)
     Py_SETREF(self->file, Py_NewRef(Py_None));
     if (!self->file_owner)
         return 0;
-    Ref closed(call_method0(file.get(), name_close));
+    Ref closed(PyObject_CallMethodNoArgs(file.get(), name_close));
     return closed ? 0 : -1;
 }
 
@@ -375,13 +384,12 @@ PyObject *stream_new(PyTypeObject *type, PyObject *args, PyObject *kwds)
 // offset), and takes it over.  0, or -1 with the detection's error set.
 int stream_init(PyObject *op, PyObject *args, PyObject *kwds)
 {
-    static const char *keywords[] = {"source", "format", "byteorder", nullptr};
-    PyObject *source = nullptr;
-    PyObject *format = Py_None;
-    PyObject *byteorder = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|OO:traces", const_cast<char **>(keywords), &source, &format,
-                                     &byteorder))
+    PyObject *values[3];
+    if (init_params.bind(args, kwds, values) < 0)
         return -1;
+    PyObject *source = values[0];
+    PyObject *format = values[1] ? values[1] : Py_None;
+    PyObject *byteorder = values[2] ? values[2] : Py_None;
     StreamObject *self = as_stream(op);
     if (release_file(self) < 0)
         return -1;
@@ -472,8 +480,11 @@ void stream_dealloc(PyObject *op)
 // readinto(buffer): fills a writable buffer with as many whole traces as fit,
 // in native order, header then samples, and returns the bytes filled; 0 at
 // the end.  ValueError when not even the next trace fits.
-PyObject *stream_readinto(PyObject *op, PyObject *arg)
+PyObject *stream_readinto(PyObject *op, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
+    PyObject *arg;
+    if (readinto_params.bind(args, nargs, kwnames, &arg) < 0)
+        return nullptr;
     StreamObject *self = as_stream(op);
     Py_buffer view;
     if (PyObject_GetBuffer(arg, &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0)
@@ -541,16 +552,22 @@ PyObject *shortcut(PyObject *op, PyObject *method, PyObject *arg)
     Ref collection(reinterpret_cast<PyObject *>(vondrel_SEGY_vtab->from_trace_iterator(&self->base)));
     if (!collection)
         return nullptr;
-    return arg ? call_method1(collection.get(), method, arg) : call_method0(collection.get(), method);
+    return arg ? PyObject_CallMethodOneArg(collection.get(), method, arg) : PyObject_CallMethodNoArgs(collection.get(), method);
 }
 
-PyObject *stream_to_file(PyObject *op, PyObject *filename)
+PyObject *stream_to_file(PyObject *op, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
+    PyObject *filename;
+    if (to_file_params.bind(args, nargs, kwnames, &filename) < 0)
+        return nullptr;
     return shortcut(op, name_to_file, filename);
 }
 
-PyObject *stream_to_stream(PyObject *op, PyObject *stream)
+PyObject *stream_to_stream(PyObject *op, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
+    PyObject *stream;
+    if (to_stream_params.bind(args, nargs, kwnames, &stream) < 0)
+        return nullptr;
     Ref done(shortcut(op, name_to_stream, stream));
     return done ? Py_NewRef(Py_None) : nullptr;
 }
@@ -598,10 +615,11 @@ PyObject *stream_get_name(PyObject *op, void *)
 
 // _trace_record(trace, swap): the trace's header and samples as bytes, in the
 // other byte order when swap is true.  TypeError for anything but a SEGYTrace.
-PyObject *trace_record(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+PyObject *trace_record(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObject *kwnames)
 {
-    if (nargs != 2)
-        return PyErr_Format(PyExc_TypeError, "_trace_record() takes exactly 2 arguments (%zd given)", nargs);
+    PyObject *args[2];
+    if (trace_record_params.bind(call, nargs, kwnames, args) < 0)
+        return nullptr;
     if (!PyObject_TypeCheck(args[0], vondrel_SEGYTraceType))
         return PyErr_Format(PyExc_TypeError, msg_not_a_trace, args[0]);
     int swap = PyObject_IsTrue(args[1]);
@@ -627,8 +645,11 @@ PyObject *trace_record(PyObject *, PyObject *const *args, Py_ssize_t nargs)
 // _swap_traces(buffer): swaps the native-order traces of a writable buffer
 // into the other order, in place, walking them by their ns.  ValueError when
 // the buffer does not end at a trace boundary (nothing is then swapped).
-PyObject *swap_traces(PyObject *, PyObject *arg)
+PyObject *swap_traces(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
+    PyObject *arg;
+    if (swap_traces_params.bind(args, nargs, kwnames, &arg) < 0)
+        return nullptr;
     Py_buffer view;
     if (PyObject_GetBuffer(arg, &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0)
         return nullptr;
@@ -650,13 +671,13 @@ PyObject *swap_traces(PyObject *, PyObject *arg)
 }
 
 PyMethodDef stream_methods[] = {
-    {"readinto", stream_readinto, METH_O, "traces.readinto(self, buffer)"},
+    {"readinto", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stream_readinto)), METH_FASTCALL | METH_KEYWORDS, "traces.readinto(self, buffer)"},
     {"close", stream_close, METH_NOARGS, "traces.close(self)"},
     {"__enter__", stream_enter, METH_NOARGS, nullptr},
     {"__exit__", reinterpret_cast<PyCFunction>(stream_exit), METH_VARARGS, nullptr},
     {"to_memory", stream_to_memory, METH_NOARGS, "traces.to_memory(self)"},
-    {"to_file", stream_to_file, METH_O, "traces.to_file(self, filename)"},
-    {"to_stream", stream_to_stream, METH_O, "traces.to_stream(self, stream)"},
+    {"to_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stream_to_file)), METH_FASTCALL | METH_KEYWORDS, "traces.to_file(self, filename)"},
+    {"to_stream", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stream_to_stream)), METH_FASTCALL | METH_KEYWORDS, "traces.to_stream(self, stream)"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -671,9 +692,9 @@ PyGetSetDef stream_getset[] = {
 };
 
 PyMethodDef module_functions[] = {
-    {"_trace_record", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(trace_record)), METH_FASTCALL,
+    {"_trace_record", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(trace_record)), METH_FASTCALL | METH_KEYWORDS,
      "_trace_record(trace, swap)"},
-    {"_swap_traces", swap_traces, METH_O, "_swap_traces(buffer)"},
+    {"_swap_traces", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(swap_traces)), METH_FASTCALL | METH_KEYWORDS, "_swap_traces(buffer)"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -702,19 +723,13 @@ int stream_exec(PyObject *module)
 {
     if (vondrel_segy_import() < 0)
         return -1;
-    struct Entry {
-        PyObject **slot;
-        const char *text;
-    };
-    const Entry entries[] = {
+    const NameEntry entries[] = {
         {&name_readinto, "readinto"}, {&name_readinto1, "readinto1"}, {&name_close, "close"},       {&name_plan, "_plan"},
         {&name_to_file, "to_file"},   {&name_to_stream, "to_stream"}, {&name_to_memory, "to_memory"},
         {&stream_module_name, "vondrel._stream"},
     };
-    for (const Entry &e : entries) {
-        if (!*e.slot && intern(e.slot, e.text) < 0)
-            return -1;
-    }
+    if (intern_names(entries) < 0)
+        return -1;
     stream_vtable = *vondrel_BaseTraceIterator_vtab;
     stream_vtable.next_trace = stream_next_trace;
     StreamType.tp_base = vondrel_BaseTraceIteratorType;
