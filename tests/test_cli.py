@@ -8,7 +8,8 @@ import sys
 
 import pytest
 
-from test_real_data import DATA, to_little_endian
+from segyfiles import HEADER_FIELDS
+from test_real_data import BIG, DATA, to_little_endian
 
 VONDREL = [shutil.which("vondrel") or sys.exit("the vondrel console script is not installed")]
 
@@ -66,14 +67,51 @@ def test_a_collection_count_on_a_pipe_is_refused(command, message):
     assert message in done.stderr
 
 
-def test_a_truncated_file_is_one_line_naming_it(tmp_path):
+def test_a_file_cut_short_is_one_line_naming_it(tmp_path):
     bad = tmp_path / "cut.su"
     bad.write_bytes((DATA / "seismiclab_cdp700.su").read_bytes()[:-10])
-    done = run("convert", bad, "-", "--format", "su", "--from-byteorder", ">")
-    assert done.returncode == 1
-    assert done.stderr == f"vondrel convert: {bad}: trace 23 is cut short at byte 111350.\n".encode()
-    debug = run("convert", bad, "-", "--format", "su", "--from-byteorder", ">", "--debug")
+    done = run("convert", bad, "-")                   # seen by the detection: the size does not tile
+    assert done.returncode == 1 and done.stderr.startswith(f"vondrel convert: {bad}: ".encode())
+    assert done.stderr.count(b"\n") == 1
+    piped = run("convert", "-", tmp_path / "out.su", stdin=bad.read_bytes())   # seen while streaming
+    assert piped.returncode == 1
+    assert piped.stderr == b"vondrel convert: <stdin>: trace 23 is cut short at byte 111350.\n"
+    debug = run("convert", bad, "-", "--debug")
     assert debug.returncode == 1 and b"Traceback" in debug.stderr
+
+
+def test_info_lists_the_fields_that_vary_with_their_ranges():
+    raw = (DATA / "seismiclab_cdp700.su").read_bytes()
+    rows = [struct.unpack(">" + BIG + "28s", raw[pos:pos + 240])[:-1] for pos in range(0, len(raw), 4640)]
+    want = {name: (min(v), max(v)) for name, *v in zip([n for n, _ in HEADER_FIELDS], *rows) if min(v) != max(v)}
+    done = run("info", "-", stdin=raw)
+    assert done.returncode == 0
+    lines = done.stdout.decode().splitlines()
+    assert lines[:4] == ["-: su, big-endian, 24 traces", "  ns  1100", "  dt  2000",
+                         "  varying header fields (min max):"]
+    got = {name: (float(lo), float(hi)) for name, lo, hi in map(str.split, lines[4:])}
+    assert got.keys() == want.keys()
+    assert got == pytest.approx(want, rel=1e-5)
+
+
+def test_info_on_what_is_no_trace_file(tmp_path):
+    bad = tmp_path / "notes.txt"
+    bad.write_bytes(b"not seismic data\n" * 40)
+    done = run("info", bad)
+    assert done.returncode == 1 and done.stdout == b""
+    assert done.stderr.startswith(f"vondrel info: {bad}: ".encode()) and done.stderr.count(b"\n") == 1
+
+
+def test_plot_writes_a_png_of_the_requested_size(tmp_path):
+    pytest.importorskip("matplotlib")
+    out = tmp_path / "gather.png"
+    done = run("plot", DATA / "seismiclab_cdp700.su", "-o", out, "--size", "640x480", "--x", "offset",
+               "--traces", "2:20", "--wiggle")
+    assert (done.returncode, done.stderr) == (0, b"")
+    png = out.read_bytes()
+    assert png[:8] == b"\x89PNG\r\n\x1a\n" and struct.unpack(">II", png[16:24]) == (640, 480)
+    bad = run("plot", DATA / "seismiclab_cdp700.su", "-o", tmp_path / "no.png", "--x", "nosuchfield")
+    assert bad.returncode == 1 and bad.stderr.count(b"\n") == 1 and not (tmp_path / "no.png").exists()
 
 
 def test_a_reader_that_goes_away_ends_the_command_with_141():

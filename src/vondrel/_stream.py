@@ -49,69 +49,30 @@ def _seekable(f):
 
 
 def _plan(source, format, byteorder):
-    """What ``traces`` needs to stream ``source``: (file, opened_here, name,
-    head, format, byteorder, ns, n_traces, offset).  ``head`` holds the bytes
-    that deciding took from a stream that cannot seek back, ``ns`` and
-    ``n_traces`` are -1 where unknown, ``offset`` is where the first trace
-    starts.  Raises what the detection raises."""
-    f, owner, name = _open(source, "rb")
+    """What ``traces`` needs to stream ``source``, decided by the detection
+    that ``vondrel.read`` uses: (file, opened_here, name, head, format,
+    byteorder, ns, n_traces, offset).  ``head`` holds the bytes that deciding
+    took from a stream that cannot seek back, ``ns`` and ``n_traces`` are -1
+    where unknown, ``offset`` is where the first trace starts.  Raises what
+    the detection raises, after closing a file it opened."""
+    from vondrel import _files
+    src = _files._Source(source)
     try:
-        plan = _stream_plan(f, name, format, byteorder)
+        fit = _files._detect(src, format, _files._order(byteorder), False)
+        r = fit.reading
+        if src.seekable:
+            src.file.seek(src.start + r.start)
+            head = b""
+        else:
+            head = src.head[r.start:]
     except BaseException:
-        if owner:
-            f.close()
+        src.__exit__(None, None, None)
         raise
-    return (f, owner, name, *plan)
-
-
-def _read_up_to(f, n):
-    chunks = []
-    while n > 0:
-        chunk = f.read(n)
-        if not chunk:
-            break
-        chunks.append(chunk)
-        n -= len(chunk)
-    return b"".join(chunks)
-
-
-def _stream_plan(f, name, format, byteorder):
-    if _seekable(f):
-        start = f.tell()
-        size = f.seek(0, 2) - start
-        f.seek(start)
-        head = f.read(244)
-        f.seek(start)
-    else:
-        start, size = 0, None
-        head = _read_up_to(f, 244)
-    fits = []
-    for fmt in (format,) if format else ("su", "collection"):
-        for order in (_byteorder(byteorder, None),) if byteorder else ("<", ">"):
-            off = 4 if fmt == "collection" else 0
-            if not head and fmt == "su":
-                fits.append((fmt, order, -1, 0, 0))
-                continue
-            if len(head) < off + 240:
-                continue
-            ns = struct.unpack_from(order + "H", head, off + 114)[0]
-            tb = 240 + 4 * ns
-            count = struct.unpack_from(order + "i", head)[0] if off else -1
-            if ns == 0 or (off and count < 0):
-                continue
-            if size is None:
-                fits.append((fmt, order, -1, count, off))
-            elif off and size - off == count * tb or not off and size % tb == 0:
-                fits.append((fmt, order, ns, count if off else size // tb, off))
-    if not fits:
-        raise ValueError(f"{name}: neither an SU nor a collection file.")
-    fmt, order, ns, n, off = fits[0]
-    if size is None:
-        head = head[off:]
-    else:
-        f.seek(start + off)
-        head = b""
-    return head, fmt, order, ns, n, start + off
+    # Every trace has the first one's ns only where the whole file was seen.
+    ns = r.ns if src.size is not None and fit.uniform and r.ns else -1
+    count = -1 if fit.traces is None else fit.traces
+    return (src.file, src.opened is not None, src.name, head, r.format, r.byteorder, ns, count,
+            src.start + r.start)
 
 
 class Writer:

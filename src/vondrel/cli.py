@@ -77,6 +77,7 @@ class _Ranges:
         high = np.array([rows[n].max() for n in names], dtype=np.float64)
         if self.low is None:
             self.names, self.low, self.high = names, low, high
+            self.whole = [rows.dtype[n].kind in "iu" for n in names]
         else:
             np.minimum(self.low, low, out=self.low)
             np.maximum(self.high, high, out=self.high)
@@ -123,14 +124,16 @@ def _info(args, name, out):
         return
     ns = sorted(ranges.ns)
     print(f"  ns  {ns[0]}" if len(ns) == 1 else f"  ns  {ns[0]} .. {ns[-1]}", file=out)
-    fields = dict(zip(ranges.names, zip(ranges.low, ranges.high)))
+    fields = {k: (int(lo), int(hi)) if whole else (lo, hi)
+              for k, lo, hi, whole in zip(ranges.names, ranges.low, ranges.high, ranges.whole)}
     low, high = fields.pop("dt")
-    print(f"  dt  {low:g}" if low == high else f"  dt  {low:g} .. {high:g}", file=out)
+    print(f"  dt  {low}" if low == high else f"  dt  {low} .. {high}", file=out)
     varying = [(k, lo, hi) for k, (lo, hi) in fields.items() if lo != hi]
     if varying:
         print("  varying header fields (min max):", file=out)
         for key, lo, hi in varying:
-            print(f"    {key:<9} {lo:>12g} {hi:>12g}", file=out)
+            print(f"    {key:<9} {lo:>12{'' if isinstance(lo, int) else 'g'}} "
+                  f"{hi:>12{'' if isinstance(hi, int) else 'g'}}", file=out)
 
 
 def cmd_info(args):
