@@ -228,7 +228,7 @@ def cmd_plot(args):
     ax.set_ylim(times[-1], times[0])
     ax.set_xlabel(xlabel)
     ax.set_ylabel("time (ms)")
-    ax.set_title(args.title or os.path.basename(args.file))
+    ax.set_title(args.title or ("standard input" if args.file == "-" else os.path.basename(args.file)))
     fig.savefig(args.output, dpi=100)
     plt.close(fig)
 
