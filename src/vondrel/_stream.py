@@ -135,8 +135,8 @@ class Writer:
         if data.ndim != 1 or not 0 < data.size < 65536:
             raise ValueError(f"samples must be 1-D with 1 to 65535 values, not of shape {data.shape}.")
         dtype = _files.header_dtype()
-        if isinstance(header, np.ndarray):
-            row = np.asarray(header, dtype=dtype).reshape(())
+        if isinstance(header, (np.ndarray, np.void)):
+            row = np.asarray(header).astype(dtype).reshape(())
         else:
             row = np.zeros((), dtype)
             for key, value in header.items():
