@@ -2,6 +2,7 @@
 and a pipe, block reads that split traces, headers given as mappings or
 rows."""
 import io
+import os
 import struct
 import subprocess
 
@@ -63,3 +64,11 @@ def test_writer_takes_a_header_and_samples(order, as_row):
     want = header(3, **fields) + samples.astype("<f4").tobytes()
     assert struct.unpack(order + "i", raw[:4]) == (1,)
     assert (raw[4:] if order == "<" else to_little_endian(raw[4:], ">")[0]) == want
+
+
+def test_the_file_opened_for_a_counted_source_is_closed_at_its_last_trace(tmp_path, fd_count):
+    path, _ = ragged_file(tmp_path)
+    reader = vondrel.traces(path)
+    assert [t.ns for t in (next(reader), next(reader), next(reader))] == [3, 5, 2]
+    assert len(os.listdir("/proc/self/fd")) == fd_count      # closed before StopIteration is asked for
+    assert next(reader, None) is None

@@ -246,8 +246,10 @@ int next_header(StreamObject *self)
 {
     if (self->pending)
         return 1;
-    if (self->ended || self->base.index == self->base.n_traces)
+    if (self->ended)
         return 0;
+    if (self->base.index == self->base.n_traces)
+        return reach_end(self) < 0 ? -1 : 0;
     Py_ssize_t got = read_exact(self, self->header, header_size);
     if (got < 0)
         return -1;
@@ -267,7 +269,8 @@ int next_header(StreamObject *self)
 
 // Reads the samples of the trace whose header is pending into `samples`
 // (4 * ns bytes) and converts header (copied to `dst_header`) and samples to
-// native order.  0, or -1 with an exception set.
+// native order; after the last trace of a count, releases the file.  0, or
+// -1 with an exception set.
 int finish_trace(StreamObject *self, unsigned char *dst_header, unsigned char *samples, int ns)
 {
     Py_ssize_t want = 4 * static_cast<Py_ssize_t>(ns);
@@ -283,7 +286,7 @@ int finish_trace(StreamObject *self, unsigned char *dst_header, unsigned char *s
     }
     self->pending = 0;
     self->base.index += 1;
-    return 0;
+    return self->base.index == self->base.n_traces ? reach_end(self) : 0;
 }
 
 // next_trace: the next trace as a new SEGYTrace owning record and samples;
@@ -329,7 +332,7 @@ Py_ssize_t fill_fixed(StreamObject *self, unsigned char *buf, Py_ssize_t len)
     if (self->base.n_traces >= 0 && k > self->base.n_traces - self->base.index)
         k = self->base.n_traces - self->base.index;
     if (k == 0)
-        return 0;
+        return self->base.index == self->base.n_traces && reach_end(self) < 0 ? -1 : 0;
     long long start = self->offset;
     Py_ssize_t got = read_exact(self, buf, k * size);
     if (got < 0)
@@ -351,13 +354,25 @@ Py_ssize_t fill_fixed(StreamObject *self, unsigned char *buf, Py_ssize_t len)
         return -1;
     }
     if (got < k * size) {
-        self->offset = start + got;
         if (got > whole * size)
             return truncated(self);
         if (reach_end(self) < 0)
             return -1;
+    } else if (self->base.index == self->base.n_traces && reach_end(self) < 0) {
+        return -1;
     }
     return got;
+}
+
+// Binds the one argument of `params`, a writable contiguous buffer, and
+// exports it into `view` (the caller releases it).  0, or -1 with the
+// binding's TypeError or the export's error set.
+int bind_buffer(Signature &params, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, Py_buffer *view)
+{
+    PyObject *buffer;
+    if (params.bind(args, nargs, kwnames, &buffer) < 0)
+        return -1;
+    return PyObject_GetBuffer(buffer, view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS);
 }
 
 // ---- slots ----------------------------------------------------------------
@@ -482,13 +497,10 @@ void stream_dealloc(PyObject *op)
 // the end.  ValueError when not even the next trace fits.
 PyObject *stream_readinto(PyObject *op, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
-    PyObject *arg;
-    if (readinto_params.bind(args, nargs, kwnames, &arg) < 0)
+    Py_buffer view;
+    if (bind_buffer(readinto_params, args, nargs, kwnames, &view) < 0)
         return nullptr;
     StreamObject *self = as_stream(op);
-    Py_buffer view;
-    if (PyObject_GetBuffer(arg, &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0)
-        return nullptr;
     auto *buf = static_cast<unsigned char *>(view.buf);
     Py_ssize_t pos = 0;
     int failed = 0;
@@ -647,11 +659,8 @@ PyObject *trace_record(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyOb
 // the buffer does not end at a trace boundary (nothing is then swapped).
 PyObject *swap_traces(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
-    PyObject *arg;
-    if (swap_traces_params.bind(args, nargs, kwnames, &arg) < 0)
-        return nullptr;
     Py_buffer view;
-    if (PyObject_GetBuffer(arg, &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0)
+    if (bind_buffer(swap_traces_params, args, nargs, kwnames, &view) < 0)
         return nullptr;
     auto *p = static_cast<unsigned char *>(view.buf);
     Py_ssize_t walked = 0;
