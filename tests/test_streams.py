@@ -37,13 +37,12 @@ def test_a_ragged_file_streams_from_a_path_and_from_a_pipe(tmp_path):
     on_disk = vondrel.traces(path)
     assert (on_disk.format, on_disk.byteorder, on_disk.n_traces, on_disk.ns) == ("su", ">", 3, None)
     assert [np.asarray(t).tolist() for t in on_disk] == [s.tolist() for s in RAGGED]
-    cat = subprocess.Popen(["cat", str(path)], stdout=subprocess.PIPE)
-    piped = vondrel.traces(cat.stdout)
-    assert piped.n_traces is None
-    block, got = bytearray(240 + 4 * 5), b""      # room for the longest trace only: every read splits
-    while n := piped.readinto(block):
-        got += bytes(block[:n])
-    cat.wait()
+    with subprocess.Popen(["cat", str(path)], stdout=subprocess.PIPE) as cat:
+        piped = vondrel.traces(cat.stdout)
+        assert piped.n_traces is None
+        block, got = bytearray(240 + 4 * 5), b""      # room for the longest trace only: every read splits
+        while n := piped.readinto(block):
+            got += bytes(block[:n])
     assert got == little and piped.index == 3
 
 
