@@ -10,6 +10,7 @@ if TYPE_CHECKING:
 # module: name -> the submodule that defines it.
 _LAZY = {
     "Gather": "vondrel._files",
+    "SegyGather": "vondrel._segyfile",
     "Probe": "vondrel._files",
     "read": "vondrel._files",
     "write": "vondrel._files",

@@ -5,6 +5,7 @@
 // any native client reaches them.
 #include "vondrel/_arrays/block.hpp"
 #include "vondrel/_arrays/read.hpp"
+#include "vondrel/_arrays/segy_module.hpp"
 #include "vondrel/_arrays/traces.hpp"
 #include "vondrel/_arrays/write.hpp"
 #include "vondrel/_arrays/stream.hpp"
@@ -35,7 +36,9 @@ PyMethodDef arrays_methods[] = {
 // used.  0, or -1 with an exception set.
 int arrays_exec(PyObject *module)
 {
-    return PyType_Ready(&BlockType) < 0 || traces_ready() < 0 ? -1 : vondrel::stream_exec(module);
+    if (PyType_Ready(&BlockType) < 0 || traces_ready() < 0 || add_segy_functions(module) < 0)
+        return -1;
+    return vondrel::stream_exec(module);
 }
 
 PyModuleDef_Slot arrays_slots[] = {
