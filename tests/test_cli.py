@@ -1,4 +1,5 @@
 """The `vondrel` command, run as a real process on the real files of tests/data."""
+import io
 import os
 import pty
 import shutil
@@ -8,6 +9,7 @@ import sys
 
 import pytest
 
+import vondrel
 from segyfiles import HEADER_FIELDS
 from test_real_data import BIG, DATA, to_little_endian
 
@@ -41,6 +43,20 @@ def test_convert_back_to_big_endian_is_byte_identical(tmp_path):
     out = tmp_path / "out.su"
     assert run("convert", DATA / "segyio_small-lsb.su", out, "--byteorder", "big").returncode == 0
     assert out.read_bytes() == (DATA / "segyio_small.su").read_bytes()
+
+
+@pytest.mark.parametrize("name, args, fmt, options", [
+    ("segyio_Format1msb.sgy", [], "su", {"byteorder": "="}),       # IBM floats, big-endian
+    ("segyio_Format16lsb.sgy", [], "su", {"byteorder": "="}),      # 8-bit unsigned, little-endian
+    ("seismiclab_cdp700.su", ["--to", "segy", "--ibm"], "segy", {"sample_format": 1}),
+])
+def test_segy_streams_as_the_whole_file_converts(name, args, fmt, options):
+    done = run("convert", "-", "-", *args, stdin=(DATA / name).read_bytes())
+    assert (done.returncode, done.stderr) == (0, b"")
+    want = io.BytesIO()
+    vondrel.write(want, vondrel.read(DATA / name), format=fmt, **options)
+    same = done.stdout == want.getvalue()            # (a diff of the bytes would take minutes)
+    assert same
 
 
 def test_a_pipeline_of_two_converts_equals_the_direct_conversion(tmp_path):

@@ -59,6 +59,8 @@ def _plan(source, format, byteorder):
     src = _files._Source(source)
     try:
         fit = _files._detect(src, format, _files._order(byteorder), False)
+        if fit.reading.format == "segy":
+            return (src.file, src.opened is not None, src.name, *_segy_plan(src, fit))
         r = fit.reading
         if src.seekable:
             src.file.seek(src.start + r.start)
@@ -72,11 +74,24 @@ def _plan(source, format, byteorder):
     ns = r.ns if src.size is not None and fit.uniform and r.ns else -1
     count = -1 if fit.traces is None else fit.traces
     return (src.file, src.opened is not None, src.name, head, r.format, r.byteorder, ns, count,
-            src.start + r.start)
+            src.start + r.start, 0, 0, None)
+
+
+def _segy_plan(src, fit):
+    """The rest of the plan for a SEG-Y file: its file headers read, the
+    source left at its first trace."""
+    from vondrel import _segyfile
+    layout, f = _segyfile.open_layout(src, fit.reading.byteorder)
+    head = bytes(f.head) if isinstance(f, _segyfile._Ahead) else b""
+    fixed = layout.ns is not None
+    count = (src.size - layout.start) // layout.trace_size() if fixed and src.size is not None else -1
+    dt = layout.dt if fixed and 0 < layout.dt < 65536 else 0
+    return (head, "segy", layout.byteorder, layout.ns if fixed else -1, count, src.start + layout.start,
+            layout.code, dt, _segyfile.decode_text(layout.raw_text))
 
 
 class Writer:
-    """Writer(dest, format="su", byteorder=None, *, n_traces=None, **segy)
+    """Writer(dest, format="su", byteorder=None, *, n_traces=None, sample_format=5, text=None)
 
     Writes traces one at a time to a path or a binary stream: ``write(trace)``
     takes a SEGYTrace, ``write(header, samples)`` a header (a 0-d array of
@@ -84,16 +99,22 @@ class Writer:
     collection files are written in native order unless ``byteorder`` says
     otherwise.  A collection file starts with its trace count: it is written
     at the end on a seekable target, or given as ``n_traces`` up front;
-    on a pipe without it the collection format is refused."""
+    on a pipe without it the collection format is refused.  SEG-Y (revision
+    1, big-endian unless ``byteorder`` says otherwise) takes its sample
+    interval and its fixed ``ns`` from the first trace, IEEE floats
+    (``sample_format=5``) or IBM floats (1), and the textual header ``text``
+    (by default one that says what wrote the file)."""
 
-    def __init__(self, dest, format="su", byteorder=None, *, n_traces=None):
+    def __init__(self, dest, format="su", byteorder=None, *, n_traces=None, sample_format=5, text=None):
         if format not in _FORMATS:
             raise ValueError(f'format must be one of "su", "collection", "segy", not {format!r}.')
-        if format == "segy":
-            raise NotImplementedError("SEG-Y output is not available yet.")
+        if format == "segy" and sample_format not in (1, 5):
+            raise ValueError(f"sample_format must be 1 (IBM float) or 5 (IEEE float), not {sample_format!r}.")
         self.format = format
-        self.byteorder = _byteorder(byteorder, _NATIVE)
-        self._swap = self.byteorder != _NATIVE
+        self.byteorder = _byteorder(byteorder, ">" if format == "segy" else _NATIVE)
+        self._swap = self.byteorder != _NATIVE and format != "segy"
+        self._segy = (sample_format, text) if format == "segy" else None
+        self._segy_ns = None
         self._file, self._owner, self.name = _open(dest, "wb")
         self.n_traces = 0
         self._announced = n_traces
@@ -125,7 +146,10 @@ class Writer:
             record = _arrays._trace_record(trace, self._swap)
         else:
             record = self._record(trace, samples)
-        self._file.write(record)
+        if self._segy:
+            self._write_segy(record, 1)
+        else:
+            self._file.write(record)
         self.n_traces += 1
 
     def _record(self, header, samples):
@@ -153,10 +177,46 @@ class Writer:
         when the file's order differs."""
         if self._file is None:
             raise ValueError(f"{self.name}: the writer is closed.")
-        if self._swap:
-            _arrays._swap_traces(block)
-        self._file.write(block)
+        if self._segy:
+            self._write_segy(block, count)
+        else:
+            if self._swap:
+                _arrays._swap_traces(block)
+            self._file.write(block)
         self.n_traces += count
+
+    def _write_segy(self, block, count):
+        """Writes `count` native-order SU traces of one ns as SEG-Y traces:
+        bytes 1-180 of each header (the SU fields after them have no place in
+        SEG-Y), the samples encoded; the file headers before the first."""
+        import numpy as np
+        from vondrel import _segyfile
+        code, text = self._segy
+        raw = np.frombuffer(block, np.uint8)
+        ns = int(raw[114:116].view(np.uint16)[0])
+        if self._segy_ns is None:
+            binary = np.zeros((), _segyfile.binary_dtype())
+            binary["hdt"] = binary["dto"] = raw[116:118].view(np.int16)[0]
+            binary["rev"], binary["format"], binary["hns"], binary["trflag"] = 1, code, ns, 1
+            self._file.write(_segyfile.encode_text(text if text is not None else
+                                                   _segyfile.default_text(code, self.byteorder)))
+            self._file.write(_segyfile._in_order(binary, self.byteorder))
+            self._segy_ns = ns
+        size = 240 + 4 * ns
+        rows = raw.reshape(-1, size) if len(raw) == count * size else None
+        if rows is None or (rows[:, 114:116].copy().view(np.uint16) != self._segy_ns).any():
+            raise ValueError(f"{self.name}: the traces of a SEG-Y file written here have one ns, "
+                             f"{self._segy_ns}; trace {self.n_traces} or one after it differs.")
+        headers = np.zeros((count, 240), np.uint8)
+        headers[:, :180] = rows[:, :180]
+        headers[:, 114:118] = rows[:, 114:118]
+        samples = np.ascontiguousarray(rows[:, 240:]).view(np.float32)
+        out = bytearray(count * size)
+        bad = _arrays._segy_encode(headers, samples, count, ns, code, self.byteorder == ">", out)
+        if bad >= 0:
+            raise ValueError(f"{self.name}: trace {self.n_traces + bad // ns}: sample {bad % ns} "
+                             f"({samples.reshape(-1)[bad]}) has no IBM float form.")
+        self._file.write(out)
 
     def close(self):
         """Finishes the file: the collection count, a flush, and a close of a
@@ -196,12 +256,8 @@ class Writer:
 
 def copy_traces(reader, writer, progress=None):
     """Streams every trace of a ``traces`` reader into a Writer in constant
-    memory: many whole traces per block for SU and collection output, one at a
-    time otherwise.  ``progress(nbytes)`` is called after each block."""
-    if writer.format == "segy":
-        for trace in reader:
-            writer.write(trace)
-        return
+    memory, many whole traces per block.  ``progress(nbytes)`` is called after
+    each block."""
     block = bytearray(BLOCK_BYTES)
     view = memoryview(block)
     while True:

@@ -199,7 +199,8 @@ def cmd_plot(args):
         samples = gather.samples
     except ValueError as e:
         raise DataError(str(e)) from None
-    dt = float(headers["dt"][0]) or 4000.0
+    interval = getattr(gather, "interval", None)          # SEG-Y: the binary header's, where it counts
+    dt = float(interval()[0] if interval else headers["dt"][0]) or 4000.0
     delrt = float(headers["delrt"][0])
     times = delrt + np.arange(samples.shape[1]) * dt / 1000.0
     if args.x:

@@ -9,6 +9,7 @@
 // same detection that vondrel.read uses (vondrel._stream._plan); this file
 // only moves and converts bytes.
 #include "vondrel/_arrays/stream.hpp"
+#include "vondrel/_arrays/formats.hpp"
 #include "vondrel/_arrays/layout.hpp"
 
 #include <cstdint>
@@ -41,6 +42,7 @@ constexpr const char *msg_count_unknown =
     "%U: the trace count of a stream is not known before its end, and a collection file starts with it; "
     "read it with to_memory() or write it with vondrel.Writer to a seekable file.";
 constexpr const char *msg_read_none = "%U: the stream has no data ready (non-blocking streams are not supported).";
+constexpr const char *msg_segy_format = "%U: SEG-Y sample format %d cannot be read.";
 constexpr const char *msg_not_a_trace = "Cannot convert %T to vondrel.segy.SEGYTrace";
 constexpr const char *msg_not_traces = "The buffer of %zd bytes does not end at a trace boundary.";
 
@@ -51,12 +53,17 @@ struct StreamObject {
     PyObject *fill;      // the file's readinto1 (or readinto) name: what refills `ahead` (borrowed)
     PyObject *format;    // "su", "collection" or "segy"
     PyObject *byteorder; // "<" or ">"
+    PyObject *text;      // a SEG-Y file's textual header (str), or None
+    const codec::SampleFormat *segy; // a SEG-Y file's sample format; null for SU and collection files
+    unsigned char *staging; // one SEG-Y trace's stored samples (malloc'd, freed by dealloc)
+    Py_ssize_t staging_cap;
+    int fill_dt;         // SEG-Y: the dt every converted trace gets, or 0 for each trace's own
     unsigned char *ahead; // bytes read but not yet handed out (malloc'd, freed by dealloc)
     Py_ssize_t ahead_pos, ahead_len, ahead_cap;
     long long offset;    // the source's byte offset of the next byte to read
     int file_owner;      // the reader opened `file` and closes it
     int swap;            // the file's order is not the machine's
-    int ns;              // every trace's ns, or -1 when each header says
+    int ns;              // every trace's ns, or -1 when each header says (SEG-Y: the binary header's)
     int ended;           // the end of the data has been seen
     int pending;         // `header` holds the next trace's header, read but not handed out
     unsigned char header[header_size];
@@ -93,6 +100,14 @@ inline int header_ns(const unsigned char *h, bool swap)
 {
     std::uint16_t ns = arrays::header_ns(h);
     return swap ? __builtin_bswap16(ns) : ns;
+}
+
+// The sample count of the trace whose header is pending: a SEG-Y file's
+// binary header count where its traces have a fixed length (their own
+// headers may say otherwise), else the header's.
+inline int pending_ns(const StreamObject *self)
+{
+    return self->segy && self->ns >= 0 ? self->ns : header_ns(self->header, self->swap);
 }
 
 inline Py_ssize_t trace_bytes(int ns)
@@ -258,7 +273,7 @@ int next_header(StreamObject *self)
     if (got < header_size)
         return truncated(self);
     int ns = header_ns(self->header, self->swap);
-    if (self->ns >= 0 && ns != self->ns) {
+    if (!self->segy && self->ns >= 0 && ns != self->ns) {
         PyErr_Format(PyExc_ValueError, msg_ns_differs, self->name, self->base.index, self->offset - header_size,
                      ns, self->ns);
         return -1;
@@ -267,23 +282,67 @@ int next_header(StreamObject *self)
     return 1;
 }
 
-// Reads the samples of the trace whose header is pending into `samples`
-// (4 * ns bytes) and converts header (copied to `dst_header`) and samples to
-// native order; after the last trace of a count, releases the file.  0, or
-// -1 with an exception set.
-int finish_trace(StreamObject *self, unsigned char *dst_header, unsigned char *samples, int ns)
+// Reads the stored samples of a SEG-Y trace into the staging buffer and
+// decodes them to float32 at `samples`.  0, or -1 with an exception set.
+int read_segy_samples(StreamObject *self, unsigned char *samples, int ns)
 {
-    Py_ssize_t want = 4 * static_cast<Py_ssize_t>(ns);
-    Py_ssize_t got = read_exact(self, samples, want);
+    Py_ssize_t want = self->segy->width * static_cast<Py_ssize_t>(ns);
+    if (want > self->staging_cap) {
+        void *grown = PyMem_RawRealloc(self->staging, want);
+        if (!grown) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        self->staging = static_cast<unsigned char *>(grown);
+        self->staging_cap = want;
+    }
+    Py_ssize_t got = read_exact(self, self->staging, want);
     if (got < 0)
         return -1;
     if (got < want)
         return truncated(self);
-    std::memcpy(dst_header, self->header, header_size);
-    if (self->swap) {
-        swap_header(dst_header);
-        swap_words(samples, ns);
+    bool big_endian = PY_LITTLE_ENDIAN ? self->swap : !self->swap;
+    codec::decode_samples(*self->segy, self->staging, ns, big_endian, samples, true);
+    return 0;
+}
+
+// A SEG-Y trace header (native order now) as Seismic Unix makes it: bytes
+// 1-180 kept, the SEG-Y fields after them dropped (the Seismic Unix layout
+// has other fields there), ns and dt from the samples and the interval.
+void segy_to_su_header(const StreamObject *self, unsigned char *h, int ns)
+{
+    std::uint16_t dt;
+    std::memcpy(&dt, h + 116, 2);
+    std::memset(h + 180, 0, header_size - 180);
+    arrays::set_header_ns(h, static_cast<std::uint16_t>(ns));
+    dt = self->fill_dt ? static_cast<std::uint16_t>(self->fill_dt) : dt;
+    std::memcpy(h + 116, &dt, 2);
+}
+
+// Reads the samples of the trace whose header is pending into `samples`
+// (4 * ns bytes, float32) and converts header (copied to `dst_header`) and
+// samples to native order; after the last trace of a count, releases the
+// file.  0, or -1 with an exception set.
+int finish_trace(StreamObject *self, unsigned char *dst_header, unsigned char *samples, int ns)
+{
+    if (self->segy) {
+        if (read_segy_samples(self, samples, ns) < 0)
+            return -1;
+    } else {
+        Py_ssize_t want = 4 * static_cast<Py_ssize_t>(ns);
+        Py_ssize_t got = read_exact(self, samples, want);
+        if (got < 0)
+            return -1;
+        if (got < want)
+            return truncated(self);
+        if (self->swap)
+            swap_words(samples, ns);
     }
+    std::memcpy(dst_header, self->header, header_size);
+    if (self->swap)
+        swap_header(dst_header);
+    if (self->segy)
+        segy_to_su_header(self, dst_header, ns);
     self->pending = 0;
     self->base.index += 1;
     return self->base.index == self->base.n_traces ? reach_end(self) : 0;
@@ -300,7 +359,7 @@ vondrel_SEGYTrace *stream_next_trace(vondrel_BaseTraceIterator *base)
             PyErr_SetNone(PyExc_StopIteration);
         return nullptr;
     }
-    int ns = header_ns(self->header, self->swap);
+    int ns = pending_ns(self);
     if (ns == 0) {
         PyErr_Format(PyExc_ValueError, msg_no_samples, self->name, base->index, self->offset - header_size);
         return nullptr;
@@ -389,6 +448,7 @@ PyObject *stream_new(PyTypeObject *type, PyObject *args, PyObject *kwds)
     self->fill = name_readinto;
     self->format = Py_NewRef(Py_None);
     self->byteorder = Py_NewRef(Py_None);
+    self->text = Py_NewRef(Py_None);
     self->ns = -1;
     self->ended = 1;
     return op;
@@ -414,12 +474,22 @@ int stream_init(PyObject *op, PyObject *args, PyObject *kwds)
     Ref plan(PyObject_CallMethodObjArgs(module.get(), name_plan, source, format, byteorder, nullptr));
     if (!plan)
         return -1;
-    PyObject *file, *name, *head, *fmt, *order;
-    int owner, ns, n_traces;
+    PyObject *file, *name, *head, *fmt, *order, *text;
+    int owner, ns, n_traces, code, fill_dt;
     long long offset;
-    if (!PyArg_ParseTuple(plan.get(), "OpUSUUiiL:plan", &file, &owner, &name, &head, &fmt, &order, &ns, &n_traces,
-                          &offset))
+    if (!PyArg_ParseTuple(plan.get(), "OpUSUUiiLiiO:plan", &file, &owner, &name, &head, &fmt, &order, &ns,
+                          &n_traces, &offset, &code, &fill_dt, &text))
         return -1;
+    self->segy = nullptr;
+    if (code) {
+        self->segy = codec::sample_format(code);
+        if (!self->segy) {
+            PyErr_Format(PyExc_ValueError, msg_segy_format, name, code);
+            return -1;
+        }
+    }
+    self->fill_dt = fill_dt;
+    Py_SETREF(self->text, Py_NewRef(text));
     Py_SETREF(self->file, Py_NewRef(file));
     Py_SETREF(self->name, Py_NewRef(name));
     Py_ssize_t cap = PyBytes_GET_SIZE(head) > ahead_size ? PyBytes_GET_SIZE(head) : ahead_size;
@@ -484,6 +554,8 @@ void stream_dealloc(PyObject *op)
     StreamObject *self = as_stream(op);
     Py_CLEAR(self->file);
     PyMem_RawFree(self->ahead);
+    PyMem_RawFree(self->staging);
+    Py_CLEAR(self->text);
     Py_CLEAR(self->name);
     Py_CLEAR(self->format);
     Py_CLEAR(self->byteorder);
@@ -505,7 +577,7 @@ PyObject *stream_readinto(PyObject *op, PyObject *const *args, Py_ssize_t nargs,
     Py_ssize_t pos = 0;
     int failed = 0;
     while (!failed) {
-        if (self->ns > 0 && !self->pending) {
+        if (self->ns > 0 && !self->segy && !self->pending) {
             Py_ssize_t filled = fill_fixed(self, buf + pos, view.len - pos);
             failed = filled < 0;
             if (filled <= 0)
@@ -517,7 +589,7 @@ PyObject *stream_readinto(PyObject *op, PyObject *const *args, Py_ssize_t nargs,
         failed = got < 0;
         if (got <= 0)
             break;
-        int ns = header_ns(self->header, self->swap);
+        int ns = pending_ns(self);
         Py_ssize_t size = trace_bytes(ns);
         if (pos + size > view.len) {
             if (pos == 0) {
@@ -618,6 +690,11 @@ PyObject *stream_get_byteorder(PyObject *op, void *)
     return Py_NewRef(as_stream(op)->byteorder);
 }
 
+PyObject *stream_get_text(PyObject *op, void *)
+{
+    return Py_NewRef(as_stream(op)->text);
+}
+
 PyObject *stream_get_name(PyObject *op, void *)
 {
     return Py_NewRef(as_stream(op)->name);
@@ -697,6 +774,7 @@ PyGetSetDef stream_getset[] = {
     {"format", stream_get_format, nullptr, "\"su\", \"collection\" or \"segy\"", nullptr},
     {"byteorder", stream_get_byteorder, nullptr, "the file's byte order, \"<\" or \">\"", nullptr},
     {"name", stream_get_name, nullptr, "the source as messages name it", nullptr},
+    {"text", stream_get_text, nullptr, "a SEG-Y file's textual header, None for other files", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
