@@ -17,6 +17,7 @@ constexpr off64_t count_size = 4;   // the collection file's trace count, skippe
 PyObject *name_file = nullptr;
 PyObject *name_n_traces = nullptr;
 PyObject *name_f = nullptr;
+PyObject *name_closed = nullptr;
 PyObject *name_file_io = nullptr;
 PyObject *name_buffered_reader = nullptr;
 PyObject *name_buffered_writer = nullptr;
@@ -151,10 +152,25 @@ int file_iterator_init(PyObject *op, PyObject *args, PyObject *kwds)
     return 0;
 }
 
+// Whether `file` reports itself closed; a failure to tell counts as open.
+bool reports_closed(PyObject *file)
+{
+    PyObject *closed = nullptr;
+    int found = PyObject_GetOptionalAttr(file, name_closed, &closed);
+    int truth = found > 0 ? PyObject_IsTrue(closed) : 0;
+    Py_XDECREF(closed);
+    if (truth < 0 || found < 0)
+        PyErr_Clear();
+    return truth > 0;
+}
+
 // tp_finalize: an iterator dropped before its last trace gives its stream
 // back and closes a file it opened, as _close_file does, but goes on to
 // close the file when giving the stream back raised.  Each error goes to
 // sys.unraisablehook; the bridge releases the stream even when it raises.
+// A file object that its owner has already closed has no position to be
+// given back: the bridge then only closes the stream, and its complaint
+// about the closed file is not reported.
 void file_iterator_finalize(PyObject *op)
 {
     auto *self = reinterpret_cast<FileIteratorObject *>(op);
@@ -165,9 +181,14 @@ void file_iterator_finalize(PyObject *op)
     if (self->fp && file.get() != Py_None) {
         FILE *fp = self->fp;
         self->fp = nullptr;
+        bool closed = reports_closed(file.get());
         PyFile_DupClose(file.get(), fp, self->orig_pos);
-        if (PyErr_Occurred())
-            PyErr_WriteUnraisable(op);
+        if (PyErr_Occurred()) {
+            if (closed)
+                PyErr_Clear();
+            else
+                PyErr_WriteUnraisable(op);
+        }
     }
     Ref closed(file_iterator_close_file(self));
     if (!closed)
@@ -290,6 +311,7 @@ int file_iterator_constants()
         {&name_file, "file"},
         {&name_n_traces, "n_traces"},
         {&name_f, "f"},
+        {&name_closed, "closed"},
         {&name_file_io, "FileIO"},
         {&name_buffered_reader, "BufferedReader"},
         {&name_buffered_writer, "BufferedWriter"},
