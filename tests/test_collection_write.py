@@ -311,13 +311,14 @@ def test_to_stream_makes_two_writes_per_trace_then_one_flush():
 
 def test_to_stream_writes_a_trace_as_it_stood_when_its_first_write_came():
     trace = next(iter(SEGY([np.arange(1000)], 4000)))
-    chunks = []
+    chunks, reuse = [], []
 
     class Reinitialising:
         def write(self, b):
             chunks.append(b)
             if len(chunks) == 2:
-                trace.__init__([2.0], 1)  # releases the record being written
+                trace.__init__([2.0], 1)  # releases the record being written ...
+                reuse.append(SEGYTrace(np.full(1000, -1, np.float32), 1))   # ... for this one
 
         def flush(self):
             pass
