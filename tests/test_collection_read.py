@@ -71,7 +71,7 @@ def test_from_file_text_stream_raises_the_int_from_bytes_error():
 @pytest.mark.parametrize("call, message", [
     (lambda: SEGY.from_file(), "from_file() takes exactly 1 positional argument (0 given)"),
     (lambda: SEGY.from_file("a", "b"), "from_file() takes exactly 1 positional argument (2 given)"),
-    (lambda: SEGY.from_file(path="a"), "from_file() got an unexpected keyword argument 'path'"),
+    (lambda: SEGY.from_file("a", path="a"), "from_file() got an unexpected keyword argument 'path'"),
     (lambda: SEGY.from_file("a", filename="a"), "from_file() got multiple values for keyword argument 'filename'"),
 ])
 def test_from_file_argument_errors(call, message):

@@ -191,10 +191,10 @@ def test_to_file_refuses_what_fspath_refuses(method, arg, message, fd_count):
 @pytest.mark.parametrize("call, message", [
     (lambda c: c.to_file(), "to_file() takes exactly 1 positional argument (0 given)"),
     (lambda c: c.to_file("a", "b"), "to_file() takes exactly 1 positional argument (2 given)"),
-    (lambda c: c.to_file(path="a"), "to_file() got an unexpected keyword argument 'path'"),
+    (lambda c: c.to_file("a", path="a"), "to_file() got an unexpected keyword argument 'path'"),
     (lambda c: c.to_file("a", filename="b"), "to_file() got multiple values for keyword argument 'filename'"),
     (lambda c: c.to_stream(), "to_stream() takes exactly 1 positional argument (0 given)"),
-    (lambda c: c.to_stream(filename="a"), "to_stream() got an unexpected keyword argument 'filename'"),
+    (lambda c: c.to_stream(io.BytesIO(), filename="a"), "to_stream() got an unexpected keyword argument 'filename'"),
 ])
 def test_argument_errors(call, message):
     with pytest.raises(TypeError, match="^" + re.escape(message) + "$"):

@@ -135,9 +135,9 @@ def test_a_read_error_passes_through_after_the_traces_present(tmp_path, fd_count
     (lambda it: it.to_memory(1), "BaseTraceIterator.to_memory() takes no arguments (1 given)"),
     (lambda it: it.to_file(), "to_file() takes exactly 1 positional argument (0 given)"),
     (lambda it: it.to_file("a", "b"), "to_file() takes exactly 1 positional argument (2 given)"),
-    (lambda it: it.to_file(stream="a"), "to_file() got an unexpected keyword argument 'stream'"),
+    (lambda it: it.to_file("a", stream="a"), "to_file() got an unexpected keyword argument 'stream'"),
     (lambda it: it.to_stream(), "to_stream() takes exactly 1 positional argument (0 given)"),
-    (lambda it: it.to_stream(filename="a"), "to_stream() got an unexpected keyword argument 'filename'"),
+    (lambda it: it.to_stream(io.BytesIO(), filename="a"), "to_stream() got an unexpected keyword argument 'filename'"),
 ])
 def test_argument_errors_consume_nothing(call, message):
     traces = list(SEGY(ROWS, 4000))

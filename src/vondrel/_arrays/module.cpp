@@ -4,26 +4,37 @@
 // Traces are reached through the published interface of vondrel.segy, as
 // any native client reaches them.
 #include "vondrel/_arrays/block.hpp"
-
-#include "vondrel/segy_api.h"
+#include "vondrel/_arrays/read.hpp"
+#include "vondrel/_arrays/traces.hpp"
+#include "vondrel/_arrays/write.hpp"
 
 namespace {
 
 using namespace vondrel::arrays;
 
+template <auto Fn>
+constexpr PyCFunction fastcall()
+{
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Fn));
+}
+
 PyMethodDef arrays_methods[] = {
+    {"read", fastcall<&arrays_read>(), METH_FASTCALL,
+     "read(source, offset, nbytes, limit, swap, samples, seek_headers, reserve_traces, reserve_samples, prefix)"},
+    {"scan", fastcall<&arrays_scan>(), METH_FASTCALL, "scan(fd, offset, nbytes, swap, limit)"},
+    {"write", fastcall<&arrays_write>(), METH_FASTCALL, "write(dest, headers, flat, offsets, swap, direct, prefix)"},
+    {"header_bytes", fastcall<&arrays_header_bytes>(), METH_FASTCALL, "header_bytes(trace)"},
+    {"copy_headers", fastcall<&arrays_copy_headers>(), METH_FASTCALL, "copy_headers(collection, headers)"},
+    {"on_disk", fastcall<&arrays_on_disk>(), METH_FASTCALL, "on_disk(collection)"},
+    {"gather", fastcall<&arrays_gather>(), METH_FASTCALL, "gather(iterable)"},
     {nullptr, nullptr, 0, nullptr},
 };
 
-// Takes the interface of vondrel.segy and makes the types ready.  0, or -1
-// with an exception set.
-int arrays_exec(PyObject *module)
+// Makes the types ready, taking the interface of vondrel.segy where it is
+// used.  0, or -1 with an exception set.
+int arrays_exec(PyObject *)
 {
-    if (vondrel_segy_import() < 0)
-        return -1;
-    if (PyType_Ready(&BlockType) < 0)
-        return -1;
-    return PyModule_AddObjectRef(module, "_Block", reinterpret_cast<PyObject *>(&BlockType));
+    return PyType_Ready(&BlockType) < 0 || traces_ready() < 0 ? -1 : 0;
 }
 
 PyModuleDef_Slot arrays_slots[] = {

@@ -14,7 +14,8 @@
 // releases the stream even when it raises, so a caller that tries again hands
 // back a stream that no longer exists, whose address stdio may already have
 // reused for another loan: the ticket tells the two apart.
-#include "vondrel/segy/common.hpp"
+#include "vondrel/_io/bridge.hpp"
+#include "vondrel/common/ref.hpp"
 
 #include <cerrno>
 #include <cstdlib>
@@ -29,15 +30,14 @@ namespace {
 
 using vondrel::FileDup;
 using vondrel::Ref;
+using vondrel::sig_file_dup;
+using vondrel::sig_file_dup_close;
 
 static_assert(sizeof(off_t) == sizeof(vdl_off_t), "stdio offsets must be 64 bits wide");
 
 // Large enough that a run of small trace reads or writes costs few system calls.
 constexpr std::size_t stream_buffer_size = 256 * 1024;
 
-constexpr const char *sig_file_dup =
-    "__pyx_ctuple_FILE__ptr__and_7vondrel_3_io_vdl_off_t (PyObject *, char *)";
-constexpr const char *sig_file_dup_close = "int (PyObject *, FILE *, vdl_off_t)";
 
 constexpr const char *msg_missing_argument = "A file object and a mode are required.";
 constexpr const char *msg_text_file = "A binary file object is required, not a text file.";

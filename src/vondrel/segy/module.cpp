@@ -6,126 +6,7 @@
 #include "vondrel/segy/record/record.hpp"
 #include "vondrel/segy/trace/trace.hpp"
 
-#include <frameobject.h>
-
 #include <cstring>
-
-namespace vondrel {
-
-FileDupFn PyFile_Dup = nullptr;
-FileDupCloseFn PyFile_DupClose = nullptr;
-PyObject *loaded_module = nullptr;
-Names names{};
-
-PyObject *module_global(PyObject *name)
-{
-    PyObject *value = nullptr;
-    if (loaded_module) {
-        if (PyDict_GetItemRef(PyModule_GetDict(loaded_module), name, &value) < 0)
-            return nullptr;
-        if (value)
-            return value;
-    }
-    if (PyDict_GetItemRef(PyEval_GetBuiltins(), name, &value) < 0)
-        return nullptr;
-    if (!value)
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    return value;
-}
-
-PyObject *builtin_open()
-{
-    return module_global(names.open);
-}
-
-PyObject *lookup_or_absent(PyObject *obj, PyObject *name)
-{
-    PyObject *value = nullptr;
-    if (PyObject_GetOptionalAttr(obj, name, &value) < 0)
-        PyErr_Clear();
-    return value;
-}
-
-void raise_not_a_trace(PyObject *obj)
-{
-    PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(obj)->tp_name,
-                 TraceType.tp_name);
-}
-
-PyObject *as_int_object(PyObject *obj)
-{
-    if (PyLong_Check(obj))
-        return Py_NewRef(obj);
-    PyNumberMethods *nb = Py_TYPE(obj)->tp_as_number;
-    if (!nb || !nb->nb_int) {
-        PyErr_SetString(PyExc_TypeError, "an integer is required");
-        return nullptr;
-    }
-    PyObject *converted = nb->nb_int(obj);
-    if (converted && !PyLong_Check(converted)) {
-        PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)", Py_TYPE(converted)->tp_name);
-        Py_CLEAR(converted);
-    }
-    return converted;
-}
-
-int to_c_int(PyObject *obj, int *out)
-{
-    long value;
-    if (PyLong_CheckExact(obj)) {
-        value = PyLong_AsLong(obj);
-    } else {
-        Ref converted(as_int_object(obj));
-        if (!converted)
-            return -1;
-        value = PyLong_AsLong(converted.get());
-    }
-    if (value == -1 && PyErr_Occurred()) {
-        if (!PyErr_ExceptionMatches(PyExc_OverflowError))
-            return -1;
-        PyErr_Clear();
-        value = INT64_MAX;
-    }
-    if (value < INT32_MIN || value > INT32_MAX) {
-        PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
-        return -1;
-    }
-    *out = static_cast<int>(value);
-    return 0;
-}
-
-int raise_arg_count(const char *func, const char *bound, Py_ssize_t expected, Py_ssize_t given)
-{
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", func, bound,
-                 expected, expected == 1 ? "" : "s", given);
-    return -1;
-}
-
-int raise_unexpected_keyword(const char *func, PyObject *key)
-{
-    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", func, key);
-    return -1;
-}
-
-int raise_repeated_keyword(const char *func, PyObject *key)
-{
-    PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", func, key);
-    return -1;
-}
-
-int raise_keywords_not_strings(const char *func)
-{
-    PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", func);
-    return -1;
-}
-
-PyObject *refuse_pickle(PyObject *, PyObject *)
-{
-    PyErr_SetString(PyExc_TypeError, "no default __reduce__ due to non-trivial __cinit__");
-    return nullptr;
-}
-
-}  // namespace vondrel
 
 namespace {
 
@@ -143,9 +24,6 @@ constexpr const char *sig_new_trace = "segy *(int)";
 constexpr const char *sig_copy_of =
     "segy *(segy *, struct __pyx_opt_args_7vondrel_4segy_copy_of *__pyx_optional_args)";
 constexpr const char *sig_del_trace = "void (segy *, int)";
-constexpr const char *sig_file_dup =
-    "__pyx_ctuple_FILE__ptr__and_7vondrel_3_io_vdl_off_t (PyObject *, char *)";
-constexpr const char *sig_file_dup_close = "int (PyObject *, FILE *, vdl_off_t)";
 
 PY_INT64_T owning_interpreter = -1;
 
@@ -191,48 +69,12 @@ PyObject *module_create(PyObject *spec, PyModuleDef *)
     return module.release();
 }
 
-// Interns the shared names once; a retried import keeps those already made.
-// 0, or -1 with an exception set.
-int make_names()
-{
-    struct Entry {
-        PyObject **slot;
-        const char *text;
-    };
-    const Entry entries[] = {
-        {&names.read, "read"},
-        {&names.write, "write"},
-        {&names.name, "name"},
-        {&names.flush, "flush"},
-        {&names.fileno, "fileno"},
-        {&names.close, "close"},
-        {&names.seek, "seek"},
-        {&names.tell, "tell"},
-        {&names.io, "io"},
-        {&names.os, "os"},
-        {&names.nullcontext, "nullcontext"},
-        {&names.np, "np"},
-        {&names.open, "open"},
-        {&names.fspath, "fspath"},
-        {&names.fsync, "fsync"},
-        {&names.enter, "__enter__"},
-        {&names.exit, "__exit__"},
-        {&names.on_disk, "on_disk"},
-        {&names.in_memory, "in_memory"},
-        {&names.is_iterator, "is_iterator"},
-    };
-    for (const Entry &e : entries) {
-        if (!*e.slot && intern(e.slot, e.text) < 0)
-            return -1;
-    }
-    return 0;
-}
-
 // Step 2: constants, built-ins, and the entry in sys.modules.
 int exec_constants(PyObject *module)
 {
-    if (make_names() < 0 || trace_init() < 0 || iterators_init() < 0 || collection_init() < 0)
+    if (make_names() < 0 || trace_init() < 0)
         return -1;
+    // The step looks up the built-in `open` once, failing the import without it.
     Ref open(PyObject_GetItem(PyEval_GetBuiltins(), names.open));
     if (!open)
         return -1;
@@ -439,25 +281,6 @@ int exec_bindings(PyObject *module)
     return PyModule_AddObjectRef(module, "__test__", test.get());
 }
 
-// Adds the traceback entry "init vondrel.segy" to the pending exception.
-// A failure while building the entry is dropped: the original error wins.
-void add_init_traceback(PyObject *module)
-{
-    PyObject *pending = PyErr_GetRaisedException();
-    if (!pending)
-        return;
-    Ref code(reinterpret_cast<PyObject *>(
-        PyCode_NewEmpty("vondrel/segy/module.cpp", "init vondrel.segy", 0)));
-    Ref frame(code ? reinterpret_cast<PyObject *>(
-                         PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject *>(code.get()),
-                                     PyModule_GetDict(module), nullptr))
-                   : nullptr);
-    PyErr_Clear();
-    PyErr_SetRaisedException(pending);
-    if (frame)
-        PyTraceBack_Here(reinterpret_cast<PyFrameObject *>(frame.get()));
-}
-
 // Py_mod_exec.  0, or -1 with an exception set (and the loaded module reset).
 int module_exec(PyObject *module)
 {
@@ -470,7 +293,7 @@ int module_exec(PyObject *module)
     loaded_module = Py_NewRef(module);
     if (exec_constants(module) < 0 || exec_capi(module) < 0 || exec_classes(module) < 0 ||
         exec_bridge() < 0 || exec_imports(module) < 0 || exec_bindings(module) < 0) {
-        add_init_traceback(module);
+        add_traceback("vondrel/segy/module.cpp", "init vondrel.segy", PyModule_GetDict(module));
         Py_CLEAR(loaded_module);
         return -1;
     }

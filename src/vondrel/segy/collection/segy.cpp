@@ -3,6 +3,8 @@
 // and the collection shortcuts of every trace iterator.
 #include "vondrel/segy/collection/segy.hpp"
 
+#include "vondrel/common/binder.hpp"
+
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -14,17 +16,12 @@ namespace vondrel {
 namespace {
 
 constexpr const char *msg_no_mode = "SEGY file is not on disk, in memory, nor from an iterator.";
-constexpr const char *msg_no_record = "SEGYTrace holds no trace record.";
 constexpr const char *msg_write_count = "Error writing trace count to file.";
-constexpr const char *msg_too_many_traces = "value too large to convert to int";
 
-// Interned texts of this file, made by collection_init().
-struct CollectionNames {
-    PyObject *trace_data, *dt, *ntr, *filename, *stream;
-    PyObject *from_bytes, *byteorder, *little, *rb, *wb;
-    PyObject *byteorder_kwnames;  // ("byteorder",)
-};
-CollectionNames cnames{};
+Params init_params{"__init__", {"trace_data", "dt"}, extra_keywords};
+Params from_file_params{"from_file", {"filename"}};
+Params to_file_params{"to_file", {"filename"}};
+Params to_stream_params{"to_stream", {"stream"}};
 
 // The stdio mode PyFile_Dup takes (a mutable char * in its signature).
 char dup_mode_wb[] = "wb";
@@ -55,37 +52,6 @@ CollectionObject *collection_alloc(PyTypeObject *type)
     return c;
 }
 
-// Binds the one parameter `param` of the method `fname` from a vectorcall
-// argument list, positionally or by keyword.  Borrowed result, or null with
-// the usual TypeError for a wrong count or an unknown or repeated keyword.
-PyObject *one_argument(const char *fname, PyObject *param, PyObject *const *args, Py_ssize_t nargs,
-                       PyObject *kwnames)
-{
-    if (nargs > 1) {
-        raise_arg_count(fname, "exactly", 1, nargs);
-        return nullptr;
-    }
-    PyObject *value = nargs == 1 ? args[0] : nullptr;
-    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    for (Py_ssize_t i = 0; i < nkw; ++i) {
-        PyObject *key = PyTuple_GET_ITEM(kwnames, i);
-        if (key != param && PyUnicode_Compare(key, param) != 0) {
-            raise_unexpected_keyword(fname, key);
-            return nullptr;
-        }
-        if (value) {
-            raise_repeated_keyword(fname, key);
-            return nullptr;
-        }
-        value = args[nargs + i];
-    }
-    if (!value) {
-        raise_arg_count(fname, "exactly", 1, 0);
-        return nullptr;
-    }
-    return value;
-}
-
 // Whether the storage-mode property `name` holds.  A subclass may override
 // the properties, so they are looked up as attributes unless the object is
 // exactly a SEGY, whose `field` answers the same.  1, 0, or -1 with an
@@ -112,7 +78,7 @@ PyObject *make_nullcontext(PyObject *obj)
 // open(target, mode) with the built-in looked up afresh.  New reference.
 PyObject *open_file(PyObject *target, PyObject *mode)
 {
-    Ref open(builtin_open());
+    Ref open(module_global(names.open));
     if (!open)
         return nullptr;
     PyObject *args[] = {target, mode};
@@ -221,8 +187,8 @@ int read_count(PyObject *stream, int *count)
     Ref raw(call_method1(stream, names.read, size.get()));
     if (!raw)
         return -1;
-    PyObject *args[] = {reinterpret_cast<PyObject *>(&PyLong_Type), raw.get(), cnames.little};
-    Ref value(PyObject_VectorcallMethod(cnames.from_bytes, args, 2, cnames.byteorder_kwnames));
+    PyObject *args[] = {reinterpret_cast<PyObject *>(&PyLong_Type), raw.get(), names.little};
+    Ref value(PyObject_VectorcallMethod(names.from_bytes, args, 2, names.byteorder_kwnames));
     if (!value)
         return -1;
     return to_c_int(value.get(), count);
@@ -368,7 +334,7 @@ int write_traces_stream(PyObject *self, PyObject *target)
         }
         const segy *record = reinterpret_cast<TraceObject *>(item.get())->trace;
         if (!record || (record->ns && !record->data)) {
-            PyErr_SetString(PyExc_ValueError, msg_no_record);
+            raise_no_record();
             return -1;
         }
         // Both copies are taken before the first write: write() runs Python
@@ -413,7 +379,7 @@ PyObject *collection_write_file(PyObject *self, PyObject *filename)
         Ref path(fspath(filename));
         if (!path)
             return nullptr;
-        manager.reset(open_file(path.get(), cnames.wb));
+        manager.reset(open_file(path.get(), names.wb));
         if (!manager)
             return nullptr;
         new_filename = Ref::borrow(filename);
@@ -432,7 +398,7 @@ PyObject *collection_write_file(PyObject *self, PyObject *filename)
 PyObject *collection_write_stream(PyObject *self, PyObject *stream)
 {
     Ref write(lookup_or_absent(stream, names.write));
-    Ref manager(write ? make_nullcontext(stream) : open_file(stream, cnames.wb));
+    Ref manager(write ? make_nullcontext(stream) : open_file(stream, names.wb));
     if (!manager)
         return nullptr;
     if (with_context(manager.get(), [&](PyObject *target) { return write_traces_stream(self, target); }) < 0)
@@ -470,12 +436,12 @@ int build_traces(CollectionObject *c, PyObject *trace_data, PyObject *dt, PyObje
     Ref kwnames(PyTuple_New(2 + n_extra));
     if (!kwnames)
         return -1;
-    PyTuple_SET_ITEM(kwnames.get(), 0, Py_NewRef(cnames.dt));
-    PyTuple_SET_ITEM(kwnames.get(), 1, Py_NewRef(cnames.ntr));
+    PyTuple_SET_ITEM(kwnames.get(), 0, Py_NewRef(names.dt));
+    PyTuple_SET_ITEM(kwnames.get(), 1, Py_NewRef(names.ntr));
     bool ntr_twice = false;
     for (Py_ssize_t i = 0; i < n_extra; ++i) {
         PyObject *key = PyTuple_GET_ITEM(extra_keys, i);
-        ntr_twice = ntr_twice || PyUnicode_Compare(key, cnames.ntr) == 0;
+        ntr_twice = ntr_twice || PyUnicode_Compare(key, names.ntr) == 0;
         PyTuple_SET_ITEM(kwnames.get(), 2 + i, Py_NewRef(key));
     }
     // Slot 0 is free so that the callee may borrow it (vectorcall offset).
@@ -510,7 +476,9 @@ int build_traces(CollectionObject *c, PyObject *trace_data, PyObject *dt, PyObje
             break;
         }
         if (ntr_twice) {
-            raise_repeated_keyword(TraceType.tp_name, cnames.ntr);
+            // What calling the type with ntr twice raises.
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", TraceType.tp_name,
+                         names.ntr);
             return -1;
         }
         argv[1] = item.get();
@@ -521,8 +489,7 @@ int build_traces(CollectionObject *c, PyObject *trace_data, PyObject *dt, PyObje
     }
     Py_ssize_t built = PyList_GET_SIZE(list.get());
     if (built > INT32_MAX) {
-        PyErr_SetString(PyExc_OverflowError, msg_too_many_traces);
-        return -1;
+        return raise_int_overflow();
     }
     Py_SETREF(c->traces, list.release());
     c->n_traces = static_cast<int>(built);
@@ -540,53 +507,16 @@ PyObject *collection_new(PyTypeObject *type, PyObject *, PyObject *)
 // 0, or -1 with an exception set.
 int collection_construct(PyObject *self, PyObject *args, PyObject *kwargs)
 {
-    constexpr const char *fname = "__init__";
-    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    if (nargs > 2) {
-        return raise_arg_count(fname, "exactly", 2, nargs);
-    }
-    PyObject *bound[2] = {nargs > 0 ? PyTuple_GET_ITEM(args, 0) : nullptr,
-                          nargs > 1 ? PyTuple_GET_ITEM(args, 1) : nullptr};
-    Ref extra_keys(PyList_New(0));
-    Ref extra_values(PyList_New(0));
-    if (!extra_keys || !extra_values)
+    PyObject *values[2];
+    ExtraKeywords extra;
+    if (init_params.bind(args, kwargs, values, &extra) < 0)
         return -1;
-    if (kwargs) {
-        Py_ssize_t pos = 0;
-        PyObject *key = nullptr;
-        PyObject *value = nullptr;
-        while (PyDict_Next(kwargs, &pos, &key, &value)) {
-            int slot = -1;
-            if (PyUnicode_Check(key)) {
-                if (PyUnicode_Compare(key, cnames.trace_data) == 0)
-                    slot = 0;
-                else if (PyUnicode_Compare(key, cnames.dt) == 0)
-                    slot = 1;
-            }
-            if (slot >= 0) {
-                if (bound[slot]) {
-                    return raise_repeated_keyword(fname, key);
-                }
-                bound[slot] = value;
-            } else if (PyList_Append(extra_keys.get(), key) < 0 || PyList_Append(extra_values.get(), value) < 0) {
-                return -1;
-            }
-        }
-    }
-    for (Py_ssize_t i = 0; i < 2; ++i) {
-        if (!bound[i]) {
-            return raise_arg_count(fname, "exactly", 2, i);
-        }
-    }
-    // The keyword values are held here: the caller's dict may change while
-    // the traces are built.
-    Ref keys(PyList_AsTuple(extra_keys.get()));
-    Ref values(PyList_AsTuple(extra_values.get()));
-    Ref trace_data = Ref::borrow(bound[0]);
-    Ref dt = Ref::borrow(bound[1]);
-    if (!keys || !values)
-        return -1;
-    return build_traces(as_collection(self), trace_data.get(), dt.get(), keys.get(), values.get());
+    // The values are held here: the caller's dict may change while the
+    // traces are built.
+    Ref trace_data = Ref::borrow(values[0]);
+    Ref dt = Ref::borrow(values[1]);
+    return build_traces(as<CollectionObject>(self), trace_data.get(), dt.get(), extra.names.get(),
+                        extra.values.get());
 }
 
 int collection_traverse(PyObject *self, visitproc visit, void *arg)
@@ -657,8 +587,8 @@ PyObject *collection_iter(PyObject *self)
 // a new on-disk SEGY, whatever `cls` is.  New reference, or null.
 PyObject *collection_from_file(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
-    PyObject *filename = one_argument("from_file", cnames.filename, args, nargs, kwnames);
-    if (!filename)
+    PyObject *filename;
+    if (from_file_params.bind(args, nargs, kwnames, &filename) < 0)
         return nullptr;
     Ref manager;
     Ref read(lookup_or_absent(filename, names.read));
@@ -668,7 +598,7 @@ PyObject *collection_from_file(PyObject *, PyObject *const *args, Py_ssize_t nar
         Ref path(fspath(filename));
         if (!path)
             return nullptr;
-        manager.reset(open_file(path.get(), cnames.rb));
+        manager.reset(open_file(path.get(), names.rb));
     }
     if (!manager)
         return nullptr;
@@ -717,14 +647,18 @@ PyObject *collection_to_memory(PyObject *self, PyObject *)
 
 PyObject *collection_to_file(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
-    PyObject *filename = one_argument("to_file", cnames.filename, args, nargs, kwnames);
-    return filename ? collection_write_file(self, filename) : nullptr;
+    PyObject *filename;
+    if (to_file_params.bind(args, nargs, kwnames, &filename) < 0)
+        return nullptr;
+    return collection_write_file(self, filename);
 }
 
 PyObject *collection_to_stream(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
-    PyObject *stream = one_argument("to_stream", cnames.stream, args, nargs, kwnames);
-    return stream ? collection_write_stream(self, stream) : nullptr;
+    PyObject *stream;
+    if (to_stream_params.bind(args, nargs, kwnames, &stream) < 0)
+        return nullptr;
+    return collection_write_stream(self, stream);
 }
 
 PyObject *collection_get_n_traces(PyObject *self, void *)
@@ -757,12 +691,6 @@ CollectionObject *collection_from_trace_iterator(IteratorObject *iterator)
     Py_SETREF(c->iterator, Py_NewRef(reinterpret_cast<PyObject *>(iterator)));
     c->n_traces = iterator->n_traces;
     return c;
-}
-
-template <class F>
-PyCFunction as_cfunction(F f)
-{
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
 
 PyMethodDef collection_methods[] = {
@@ -807,8 +735,8 @@ PyObject *iterator_to_memory(PyObject *self, PyObject *)
 
 PyObject *iterator_to_file(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
-    PyObject *filename = one_argument("to_file", cnames.filename, args, nargs, kwnames);
-    if (!filename)
+    PyObject *filename;
+    if (to_file_params.bind(args, nargs, kwnames, &filename) < 0)
         return nullptr;
     Ref collection = wrapped(self);
     return collection ? collection_write_file(collection.get(), filename) : nullptr;
@@ -816,8 +744,8 @@ PyObject *iterator_to_file(PyObject *self, PyObject *const *args, Py_ssize_t nar
 
 PyObject *iterator_to_stream(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
-    PyObject *stream = one_argument("to_stream", cnames.stream, args, nargs, kwnames);
-    if (!stream)
+    PyObject *stream;
+    if (to_stream_params.bind(args, nargs, kwnames, &stream) < 0)
         return nullptr;
     Ref collection = wrapped(self);
     return collection ? collection_write_stream(collection.get(), stream) : nullptr;
@@ -842,30 +770,5 @@ PyTypeObject CollectionType = {
     .tp_init = collection_construct,
     .tp_new = collection_new,
 };
-
-int collection_init()
-{
-    struct Entry {
-        PyObject **slot;
-        const char *text;
-    };
-    const Entry entries[] = {
-        {&cnames.trace_data, "trace_data"}, {&cnames.dt, "dt"},
-        {&cnames.ntr, "ntr"},               {&cnames.filename, "filename"},
-        {&cnames.stream, "stream"},         {&cnames.from_bytes, "from_bytes"},
-        {&cnames.byteorder, "byteorder"},   {&cnames.little, "little"},
-        {&cnames.rb, "rb"},                 {&cnames.wb, "wb"},
-    };
-    for (const Entry &e : entries) {
-        if (!*e.slot && intern(e.slot, e.text) < 0)
-            return -1;
-    }
-    if (!cnames.byteorder_kwnames) {
-        cnames.byteorder_kwnames = PyTuple_Pack(1, cnames.byteorder);
-        if (!cnames.byteorder_kwnames)
-            return -1;
-    }
-    return 0;
-}
 
 }  // namespace vondrel

@@ -12,6 +12,8 @@ struct CollectionVTable {
     CollectionObject *(*from_trace_iterator)(IteratorObject *iterator);
 };
 
+extern PyTypeObject CollectionType;
+
 struct CollectionObject {
     PyObject_HEAD
     CollectionVTable *vtab;
@@ -19,10 +21,10 @@ struct CollectionObject {
     PyObject *traces;
     PyObject *iterator;
     int n_traces;
+
+    static PyTypeObject *type() { return &CollectionType; }
 };
 static_assert(sizeof(CollectionObject) == 56);
-
-extern PyTypeObject CollectionType;
 extern CollectionVTable collection_vtable;
 
 // The collection shortcuts of every trace iterator (BaseTraceIterator's
@@ -31,8 +33,5 @@ extern CollectionVTable collection_vtable;
 PyObject *iterator_to_memory(PyObject *self, PyObject *unused);
 PyObject *iterator_to_file(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
 PyObject *iterator_to_stream(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
-
-// Makes the constants of the collection; module execution step 2.
-int collection_init();
 
 }  // namespace vondrel

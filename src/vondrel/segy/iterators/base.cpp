@@ -1,6 +1,5 @@
 // BaseTraceIterator: the single-pass iterator over SEGYTrace objects whose
-// step is the native virtual operation next_trace, plus the argument
-// binding shared by the two concrete kinds.
+// step is the native virtual operation next_trace.
 #include "vondrel/segy/collection/segy.hpp"
 #include "vondrel/segy/iterators/internal.hpp"
 #include "vondrel/segy/iterators/iterators.hpp"
@@ -11,20 +10,6 @@ namespace {
 
 constexpr const char *msg_not_implemented = "cdef next_trace is not implemented on %S.";
 
-
-// The index of `key` among `names`, or n when it is none of them.
-Py_ssize_t parameter_index(PyObject *key, PyObject *const *names, Py_ssize_t n)
-{
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        if (key == names[i])
-            return i;
-    }
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        if (PyUnicode_Compare(key, names[i]) == 0)
-            return i;
-    }
-    return n;
-}
 
 // The base step, reached by BaseTraceIterator itself and by Python
 // subclasses: there is no trace source, so it always fails with
@@ -81,96 +66,6 @@ PyObject *base_iterator_new(PyTypeObject *type, PyObject *, PyObject *)
     return self;
 }
 
-Py_ssize_t Keywords::size() const
-{
-    if (dict_)
-        return PyDict_GET_SIZE(dict_);
-    return kwnames_ ? PyTuple_GET_SIZE(kwnames_) : 0;
-}
-
-int Keywords::find(PyObject *name, PyObject **value) const
-{
-    *value = nullptr;
-    if (dict_) {
-        *value = PyDict_GetItemWithError(dict_, name);
-        return *value || !PyErr_Occurred() ? 0 : -1;
-    }
-    Py_ssize_t n = size();
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        if (PyTuple_GET_ITEM(kwnames_, i) == name) {
-            *value = values_[i];
-            return 0;
-        }
-    }
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject *key = PyTuple_GET_ITEM(kwnames_, i);
-        if (PyUnicode_Check(key) && PyUnicode_Compare(key, name) == 0) {
-            *value = values_[i];
-            return 0;
-        }
-    }
-    return 0;
-}
-
-PyObject *Keywords::key(Py_ssize_t pos) const
-{
-    if (kwnames_)
-        return PyTuple_GET_ITEM(kwnames_, pos);
-    Py_ssize_t cursor = 0;
-    PyObject *key = nullptr;
-    PyObject *value = nullptr;
-    for (Py_ssize_t i = 0; PyDict_Next(dict_, &cursor, &key, &value); ++i) {
-        if (i == pos)
-            return key;
-    }
-    return nullptr;
-}
-
-// Fills the parameters not given positionally from the keywords; the first
-// missing one ends binding with the count of parameters bound before it.
-// Then, when some keywords were not used, the first of them decides the
-// error.  0, or -1 with TypeError.
-int bind_exact_args(const char *func, PyObject *const *names, Py_ssize_t n, PyObject *const *args,
-                    Py_ssize_t nargs, const Keywords &kwargs, PyObject **values)
-{
-    if (nargs > n)
-        return raise_arg_count(func, "exactly", n, nargs);
-    for (Py_ssize_t i = 0; i < nargs; ++i)
-        values[i] = args[i];
-    Py_ssize_t n_keywords = kwargs.size();
-    Py_ssize_t used = 0;
-    for (Py_ssize_t i = nargs; i < n; ++i) {
-        if (kwargs.find(names[i], &values[i]) < 0)
-            return -1;
-        if (!values[i])
-            return raise_arg_count(func, "exactly", n, i);
-        ++used;
-    }
-    if (used == n_keywords)
-        return 0;
-    for (Py_ssize_t pos = 0; pos < n_keywords; ++pos) {
-        PyObject *key = kwargs.key(pos);
-        if (!PyUnicode_Check(key)) {
-            return raise_keywords_not_strings(func);
-        }
-        Py_ssize_t index = parameter_index(key, names, n);
-        if (index == n) {
-            return raise_unexpected_keyword(func, key);
-        }
-        if (index < nargs) {
-            return raise_repeated_keyword(func, key);
-        }
-    }
-    return 0;
-}
-
-int bind_exact_args(const char *func, PyObject *const *names, Py_ssize_t n, PyObject *args,
-                    PyObject *kwds, PyObject **values)
-{
-    return bind_exact_args(func, names, n, PySequence_Fast_ITEMS(args), PyTuple_GET_SIZE(args),
-                           Keywords::from_dict(kwds), values);
-}
-
 IteratorVTable base_iterator_vtable{
     .next_trace = base_iterator_next_trace,
 };
@@ -186,10 +81,5 @@ PyTypeObject BaseIteratorType = {
     .tp_methods = base_methods,
     .tp_new = base_iterator_new,
 };
-
-int iterators_init()
-{
-    return memory_iterator_constants() < 0 || file_iterator_constants() < 0 ? -1 : 0;
-}
 
 }  // namespace vondrel

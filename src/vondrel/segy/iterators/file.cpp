@@ -1,6 +1,7 @@
 // _FileTraceIterator: streams the traces of a collection file one at a time
 // through a stdio stream borrowed from vondrel._io, and the module function
 // _isfileobject.
+#include "vondrel/common/binder.hpp"
 #include "vondrel/segy/iterators/internal.hpp"
 #include "vondrel/segy/iterators/iterators.hpp"
 
@@ -11,17 +12,11 @@ namespace vondrel {
 
 namespace {
 
-constexpr const char *mode_read = "rb";
+char dup_mode_rb[] = "rb";   // PyFile_Dup takes a mutable char *
 constexpr off64_t count_size = 4;   // the collection file's trace count, skipped in a file we open
 
-PyObject *name_file = nullptr;
-PyObject *name_n_traces = nullptr;
-PyObject *name_f = nullptr;
-PyObject *name_closed = nullptr;
-PyObject *name_file_io = nullptr;
-PyObject *name_buffered_reader = nullptr;
-PyObject *name_buffered_writer = nullptr;
-PyObject *text_rb = nullptr;
+Params init_params{"__init__", {"file", "n_traces"}};
+Params isfileobject_params{"_isfileobject", {"f"}};
 
 // _close_file: gives the stream back to the bridge, closes a file the
 // iterator opened itself and drops the file.  Safe to run any number of
@@ -86,10 +81,10 @@ PyObject *open_source(PyObject *file, bool *owner)
     Ref path(call_method1(os.get(), names.fspath, file));
     if (!path)
         return nullptr;
-    Ref open(builtin_open());
+    Ref open(module_global(names.open));
     if (!open)
         return nullptr;
-    PyObject *opened = PyObject_CallFunctionObjArgs(open.get(), path.get(), text_rb, nullptr);
+    PyObject *opened = PyObject_CallFunctionObjArgs(open.get(), path.get(), names.rb, nullptr);
     if (opened)
         *owner = true;
     return opened;
@@ -120,9 +115,8 @@ PyObject *file_iterator_new(PyTypeObject *type, PyObject *args, PyObject *kwds)
 int file_iterator_init(PyObject *op, PyObject *args, PyObject *kwds)
 {
     auto *self = reinterpret_cast<FileIteratorObject *>(op);
-    PyObject *const params[] = {name_file, name_n_traces};
-    PyObject *values[2] = {};
-    if (bind_exact_args("__init__", params, 2, args, kwds, values) < 0)
+    PyObject *values[2];
+    if (init_params.bind(args, kwds, values) < 0)
         return -1;
     int count = 0;
     if (to_c_int(values[1], &count) < 0)
@@ -140,7 +134,7 @@ int file_iterator_init(PyObject *op, PyObject *args, PyObject *kwds)
     Py_SETREF(self->file, Py_NewRef(file.get()));
     self->base.n_traces = count;
 
-    FileDup dup = PyFile_Dup(file.get(), const_cast<char *>(mode_read));
+    FileDup dup = PyFile_Dup(file.get(), dup_mode_rb);
     if (PyErr_Occurred()) {
         release_and_reraise(self);
         return -1;
@@ -156,7 +150,7 @@ int file_iterator_init(PyObject *op, PyObject *args, PyObject *kwds)
 bool reports_closed(PyObject *file)
 {
     PyObject *closed = nullptr;
-    int found = PyObject_GetOptionalAttr(file, name_closed, &closed);
+    int found = PyObject_GetOptionalAttr(file, names.closed, &closed);
     int truth = found > 0 ? PyObject_IsTrue(closed) : 0;
     Py_XDECREF(closed);
     if (truth < 0 || found < 0)
@@ -259,13 +253,12 @@ PyObject *file_iterator_dealoc(PyObject *self, PyObject *)
 PyObject *isfileobject(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
     PyObject *f = nullptr;
-    if (bind_exact_args("_isfileobject", &name_f, 1, args, nargs,
-                        Keywords::from_vector(kwnames, args + nargs), &f) < 0)
+    if (isfileobject_params.bind(args, nargs, kwnames, &f) < 0)
         return nullptr;
     Ref io(module_global(names.io));
     if (!io)
         return nullptr;
-    PyObject *const class_names[] = {name_file_io, name_buffered_reader, name_buffered_writer};
+    PyObject *const class_names[] = {names.file_io, names.buffered_reader, names.buffered_writer};
     Ref classes[std::size(class_names)];
     for (std::size_t i = 0; i < std::size(class_names); ++i) {
         classes[i].reset(PyObject_GetAttr(io.get(), class_names[i]));
@@ -300,29 +293,6 @@ PyMethodDef file_methods[] = {
 };
 
 }  // namespace
-
-int file_iterator_constants()
-{
-    struct Entry {
-        PyObject **slot;
-        const char *text;
-    };
-    const Entry entries[] = {
-        {&name_file, "file"},
-        {&name_n_traces, "n_traces"},
-        {&name_f, "f"},
-        {&name_closed, "closed"},
-        {&name_file_io, "FileIO"},
-        {&name_buffered_reader, "BufferedReader"},
-        {&name_buffered_writer, "BufferedWriter"},
-        {&text_rb, mode_read},
-    };
-    for (const Entry &e : entries) {
-        if (!*e.slot && intern(e.slot, e.text) < 0)
-            return -1;
-    }
-    return 0;
-}
 
 PyMethodDef isfileobject_def = {"_isfileobject", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(isfileobject)), METH_FASTCALL | METH_KEYWORDS, "_isfileobject(f)"};
 

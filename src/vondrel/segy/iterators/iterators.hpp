@@ -20,16 +20,24 @@ struct FileIteratorVTable {
     PyObject *(*_close_file)(FileIteratorObject *self);
 };
 
+extern PyTypeObject BaseIteratorType;
+extern PyTypeObject MemoryIteratorType;
+extern PyTypeObject FileIteratorType;
+
 struct IteratorObject {
     PyObject_HEAD
     IteratorVTable *vtab;
     int index;
     int n_traces;
+
+    static PyTypeObject *type() { return &BaseIteratorType; }
 };
 
 struct MemoryIteratorObject {
     IteratorObject base;
     PyObject *traces;
+
+    static PyTypeObject *type() { return &MemoryIteratorType; }
 };
 
 struct FileIteratorObject {
@@ -38,23 +46,19 @@ struct FileIteratorObject {
     int file_owner;
     PyObject *file;
     vdl_off_t orig_pos;
+
+    static PyTypeObject *type() { return &FileIteratorType; }
 };
 
 static_assert(sizeof(IteratorObject) == 32);
 static_assert(sizeof(MemoryIteratorObject) == 40);
 static_assert(sizeof(FileIteratorObject) == 64);
 
-extern PyTypeObject BaseIteratorType;
-extern PyTypeObject MemoryIteratorType;
-extern PyTypeObject FileIteratorType;
 extern IteratorVTable base_iterator_vtable;
 extern IteratorVTable memory_iterator_vtable;
 extern FileIteratorVTable file_iterator_vtable;
 
 // The module-level function _isfileobject(f).
 extern PyMethodDef isfileobject_def;
-
-// Makes the constants of the iterators; module execution step 2.
-int iterators_init();
 
 }  // namespace vondrel

@@ -1,5 +1,6 @@
 // _MemoryTraceIterator: hands out, in order, the SEGYTrace objects of the
 // caller's own list, without copying the list or the traces.
+#include "vondrel/common/binder.hpp"
 #include "vondrel/segy/iterators/internal.hpp"
 #include "vondrel/segy/iterators/iterators.hpp"
 
@@ -15,7 +16,7 @@ constexpr const char *msg_none_not_subscriptable = "'NoneType' object is not sub
 constexpr const char *msg_not_a_trace_item = "Every item in trace list must be a SEGYTrace, not a %S";
 constexpr const char *msg_count_too_large = "value too large to convert to int";
 
-PyObject *name_traces = nullptr;
+Params init_params{"__init__", {"traces"}};
 
 // Allocation: the base step, this kind's operations, traces None.
 // New reference, or null.
@@ -37,7 +38,7 @@ int memory_iterator_init(PyObject *op, PyObject *args, PyObject *kwds)
 {
     auto *self = reinterpret_cast<MemoryIteratorObject *>(op);
     PyObject *traces = nullptr;
-    if (bind_exact_args("__init__", &name_traces, 1, args, kwds, &traces) < 0)
+    if (init_params.bind(args, kwds, &traces) < 0)
         return -1;
     if (traces != Py_None && !PyList_CheckExact(traces)) {
         PyErr_Format(PyExc_TypeError, msg_wrong_arg_type, "traces", "list", Py_TYPE(traces)->tp_name);
@@ -113,11 +114,6 @@ TraceObject *memory_iterator_next_trace(IteratorObject *base)
 }
 
 }  // namespace
-
-int memory_iterator_constants()
-{
-    return name_traces ? 0 : intern(&name_traces, "traces");
-}
 
 IteratorVTable memory_iterator_vtable{
     .next_trace = memory_iterator_next_trace,

@@ -3,6 +3,9 @@
 // and write one trace record.
 #include "vondrel/segy/trace/trace.hpp"
 
+#include "vondrel/common/binder.hpp"
+
+#include <array>
 #include <cfloat>
 #include <cmath>
 #include <cstddef>
@@ -161,84 +164,22 @@ constexpr Keyword keywords[] = {
 
 constexpr Py_ssize_t n_keywords = sizeof(keywords) / sizeof(keywords[0]);
 constexpr Py_ssize_t n_params = n_keywords + 2;    // data, dt, then the header keywords
-constexpr Py_ssize_t max_stack_params = 80;
-static_assert(n_params == max_stack_params);
 
-PyObject *param_names[n_params];     // interned, in parameter order
-PyObject *kw_dtype, *kw_requirements, *name_require, *name_float32, *name_ndarray, *text_c;
+constexpr std::array<const char *, n_params> param_texts = [] {
+    std::array<const char *, n_params> texts{"data", "dt"};
+    for (Py_ssize_t i = 0; i < n_keywords; ++i)
+        texts[i + 2] = keywords[i].name;
+    return texts;
+}();
+Params<n_params> trace_params{"__init__", param_texts, 2};
+
 segy default_header;                 // every keyword at its default, ns = dt = 0
 PyObject *ndarray_type;              // numpy.ndarray, fetched on first use
-
-// The interned parameter names by address, so that a keyword spelled in
-// source code (interned too) is placed without a walk through all eighty.
-// Open addressing over a power-of-two table, at most a third full.
-constexpr std::size_t param_slots = 256;
-static_assert(param_slots >= 3 * n_params);
-struct ParamSlot {
-    PyObject *name;
-    Py_ssize_t index;
-};
-ParamSlot param_table[param_slots];
-
-std::size_t param_slot_of(PyObject *name)
-{
-    return (reinterpret_cast<std::uintptr_t>(name) >> 4) & (param_slots - 1);
-}
-
-void param_table_add(PyObject *name, Py_ssize_t index)
-{
-    std::size_t slot = param_slot_of(name);
-    while (param_table[slot].name)
-        slot = (slot + 1) & (param_slots - 1);
-    param_table[slot] = {name, index};
-}
 
 // Marks a sample view made by hand over one row of a 2-D array (see
 // build_row_traces): it holds a plain reference to the array, not a buffer
 // export, and is released by dropping that reference.
 char row_view_marker;
-
-// ---- argument binding -------------------------------------------------
-
-// The constructor's count error: at least data and dt, at most every parameter.
-void raise_init_arg_count(Py_ssize_t given)
-{
-    bool too_few = given < 2;
-    raise_arg_count("__init__", too_few ? "at least" : "at most", too_few ? Py_ssize_t{2} : n_params, given);
-}
-
-// Index of the parameter called `name`, or -1.  Interned names match by
-// identity; anything else by value.
-Py_ssize_t param_index(PyObject *name)
-{
-    for (std::size_t slot = param_slot_of(name); param_table[slot].name; slot = (slot + 1) & (param_slots - 1)) {
-        if (param_table[slot].name == name)
-            return param_table[slot].index;
-    }
-    for (Py_ssize_t i = 0; i < n_params; ++i) {
-        if (PyUnicode_Compare(param_names[i], name) == 0)
-            return i;
-    }
-    return -1;
-}
-
-// Places keyword value `value` named `name` into `values`.  0, or -1 with
-// the binding TypeError set.
-int bind_keyword(PyObject *name, PyObject *value, Py_ssize_t nargs, PyObject **values)
-{
-    if (!PyUnicode_Check(name)) {
-        return raise_keywords_not_strings("__init__");
-    }
-    Py_ssize_t i = param_index(name);
-    if (i < 0) {
-        return raise_unexpected_keyword("__init__", name);
-    }
-    if (i < nargs || values[i]) {
-        return raise_repeated_keyword("__init__", name);
-    }
-    values[i] = value;
-    return 0;
-}
 
 // ---- value conversion --------------------------------------------------
 
@@ -373,7 +314,7 @@ int is_exact_ndarray(PyObject *obj)
         Ref np(module_global(names.np));
         if (!np)
             return -1;
-        ndarray_type = PyObject_GetAttr(np.get(), name_ndarray);
+        ndarray_type = PyObject_GetAttr(np.get(), names.ndarray);
         if (!ndarray_type)
             return -1;
     }
@@ -404,16 +345,16 @@ int acquire_samples(PyObject *data, BufferHold &hold)
     Ref np(module_global(names.np));
     if (!np)
         return -1;
-    Ref require(PyObject_GetAttr(np.get(), name_require));
+    Ref require(PyObject_GetAttr(np.get(), names.require));
     if (!require)
         return -1;
-    Ref float32(PyObject_GetAttr(np.get(), name_float32));
+    Ref float32(PyObject_GetAttr(np.get(), names.float32));
     if (!float32)
         return -1;
-    Ref kwnames(PyTuple_Pack(2, kw_dtype, kw_requirements));
+    Ref kwnames(PyTuple_Pack(2, names.dtype, names.requirements));
     if (!kwnames)
         return -1;
-    PyObject *call_args[] = {data, float32.get(), text_c};
+    PyObject *call_args[] = {data, float32.get(), names.c_order};
     Ref array(PyObject_Vectorcall(require.get(), call_args, 1, kwnames.get()));
     if (!array)
         return -1;
@@ -566,46 +507,11 @@ PyObject *trace_new(PyTypeObject *type, PyObject *, PyObject *)
     return reinterpret_cast<PyObject *>(trace_alloc(type));
 }
 
-// The constructor proper, on vectorcall arguments: binds and converts
-// every argument, converts the samples, builds the record, and only then
-// replaces what the trace held.  0, or -1 with an exception set and the
-// trace unchanged.
-// Binds the constructor's vectorcall arguments and converts every header
-// keyword into `header` (defaults elsewhere, ns 0).  Stores the `data`
-// argument (borrowed) in *data.  0, or -1 with the binding or conversion
-// error set.
-int bind_header(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyObject **data, segy *header)
+// Converts the bound constructor arguments (data, dt, then the header
+// keywords; null where not given) into `header`: defaults for the keywords
+// not given, ns 0.  0, or -1 with the conversion error set.
+int convert_header(PyObject *const *values, segy *header)
 {
-    if (nargs > n_params) {
-        raise_init_arg_count(nargs);
-        return -1;
-    }
-    PyObject *values[n_params] = {};
-    for (Py_ssize_t i = 0; i < nargs; ++i)
-        values[i] = args[i];
-    // A missing data or dt is reported before an unknown or repeated
-    // keyword, and counts what was found up to it, as generated extension
-    // code does: (0 given) without data, (1 given) without dt.
-    Ref misplaced;
-    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-        if (bind_keyword(PyTuple_GET_ITEM(kwnames, k), args[nargs + k], nargs, values) < 0) {
-            PyObject *error = PyErr_GetRaisedException();
-            if (!misplaced)
-                misplaced.reset(error);
-            else
-                Py_DECREF(error);
-        }
-    }
-    if (!values[0] || !values[1]) {
-        raise_init_arg_count(values[0] ? 1 : nargs);
-        return -1;
-    }
-    if (misplaced) {
-        PyErr_SetRaisedException(misplaced.release());
-        return -1;
-    }
-
     std::memcpy(header, &default_header, trace_header_size);
     if (to_c_ushort(values[1], &header->dt) < 0)
         return -1;
@@ -613,16 +519,18 @@ int bind_header(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyOb
         if (values[i] && store_keyword(keywords[i - 2], values[i], header) < 0)
             return -1;
     }
-    *data = values[0];
     return 0;
 }
 
-int trace_construct(TraceObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+// The constructor proper, on bound arguments: converts every argument and
+// the samples, builds the record, and only then replaces what the trace
+// held.  0, or -1 with an exception set and the trace unchanged.
+int trace_construct(TraceObject *self, PyObject *const *values)
 {
     segy header;
-    PyObject *data = nullptr;
-    if (bind_header(args, nargs, kwnames, &data, &header) < 0)
+    if (convert_header(values, &header) < 0)
         return -1;
+    PyObject *data = values[0];
 
     BufferHold hold;
     if (acquire_samples(data, hold) < 0)
@@ -666,56 +574,23 @@ int trace_construct(TraceObject *self, PyObject *const *args, Py_ssize_t nargs, 
 
 int trace_init_slot(PyObject *self, PyObject *args, PyObject *kwargs)
 {
-    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    if (!kwargs || PyDict_GET_SIZE(kwargs) == 0)
-        return trace_construct(reinterpret_cast<TraceObject *>(self), &PyTuple_GET_ITEM(args, 0), nargs, nullptr);
-
-    // Lay the keywords out as a vectorcall would.
-    Py_ssize_t nkw = PyDict_GET_SIZE(kwargs);
-    if (nargs > n_params) {
-        raise_init_arg_count(nargs);
+    PyObject *values[n_params];
+    if (trace_params.bind(args, kwargs, values) < 0)
         return -1;
-    }
-    Ref kwnames(PyTuple_New(nkw));
-    if (!kwnames)
-        return -1;
-    PyObject *stack[2 * n_params + 1];
-    if (nargs + nkw > 2 * n_params) {
-        // More keywords than parameters: one of them is unknown or repeated.
-        PyObject *key;
-        PyObject *value;
-        Py_ssize_t pos = 0;
-        PyObject *values[n_params] = {};
-        while (PyDict_Next(kwargs, &pos, &key, &value)) {
-            if (bind_keyword(key, value, nargs, values) < 0)
-                return -1;
-        }
-        return -1;
-    }
-    for (Py_ssize_t i = 0; i < nargs; ++i)
-        stack[i] = PyTuple_GET_ITEM(args, i);
-    PyObject *key;
-    PyObject *value;
-    Py_ssize_t pos = 0;
-    Py_ssize_t k = 0;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
-        PyTuple_SET_ITEM(kwnames.get(), k, Py_NewRef(key));
-        stack[nargs + k] = value;
-        ++k;
-    }
-    return trace_construct(reinterpret_cast<TraceObject *>(self), stack, nargs, kwnames.get());
+    return trace_construct(as<TraceObject>(self), values);
 }
 
 // Calling the type: allocation, then the constructor, without building an
 // argument tuple and dictionary.
 PyObject *trace_vectorcall(PyObject *type, PyObject *const *args, size_t nargsf, PyObject *kwnames)
 {
-    Ref self(reinterpret_cast<PyObject *>(trace_alloc(reinterpret_cast<PyTypeObject *>(type))));
-    if (!self)
+    PyObject *values[n_params];
+    if (trace_params.bind(args, PyVectorcall_NARGS(nargsf), kwnames, values) < 0)
         return nullptr;
-    if (trace_construct(reinterpret_cast<TraceObject *>(self.get()), args, PyVectorcall_NARGS(nargsf), kwnames) < 0)
+    TypedRef<TraceObject> self(trace_alloc(reinterpret_cast<PyTypeObject *>(type)));
+    if (!self || trace_construct(self.get(), values) < 0)
         return nullptr;
-    return self.release();
+    return as_object(self.release());
 }
 
 void trace_dealloc(PyObject *self)
@@ -920,9 +795,9 @@ int build_row_traces(PyObject *rows, PyObject *const *kwvalues, PyObject *kwname
     stack[0] = rows;
     for (Py_ssize_t k = 0; k < nkw; ++k)
         stack[1 + k] = kwvalues[k];
+    PyObject *values[n_params];
     segy header;
-    PyObject *data = nullptr;
-    if (bind_header(stack, 1, kwnames, &data, &header) < 0)
+    if (trace_params.bind(stack, 1, kwnames, values) < 0 || convert_header(values, &header) < 0)
         return -1;
     header.ns = static_cast<std::uint16_t>(ns);
 
@@ -969,6 +844,11 @@ void raise_no_record()
     PyErr_SetString(PyExc_ValueError, msg_no_record);
 }
 
+void raise_not_a_trace(PyObject *obj)
+{
+    PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(obj)->tp_name, TraceType.tp_name);
+}
+
 TraceVTable trace_vtable = {
     .from_trace = trace_from_trace,
     .from_file_descriptor = trace_from_file_descriptor,
@@ -993,19 +873,7 @@ PyTypeObject TraceType = {
 
 int trace_init()
 {
-    if (param_names[0])
-        return 0;
-    if (intern(&param_names[0], "data") < 0 || intern(&param_names[1], "dt") < 0)
-        return -1;
-    for (Py_ssize_t i = 0; i < n_keywords; ++i) {
-        if (intern(&param_names[i + 2], keywords[i].name) < 0)
-            return -1;
-    }
-    for (Py_ssize_t i = 0; i < n_params; ++i)
-        param_table_add(param_names[i], i);
-    if (intern(&kw_dtype, "dtype") < 0 || intern(&kw_requirements, "requirements") < 0 ||
-        intern(&name_require, "require") < 0 || intern(&name_float32, "float32") < 0 ||
-        intern(&name_ndarray, "ndarray") < 0 || intern(&text_c, "C") < 0)
+    if (trace_params.ready() < 0)
         return -1;
     std::memset(&default_header, 0, sizeof default_header);
     for (const Keyword &k : keywords) {

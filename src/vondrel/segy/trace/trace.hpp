@@ -41,6 +41,8 @@ struct SampleView {
 };
 static_assert(sizeof(SampleView) == 208);
 
+extern PyTypeObject TraceType;
+
 struct TraceObject {
     PyObject_HEAD
     TraceVTable *vtab;
@@ -48,10 +50,11 @@ struct TraceObject {
     int trace_owner;
     int trace_data_owner;
     SampleView samples;
+
+    static PyTypeObject *type() { return &TraceType; }
 };
 static_assert(sizeof(TraceObject) == 248);
 
-extern PyTypeObject TraceType;
 extern TraceVTable trace_vtable;
 
 // Makes the constants of the trace part; module execution step 2.
@@ -71,5 +74,8 @@ int build_row_traces(PyObject *rows, PyObject *const *kwvalues, PyObject *kwname
 // ValueError "SEGYTrace holds no trace record." for a trace made by
 // SEGYTrace.__new__ alone; every reader and writer of a trace checks it.
 void raise_no_record();
+
+// Sets TypeError "Cannot convert <type of obj> to vondrel.segy.SEGYTrace".
+void raise_not_a_trace(PyObject *obj);
 
 }  // namespace vondrel

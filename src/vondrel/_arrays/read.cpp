@@ -1,0 +1,371 @@
+#include "vondrel/_arrays/read.hpp"
+
+#include "vondrel/_arrays/args.hpp"
+#include "vondrel/_arrays/block.hpp"
+#include "vondrel/_arrays/layout.hpp"
+#include "vondrel/segy/common.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+
+#include <unistd.h>
+
+namespace vondrel::arrays {
+
+namespace {
+
+// Bytes moved per read: small enough to stay in the cache while the
+// parser scatters (and swaps) them into the result arrays.
+constexpr std::size_t chunk_size = 256 * 1024;
+
+struct FreeDeleter {
+    void operator()(unsigned char *p) const { std::free(p); }
+};
+using Buffer = std::unique_ptr<unsigned char, FreeDeleter>;
+
+// Turns a byte stream of traces (header, then ns samples, in the file's
+// byte order) into header rows, samples back to back and the trace
+// boundaries, all in native order.  Pure C++: fed without the interpreter
+// lock.
+class Parser {
+public:
+    Parser(bool swap, bool want_samples, std::int64_t limit)
+        : swap_(swap), want_(want_samples), limit_(limit) {}
+
+    // Exact room for `traces` traces of `samples` samples in all; false when
+    // out of memory.
+    bool reserve(std::size_t traces, std::size_t samples)
+    {
+        return headers.reserve(traces * header_size, true) && offsets.reserve((traces + 1) * 8, true) &&
+               (!want_ || flat.reserve(samples * sample_size, true));
+    }
+
+    // Takes up to `len` bytes; returns how many it took, fewer only when the
+    // trace limit is reached or memory ran out.  `p` may be null while a
+    // header-only read skips samples.
+    std::size_t feed(const unsigned char *p, std::size_t len)
+    {
+        std::size_t used = 0;
+        while (used < len && !out_of_memory) {
+            if (!in_samples_) {
+                if (hpos_ == 0) {
+                    if (limit_ >= 0 && n_ >= limit_)
+                        break;
+                    if (!headers.reserve((n_ + 1) * header_size) || !offsets.reserve((n_ + 2) * 8)) {
+                        out_of_memory = true;
+                        break;
+                    }
+                }
+                if (!p)
+                    break;
+                std::size_t take = std::min(header_size - hpos_, len - used);
+                std::memcpy(headers.data() + n_ * header_size + hpos_, p + used, take);
+                hpos_ += take;
+                used += take;
+                if (hpos_ < header_size)
+                    break;
+                unsigned char *h = headers.data() + n_ * header_size;
+                if (swap_)
+                    swap_header(h);
+                ns_ = header_ns(h);
+                sleft_ = ns_ * sample_size;
+                in_samples_ = true;
+                if (want_ && !flat.reserve((samples_done_ + ns_) * sample_size)) {
+                    out_of_memory = true;
+                    break;
+                }
+            }
+            std::size_t take = std::min(sleft_, len - used);
+            if (want_ && take) {
+                unsigned char *dst = flat.data() + samples_done_ * sample_size;
+                std::memcpy(dst + cur_, p + used, take);
+                if (swap_) {
+                    std::size_t whole = (cur_ + take) / sample_size * sample_size;
+                    swap_words(dst + swapped_, (whole - swapped_) / sample_size);
+                    swapped_ = whole;
+                }
+            }
+            cur_ += take;
+            sleft_ -= take;
+            used += take;
+            if (sleft_ == 0)
+                finish_trace(consumed_ + used);
+        }
+        consumed_ += used;
+        return used;
+    }
+
+    // Sample bytes still to come in the current trace (0 between traces).
+    std::size_t pending_samples() const { return in_samples_ ? sleft_ : 0; }
+
+    bool at_limit() const { return limit_ >= 0 && n_ >= limit_ && hpos_ == 0 && !in_samples_; }
+
+    // The most bytes a stream may be asked for without reading past the
+    // last of `limit` traces: the rest of this trace and a header for each
+    // trace after it.
+    std::size_t safe_request(std::size_t cap) const
+    {
+        if (limit_ < 0)
+            return cap;
+        std::int64_t after = limit_ - n_ - 1;
+        if (after < 0)
+            return 0;
+        std::size_t rest = in_samples_ ? sleft_ : header_size - hpos_;
+        return std::min<std::uint64_t>(cap, rest + static_cast<std::uint64_t>(after) * header_size);
+    }
+
+    // Closes the arrays: n rows of headers, the samples of n traces, n + 1
+    // boundaries.
+    bool finish()
+    {
+        if (!offsets.reserve((n_ + 1) * 8))
+            return false;
+        std::int64_t end = static_cast<std::int64_t>(samples_done_);
+        std::memcpy(offsets.data() + n_ * 8, &end, 8);
+        offsets.set_size((n_ + 1) * 8);
+        headers.set_size(n_ * header_size);
+        flat.set_size(want_ ? samples_done_ * sample_size : 0);
+        return true;
+    }
+
+    std::int64_t traces() const { return n_; }
+    std::int64_t complete_end() const { return complete_end_; }
+    std::int64_t consumed() const { return consumed_; }
+
+    Store headers, flat, offsets;
+    bool out_of_memory = false;
+
+private:
+    void finish_trace(std::int64_t at)
+    {
+        std::int64_t start = static_cast<std::int64_t>(samples_done_);
+        std::memcpy(offsets.data() + n_ * 8, &start, 8);
+        samples_done_ += ns_;
+        ++n_;
+        hpos_ = 0;
+        in_samples_ = false;
+        cur_ = swapped_ = 0;
+        complete_end_ = at;
+    }
+
+    bool swap_, want_;
+    std::int64_t limit_;
+    std::int64_t n_ = 0;             // complete traces
+    std::int64_t consumed_ = 0;      // bytes taken
+    std::int64_t complete_end_ = 0;  // bytes up to the end of the last complete trace
+    std::size_t samples_done_ = 0;   // samples of the complete traces
+    std::size_t hpos_ = 0;           // header bytes of the current trace taken
+    bool in_samples_ = false;
+    std::size_t ns_ = 0, sleft_ = 0, cur_ = 0, swapped_ = 0;
+};
+
+// pread until `len` bytes or the end of the file; the count, or -1 with errno.
+ssize_t pread_full(int fd, unsigned char *buf, std::size_t len, std::int64_t at)
+{
+    std::size_t done = 0;
+    while (done < len) {
+        ssize_t got = pread(fd, buf + done, len - done, at + static_cast<std::int64_t>(done));
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        if (got == 0)
+            break;
+        done += static_cast<std::size_t>(got);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+// Feeds the parser from `fd` at `offset`, `nbytes` at most, without the
+// interpreter lock.  With `seek_headers` only the headers are read, one
+// positioned read each (for files of long traces).  0, or an errno value.
+int read_descriptor(Parser &ps, int fd, std::int64_t offset, std::int64_t nbytes, bool seek_headers,
+                    unsigned char *buf)
+{
+    std::int64_t pos = 0;
+    while (pos < nbytes && !ps.at_limit() && !ps.out_of_memory) {
+        std::size_t want = static_cast<std::size_t>(std::min<std::int64_t>(chunk_size, nbytes - pos));
+        if (seek_headers)
+            want = std::min(want, header_size);
+        ssize_t got = pread_full(fd, buf, want, offset + pos);
+        if (got < 0)
+            return errno;
+        if (got == 0)
+            break;
+        std::size_t used = ps.feed(buf, static_cast<std::size_t>(got));
+        pos += static_cast<std::int64_t>(used);
+        if (used < static_cast<std::size_t>(got))
+            break;
+        if (seek_headers) {
+            std::size_t skip = static_cast<std::size_t>(
+                std::min<std::int64_t>(static_cast<std::int64_t>(ps.pending_samples()), nbytes - pos));
+            pos += static_cast<std::int64_t>(ps.feed(nullptr, skip));
+        }
+    }
+    return 0;
+}
+
+// Feeds the parser from a Python stream's readinto, never asking for more
+// than the trace limit allows.  The reads hold the interpreter lock; the
+// parsing does not.  0, or -1 with an exception set.
+int read_stream(Parser &ps, PyObject *stream, unsigned char *buf)
+{
+    Ref readinto(PyObject_GetAttrString(stream, "readinto"));
+    if (!readinto)
+        return -1;
+    Ref view(PyMemoryView_FromMemory(reinterpret_cast<char *>(buf), chunk_size, PyBUF_WRITE));
+    if (!view)
+        return -1;
+    int status = 0;
+    while (!ps.out_of_memory) {
+        std::size_t want = ps.safe_request(chunk_size);
+        if (want == 0)
+            break;
+        Ref part(PySequence_GetSlice(view.get(), 0, static_cast<Py_ssize_t>(want)));
+        Ref got(part ? PyObject_CallOneArg(readinto.get(), part.get()) : nullptr);
+        if (!got) {
+            status = -1;
+            break;
+        }
+        if (got.get() == Py_None) {
+            PyErr_SetString(PyExc_BlockingIOError, "The stream has no data ready; use a blocking stream.");
+            status = -1;
+            break;
+        }
+        Py_ssize_t n = PyLong_AsSsize_t(got.get());
+        if (n < 0 || static_cast<std::size_t>(n) > want) {
+            if (!PyErr_Occurred())
+                PyErr_SetString(PyExc_OSError, "readinto() returned an impossible byte count.");
+            status = -1;
+            break;
+        }
+        if (n == 0)
+            break;
+        Py_BEGIN_ALLOW_THREADS
+        ps.feed(buf, static_cast<std::size_t>(n));
+        Py_END_ALLOW_THREADS
+    }
+    // Nothing may keep writing into the buffer once it is freed.
+    PyObject *pending = PyErr_GetRaisedException();
+    Ref released(PyObject_CallMethod(view.get(), "release", nullptr));
+    if (!released) {
+        Py_XDECREF(pending);
+        return -1;
+    }
+    PyErr_SetRaisedException(pending);
+    return status;
+}
+
+}  // namespace
+
+// read(source, offset, nbytes, limit, swap, samples, seek_headers,
+//      reserve_traces, reserve_samples, prefix): parses traces from `source`
+// (an int descriptor read with positioned reads from `offset`, `nbytes` at
+// most; or a stream read from where it stands until its end or `limit`
+// traces, after the bytes of `prefix`).  A new tuple (headers block, samples
+// block or None, offsets block, traces, end of the last complete trace,
+// bytes taken); null with OSError or MemoryError.
+PyObject *arrays_read(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+{
+    if (check_nargs("read", nargs, 10) < 0)
+        return nullptr;
+    std::int64_t offset, nbytes, limit, reserve_traces, reserve_samples;
+    bool swap, want_samples, seek_headers;
+    if (to_int64(args[1], &offset) < 0 || to_int64(args[2], &nbytes) < 0 || to_int64(args[3], &limit) < 0 ||
+        to_flag(args[4], &swap) < 0 || to_flag(args[5], &want_samples) < 0 ||
+        to_flag(args[6], &seek_headers) < 0 || to_int64(args[7], &reserve_traces) < 0 ||
+        to_int64(args[8], &reserve_samples) < 0)
+        return nullptr;
+    Py_buffer prefix;
+    if (PyObject_GetBuffer(args[9], &prefix, PyBUF_SIMPLE) < 0)
+        return nullptr;
+    std::unique_ptr<Py_buffer, decltype(&PyBuffer_Release)> prefix_hold(&prefix, PyBuffer_Release);
+
+    Parser ps(swap, want_samples, limit);
+    // Never more than the bytes that can exist: a lying count or ns costs
+    // nothing here.
+    if (nbytes >= 0) {
+        reserve_traces = std::min(reserve_traces, nbytes / static_cast<std::int64_t>(header_size) + 1);
+        reserve_samples = std::min(reserve_samples, nbytes / static_cast<std::int64_t>(sample_size));
+    }
+    if (!ps.reserve(static_cast<std::size_t>(std::max<std::int64_t>(reserve_traces, 0)),
+                    static_cast<std::size_t>(std::max<std::int64_t>(reserve_samples, 0))))
+        return PyErr_NoMemory();
+    Buffer buf(static_cast<unsigned char *>(std::malloc(chunk_size)));
+    if (!buf)
+        return PyErr_NoMemory();
+
+    if (prefix.len)
+        ps.feed(static_cast<const unsigned char *>(prefix.buf), static_cast<std::size_t>(prefix.len));
+    if (PyLong_Check(args[0])) {
+        int fd = PyLong_AsInt(args[0]);
+        if (fd == -1 && PyErr_Occurred())
+            return nullptr;
+        int err;
+        Py_BEGIN_ALLOW_THREADS
+        err = read_descriptor(ps, fd, offset, nbytes, seek_headers, buf.get());
+        Py_END_ALLOW_THREADS
+        if (err) {
+            errno = err;
+            return PyErr_SetFromErrno(PyExc_OSError);
+        }
+    } else if (read_stream(ps, args[0], buf.get()) < 0) {
+        return nullptr;
+    }
+    if (ps.out_of_memory || !ps.finish())
+        return PyErr_NoMemory();
+    Ref headers(block_from_store(ps.headers));
+    Ref flat(want_samples ? block_from_store(ps.flat) : Py_NewRef(Py_None));
+    Ref offsets(block_from_store(ps.offsets));
+    if (!headers || !flat || !offsets)
+        return nullptr;
+    return Py_BuildValue("(NNNLLL)", headers.release(), flat.release(), offsets.release(),
+                         static_cast<long long>(ps.traces()), static_cast<long long>(ps.complete_end()),
+                         static_cast<long long>(ps.consumed()));
+}
+
+// scan(fd, offset, nbytes, swap, limit): walks the headers of a seekable
+// file from header to header, reading only each ns.  A new tuple (complete
+// traces, end of the last of them, their samples); OSError on a failed read.
+PyObject *arrays_scan(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+{
+    if (check_nargs("scan", nargs, 5) < 0)
+        return nullptr;
+    std::int64_t fd, offset, nbytes, limit;
+    bool swap;
+    if (to_int64(args[0], &fd) < 0 || to_int64(args[1], &offset) < 0 || to_int64(args[2], &nbytes) < 0 ||
+        to_flag(args[3], &swap) < 0 || to_int64(args[4], &limit) < 0)
+        return nullptr;
+    std::int64_t pos = 0, n = 0, samples = 0;
+    int err = 0;
+    Py_BEGIN_ALLOW_THREADS
+    while ((limit < 0 || n < limit) && pos + static_cast<std::int64_t>(header_size) <= nbytes) {
+        unsigned char raw[2];
+        ssize_t got = pread_full(static_cast<int>(fd), raw, 2, offset + pos + ns_offset);
+        if (got != 2) {
+            err = got < 0 ? errno : 0;
+            break;
+        }
+        std::uint16_t ns = swap ? static_cast<std::uint16_t>(raw[0] << 8 | raw[1])
+                                : static_cast<std::uint16_t>(raw[1] << 8 | raw[0]);
+        std::int64_t next = pos + static_cast<std::int64_t>(header_size + ns * sample_size);
+        if (next > nbytes)
+            break;
+        pos = next;
+        samples += ns;
+        ++n;
+    }
+    Py_END_ALLOW_THREADS
+    if (err) {
+        errno = err;
+        return PyErr_SetFromErrno(PyExc_OSError);
+    }
+    return Py_BuildValue("(LLL)", static_cast<long long>(n), static_cast<long long>(pos),
+                         static_cast<long long>(samples));
+}
+
+}  // namespace vondrel::arrays

@@ -1,0 +1,280 @@
+#include "vondrel/_arrays/write.hpp"
+
+#include "vondrel/_arrays/args.hpp"
+#include "vondrel/_arrays/layout.hpp"
+#include "vondrel/segy/common.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+
+#include <sys/uio.h>
+#include <unistd.h>
+
+namespace vondrel::arrays {
+
+namespace {
+
+constexpr std::size_t chunk_size = 256 * 1024;
+constexpr int iov_batch = 1024;
+
+// A buffer export held for the duration of one call.
+struct Export {
+    Py_buffer view{};
+    bool held = false;
+    ~Export()
+    {
+        if (held)
+            PyBuffer_Release(&view);
+    }
+    int take(PyObject *obj)
+    {
+        if (PyObject_GetBuffer(obj, &view, PyBUF_SIMPLE) < 0)
+            return -1;
+        held = true;
+        return 0;
+    }
+    const unsigned char *bytes() const { return static_cast<const unsigned char *>(view.buf); }
+};
+
+// What one write moves: n traces of headers (native order), their samples
+// back to back, the n + 1 boundaries, and the bytes that go first.
+struct Source {
+    const unsigned char *headers, *flat, *prefix;
+    const std::int64_t *offsets;
+    std::size_t n, prefix_len;
+};
+
+// The sink: a descriptor, or a Python object whose write() takes each
+// filled chunk.  Called without the interpreter lock; an object's write
+// takes the lock back for the call.
+struct Sink {
+    int fd = -1;
+    PyObject *write = nullptr;          // borrowed
+    PyThreadState *released = nullptr;  // the caller's state while the lock is released
+    int err = 0;                        // errno of a failed descriptor write
+
+    // Writes all of [p, p + len).  0, or -1 (err set for a descriptor, a
+    // Python exception for an object).
+    int put(const unsigned char *p, std::size_t len)
+    {
+        if (fd < 0) {
+            PyEval_RestoreThread(released);
+            int rc = put_object(p, len);
+            released = PyEval_SaveThread();
+            return rc;
+        }
+        while (len) {
+            ssize_t w = ::write(fd, p, len);
+            if (w < 0) {
+                if (errno == EINTR)
+                    continue;
+                err = errno;
+                return -1;
+            }
+            p += w;
+            len -= static_cast<std::size_t>(w);
+        }
+        return 0;
+    }
+
+    // With the lock held: all of [p, p + len) through write().
+    int put_object(const unsigned char *p, std::size_t len)
+    {
+        while (len) {
+            std::size_t done;
+            {
+                Ref view(PyMemoryView_FromMemory(reinterpret_cast<char *>(const_cast<unsigned char *>(p)),
+                                                 static_cast<Py_ssize_t>(len), PyBUF_READ));
+                Ref got(view ? PyObject_CallOneArg(write, view.get()) : nullptr);
+                if (!got)
+                    return -1;
+                Ref released(PyObject_CallMethod(view.get(), "release", nullptr));
+                if (!released)
+                    return -1;
+                // A raw stream may take less than it was given; None means all
+                // was taken by a buffered one.
+                done = got.get() == Py_None ? len : PyLong_AsSize_t(got.get());
+                if (done == static_cast<std::size_t>(-1) && PyErr_Occurred())
+                    return -1;
+                if (done == 0 || done > len) {
+                    PyErr_SetString(PyExc_OSError, "write() took no bytes; the stream is full or closed.");
+                    return -1;
+                }
+            }
+            p += done;
+            len -= done;
+        }
+        return 0;
+    }
+};
+
+// Gathers traces into a cache-sized chunk (ns set from the boundaries,
+// fields swapped when asked) and hands each full chunk to the sink.
+// 0, or -1 as Sink::put fails.
+template <bool Swap>
+int write_chunked(const Source &src, Sink &sink, unsigned char *chunk)
+{
+    std::size_t fill = 0;
+    auto flush = [&]() -> int {
+        int rc = sink.put(chunk, fill);
+        fill = 0;
+        return rc;
+    };
+    auto add = [&](const unsigned char *p, std::size_t len, bool words) -> int {
+        while (len) {
+            std::size_t take = std::min(len, chunk_size - fill);
+            take -= take % sample_size;
+            if (take == 0) {
+                if (flush() < 0)
+                    return -1;
+                continue;
+            }
+            std::memcpy(chunk + fill, p, take);
+            if (Swap && words)
+                swap_words(chunk + fill, take / sample_size);
+            fill += take;
+            p += take;
+            len -= take;
+        }
+        return 0;
+    };
+    if (src.prefix_len && add(src.prefix, src.prefix_len, false) < 0)
+        return -1;
+    for (std::size_t i = 0; i < src.n; ++i) {
+        if (chunk_size - fill < header_size && flush() < 0)
+            return -1;
+        unsigned char *h = chunk + fill;
+        std::memcpy(h, src.headers + i * header_size, header_size);
+        std::int64_t ns = src.offsets[i + 1] - src.offsets[i];
+        set_header_ns(h, static_cast<std::uint16_t>(ns));
+        if (Swap)
+            swap_header(h);
+        fill += header_size;
+        if (add(src.flat + src.offsets[i] * sample_size, static_cast<std::size_t>(ns) * sample_size, true) < 0)
+            return -1;
+    }
+    return fill ? flush() : 0;
+}
+
+// Native order to a descriptor: the rows themselves, many traces per
+// writev, nothing copied.  0, or -1 with sink.err.
+int write_direct(const Source &src, Sink &sink)
+{
+    iovec iov[iov_batch];
+    int k = 0;
+    auto drain = [&]() -> int {
+        iovec *v = iov;
+        int left = k;
+        while (left) {
+            ssize_t w = ::writev(sink.fd, v, left);
+            if (w < 0) {
+                if (errno == EINTR)
+                    continue;
+                sink.err = errno;
+                return -1;
+            }
+            std::size_t done = static_cast<std::size_t>(w);
+            while (left && done >= v->iov_len) {
+                done -= v->iov_len;
+                ++v;
+                --left;
+            }
+            if (left) {
+                v->iov_base = static_cast<char *>(v->iov_base) + done;
+                v->iov_len -= done;
+            }
+        }
+        k = 0;
+        return 0;
+    };
+    auto add = [&](const unsigned char *p, std::size_t len) -> int {
+        if (!len)
+            return 0;
+        if (k == iov_batch && drain() < 0)
+            return -1;
+        iov[k].iov_base = const_cast<unsigned char *>(p);
+        iov[k].iov_len = len;
+        ++k;
+        return 0;
+    };
+    if (add(src.prefix, src.prefix_len) < 0)
+        return -1;
+    for (std::size_t i = 0; i < src.n; ++i) {
+        std::int64_t ns = src.offsets[i + 1] - src.offsets[i];
+        if (add(src.headers + i * header_size, header_size) < 0 ||
+            add(src.flat + src.offsets[i] * sample_size, static_cast<std::size_t>(ns) * sample_size) < 0)
+            return -1;
+    }
+    return drain();
+}
+
+}  // namespace
+
+// write(dest, headers, flat, offsets, swap, direct, prefix): writes `prefix`
+// and then every trace: its header row with ns set from the boundaries, then
+// its samples, swapped when `swap` is true.  `dest` is an int descriptor
+// (written where it stands, without the interpreter lock) or an object with
+// write().  `direct` says that every header already holds its ns, so that a
+// native-order write may send the rows as they are.  The buffers are checked
+// by the caller (sizes, dtypes).  Returns the bytes written as a new int;
+// null with OSError or the object's error.
+PyObject *arrays_write(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+{
+    if (check_nargs("write", nargs, 7) < 0)
+        return nullptr;
+    bool swap, direct;
+    if (to_flag(args[4], &swap) < 0 || to_flag(args[5], &direct) < 0)
+        return nullptr;
+    Export headers, flat, offsets, prefix;
+    if (headers.take(args[1]) < 0 || flat.take(args[2]) < 0 || offsets.take(args[3]) < 0 ||
+        prefix.take(args[6]) < 0)
+        return nullptr;
+    Source src{
+        .headers = headers.bytes(),
+        .flat = flat.bytes(),
+        .prefix = prefix.bytes(),
+        .offsets = reinterpret_cast<const std::int64_t *>(offsets.bytes()),
+        .n = static_cast<std::size_t>(offsets.view.len / 8 - 1),
+        .prefix_len = static_cast<std::size_t>(prefix.view.len),
+    };
+    std::size_t total = src.prefix_len + src.n * header_size +
+                        static_cast<std::size_t>(src.offsets[src.n] - src.offsets[0]) * sample_size;
+    Sink sink;
+    Ref write_method;
+    if (PyLong_Check(args[0])) {
+        sink.fd = PyLong_AsInt(args[0]);
+        if (sink.fd == -1 && PyErr_Occurred())
+            return nullptr;
+    } else {
+        write_method.reset(PyObject_GetAttrString(args[0], "write"));
+        if (!write_method)
+            return nullptr;
+        sink.write = write_method.get();
+    }
+    std::unique_ptr<unsigned char, decltype(&std::free)> chunk(
+        static_cast<unsigned char *>(std::malloc(chunk_size)), &std::free);
+    if (!chunk)
+        return PyErr_NoMemory();
+    int rc;
+    sink.released = PyEval_SaveThread();
+    if (direct && !swap && sink.fd >= 0)
+        rc = write_direct(src, sink);
+    else if (swap)
+        rc = write_chunked<true>(src, sink, chunk.get());
+    else
+        rc = write_chunked<false>(src, sink, chunk.get());
+    PyEval_RestoreThread(sink.released);
+    if (rc < 0) {
+        if (sink.fd >= 0) {
+            errno = sink.err;
+            PyErr_SetFromErrno(PyExc_OSError);
+        }
+        return nullptr;
+    }
+    return PyLong_FromSize_t(total);
+}
+
+}  // namespace vondrel::arrays

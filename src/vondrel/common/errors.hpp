@@ -1,0 +1,43 @@
+// Message texts used by more than one extension or file, and the helpers
+// that raise them.  Each text is defined here once.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+namespace vondrel {
+
+constexpr const char *msg_int_overflow = "value too large to convert to int";
+constexpr const char *msg_int_required = "an integer is required";
+constexpr const char *msg_no_reduce = "no default __reduce__ due to non-trivial __cinit__";
+
+// The object as a Python int: itself when it is one, else the result of its
+// __int__ (a float is truncated).  New reference; TypeError "an integer is
+// required" when it has no integer conversion.
+PyObject *as_int_object(PyObject *obj);
+
+// Converts a Python object to a C int the way generated extension code
+// does: TypeError "an integer is required" when the object has no integer
+// conversion, OverflowError "value too large to convert to int" outside the
+// 32-bit range.  0, or -1 with an exception set.
+int to_c_int(PyObject *obj, int *out);
+
+// Raises OverflowError "value too large to convert to int"; always -1.
+int raise_int_overflow();
+
+// Raises TypeError "no default __reduce__ due to non-trivial __cinit__":
+// the body of every class's pickling hooks (METH_NOARGS and METH_O alike).
+PyObject *refuse_pickle(PyObject *self, PyObject *arg);
+
+// Adds the traceback entry `where` (shown as a frame of `file`) to the
+// pending exception, with `globals` as the frame's globals; for errors of
+// module execution.  A failure while building the entry is dropped: the
+// original error wins.
+void add_traceback(const char *file, const char *where, PyObject *globals);
+
+// Sets `error` as the pending exception, with `context` (if any) as its
+// context: for an error raised while releasing something after a first
+// failure.  Steals both.
+void raise_with_context(PyObject *error, PyObject *context);
+
+}  // namespace vondrel
