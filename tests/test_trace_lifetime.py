@@ -1,11 +1,11 @@
 """Traces, their exports and the collections that write them, driven by a
 state machine: traces are built and re-initialised from arrays, lists, other
-traces and their own samples; views are taken through NumPy, memoryview and
-ctypes, written through and dropped; collections are streamed to a target
-whose write() re-initialises a trace, written to a file and read back.
-Every live view must keep showing what was last written into the memory it
-sees, and nothing may crash: under the AddressSanitizer build a read of
-freed memory aborts the run.
+traces and their own samples; views are taken through NumPy, memoryview,
+ctypes and vondrel.header, written through and dropped; collections are
+streamed to a target whose write() re-initialises a trace, written to a
+file and read back.  Every live view must keep showing what was last
+written into the memory it sees, and nothing may crash: under the
+AddressSanitizer build a read of freed memory aborts the run.
 
 VONDREL_LIFETIME_EXAMPLES=N sets the number of examples for a longer run."""
 import ctypes
@@ -19,6 +19,7 @@ from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, rule
 from tracebytes import header_of
 
+import vondrel
 from vondrel.segy import SEGY, SEGYTrace, _MemoryTraceIterator
 
 # A few seconds per variant: the sanitizer and the debug interpreter are
@@ -46,6 +47,7 @@ class Lifetimes(RuleBasedStateMachine):
         self.blocks = {}      # block id -> the float32 values its memory must hold
         self.traces = []      # [trace, block id, dt]
         self.views = []       # [float32 array seeing a block, block id]
+        self.headers = []     # (header view of a trace, its bytes when taken)
         self.counter = 0
 
     def new_block(self, n):
@@ -134,6 +136,13 @@ class Lifetimes(RuleBasedStateMachine):
             view = np.ctypeslib.as_array((ctypes.c_float * len(self.blocks[block])).from_buffer(t))
         self.views.append([view, block])
 
+    @precondition(lambda self: self.traces and len(self.headers) < MAX_ITEMS)
+    @rule(data=st.data())
+    def view_a_header(self, data):
+        t = data.draw(st.sampled_from(self.traces))[0]
+        view = vondrel.header(t)
+        self.headers.append((view, view.tobytes()))
+
     @precondition(lambda self: self.views)
     @rule(data=st.data(), value=st.integers(-1000, 1000))
     def write_through_a_view(self, data, value):
@@ -202,6 +211,11 @@ class Lifetimes(RuleBasedStateMachine):
     def views_see_what_was_written(self):
         for view, block in self.views:
             assert view.tobytes() == self.blocks[block].tobytes()
+
+    @invariant()
+    def header_views_see_the_record_they_were_taken_of(self):
+        for view, taken in self.headers:
+            assert view.tobytes() == taken
 
     @invariant()
     def traces_hold_their_samples_and_header(self):
