@@ -505,6 +505,20 @@ def fmt_rate(x):
     return f"{x / 1e6:,.2f} M" if x >= 1e6 else f"{x / 1e3:,.1f} k"
 
 
+# Jobs that move no file bytes: the interpreter alone, and building a collection
+# that takes the rows in place.  A bytes-per-second figure (or a ratio to a copy
+# limit) means nothing for them; nor does traces per second for the interpreter
+# or for the limits, which handle bytes, not traces.
+MOVES_NO_BYTES = {"interpreter", "w1_build"}
+
+
+def rates(job, n, size, t):
+    """(MB/s, traces/s) as shown for `job`, each empty where it means nothing."""
+    mbps = "" if job in MOVES_NO_BYTES else f"{size / t / 1e6:,.0f}"
+    traces = "" if job == "interpreter" or job.startswith("limit") else fmt_rate(n / t)
+    return mbps, traces
+
+
 def table(shape, n, ns, size, results):
     base = results["interpreter"]["peak_rss"]
     lines = [
@@ -519,9 +533,8 @@ def table(shape, n, ns, size, results):
             r = results[job]
             t = r["median"]
             spread = (max(r["times"]) - min(r["times"])) / t if t else 0.0
-            rate = "" if job == "interpreter" else f"{size / t / 1e6:,.0f}"
-            traces = "" if job == "interpreter" or job.startswith("limit") else fmt_rate(n / t)
-            vs_limit = f"{results[limit]['median'] / t:.2f}" if limit else ""
+            rate, traces = rates(job, n, size, t)
+            vs_limit = f"{results[limit]['median'] / t:.2f}" if limit and job not in MOVES_NO_BYTES else ""
             vs_numpy = f"{results[numpy_job]['median'] / t:.2f}" if numpy_job else ""
             rss = r["peak_rss"]
             extra = f"{rss / 1e6:,.0f} (+{(rss - base) / 1e6:,.1f})"
@@ -595,9 +608,11 @@ def parent(args):
                     r = run_child(job, n, ns, directory, checksum, args.repeat)
                     r["median"] = statistics.median(r["times"])
                     results[job] = r
-                    print(f"  {shape:5} {job:20} {r['median']:9.4f} s  {size / r['median'] / 1e6:9,.0f} MB/s"
-                          f"  {n / r['median'] / 1e6:8.2f} M traces/s  peak {r['peak_rss'] / 1e6:7,.0f} MB",
-                          flush=True)
+                    mbps, traces = rates(job, n, size, r["median"])
+                    timed = "" if job == "interpreter" else f"{r['median']:9.4f} s"
+                    print(f"  {shape:5} {job:20} {timed:>11}  {mbps:>9} {'MB/s' if mbps else '    '}"
+                          f"  {traces:>10} {'traces/s' if traces else '        '}"
+                          f"  peak {r['peak_rss'] / 1e6:7,.0f} MB", flush=True)
             all_results[shape] = results
     finally:
         shutil.rmtree(directory, ignore_errors=True)

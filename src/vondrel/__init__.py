@@ -6,6 +6,7 @@ import os
 # module: name -> the submodule that defines it.
 _LAZY = {
     "Gather": "vondrel._files",
+    "SegyGather": "vondrel._segyfile",
     "Probe": "vondrel._files",
     "read": "vondrel._files",
     "write": "vondrel._files",

@@ -21,7 +21,7 @@ __all__ = ["Gather", "Probe", "read", "write", "probe", "header_dtype", "header"
 HEADER_SIZE = 240
 NATIVE = "<" if sys.byteorder == "little" else ">"
 _ORDER_NAMES = {"<": "little-endian", ">": "big-endian"}
-_FORMAT_NAMES = {"su": "SU", "collection": "collection"}
+_FORMAT_NAMES = {"su": "SU", "collection": "collection", "segy": "SEG-Y"}
 
 # The header fields in file order, with their NumPy kinds; `unass` is the
 # unassigned tail, carried as raw bytes.
@@ -146,8 +146,12 @@ class Gather:
         else:
             rows = [flat[a:b] for a, b in zip(self.offsets[:-1].tolist(), self.offsets[1:].tolist())]
         collection = SEGY(rows, 0)
-        _arrays.copy_headers(collection, np.ascontiguousarray(self.headers, dtype=header_dtype()))
+        _arrays.copy_headers(collection, np.ascontiguousarray(self._su_headers(), dtype=header_dtype()))
         return collection
+
+    def _su_headers(self) -> np.ndarray:
+        """The header rows in the Seismic Unix layout."""
+        return self.headers
 
     def to_xarray(self) -> object:
         from vondrel._xarray import to_xarray
@@ -408,8 +412,9 @@ class _Collection(_TraceFormat):
 # The formats detection tries, each answering whether the data tile and how
 # plausibly.  A new format joins by adding its reader here.
 FORMATS: list[_TraceFormat] = [_SU(), _Collection()]
-# Bytes a seekable file shows detection: the count, a header, 256 samples.
-_HEAD = 4 + HEADER_SIZE + 1024
+# Bytes a seekable file shows detection: the count, a header, 256 samples;
+# or SEG-Y's textual and binary file headers, which are longer.
+_HEAD = max(4 + HEADER_SIZE + 1024, 3600)
 # Detection picks the most plausible of several fitting readings only by this margin.
 _MARGIN = 0.5
 
@@ -434,7 +439,14 @@ def _detect(src: _Source, format: str | None, byteorder: str | None, partial: bo
         need = max((f.read_ahead(r) for f, r in _readings(formats, head, byteorder)), default=0)
         head = src.read_ahead(need)
         eof = len(head) < need
-    fits = [f.fit(src, head, r, eof, format is not None) for f, r in _readings(formats, head, byteorder)]
+    fits: list[_Fit] = []
+    for f, r in _readings(formats, head, byteorder):
+        if r.format != "segy" and any(fit.tiles and fit.reading.format == "segy" for fit in fits):
+            # A SEG-Y file may also tile as SU traces (of ns 0, when its
+            # textual header is all zeros): its file headers decide, and no
+            # other reading need be tried.
+            break
+        fits.append(f.fit(src, head, r, eof, format is not None))
     ok = sorted((f for f in fits if f.tiles), key=lambda f: f.score, reverse=True)
     if len(ok) == 1 or (len(ok) > 1 and ok[0].score - ok[1].score >= _MARGIN):
         return ok[0]
@@ -471,6 +483,8 @@ def probe(source: object, *, format: str | None = None, byteorder: str | None = 
     with _Source(source) as src:
         fit = _detect(src, format, _order(byteorder), False)
         r = fit.reading
+        if r.format == "segy":
+            return Probe("segy", r.byteorder, *_segyfile.probe_layout(src, fit))
         head = src.pread(r.start, HEADER_SIZE) if src.size is not None else src.head[r.start:]
         if src.seekable:
             src.file.seek(src.start)
@@ -498,13 +512,21 @@ def _subset(traces: slice | range | None, n: int | None) -> tuple[int, int | Non
 
 
 def read(source: object, *, format: str | None = None, byteorder: str | None = None,
-         traces: slice | range | None = None, samples: bool = True, partial: bool = False) -> Gather:
+         traces: slice | range | None = None, samples: bool = True, partial: bool = False,
+         dtype: str | None = None) -> Gather:
     """Reads a Seismic Unix file (either byte order) or a collection file
     into arrays.  Format and byte order are decided by the data, or given;
     `traces` selects a slice of traces, `samples=False` reads headers only,
-    `partial=True` returns the complete traces of a truncated file."""
+    `partial=True` returns the complete traces of a truncated file.
+    SEG-Y files too: `dtype="stored"` keeps their samples in the type the
+    file stores (IBM floats as float32); otherwise samples are float32."""
+    if dtype not in (None, "float32", "stored"):
+        raise ValueError(f"dtype must be 'float32' or 'stored', not {dtype!r}")
     with _Source(source) as src:
-        return _read_fit(src, _detect(src, format, _order(byteorder), partial), traces, samples, partial)
+        fit = _detect(src, format, _order(byteorder), partial)
+        if fit.reading.format == "segy":
+            return _segyfile.read_gather(src, fit, traces, samples, partial, dtype == "stored")
+        return _read_fit(src, fit, traces, samples, partial)
 
 
 def _read_fit(src: _Source, fit: _Fit, traces: slice | range | None, samples: bool, partial: bool) -> Gather:
@@ -621,7 +643,7 @@ def _arrays_of(data: object) -> tuple[np.ndarray, np.ndarray, np.ndarray, str, s
     """(headers, flat, offsets, format, byteorder) of a Gather or a
     (headers, samples) pair, in the layout the writer takes."""
     if isinstance(data, Gather):
-        return data.headers, data._flat(), data.offsets, data.format, data.byteorder
+        return data._su_headers(), data._flat(), data.offsets, data.format, data.byteorder
     if not isinstance(data, tuple) or len(data) != 2:
         raise TypeError(f"data must be a Gather or a (headers, samples) pair, not {type(data).__name__}")
     headers, samples = data
@@ -640,15 +662,28 @@ def _arrays_of(data: object) -> tuple[np.ndarray, np.ndarray, np.ndarray, str, s
     return np.asarray(headers), flat, offsets, "su", NATIVE
 
 
-def write(dest: object, data: object, *, format: str | None = None, byteorder: str | None = None) -> None:
+def write(dest: object, data: object, *, format: str | None = None, byteorder: str | None = None,
+          sample_format: int | None = None, text: str | bytes | None = None, revision: int = 1) -> None:
     """Writes a Gather, or a (headers, samples) pair, as an SU or collection
     file in either byte order: by default the data's own format and order
     ("su" and native order for bare arrays).  Each trace's ns comes from its
-    samples; a header that says otherwise (other than 0, unset) is an error."""
+    samples; a header that says otherwise (other than 0, unset) is an error.
+
+    As SEG-Y (format="segy", the default for data read from SEG-Y):
+    revision 1, big-endian unless the data came from SEG-Y (its order) or
+    `byteorder` says otherwise; `sample_format` 5 (IEEE float) for float32
+    samples by default, 1 for IBM float; `text` the textual header;
+    `revision=2` also writes the byte-order constant."""
+    if format == "segy" or (format is None and getattr(data, "format", None) == "segy"):
+        with _Sink(dest) as sink:
+            sink.done(_segyfile.write_gather(sink.target, data, sample_format, _order(byteorder), text, revision))
+        return
+    if sample_format is not None or text is not None or revision != 1:
+        raise ValueError("sample_format, text and revision are for SEG-Y (format='segy')")
     headers, flat, offsets, fmt, order = _arrays_of(data)
     fmt = format or fmt
     if fmt not in ("su", "collection"):
-        raise ValueError(f"format must be 'su' or 'collection', not {fmt!r}")
+        raise ValueError(f"format must be 'su', 'collection' or 'segy', not {fmt!r}")
     order = _order(byteorder, order)
     n = len(offsets) - 1
     if headers.shape != (n,):
@@ -675,3 +710,8 @@ def write(dest: object, data: object, *, format: str | None = None, byteorder: s
         written = _arrays.write(sink.target, headers, flat, offsets, order != NATIVE, bool((said != 0).all()),
                                 prefix)
         sink.done(written)
+
+
+# SEG-Y joins the formats detection tries when its module loads (it needs
+# the names above).
+from vondrel import _segyfile  # noqa: E402

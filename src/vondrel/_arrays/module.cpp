@@ -5,6 +5,7 @@
 // any native client reaches them.
 #include "vondrel/_arrays/block.hpp"
 #include "vondrel/_arrays/read.hpp"
+#include "vondrel/_arrays/segy_module.hpp"
 #include "vondrel/_arrays/traces.hpp"
 #include "vondrel/_arrays/write.hpp"
 
@@ -32,9 +33,9 @@ PyMethodDef arrays_methods[] = {
 
 // Makes the types ready, taking the interface of vondrel.segy where it is
 // used.  0, or -1 with an exception set.
-int arrays_exec(PyObject *)
+int arrays_exec(PyObject *module)
 {
-    return PyType_Ready(&BlockType) < 0 || traces_ready() < 0 ? -1 : 0;
+    return PyType_Ready(&BlockType) < 0 || traces_ready() < 0 || add_segy_functions(module) < 0 ? -1 : 0;
 }
 
 PyModuleDef_Slot arrays_slots[] = {

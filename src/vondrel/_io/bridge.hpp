@@ -23,6 +23,9 @@ struct FileDup {
 using FileDupFn = FileDup (*)(PyObject *file, char *mode);
 using FileDupCloseFn = int (*)(PyObject *file, FILE *fp, vdl_off_t orig_pos);
 
+// The names in vondrel._io.__pyx_capi__ and the capsule names.
+constexpr const char *name_file_dup = "PyFile_Dup";
+constexpr const char *name_file_dup_close = "PyFile_DupClose";
 constexpr const char *sig_file_dup = "__pyx_ctuple_FILE__ptr__and_7vondrel_3_io_vdl_off_t (PyObject *, char *)";
 constexpr const char *sig_file_dup_close = "int (PyObject *, FILE *, vdl_off_t)";
 

@@ -334,17 +334,17 @@ int io_exec(PyObject *module)
     Ref capi(PyDict_New());
     if (!capi)
         return -1;
-    Ref dup(PyCapsule_New(reinterpret_cast<void *>(&file_dup), sig_file_dup, nullptr));
-    if (!dup || PyDict_SetItemString(capi.get(), "PyFile_Dup", dup.get()) < 0)
+    Ref dup(PyCapsule_New(vondrel::as_pointer(&file_dup), sig_file_dup, nullptr));
+    if (!dup || PyDict_SetItemString(capi.get(), vondrel::name_file_dup, dup.get()) < 0)
         return -1;
-    Ref dup_close(PyCapsule_New(reinterpret_cast<void *>(&file_dup_close), sig_file_dup_close, nullptr));
-    if (!dup_close || PyDict_SetItemString(capi.get(), "PyFile_DupClose", dup_close.get()) < 0)
+    Ref dup_close(PyCapsule_New(vondrel::as_pointer(&file_dup_close), sig_file_dup_close, nullptr));
+    if (!dup_close || PyDict_SetItemString(capi.get(), vondrel::name_file_dup_close, dup_close.get()) < 0)
         return -1;
     return PyModule_Add(module, "__pyx_capi__", capi.release());
 }
 
 PyModuleDef_Slot io_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void *>(&io_exec)},
+    {Py_mod_exec, vondrel::as_pointer(&io_exec)},
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {0, nullptr},
 };

@@ -1,5 +1,7 @@
 #include "vondrel/common/binder.hpp"
 
+#include "vondrel/common/errors.hpp"
+
 #include <memory>
 
 namespace vondrel {
@@ -67,7 +69,7 @@ int Signature::raise_count(Py_ssize_t given) const
     Py_ssize_t least = required_ < positional_ ? required_ : positional_;
     Py_ssize_t expected = given < least ? least : positional_;
     const char *bound = least == positional_ ? "exactly" : given < least ? "at least" : "at most";
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", func_, bound,
+    PyErr_Format(PyExc_TypeError, msg_arg_count, func_, bound,
                  expected, expected == 1 ? "" : "s", given);
     return -1;
 }
@@ -78,7 +80,7 @@ int Signature::raise_missing(Py_ssize_t index) const
 {
     if (index < positional_)
         return raise_count(index);
-    PyErr_Format(PyExc_TypeError, "%.200s() needs keyword-only argument %U", func_, names_[index]);
+    PyErr_Format(PyExc_TypeError, msg_missing_keyword_only, func_, names_[index]);
     return -1;
 }
 
@@ -86,11 +88,11 @@ int Signature::raise_keyword(PyObject *key, Py_ssize_t nargs) const
 {
     Py_ssize_t index = index_of(key);
     if (index == not_a_string)
-        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", func_);
+        PyErr_Format(PyExc_TypeError, msg_keywords_not_strings, func_);
     else if (index >= 0 && index < nargs)
-        PyErr_Format(PyExc_TypeError, "%.200s() got multiple values for keyword argument '%U'", func_, key);
+        PyErr_Format(PyExc_TypeError, msg_repeated_keyword, func_, key);
     else
-        PyErr_Format(PyExc_TypeError, "%.200s() got an unexpected keyword argument '%U'", func_, key);
+        PyErr_Format(PyExc_TypeError, msg_unexpected_keyword, func_, key);
     return -1;
 }
 

@@ -66,9 +66,9 @@ void add_traceback(const char *file, const char *where, PyObject *globals)
     if (!pending)
         return;
     PyCodeObject *code = PyCode_NewEmpty(file, where, 0);
-    Ref held(reinterpret_cast<PyObject *>(code));
+    Ref held(as_object(code));
     PyFrameObject *frame = code ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
-    Ref frame_held(reinterpret_cast<PyObject *>(frame));
+    Ref frame_held(as_object(frame));
     PyErr_Clear();
     PyErr_SetRaisedException(pending);
     if (frame)

@@ -11,6 +11,14 @@ constexpr const char *msg_int_overflow = "value too large to convert to int";
 constexpr const char *msg_int_required = "an integer is required";
 constexpr const char *msg_no_reduce = "no default __reduce__ due to non-trivial __cinit__";
 
+// The TypeErrors of a bad call (format strings: the callable's name, then
+// the counts or the keyword).
+constexpr const char *msg_arg_count = "%.200s() takes %.8s %zd positional argument%.1s (%zd given)";
+constexpr const char *msg_missing_keyword_only = "%.200s() needs keyword-only argument %U";
+constexpr const char *msg_keywords_not_strings = "%.200s() keywords must be strings";
+constexpr const char *msg_repeated_keyword = "%.200s() got multiple values for keyword argument '%U'";
+constexpr const char *msg_unexpected_keyword = "%.200s() got an unexpected keyword argument '%U'";
+
 // The object as a Python int: itself when it is one, else the result of its
 // __int__ (a float is truncated).  New reference; TypeError "an integer is
 // required" when it has no integer conversion.

@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include <cassert>
+#include <type_traits>
 
 namespace vondrel {
 
@@ -45,9 +46,36 @@ PyObject *as_object(T *o)
     return reinterpret_cast<PyObject *>(o);
 }
 
+// From one object struct to another (a base to the kind it is).
+template <class T, class U>
+    requires(!std::is_same_v<U, PyObject>)
+T *as(U *o)
+{
+    return as<T>(as_object(o));
+}
+
+// A function as the void * that capsules and module slots carry, and back.
+template <class F>
+void *as_pointer(F *f)
+{
+    return reinterpret_cast<void *>(f);
+}
+
+template <class F>
+F as_function(void *p)
+{
+    return reinterpret_cast<F>(p);
+}
+
 inline PyObject *as_object(PyTypeObject *type)
 {
     return reinterpret_cast<PyObject *>(type);
+}
+
+inline PyTypeObject *as_type(PyObject *o)
+{
+    assert(!o || PyType_Check(o));
+    return reinterpret_cast<PyTypeObject *>(o);
 }
 
 // A Ref known to hold a T (or nothing): the owning reference of a typed

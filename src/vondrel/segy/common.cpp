@@ -72,6 +72,7 @@ int make_names()
         {&names.wb, "wb"},
         {&names.little, "little"},
         {&names.c_order, "C"},
+        {&names.module_name, "vondrel.segy"},
     };
     if (intern_names(entries) < 0)
         return -1;

@@ -48,7 +48,7 @@ struct Names {
     // the collection's properties and keywords
     PyObject *on_disk, *in_memory, *is_iterator, *dt, *ntr, *dtype, *requirements, *byteorder;
     // constant values
-    PyObject *rb, *wb, *little, *c_order;
+    PyObject *rb, *wb, *little, *c_order, *module_name;
     PyObject *byteorder_kwnames;   // ("byteorder",)
 };
 extern Names names;

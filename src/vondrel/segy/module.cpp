@@ -78,11 +78,8 @@ int exec_constants(PyObject *module)
     Ref open(PyObject_GetItem(PyEval_GetBuiltins(), names.open));
     if (!open)
         return -1;
-    Ref key(PyUnicode_InternFromString("vondrel.segy"));
-    if (!key)
-        return -1;
     PyObject *standing = nullptr;
-    if (PyDict_SetDefaultRef(PyImport_GetModuleDict(), key.get(), module, &standing) < 0)
+    if (PyDict_SetDefaultRef(PyImport_GetModuleDict(), names.module_name, module, &standing) < 0)
         return -1;
     Py_XDECREF(standing);
     return 0;
@@ -110,9 +107,9 @@ int exec_capi(PyObject *module)
         if (!capi || PyObject_SetAttrString(module, "__pyx_capi__", capi.get()) < 0)
             return -1;
     }
-    return add_capsule(capi.get(), "new_trace", reinterpret_cast<void *>(&new_trace), sig_new_trace) < 0 ||
-                   add_capsule(capi.get(), "copy_of", reinterpret_cast<void *>(&copy_of), sig_copy_of) < 0 ||
-                   add_capsule(capi.get(), "del_trace", reinterpret_cast<void *>(&del_trace), sig_del_trace) < 0
+    return add_capsule(capi.get(), "new_trace", as_pointer(&new_trace), sig_new_trace) < 0 ||
+                   add_capsule(capi.get(), "copy_of", as_pointer(&copy_of), sig_copy_of) < 0 ||
+                   add_capsule(capi.get(), "del_trace", as_pointer(&del_trace), sig_del_trace) < 0
                ? -1
                : 0;
 }
@@ -134,7 +131,7 @@ int register_class(PyObject *module, PyTypeObject *type, void *vtable, PyTypeObj
     PyType_Modified(type);
     const char *dot = std::strrchr(type->tp_name, '.');
     return PyModule_AddObjectRef(module, dot ? dot + 1 : type->tp_name,
-                                 reinterpret_cast<PyObject *>(type));
+                                 as_object(type));
 }
 
 // Step 4: the five classes in their registration order.
@@ -196,11 +193,11 @@ int exec_bridge()
         return -1;
     void *dup = nullptr;
     void *dup_close = nullptr;
-    if (import_function(sibling.get(), capi.get(), "PyFile_Dup", &dup, sig_file_dup) < 0 ||
-        import_function(sibling.get(), capi.get(), "PyFile_DupClose", &dup_close, sig_file_dup_close) < 0)
+    if (import_function(sibling.get(), capi.get(), name_file_dup, &dup, sig_file_dup) < 0 ||
+        import_function(sibling.get(), capi.get(), name_file_dup_close, &dup_close, sig_file_dup_close) < 0)
         return -1;
-    PyFile_Dup = reinterpret_cast<FileDupFn>(dup);
-    PyFile_DupClose = reinterpret_cast<FileDupCloseFn>(dup_close);
+    PyFile_Dup = as_function<FileDupFn>(dup);
+    PyFile_DupClose = as_function<FileDupCloseFn>(dup_close);
     return 0;
 }
 
@@ -301,8 +298,8 @@ int module_exec(PyObject *module)
 }
 
 PyModuleDef_Slot module_slots[] = {
-    {Py_mod_create, reinterpret_cast<void *>(&module_create)},
-    {Py_mod_exec, reinterpret_cast<void *>(&module_exec)},
+    {Py_mod_create, as_pointer(&module_create)},
+    {Py_mod_exec, as_pointer(&module_exec)},
     {0, nullptr},
 };
 

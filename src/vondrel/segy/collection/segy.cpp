@@ -31,11 +31,6 @@ struct PyMemFree {
     void operator()(PyObject **p) const { PyMem_Free(p); }
 };
 
-CollectionObject *as_collection(PyObject *self)
-{
-    return reinterpret_cast<CollectionObject *>(self);
-}
-
 // A new collection of `type` in no mode: every object field None, count 0.
 // New reference, or null with MemoryError.
 CollectionObject *collection_alloc(PyTypeObject *type)
@@ -43,7 +38,7 @@ CollectionObject *collection_alloc(PyTypeObject *type)
     PyObject *obj = type->tp_alloc(type, 0);
     if (!obj)
         return nullptr;
-    CollectionObject *c = as_collection(obj);
+    CollectionObject *c = as<CollectionObject>(obj);
     c->vtab = &collection_vtable;
     c->filename = Py_NewRef(Py_None);
     c->traces = Py_NewRef(Py_None);
@@ -108,7 +103,7 @@ int leave_context(PyObject *exit, int status)
     }
     PyObject *pending = PyErr_GetRaisedException();
     Ref traceback(PyException_GetTraceback(pending));
-    Ref done(PyObject_CallFunctionObjArgs(exit, reinterpret_cast<PyObject *>(Py_TYPE(pending)), pending,
+    Ref done(PyObject_CallFunctionObjArgs(exit, as_object(Py_TYPE(pending)), pending,
                                           traceback ? traceback.get() : Py_None, nullptr));
     if (!done) {
         PyObject *raised = PyErr_GetRaisedException();
@@ -154,7 +149,7 @@ public:
             return -1;
         PyTypeObject *type = Py_TYPE(it_.get());
         native_ = (type == &FileIteratorType || type == &MemoryIteratorType || type == &BaseIteratorType) &&
-                  reinterpret_cast<IteratorObject *>(it_.get())->vtab != nullptr;
+                  as<IteratorObject>(it_.get())->vtab != nullptr;
         return 0;
     }
 
@@ -164,8 +159,8 @@ public:
     {
         if (!native_)
             return PyIter_Next(it_.get());
-        auto *it = reinterpret_cast<IteratorObject *>(it_.get());
-        PyObject *item = reinterpret_cast<PyObject *>(it->vtab->next_trace(it));
+        auto *it = as<IteratorObject>(it_.get());
+        PyObject *item = as_object(it->vtab->next_trace(it));
         if (!item && PyErr_ExceptionMatches(PyExc_StopIteration))
             PyErr_Clear();
         return item;
@@ -187,7 +182,7 @@ int read_count(PyObject *stream, int *count)
     Ref raw(call_method1(stream, names.read, size.get()));
     if (!raw)
         return -1;
-    PyObject *args[] = {reinterpret_cast<PyObject *>(&PyLong_Type), raw.get(), names.little};
+    PyObject *args[] = {as_object(&PyLong_Type), raw.get(), names.little};
     Ref value(PyObject_VectorcallMethod(names.from_bytes, args, 2, names.byteorder_kwnames));
     if (!value)
         return -1;
@@ -198,7 +193,7 @@ int read_count(PyObject *stream, int *count)
 // native stream `fp`.  0, or -1 with an exception set.
 int write_traces_native(PyObject *self, FILE *fp)
 {
-    int count = as_collection(self)->n_traces;
+    int count = as<CollectionObject>(self)->n_traces;
     if (std::fwrite(&count, sizeof count, 1, fp) != 1) {
         PyErr_SetString(PyExc_OSError, msg_write_count);
         return -1;
@@ -214,7 +209,7 @@ int write_traces_native(PyObject *self, FILE *fp)
             raise_not_a_trace(item.get());
             return -1;
         }
-        Ref written(trace_vtable.to_file_descriptor(reinterpret_cast<TraceObject *>(item.get()), fp));
+        Ref written(trace_vtable.to_file_descriptor(as<TraceObject>(item.get()), fp));
         if (!written)
             return -1;
     }
@@ -226,7 +221,7 @@ int write_traces_native(PyObject *self, FILE *fp)
 // walk will refuse).
 Py_ssize_t planned_size(PyObject *self)
 {
-    CollectionObject *c = as_collection(self);
+    CollectionObject *c = as<CollectionObject>(self);
     if (!Py_IS_TYPE(self, &CollectionType) || c->filename != Py_None || !PyList_CheckExact(c->traces))
         return -1;
     Py_ssize_t total = 0;
@@ -235,7 +230,7 @@ Py_ssize_t planned_size(PyObject *self)
         PyObject *item = PyList_GET_ITEM(c->traces, i);
         if (!Py_IS_TYPE(item, &TraceType))
             return -1;
-        const segy *record = reinterpret_cast<TraceObject *>(item)->trace;
+        const segy *record = as<TraceObject>(item)->trace;
         if (!record)
             return -1;
         total += Py_ssize_t{trace_header_size} + Py_ssize_t{record->ns} * Py_ssize_t{sizeof(float)};
@@ -247,17 +242,21 @@ Py_ssize_t planned_size(PyObject *self)
 // before a large write, so that it lays the file out in one piece rather
 // than block by block as the writes arrive (what numpy's tofile does).  The
 // file's size and contents are untouched; a stream that cannot take it (a
-// pipe, a file system without it) is left as it is, errno included.
-void reserve_space(FILE *fp, Py_ssize_t size)
+// pipe, a file system without it) is left as it is, errno included.  Only
+// where the C library offers a size-keeping fallocate (Linux); elsewhere
+// the writes go ahead unreserved.
+void reserve_space([[maybe_unused]] FILE *fp, [[maybe_unused]] Py_ssize_t size)
 {
+#ifdef FALLOC_FL_KEEP_SIZE
     constexpr Py_ssize_t worth_reserving = 1 << 20;
     if (size < worth_reserving)
         return;
     int saved = errno;
-    off64_t at = ftello64(fp);
+    off_t at = ftello(fp);
     if (at >= 0)
-        fallocate64(fileno(fp), FALLOC_FL_KEEP_SIZE, at, size);
+        fallocate(fileno(fp), FALLOC_FL_KEEP_SIZE, at, size);
     errno = saved;
+#endif
 }
 
 // Writes the collection file of `self` to the file object `file` through a
@@ -312,7 +311,7 @@ int write_file_object(PyObject *self, PyObject *file, bool owner)
 // target.flush().  0, or -1 with an exception set.
 int write_traces_stream(PyObject *self, PyObject *target)
 {
-    int count = as_collection(self)->n_traces;
+    int count = as<CollectionObject>(self)->n_traces;
     Ref count_bytes(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(&count), sizeof count));
     if (!count_bytes)
         return -1;
@@ -332,7 +331,7 @@ int write_traces_stream(PyObject *self, PyObject *target)
             raise_not_a_trace(item.get());
             return -1;
         }
-        const segy *record = reinterpret_cast<TraceObject *>(item.get())->trace;
+        const segy *record = as<TraceObject>(item.get())->trace;
         if (!record || (record->ns && !record->data)) {
             raise_no_record();
             return -1;
@@ -356,7 +355,7 @@ int write_traces_stream(PyObject *self, PyObject *target)
 // reference), or null with an exception set and the fields unchanged.
 PyObject *collection_write_file(PyObject *self, PyObject *filename)
 {
-    CollectionObject *c = as_collection(self);
+    CollectionObject *c = as<CollectionObject>(self);
     int on_disk = mode_holds(self, names.on_disk, c->filename);
     if (on_disk < 0)
         return nullptr;
@@ -403,7 +402,7 @@ PyObject *collection_write_stream(PyObject *self, PyObject *stream)
         return nullptr;
     if (with_context(manager.get(), [&](PyObject *target) { return write_traces_stream(self, target); }) < 0)
         return nullptr;
-    CollectionObject *c = as_collection(self);
+    CollectionObject *c = as<CollectionObject>(self);
     int is_iterator = mode_holds(self, names.is_iterator, c->iterator);
     if (is_iterator < 0)
         return nullptr;
@@ -477,12 +476,12 @@ int build_traces(CollectionObject *c, PyObject *trace_data, PyObject *dt, PyObje
         }
         if (ntr_twice) {
             // What calling the type with ntr twice raises.
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", TraceType.tp_name,
+            PyErr_Format(PyExc_TypeError, msg_repeated_keyword, TraceType.tp_name,
                          names.ntr);
             return -1;
         }
         argv[1] = item.get();
-        Ref trace(PyObject_Vectorcall(reinterpret_cast<PyObject *>(&TraceType), argv.get() + 1,
+        Ref trace(PyObject_Vectorcall(as_object(&TraceType), argv.get() + 1,
                                       1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
         if (!trace || PyList_Append(list.get(), trace.get()) < 0)
             return -1;
@@ -499,7 +498,7 @@ int build_traces(CollectionObject *c, PyObject *trace_data, PyObject *dt, PyObje
 // tp_new: allocation only; the arguments are left to the constructor.
 PyObject *collection_new(PyTypeObject *type, PyObject *, PyObject *)
 {
-    return reinterpret_cast<PyObject *>(collection_alloc(type));
+    return as_object(collection_alloc(type));
 }
 
 // tp_init, SEGY(trace_data, dt, **kwargs): binds the two parameters,
@@ -521,7 +520,7 @@ int collection_construct(PyObject *self, PyObject *args, PyObject *kwargs)
 
 int collection_traverse(PyObject *self, visitproc visit, void *arg)
 {
-    CollectionObject *c = as_collection(self);
+    CollectionObject *c = as<CollectionObject>(self);
     Py_VISIT(c->filename);
     Py_VISIT(c->traces);
     Py_VISIT(c->iterator);
@@ -531,7 +530,7 @@ int collection_traverse(PyObject *self, visitproc visit, void *arg)
 // Leaves the collection in no mode, its count unchanged.
 int collection_clear(PyObject *self)
 {
-    CollectionObject *c = as_collection(self);
+    CollectionObject *c = as<CollectionObject>(self);
     Py_XSETREF(c->filename, Py_NewRef(Py_None));
     Py_XSETREF(c->traces, Py_NewRef(Py_None));
     Py_XSETREF(c->iterator, Py_NewRef(Py_None));
@@ -542,7 +541,7 @@ void collection_dealloc(PyObject *self)
 {
     PyObject_GC_UnTrack(self);
     collection_clear(self);
-    CollectionObject *c = as_collection(self);
+    CollectionObject *c = as<CollectionObject>(self);
     Py_CLEAR(c->filename);
     Py_CLEAR(c->traces);
     Py_CLEAR(c->iterator);
@@ -554,7 +553,7 @@ void collection_dealloc(PyObject *self)
 // reference, or null with TypeError when the collection is in no mode.
 PyObject *collection_iter(PyObject *self)
 {
-    CollectionObject *c = as_collection(self);
+    CollectionObject *c = as<CollectionObject>(self);
     int holds = mode_holds(self, names.on_disk, c->filename);
     if (holds < 0)
         return nullptr;
@@ -564,14 +563,14 @@ PyObject *collection_iter(PyObject *self)
         if (!count)
             return nullptr;
         PyObject *args[] = {file.get(), count.get()};
-        return PyObject_Vectorcall(reinterpret_cast<PyObject *>(&FileIteratorType), args, 2, nullptr);
+        return PyObject_Vectorcall(as_object(&FileIteratorType), args, 2, nullptr);
     }
     holds = mode_holds(self, names.in_memory, c->traces);
     if (holds < 0)
         return nullptr;
     if (holds) {
         Ref traces = Ref::borrow(c->traces);
-        return PyObject_CallOneArg(reinterpret_cast<PyObject *>(&MemoryIteratorType), traces.get());
+        return PyObject_CallOneArg(as_object(&MemoryIteratorType), traces.get());
     }
     holds = mode_holds(self, names.is_iterator, c->iterator);
     if (holds < 0)
@@ -610,14 +609,14 @@ PyObject *collection_from_file(PyObject *, PyObject *const *args, Py_ssize_t nar
         return nullptr;
     Py_SETREF(c->filename, Py_NewRef(filename));
     c->n_traces = count;
-    return reinterpret_cast<PyObject *>(c);
+    return as_object(c);
 }
 
 // SEGY.to_memory(self): the collection itself, its traces now in a list.
 // New reference, or null with the fields unchanged.
 PyObject *collection_to_memory(PyObject *self, PyObject *)
 {
-    CollectionObject *c = as_collection(self);
+    CollectionObject *c = as<CollectionObject>(self);
     int in_memory = mode_holds(self, names.in_memory, c->traces);
     if (in_memory < 0)
         return nullptr;
@@ -663,22 +662,22 @@ PyObject *collection_to_stream(PyObject *self, PyObject *const *args, Py_ssize_t
 
 PyObject *collection_get_n_traces(PyObject *self, void *)
 {
-    return PyLong_FromLong(as_collection(self)->n_traces);
+    return PyLong_FromLong(as<CollectionObject>(self)->n_traces);
 }
 
 PyObject *collection_get_on_disk(PyObject *self, void *)
 {
-    return PyBool_FromLong(as_collection(self)->filename != Py_None);
+    return PyBool_FromLong(as<CollectionObject>(self)->filename != Py_None);
 }
 
 PyObject *collection_get_is_iterator(PyObject *self, void *)
 {
-    return PyBool_FromLong(as_collection(self)->iterator != Py_None);
+    return PyBool_FromLong(as<CollectionObject>(self)->iterator != Py_None);
 }
 
 PyObject *collection_get_in_memory(PyObject *self, void *)
 {
-    return PyBool_FromLong(as_collection(self)->traces != Py_None);
+    return PyBool_FromLong(as<CollectionObject>(self)->traces != Py_None);
 }
 
 // from_trace_iterator: a new SEGY in iterator mode over `iterator`, with
@@ -688,7 +687,7 @@ CollectionObject *collection_from_trace_iterator(IteratorObject *iterator)
     CollectionObject *c = collection_alloc(&CollectionType);
     if (!c)
         return nullptr;
-    Py_SETREF(c->iterator, Py_NewRef(reinterpret_cast<PyObject *>(iterator)));
+    Py_SETREF(c->iterator, Py_NewRef(as_object(iterator)));
     c->n_traces = iterator->n_traces;
     return c;
 }
@@ -721,8 +720,8 @@ namespace {
 // The iterator `self` wrapped into a new collection in iterator mode.
 Ref wrapped(PyObject *self)
 {
-    return Ref(reinterpret_cast<PyObject *>(
-        collection_from_trace_iterator(reinterpret_cast<IteratorObject *>(self))));
+    return Ref(as_object(
+        collection_from_trace_iterator(as<IteratorObject>(self))));
 }
 
 }  // namespace

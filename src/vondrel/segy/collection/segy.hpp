@@ -27,11 +27,4 @@ struct CollectionObject {
 static_assert(sizeof(CollectionObject) == 56);
 extern CollectionVTable collection_vtable;
 
-// The collection shortcuts of every trace iterator (BaseTraceIterator's
-// to_memory, to_file and to_stream): each wraps the iterator with
-// from_trace_iterator and calls the collection's method of the same name.
-PyObject *iterator_to_memory(PyObject *self, PyObject *unused);
-PyObject *iterator_to_file(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
-PyObject *iterator_to_stream(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
-
 }  // namespace vondrel

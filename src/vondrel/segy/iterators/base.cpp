@@ -1,6 +1,5 @@
 // BaseTraceIterator: the single-pass iterator over SEGYTrace objects whose
 // step is the native virtual operation next_trace.
-#include "vondrel/segy/collection/segy.hpp"
 #include "vondrel/segy/iterators/internal.hpp"
 #include "vondrel/segy/iterators/iterators.hpp"
 
@@ -10,13 +9,12 @@ namespace {
 
 constexpr const char *msg_not_implemented = "cdef next_trace is not implemented on %S.";
 
-
 // The base step, reached by BaseTraceIterator itself and by Python
 // subclasses: there is no trace source, so it always fails with
 // NotImplementedError naming the instance's type.
 TraceObject *base_iterator_next_trace(IteratorObject *self)
 {
-    PyErr_Format(PyExc_NotImplementedError, msg_not_implemented, reinterpret_cast<PyObject *>(Py_TYPE(self)));
+    PyErr_Format(PyExc_NotImplementedError, msg_not_implemented, as_object(Py_TYPE(self)));
     return nullptr;
 }
 
@@ -28,8 +26,8 @@ void base_iterator_dealloc(PyObject *self)
 // tp_iternext: the hot path goes straight to the virtual step.
 PyObject *base_iterator_iternext(PyObject *self)
 {
-    auto *it = reinterpret_cast<IteratorObject *>(self);
-    return reinterpret_cast<PyObject *>(it->vtab->next_trace(it));
+    auto *it = as<IteratorObject>(self);
+    return as_object(it->vtab->next_trace(it));
 }
 
 // __next__ called as a method: the step's result, or StopIteration when it
@@ -44,11 +42,11 @@ PyObject *base_iterator_next_method(PyObject *self, PyObject *)
 
 PyMethodDef base_methods[] = {
     {"__next__", base_iterator_next_method, METH_NOARGS | METH_COEXIST, nullptr},
-    {"to_memory", reinterpret_cast<PyCFunction>(iterator_to_memory), METH_NOARGS, "BaseTraceIterator.to_memory(self)"},
-    {"to_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(iterator_to_file)), METH_FASTCALL | METH_KEYWORDS, "BaseTraceIterator.to_file(self, filename)"},
-    {"to_stream", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(iterator_to_stream)), METH_FASTCALL | METH_KEYWORDS, "BaseTraceIterator.to_stream(self, stream)"},
-    {"__reduce__", reinterpret_cast<PyCFunction>(refuse_pickle), METH_NOARGS, nullptr},
-    {"__setstate__", reinterpret_cast<PyCFunction>(refuse_pickle), METH_O, nullptr},
+    {"to_memory", as_cfunction(iterator_to_memory), METH_NOARGS, "BaseTraceIterator.to_memory(self)"},
+    {"to_file", as_cfunction(iterator_to_file), METH_FASTCALL | METH_KEYWORDS, "BaseTraceIterator.to_file(self, filename)"},
+    {"to_stream", as_cfunction(iterator_to_stream), METH_FASTCALL | METH_KEYWORDS, "BaseTraceIterator.to_stream(self, stream)"},
+    {"__reduce__", as_cfunction(refuse_pickle), METH_NOARGS, nullptr},
+    {"__setstate__", as_cfunction(refuse_pickle), METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -59,7 +57,7 @@ PyObject *base_iterator_new(PyTypeObject *type, PyObject *, PyObject *)
     PyObject *self = type->tp_alloc(type, 0);
     if (!self)
         return nullptr;
-    auto *it = reinterpret_cast<IteratorObject *>(self);
+    auto *it = as<IteratorObject>(self);
     it->vtab = &base_iterator_vtable;
     it->index = 0;
     it->n_traces = 0;

@@ -13,7 +13,7 @@ namespace vondrel {
 namespace {
 
 char dup_mode_rb[] = "rb";   // PyFile_Dup takes a mutable char *
-constexpr off64_t count_size = 4;   // the collection file's trace count, skipped in a file we open
+constexpr vdl_off_t count_size = 4;   // the collection file's trace count, skipped in a file we open
 
 Params init_params{"__init__", {"file", "n_traces"}};
 Params isfileobject_params{"_isfileobject", {"f"}};
@@ -97,7 +97,7 @@ PyObject *file_iterator_new(PyTypeObject *type, PyObject *args, PyObject *kwds)
     PyObject *self = base_iterator_new(type, args, kwds);
     if (!self)
         return nullptr;
-    auto *it = reinterpret_cast<FileIteratorObject *>(self);
+    auto *it = as<FileIteratorObject>(self);
     it->base.vtab = &file_iterator_vtable.base;
     it->fp = nullptr;
     it->file_owner = 0;
@@ -114,7 +114,7 @@ PyObject *file_iterator_new(PyTypeObject *type, PyObject *args, PyObject *kwds)
 // stream and an owned file released.
 int file_iterator_init(PyObject *op, PyObject *args, PyObject *kwds)
 {
-    auto *self = reinterpret_cast<FileIteratorObject *>(op);
+    auto *self = as<FileIteratorObject>(op);
     PyObject *values[2];
     if (init_params.bind(args, kwds, values) < 0)
         return -1;
@@ -167,7 +167,7 @@ bool reports_closed(PyObject *file)
 // about the closed file is not reported.
 void file_iterator_finalize(PyObject *op)
 {
-    auto *self = reinterpret_cast<FileIteratorObject *>(op);
+    auto *self = as<FileIteratorObject>(op);
     if (!self->fp && (!self->file_owner || self->file == Py_None))
         return;
     PyObject *saved = PyErr_GetRaisedException();
@@ -195,13 +195,13 @@ void file_iterator_dealloc(PyObject *op)
     if (PyObject_CallFinalizerFromDealloc(op) < 0)
         return;   // resurrected by the finalizer
     PyObject_GC_UnTrack(op);
-    Py_CLEAR(reinterpret_cast<FileIteratorObject *>(op)->file);
+    Py_CLEAR(as<FileIteratorObject>(op)->file);
     Py_TYPE(op)->tp_free(op);
 }
 
 int file_iterator_traverse(PyObject *op, visitproc visit, void *arg)
 {
-    Py_VISIT(reinterpret_cast<FileIteratorObject *>(op)->file);
+    Py_VISIT(as<FileIteratorObject>(op)->file);
     return 0;
 }
 
@@ -209,7 +209,7 @@ int file_iterator_traverse(PyObject *op, visitproc visit, void *arg)
 // back here.
 int file_iterator_clear(PyObject *op)
 {
-    Py_SETREF(reinterpret_cast<FileIteratorObject *>(op)->file, Py_NewRef(Py_None));
+    Py_SETREF(as<FileIteratorObject>(op)->file, Py_NewRef(Py_None));
     return 0;
 }
 
@@ -221,12 +221,12 @@ int file_iterator_clear(PyObject *op)
 // read releases them and re-raises.  Null with an exception set otherwise.
 TraceObject *file_iterator_next_trace(IteratorObject *base)
 {
-    auto *self = reinterpret_cast<FileIteratorObject *>(base);
+    auto *self = as<FileIteratorObject>(base);
     if (base->n_traces == base->index || !self->fp) {
         PyErr_SetNone(PyExc_StopIteration);
         return nullptr;
     }
-    Ref trace(reinterpret_cast<PyObject *>(trace_vtable.from_file_descriptor(self->fp)));
+    TypedRef<TraceObject> trace(trace_vtable.from_file_descriptor(self->fp));
     if (!trace) {
         release_and_reraise(self);
         return nullptr;
@@ -237,13 +237,13 @@ TraceObject *file_iterator_next_trace(IteratorObject *base)
         if (!closed)
             return nullptr;
     }
-    return reinterpret_cast<TraceObject *>(trace.release());
+    return trace.release();
 }
 
 // __dealoc__(): _close_file for Python code.  None, or null.
-PyObject *file_iterator_dealoc(PyObject *self, PyObject *)
+PyObject *file_iterator_close_method(PyObject *self, PyObject *)
 {
-    return file_iterator_close_file(reinterpret_cast<FileIteratorObject *>(self));
+    return file_iterator_close_file(as<FileIteratorObject>(self));
 }
 
 // _isfileobject(f): True for an instance of io.FileIO, io.BufferedReader or
@@ -288,13 +288,13 @@ PyObject *isfileobject(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyOb
 }
 
 PyMethodDef file_methods[] = {
-    {"__dealoc__", file_iterator_dealoc, METH_NOARGS, "_FileTraceIterator.__dealoc__(self)"},
+    {"__dealoc__", file_iterator_close_method, METH_NOARGS, "_FileTraceIterator.__dealoc__(self)"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 }  // namespace
 
-PyMethodDef isfileobject_def = {"_isfileobject", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(isfileobject)), METH_FASTCALL | METH_KEYWORDS, "_isfileobject(f)"};
+PyMethodDef isfileobject_def = {"_isfileobject", as_cfunction(isfileobject), METH_FASTCALL | METH_KEYWORDS, "_isfileobject(f)"};
 
 FileIteratorVTable file_iterator_vtable{
     .base = {.next_trace = file_iterator_next_trace},

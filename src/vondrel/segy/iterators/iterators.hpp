@@ -58,6 +58,15 @@ extern IteratorVTable base_iterator_vtable;
 extern IteratorVTable memory_iterator_vtable;
 extern FileIteratorVTable file_iterator_vtable;
 
+// The collection shortcuts of every trace iterator (BaseTraceIterator's
+// to_memory, to_file and to_stream), declared here for the iterators'
+// method table and defined by the collection (collection/segy.cpp), which
+// builds on the iterators: each wraps the iterator into a collection in
+// iterator mode and calls the collection's method of the same name.
+PyObject *iterator_to_memory(PyObject *self, PyObject *unused);
+PyObject *iterator_to_file(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
+PyObject *iterator_to_stream(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
+
 // The module-level function _isfileobject(f).
 extern PyMethodDef isfileobject_def;
 

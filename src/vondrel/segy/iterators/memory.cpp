@@ -14,7 +14,6 @@ constexpr const char *msg_wrong_arg_type = "Argument '%.200s' has incorrect type
 constexpr const char *msg_none_not_iterable = "'NoneType' object is not iterable";
 constexpr const char *msg_none_not_subscriptable = "'NoneType' object is not subscriptable";
 constexpr const char *msg_not_a_trace_item = "Every item in trace list must be a SEGYTrace, not a %S";
-constexpr const char *msg_count_too_large = "value too large to convert to int";
 
 Params init_params{"__init__", {"traces"}};
 
@@ -25,7 +24,7 @@ PyObject *memory_iterator_new(PyTypeObject *type, PyObject *args, PyObject *kwds
     PyObject *self = base_iterator_new(type, args, kwds);
     if (!self)
         return nullptr;
-    auto *it = reinterpret_cast<MemoryIteratorObject *>(self);
+    auto *it = as<MemoryIteratorObject>(self);
     it->base.vtab = &memory_iterator_vtable;
     it->traces = Py_NewRef(Py_None);
     return self;
@@ -36,7 +35,7 @@ PyObject *memory_iterator_new(PyTypeObject *type, PyObject *args, PyObject *kwds
 // The list is stored before it is checked, as callers may observe.
 int memory_iterator_init(PyObject *op, PyObject *args, PyObject *kwds)
 {
-    auto *self = reinterpret_cast<MemoryIteratorObject *>(op);
+    auto *self = as<MemoryIteratorObject>(op);
     PyObject *traces = nullptr;
     if (init_params.bind(args, kwds, &traces) < 0)
         return -1;
@@ -54,13 +53,12 @@ int memory_iterator_init(PyObject *op, PyObject *args, PyObject *kwds)
     for (Py_ssize_t i = 0; i < length; ++i) {
         PyObject *item = PyList_GET_ITEM(traces, i);
         if (!PyObject_TypeCheck(item, &TraceType)) {
-            PyErr_Format(PyExc_TypeError, msg_not_a_trace_item, reinterpret_cast<PyObject *>(Py_TYPE(item)));
+            PyErr_Format(PyExc_TypeError, msg_not_a_trace_item, as_object(Py_TYPE(item)));
             return -1;
         }
     }
     if (length > INT_MAX) {
-        PyErr_SetString(PyExc_OverflowError, msg_count_too_large);
-        return -1;
+        return raise_int_overflow();
     }
     self->base.n_traces = static_cast<int>(length);
     return 0;
@@ -68,7 +66,7 @@ int memory_iterator_init(PyObject *op, PyObject *args, PyObject *kwds)
 
 void memory_iterator_dealloc(PyObject *op)
 {
-    auto *self = reinterpret_cast<MemoryIteratorObject *>(op);
+    auto *self = as<MemoryIteratorObject>(op);
     PyObject_GC_UnTrack(op);
     Py_CLEAR(self->traces);
     Py_TYPE(op)->tp_free(op);
@@ -76,13 +74,13 @@ void memory_iterator_dealloc(PyObject *op)
 
 int memory_iterator_traverse(PyObject *op, visitproc visit, void *arg)
 {
-    Py_VISIT(reinterpret_cast<MemoryIteratorObject *>(op)->traces);
+    Py_VISIT(as<MemoryIteratorObject>(op)->traces);
     return 0;
 }
 
 int memory_iterator_clear(PyObject *op)
 {
-    Py_SETREF(reinterpret_cast<MemoryIteratorObject *>(op)->traces, Py_NewRef(Py_None));
+    Py_SETREF(as<MemoryIteratorObject>(op)->traces, Py_NewRef(Py_None));
     return 0;
 }
 
@@ -92,7 +90,7 @@ int memory_iterator_clear(PyObject *op)
 // `index` where it was.
 TraceObject *memory_iterator_next_trace(IteratorObject *base)
 {
-    auto *self = reinterpret_cast<MemoryIteratorObject *>(base);
+    auto *self = as<MemoryIteratorObject>(base);
     if (base->index == base->n_traces) {
         PyErr_SetNone(PyExc_StopIteration);
         return nullptr;
@@ -110,7 +108,7 @@ TraceObject *memory_iterator_next_trace(IteratorObject *base)
         return nullptr;
     }
     ++base->index;
-    return reinterpret_cast<TraceObject *>(item);
+    return reinterpret_cast<TraceObject *>(item);   // a trace, or None as the step's contract allows
 }
 
 }  // namespace

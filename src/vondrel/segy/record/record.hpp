@@ -2,9 +2,17 @@
 // pointer to the samples, and the operations published to native clients.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+
+// Records, counts and samples travel in the machine's byte order, and the
+// collection files are little-endian: on a big-endian machine every value
+// read would be wrong, so the build stops here.
+static_assert(std::endian::native == std::endian::little,
+              "vondrel.segy needs a little-endian platform: collection files and trace records are "
+              "little-endian and are read and written without byte swapping");
 
 struct segy {
     std::int32_t tracl, tracr, fldr, tracf, ep, cdp, cdpt;

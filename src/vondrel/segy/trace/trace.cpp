@@ -318,7 +318,7 @@ int is_exact_ndarray(PyObject *obj)
         if (!ndarray_type)
             return -1;
     }
-    return Py_TYPE(obj) == reinterpret_cast<PyTypeObject *>(ndarray_type);
+    return Py_TYPE(obj) == as_type(ndarray_type);
 }
 
 // Acquires, into `hold`, a writable buffer of one C-contiguous dimension of
@@ -489,9 +489,11 @@ void trace_release(TraceObject *self)
     release_held_by(owner, held);
 }
 
+// ---- slots -----------------------------------------------------------------
+
 TraceObject *trace_alloc(PyTypeObject *type)
 {
-    auto *self = reinterpret_cast<TraceObject *>(type->tp_alloc(type, 0));
+    auto *self = as<TraceObject>(type->tp_alloc(type, 0));
     if (!self)
         return nullptr;
     self->vtab = &trace_vtable;
@@ -504,7 +506,7 @@ TraceObject *trace_alloc(PyTypeObject *type)
 
 PyObject *trace_new(PyTypeObject *type, PyObject *, PyObject *)
 {
-    return reinterpret_cast<PyObject *>(trace_alloc(type));
+    return as_object(trace_alloc(type));
 }
 
 // Converts the bound constructor arguments (data, dt, then the header
@@ -587,7 +589,7 @@ PyObject *trace_vectorcall(PyObject *type, PyObject *const *args, size_t nargsf,
     PyObject *values[n_params];
     if (trace_params.bind(args, PyVectorcall_NARGS(nargsf), kwnames, values) < 0)
         return nullptr;
-    TypedRef<TraceObject> self(trace_alloc(reinterpret_cast<PyTypeObject *>(type)));
+    TypedRef<TraceObject> self(trace_alloc(as_type(type)));
     if (!self || trace_construct(self.get(), values) < 0)
         return nullptr;
     return as_object(self.release());
@@ -595,7 +597,7 @@ PyObject *trace_vectorcall(PyObject *type, PyObject *const *args, size_t nargsf,
 
 void trace_dealloc(PyObject *self)
 {
-    trace_release(reinterpret_cast<TraceObject *>(self));
+    trace_release(as<TraceObject>(self));
     Py_TYPE(self)->tp_free(self);
 }
 
@@ -605,7 +607,7 @@ void trace_dealloc(PyObject *self)
 // writable, so every request gets a writable buffer.
 int trace_getbuffer(PyObject *obj, Py_buffer *view, int flags)
 {
-    auto *self = reinterpret_cast<TraceObject *>(obj);
+    auto *self = as<TraceObject>(obj);
     if (!self->trace) {
         view->obj = nullptr;
         raise_no_record();
@@ -640,34 +642,17 @@ void trace_releasebuffer(PyObject *, Py_buffer *view)
 
 // ---- properties ------------------------------------------------------------
 
-PyObject *trace_get_dt(PyObject *obj, void *)
+// The getter of the header value `Field` (dt, ns, ntr): a new int, or null
+// with ValueError for a trace that holds no record.
+template <auto Field>
+PyObject *trace_get(PyObject *obj, void *)
 {
-    segy *t = reinterpret_cast<TraceObject *>(obj)->trace;
+    const segy *t = as<TraceObject>(obj)->trace;
     if (!t) {
         raise_no_record();
         return nullptr;
     }
-    return PyLong_FromLong(t->dt);
-}
-
-PyObject *trace_get_ns(PyObject *obj, void *)
-{
-    segy *t = reinterpret_cast<TraceObject *>(obj)->trace;
-    if (!t) {
-        raise_no_record();
-        return nullptr;
-    }
-    return PyLong_FromLong(t->ns);
-}
-
-PyObject *trace_get_ntr(PyObject *obj, void *)
-{
-    segy *t = reinterpret_cast<TraceObject *>(obj)->trace;
-    if (!t) {
-        raise_no_record();
-        return nullptr;
-    }
-    return PyLong_FromLong(t->ntr);
+    return PyLong_FromLong(t->*Field);
 }
 
 // ---- native operations -------------------------------------------------------
@@ -681,10 +666,9 @@ TraceObject *trace_from_trace(segy *record, FromTraceOpt *opt)
         PyErr_SetString(PyExc_ValueError, msg_null_record);
         return nullptr;
     }
-    Ref obj(reinterpret_cast<PyObject *>(trace_alloc(&TraceType)));
-    if (!obj)
+    TypedRef<TraceObject> self(trace_alloc(&TraceType));
+    if (!self)
         return nullptr;
-    auto *self = reinterpret_cast<TraceObject *>(obj.get());
     self->trace = record;
     if (record->ns == 0) {
         PyErr_Format(PyExc_ValueError, msg_invalid_shape, 0, Py_ssize_t{0});
@@ -700,7 +684,7 @@ TraceObject *trace_from_trace(segy *record, FromTraceOpt *opt)
         self->trace_owner = opt->trace_owner;
     if (opt && opt->n >= 2)
         self->trace_data_owner = opt->trace_data_owner;
-    return reinterpret_cast<TraceObject *>(obj.release());
+    return self.release();
 }
 
 // Reads one trace at the stream's position.  New reference owning record
@@ -733,15 +717,15 @@ PyObject *trace_to_file_descriptor(TraceObject *self, FILE *fp)
 // ---- tables ---------------------------------------------------------------------
 
 PyMethodDef trace_methods[] = {
-    {"__reduce__", reinterpret_cast<PyCFunction>(refuse_pickle), METH_NOARGS, nullptr},
-    {"__setstate__", reinterpret_cast<PyCFunction>(refuse_pickle), METH_O, nullptr},
+    {"__reduce__", as_cfunction(refuse_pickle), METH_NOARGS, nullptr},
+    {"__setstate__", as_cfunction(refuse_pickle), METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef trace_getset[] = {
-    {"dt", trace_get_dt, nullptr, nullptr, nullptr},
-    {"ns", trace_get_ns, nullptr, nullptr, nullptr},
-    {"ntr", trace_get_ntr, nullptr, nullptr, nullptr},
+    {"dt", trace_get<&segy::dt>, nullptr, nullptr, nullptr},
+    {"ns", trace_get<&segy::ns>, nullptr, nullptr, nullptr},
+    {"ntr", trace_get<&segy::ntr>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -809,7 +793,7 @@ int build_row_traces(PyObject *rows, PyObject *const *kwvalues, PyObject *kwname
         TraceObject *t = trace_alloc(&TraceType);
         if (!t)
             return -1;
-        PyList_SET_ITEM(list.get(), i, reinterpret_cast<PyObject *>(t));
+        PyList_SET_ITEM(list.get(), i, as_object(t));
         segy *record = new_trace(0);
         if (!record) {
             PyErr_SetString(PyExc_MemoryError, msg_alloc_trace);

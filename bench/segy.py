@@ -1,0 +1,215 @@
+"""SEG-Y benchmark: vondrel.read and vondrel.write on SEG-Y files of IBM
+floats in big-endian order (the commonest real case), beside the I/O limits.
+
+    ./dev run python3.13 bench/segy.py [--quick] [--repeat N]
+
+The two shapes of bench/run.py.  Jobs: read into arrays (IBM conversion and
+byte swap included) against one readinto of the file into a freshly
+allocated buffer; write an open file (no fsync) against one write of the
+file's bytes; segyio's figures for the same files where segyio is
+installed.  Each job runs in a process of its own, the median of at least
+five repetitions after a warm-up, the page cache warm.  Prints the table and
+puts it into bench/results.md (between the SEG-Y markers); asserts nothing
+about speed.
+"""
+import argparse
+import json
+import os
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import numpy as np
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+import run  # noqa: E402  (the shapes, the machine record, warming, peak RSS)
+
+BEGIN, END = "<!-- segy: bench/segy.py -->", "<!-- /segy -->"
+TARGETS = {"read": ("limit_read_fresh", 0.5), "write": ("limit_write", 0.5)}
+
+
+def make_file(directory, n, ns):
+    """ref.sgy (IBM floats, big-endian) and rows.npy: samples of 21
+    significant bits, which IBM floats hold exactly."""
+    import vondrel
+
+    rows = np.random.default_rng(7).standard_normal((n, ns), dtype=np.float32)
+    rows = (rows.view(np.uint32) & np.uint32(0xFFFFFFF8)).view(np.float32)
+    np.save(directory / "rows.npy", rows)
+    headers = np.zeros(n, vondrel.header_dtype())
+    headers["tracl"] = np.arange(1, n + 1)
+    headers["dt"] = 4000
+    vondrel.write(directory / "ref.sgy", (headers, rows), format="segy", sample_format=1, byteorder=">")
+
+
+def segyio_available():
+    try:
+        import segyio  # noqa: F401
+    except ImportError:
+        return False
+    return True
+
+
+def jobs(directory):
+    ref, out = directory / "ref.sgy", directory / "out.sgy"
+
+    def rows():
+        return np.load(directory / "rows.npy")
+
+    def check_gather(g):
+        assert g.format == "segy" and np.array_equal(g.samples, rows())
+
+    def check_out(_):
+        assert out.read_bytes() == ref.read_bytes(), "written file differs from the reference"
+
+    def read(_):
+        import vondrel
+        return vondrel.read(ref)
+
+    def gather():
+        import vondrel
+        out.unlink(missing_ok=True)
+        return vondrel.read(ref), open(out, "wb")
+
+    def write(state):
+        import vondrel
+        g, f = state
+        vondrel.write(f, g, sample_format=1)
+        f.close()
+
+    def limit_read_fresh(_):
+        buf = np.empty(ref.stat().st_size, np.uint8)      # fresh: its pages fault in as they fill
+        with open(ref, "rb", buffering=0) as f:
+            assert f.readinto(buf) == len(buf)
+        return buf
+
+    def file_bytes():
+        out.unlink(missing_ok=True)
+        return ref.read_bytes(), open(out, "wb", buffering=0)
+
+    def limit_write(state):
+        data, f = state
+        f.write(data)
+        f.close()
+
+    def segyio_read(_):
+        import segyio
+        with segyio.open(ref, ignore_geometry=True) as f:
+            f.mmap()
+            return segyio.tools.collect(f.trace[:]), [f.header[i] for i in range(0)]
+
+    def check_segyio(result):
+        assert np.array_equal(result[0], rows())
+
+    table = {
+        "read": (lambda: None, read, check_gather),
+        "limit_read_fresh": (lambda: None, limit_read_fresh, lambda buf: None),
+        "write": (gather, write, check_out),
+        "limit_write": (file_bytes, limit_write, check_out),
+    }
+    if segyio_available():
+        table["segyio_read"] = (lambda: None, segyio_read, check_segyio)
+    return table
+
+
+def child(args):
+    prepare, job, check = jobs(Path(args.dir))[args.child]
+    times, result = [], None
+    for rep in range(args.repeat + 1):
+        result = None
+        state = prepare()
+        start = time.perf_counter()
+        result = job(state)
+        elapsed = time.perf_counter() - start
+        del state
+        if rep:
+            times.append(elapsed)
+    peak = run.peak_rss_bytes()
+    check(result)
+    print(json.dumps({"times": times, "peak_rss": peak}))
+
+
+WHAT = {
+    "read": "vondrel.read(path): headers + float32 samples",
+    "limit_read_fresh": "one readinto into a fresh buffer",
+    "write": "vondrel.write(open file, g, sample_format=1)",
+    "limit_write": "one write of the file's bytes (no fsync)",
+    "segyio_read": "segyio: mmap + collect(trace[:])",
+}
+
+
+def parent(args):
+    scale = 10 if args.quick else 1
+    build = run.ROOT / "build"
+    build.mkdir(exist_ok=True)
+    directory = Path(tempfile.mkdtemp(prefix="bench-segy-", dir=build))
+    lines = []
+    try:
+        for shape, (n, ns) in run.SHAPES.items():
+            n //= scale
+            for old in directory.iterdir():
+                old.unlink()
+            make_file(directory, n, ns)
+            size = (directory / "ref.sgy").stat().st_size
+            results = {}
+            for job in jobs(directory):
+                run.warm(directory / "ref.sgy")
+                cmd = [sys.executable, __file__, "--child", job, "--dir", str(directory),
+                       "--repeat", str(args.repeat)]
+                done = subprocess.run(cmd, capture_output=True, text=True)
+                if done.returncode:
+                    sys.stderr.write(done.stderr)
+                    raise SystemExit(f"job {job} failed")
+                r = json.loads(done.stdout.strip().splitlines()[-1])
+                r["median"] = statistics.median(r["times"])
+                results[job] = r
+                print(f"  {shape:5} {job:18} {r['median']:9.4f} s  {size / r['median'] / 1e6:8,.0f} MB/s  "
+                      f"peak {r['peak_rss'] / 1e6:7,.0f} MB", flush=True)
+            lines += [f"### {shape}: {n:,} traces x {ns:,} samples, IBM float big-endian, "
+                      f"file {size / 1e6:,.1f} MB", "",
+                      "| job | what | median s | MB/s | peak RSS MB | x limit | target |", "|---|---|---:|---:|---:|---:|---|"]
+            for job, r in results.items():
+                limit, goal = TARGETS.get(job, (None, None))
+                ratio = results[limit]["median"] / r["median"] if limit else None
+                target = f">= {goal} x {limit}: {'met' if ratio >= goal else 'NOT met'}" if limit else ""
+                lines.append(f"| {job} | {WHAT[job]} | {r['median']:.4f} | {size / r['median'] / 1e6:,.0f} "
+                             f"| {r['peak_rss'] / 1e6:,.0f} | {f'{ratio:.2f}' if ratio else ''} | {target} |")
+            lines.append("")
+    finally:
+        for old in directory.iterdir():
+            old.unlink()
+        directory.rmdir()
+    if not segyio_available():
+        lines.append("segyio is not installed here: no segyio figures.")
+    section = [BEGIN, "## SEG-Y files", "",
+               f"`./dev run python3.13 bench/segy.py{' --quick' if args.quick else ''}`: median of "
+               f"{args.repeat} repetitions after a warm-up, one process per job, page cache warm.", ""]
+    text = "\n".join(section + lines + [END]) + "\n"
+    print(text)
+    if not args.quick:
+        results_md = HERE / "results.md"
+        old = results_md.read_text() if results_md.exists() else ""
+        if BEGIN in old:
+            old = old[:old.index(BEGIN)] + old[old.index(END) + len(END) + 1:]
+        results_md.write_text(old.rstrip("\n") + "\n\n" + text)
+        print(f"written to {results_md}")
+
+
+def main():
+    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    p.add_argument("--quick", action="store_true", help="a tenth of each shape; results.md is left alone")
+    p.add_argument("--repeat", type=int, default=5, help="timed repetitions per job (at least 5)")
+    p.add_argument("--child", help=argparse.SUPPRESS)
+    p.add_argument("--dir", help=argparse.SUPPRESS)
+    args = p.parse_args()
+    if args.repeat < 5:
+        p.error("--repeat must be at least 5")
+    child(args) if args.child else parent(args)
+
+
+if __name__ == "__main__":
+    main()

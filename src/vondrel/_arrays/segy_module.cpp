@@ -1,0 +1,229 @@
+// Bindings of the SEG-Y trace codecs.  Each takes its buffers first, checks
+// their sizes against what the call will touch, then converts with the
+// interpreter lock released.
+#include "vondrel/_arrays/segy_module.hpp"
+
+#include "vondrel/_arrays/args.hpp"
+#include "vondrel/_arrays/ibm.hpp"
+#include "vondrel/_arrays/segy_traces.hpp"
+#include "vondrel/common/binder.hpp"
+
+#include <cstdint>
+
+namespace vondrel::arrays {
+namespace {
+
+using codec::SampleFormat;
+
+constexpr const char unknown_format[] = "SEG-Y sample format code %lld is not one this module reads.";
+constexpr const char short_buffer[] = "%s() was given a %s buffer too small for the traces.";
+constexpr const char bad_count[] = "%s() takes a count of at least 0.";
+
+// More samples per trace than any buffer can hold; keeps the size
+// arithmetic below far from overflow.
+constexpr std::int64_t max_ns = std::int64_t(1) << 40;
+
+// A buffer export held for the length of a call.
+class Buffer {
+public:
+    Buffer() = default;
+    Buffer(const Buffer &) = delete;
+    Buffer &operator=(const Buffer &) = delete;
+    ~Buffer()
+    {
+        if (held_)
+            PyBuffer_Release(&view_);
+    }
+    // Exports obj (writable when asked); 0, or -1 with the exporter's error.
+    int get(PyObject *obj, bool writable)
+    {
+        if (PyObject_GetBuffer(obj, &view_, writable ? PyBUF_WRITABLE : PyBUF_SIMPLE) < 0)
+            return -1;
+        held_ = true;
+        return 0;
+    }
+    unsigned char *data() const { return static_cast<unsigned char *>(view_.buf); }
+    std::size_t size() const { return held_ ? static_cast<std::size_t>(view_.len) : 0; }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+const SampleFormat *format_argument(PyObject *obj)
+{
+    std::int64_t code;
+    if (to_int64(obj, &code) < 0)
+        return nullptr;
+    const SampleFormat *fmt = code >= 0 && code < 256 ? codec::sample_format(static_cast<int>(code)) : nullptr;
+    if (!fmt)
+        PyErr_Format(PyExc_ValueError, unknown_format, static_cast<long long>(code));
+    return fmt;
+}
+
+int count_argument(const char *func, PyObject *obj, std::size_t *out)
+{
+    std::int64_t v;
+    if (to_int64(obj, &v) < 0)
+        return -1;
+    if (v < 0) {
+        PyErr_Format(PyExc_ValueError, bad_count, func);
+        return -1;
+    }
+    *out = static_cast<std::size_t>(v);
+    return 0;
+}
+
+int too_small(const char *func, const char *which)
+{
+    PyErr_Format(PyExc_ValueError, short_buffer, func, which);
+    return -1;
+}
+
+// _segy_decode(src, count, ns, code, big_endian, headers, samples, to_float)
+// Converts `count` traces of src into header rows (native order) and
+// samples; `ns` -1 takes each trace's count from its header, `samples` None
+// reads the headers only.  Returns the number of bytes of src used.
+Params decode_params{"_segy_decode", {"src", "count", "ns", "code", "big_endian", "headers", "samples", "to_float"}};
+
+PyObject *segy_decode(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObject *kwnames)
+{
+    constexpr const char *func = "_segy_decode";
+    PyObject *args[8];
+    std::size_t count;
+    std::int64_t ns;
+    bool big_endian, to_float;
+    if (decode_params.bind(call, nargs, kwnames, args) < 0 || count_argument(func, args[1], &count) < 0 ||
+        to_int64(args[2], &ns) < 0 || to_flag(args[4], &big_endian) < 0 || to_flag(args[7], &to_float) < 0)
+        return nullptr;
+    const SampleFormat *fmt = format_argument(args[3]);
+    if (!fmt)
+        return nullptr;
+    Buffer src, headers, samples;
+    if (src.get(args[0], false) < 0 || headers.get(args[5], true) < 0 ||
+        (args[6] != Py_None && samples.get(args[6], true) < 0))
+        return nullptr;
+    std::size_t bytes, n_samples;
+    if (ns > max_ns)
+        return too_small(func, "source"), nullptr;
+    if (ns >= 0) {
+        std::size_t stride = codec::trace_header_size + static_cast<std::size_t>(ns) * fmt->width;
+        if (stride && count > src.size() / stride)
+            return too_small(func, "source"), nullptr;
+        bytes = stride * count;
+        n_samples = static_cast<std::size_t>(ns) * count;
+    } else if (codec::walk_traces(src.data(), src.size(), count, *fmt, big_endian, &bytes, &n_samples) != count) {
+        return too_small(func, "source"), nullptr;
+    }
+    std::size_t item = to_float ? 4 : static_cast<std::size_t>(fmt->stored_size);
+    if (headers.size() / codec::trace_header_size < count)
+        return too_small(func, "header"), nullptr;
+    if (args[6] != Py_None && samples.size() / item < n_samples)
+        return too_small(func, "sample"), nullptr;
+    unsigned char *out = args[6] == Py_None ? nullptr : samples.data();
+    Py_BEGIN_ALLOW_THREADS
+    codec::decode_traces(src.data(), count, ns, *fmt, big_endian, headers.data(), out, to_float);
+    Py_END_ALLOW_THREADS
+    return PyLong_FromSize_t(bytes);
+}
+
+// _segy_walk(src, code, big_endian): the traces that lie whole at the start
+// of src when each holds the sample count of its own header.  A new tuple
+// (traces, bytes, samples).
+Params walk_params{"_segy_walk", {"src", "code", "big_endian"}};
+
+PyObject *segy_walk(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObject *kwnames)
+{
+    PyObject *args[3];
+    bool big_endian;
+    if (walk_params.bind(call, nargs, kwnames, args) < 0 || to_flag(args[2], &big_endian) < 0)
+        return nullptr;
+    const SampleFormat *fmt = format_argument(args[1]);
+    if (!fmt)
+        return nullptr;
+    Buffer src;
+    if (src.get(args[0], false) < 0)
+        return nullptr;
+    std::size_t count, bytes, samples;
+    Py_BEGIN_ALLOW_THREADS
+    count = codec::walk_traces(src.data(), src.size(), SIZE_MAX, *fmt, big_endian, &bytes, &samples);
+    Py_END_ALLOW_THREADS
+    return Py_BuildValue("(nnn)", static_cast<Py_ssize_t>(count), static_cast<Py_ssize_t>(bytes),
+                         static_cast<Py_ssize_t>(samples));
+}
+
+// _segy_encode(headers, samples, count, ns, code, big_endian, dst)
+// The reverse of _segy_decode for fixed-length traces.  Returns -1, or the
+// index of the first sample that the format cannot hold.
+Params encode_params{"_segy_encode", {"headers", "samples", "count", "ns", "code", "big_endian", "dst"}};
+
+PyObject *segy_encode(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObject *kwnames)
+{
+    constexpr const char *func = "_segy_encode";
+    PyObject *args[7];
+    std::size_t count, ns;
+    bool big_endian;
+    if (encode_params.bind(call, nargs, kwnames, args) < 0 || count_argument(func, args[2], &count) < 0 ||
+        count_argument(func, args[3], &ns) < 0 || to_flag(args[5], &big_endian) < 0)
+        return nullptr;
+    const SampleFormat *fmt = format_argument(args[4]);
+    if (!fmt)
+        return nullptr;
+    if (ns > static_cast<std::size_t>(max_ns))
+        return too_small(func, "destination"), nullptr;
+    Buffer headers, samples, dst;
+    if (headers.get(args[0], false) < 0 || samples.get(args[1], false) < 0 || dst.get(args[6], true) < 0)
+        return nullptr;
+    std::size_t stride = codec::trace_header_size + ns * fmt->width;
+    if (headers.size() / codec::trace_header_size < count)
+        return too_small(func, "header"), nullptr;
+    if (ns && samples.size() / (ns * fmt->stored_size) < count)
+        return too_small(func, "sample"), nullptr;
+    if (dst.size() / stride < count)
+        return too_small(func, "destination"), nullptr;
+    std::size_t done;
+    Py_BEGIN_ALLOW_THREADS
+    done = codec::encode_traces(headers.data(), samples.data(), count, ns, *fmt, big_endian, dst.data());
+    Py_END_ALLOW_THREADS
+    return PyLong_FromSsize_t(done == count * ns ? -1 : static_cast<Py_ssize_t>(done));
+}
+
+// _segy_kernels(portable): None asks which kernels run; True forces the
+// portable ones, False gives back the best.  Returns their name.
+PyObject *segy_kernels(PyObject *, PyObject *portable)
+{
+    if (portable != Py_None) {
+        bool flag;
+        if (to_flag(portable, &flag) < 0)
+            return nullptr;
+        codec::force_portable_kernels(flag);
+    }
+    return PyUnicode_FromString(codec::kernel_name());
+}
+
+template <auto Fn>
+PyCFunction with_keywords()
+{
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Fn));
+}
+
+constexpr int fastcall_keywords = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef segy_methods[] = {
+    {"_segy_decode", with_keywords<&segy_decode>(), fastcall_keywords,
+     "_segy_decode(src, count, ns, code, big_endian, headers, samples, to_float)"},
+    {"_segy_encode", with_keywords<&segy_encode>(), fastcall_keywords,
+     "_segy_encode(headers, samples, count, ns, code, big_endian, dst)"},
+    {"_segy_walk", with_keywords<&segy_walk>(), fastcall_keywords, "_segy_walk(src, code, big_endian)"},
+    {"_segy_kernels", segy_kernels, METH_O, "_segy_kernels(portable)"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+int add_segy_functions(PyObject *module)
+{
+    return PyModule_AddFunctions(module, segy_methods);
+}
+
+}  // namespace vondrel::arrays
