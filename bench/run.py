@@ -3,10 +3,11 @@
     ./dev run python3.13 bench/run.py [--quick] [--repeat N] [--only NAME,...]
 
 Two shapes, many small traces and fewer large ones; for each, the jobs
-W1 (build and write), W2 (load), W3 (stream) and W4 (write a built
-collection), each next to the NumPy way a user would hand-roll it (a
-structured dtype with fromfile/tofile) and to the limit (one readinto or
-write of the same bytes, and memcpy).  Every figure is the median of at least
+W1 (build and write), W2 (load), W3 (stream), W4 (write a built
+collection) and A (whole files to and from arrays with vondrel.read and
+vondrel.write, native and byte-swapped), each next to the NumPy way a user
+would hand-roll it (a structured dtype with fromfile/tofile) and to the
+limit (one readinto or write of the same bytes, and memcpy).  Every figure is the median of at least
 five repetitions after a warm-up, in a process of its own (so that its peak
 RSS, VmHWM of /proc/self/status, is its own), with the page cache warm, and
 every job's output is checked.  Prints the table and writes bench/results.md.
@@ -31,7 +32,7 @@ import numpy as np
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 sys.path.insert(0, str(ROOT / "tests"))
-from segyfiles import header  # noqa: E402  (struct-built headers, independent of the module)
+from segyfiles import HEADER_FIELDS, header  # noqa: E402  (struct-built headers, independent of the module)
 
 DT = 4000
 SHAPES = {"small": (400_000, 16), "large": (40_000, 2_000)}
@@ -49,6 +50,12 @@ STREAM_CHUNK = 4 << 20        # bytes per fromfile call of the hand-rolled strea
 
 def record_dtype(ns):
     return np.dtype([("h", "V240"), ("d", "<f4", (ns,))])
+
+
+def header_numpy(order):
+    """The trace header as a NumPy dtype in `order`, from the tests' struct layout."""
+    kinds = {"i": "i4", "h": "i2", "H": "u2", "f": "f4"}
+    return np.dtype([(name, order + kinds[code]) for name, code in HEADER_FIELDS] + [("unass", "V28")])
 
 
 def peak_rss_bytes():
@@ -72,6 +79,7 @@ class Ctx:
         self.n, self.ns = args.n, args.ns
         self.dir = Path(args.dir)
         self.ref = self.dir / "ref.su"            # the collection file SEGY(rows, DT) writes
+        self.ref_be = self.dir / "ref-be.su"      # the same traces as a big-endian SU file
         self.rows_path = self.dir / "rows.npy"
         self.out = self.dir / "out.su"
         self.checksum = args.checksum
@@ -99,6 +107,9 @@ class Ctx:
 
     def check_out_file(self, _result=None):
         assert filecmp.cmp(self.out, self.ref, shallow=False), "written file differs from the reference"
+
+    def check_out_be(self, _result=None):
+        assert filecmp.cmp(self.out, self.ref_be, shallow=False), "written file differs from the big-endian one"
 
     def check_bytes(self, data):
         got = np.frombuffer(data, dtype=np.uint8)
@@ -325,6 +336,67 @@ def jobs():
         np.copyto(dst, src)
         return dst
 
+    # -- A: whole files as arrays
+    import vondrel
+
+    def fresh_buffer(ctx):
+        return ctx.ref.stat().st_size
+
+    def limit_read_fresh(ctx, size):
+        buf = np.empty(size, dtype=np.uint8)      # untouched: its pages fault in during the read
+        with open(ctx.ref, "rb", buffering=0) as f:
+            got = f.readinto(buf)
+        assert got == size
+        return buf
+
+    def a_read(ctx, _):
+        return vondrel.read(ctx.ref)
+
+    def a_read_swapped(ctx, _):
+        return vondrel.read(ctx.ref_be)
+
+    def check_gather(ctx, g):
+        assert g.samples.flags.c_contiguous and g.headers.flags.c_contiguous and len(g) == ctx.n
+        assert np.array_equal(g.samples, np.load(ctx.rows_path, mmap_mode="r"))
+        assert (g.headers["ns"] == ctx.ns).all() and (g.headers["ntr"] == ctx.n).all()
+
+    def np_a_read(ctx, _):
+        with open(ctx.ref, "rb") as f:
+            f.read(4)
+            rec = np.fromfile(f, dtype=[("h", header_numpy("<")), ("d", "<f4", (ctx.ns,))], count=ctx.n)
+        return np.ascontiguousarray(rec["h"]), np.ascontiguousarray(rec["d"])
+
+    def np_a_read_swapped(ctx, _):
+        rec = np.fromfile(ctx.ref_be, dtype=[("h", header_numpy(">")), ("d", ">f4", (ctx.ns,))])
+        return rec["h"].astype(header_numpy("<")), rec["d"].astype(np.float32)
+
+    def check_np_pair(ctx, pair):
+        headers, samples = pair
+        assert np.array_equal(samples, np.load(ctx.rows_path, mmap_mode="r")) and (headers["ns"] == ctx.ns).all()
+
+    def open_out_gather(ctx):
+        unlink_out(ctx)
+        return vondrel.read(ctx.ref), open(ctx.out, "wb")
+
+    def a_write(ctx, state):
+        g, f = state
+        vondrel.write(f, g, format="collection", byteorder="<")
+        f.close()
+
+    def a_write_swapped(ctx, state):
+        g, f = state
+        vondrel.write(f, g, format="su", byteorder=">")
+        f.close()
+
+    def np_a_write(ctx, state):
+        g, f = state
+        rec = np.empty(ctx.n, dtype=[("h", header_numpy("<")), ("d", "<f4", (ctx.ns,))])
+        rec["h"] = g.headers
+        rec["d"] = g.samples
+        f.write(ctx.count_bytes())
+        rec.tofile(f)
+        f.close()
+
     def nothing(ctx, _):
         return None
 
@@ -355,6 +427,14 @@ def jobs():
         "limit_write_path": (ref_bytes, limit_write_path, ctx_check_out),
         "limit_write_object": (ref_bytes, limit_write_object, ctx_check_out),
         "limit_memcpy": (copy_pair, limit_memcpy, lambda ctx, dst: ctx.check_bytes(dst)),
+        "a_read": (lambda ctx: None, a_read, check_gather),
+        "np_a_read": (lambda ctx: None, np_a_read, check_np_pair),
+        "a_read_swapped": (lambda ctx: None, a_read_swapped, check_gather),
+        "np_a_read_swapped": (lambda ctx: None, np_a_read_swapped, check_np_pair),
+        "a_write": (open_out_gather, a_write, ctx_check_out),
+        "np_a_write": (open_out_gather, np_a_write, ctx_check_out),
+        "a_write_swapped": (open_out_gather, a_write_swapped, lambda ctx, _: ctx.check_out_be()),
+        "limit_read_fresh": (fresh_buffer, limit_read_fresh, check_read),
     }
 
 
@@ -410,8 +490,18 @@ TABLE = [
         ("w4_to_stream", "built SEGY .to_stream(BytesIO())", "limit_memcpy", "np_w4_to_stream"),
         ("np_w4_to_stream", "NumPy: BytesIO().write(records)", "limit_memcpy", None),
     ]),
+    ("A", [
+        ("a_read", "vondrel.read(p): headers + samples arrays", "limit_read_fresh", "np_a_read"),
+        ("np_a_read", "NumPy: fromfile + two ascontiguousarray", "limit_read_fresh", None),
+        ("a_read_swapped", "vondrel.read(big-endian SU file)", "limit_read_fresh", "np_a_read_swapped"),
+        ("np_a_read_swapped", "NumPy: fromfile('>') + astype native", "limit_read_fresh", None),
+        ("a_write", "vondrel.write(open file, g)", "limit_write_object", "np_a_write"),
+        ("np_a_write", "NumPy: records from g + tofile", "limit_write_object", None),
+        ("a_write_swapped", "vondrel.write(open file, g, byteorder='>')", "limit_write_object", "np_a_write"),
+    ]),
     ("limits", [
         ("limit_read", "one readinto of the file (cached)", None, None),
+        ("limit_read_fresh", "one readinto into a fresh buffer", None, None),
         ("limit_read_chunks", "readinto 1 MB at a time, one buffer", None, None),
         ("limit_write_object", "one write of the file bytes", None, None),
         ("limit_write_path", "one write + fsync", None, None),
@@ -430,6 +520,12 @@ TARGETS = [
     ("small", "w2_to_memory", "traces", 3e6, "W2 to_memory >= 3 M traces/s"),
     ("small", "w3_memoryview", "traces", 2e6, "W3 memoryview >= 2 M traces/s"),
     ("small", "w1_build", "traces", 2e6, "W1 build >= 2 M rows/s"),
+    ("small", "a_read", "fresh", 0.75, "A read >= 0.75 x fresh-buffer read"),
+    ("large", "a_read", "fresh", 0.85, "A read >= 0.85 x fresh-buffer read"),
+    ("small", "a_read_swapped", "fresh", 0.5, "A read, byte-swapped >= 0.5 x fresh-buffer read"),
+    ("large", "a_read_swapped", "fresh", 0.5, "A read, byte-swapped >= 0.5 x fresh-buffer read"),
+    ("small", "a_write", "write", 0.65, "A write to an open file >= 0.65 x one write"),
+    ("large", "a_write", "write", 0.8, "A write to an open file >= 0.8 x one write"),
 ]
 
 
@@ -443,6 +539,10 @@ def make_files(directory, n, ns):
     with open(directory / "ref.su", "wb") as f:
         f.write(n.to_bytes(4, "little"))
         records.tofile(f)
+    big = np.empty(n, dtype=[("h", header_numpy(">")), ("d", ">f4", (ns,))])
+    big["h"] = records["h"].view(header_numpy("<"))
+    big["d"] = rows
+    big.tofile(directory / "ref-be.su")
     checksum = 0.0
     for x in rows[:, 0].tolist():            # the order W3 adds them in
         checksum += x
@@ -557,6 +657,10 @@ def target_lines(shapes, all_results):
             numpy_job = next(nj for _, rows in TABLE for j, _, _, nj in rows if j == job)
             value = results[numpy_job]["median"] / t
             shown = f"{value:.2f} x NumPy"
+        elif figure in ("fresh", "write"):
+            limit = results["limit_read_fresh" if figure == "fresh" else "limit_write_object"]["median"]
+            value = limit / t
+            shown = f"{value:.2f} x limit"
         elif figure == "limit":
             value = results["limit_read"]["median"] / t
             shown = (f"{value:.2f} x limit ({results['limit_read_chunks']['median'] / t:.2f} x "
@@ -571,6 +675,10 @@ def target_lines(shapes, all_results):
         stream = results["w3_memoryview"]["peak_rss"] - base
         lines.append(f"| {shape} | W3 peak RSS within 10 MB of the interpreter's | +{stream / 1e6:.1f} MB "
                      f"| {'yes' if stream <= 10e6 else 'no'} |")
+        arrays = results["a_read"]["peak_rss"] - base
+        result = n * (240 + 4 * ns + 8)          # headers, samples, trace boundaries
+        lines.append(f"| {shape} | A read peak <= its arrays + 16 MB ({(result + 16e6) / 1e6:,.1f} MB) "
+                     f"| +{arrays / 1e6:,.1f} MB | {'yes' if arrays <= result + 16e6 else 'no'} |")
         held = results["w2_to_memory"]["peak_rss"] - base
         allowed = size + 400 * n
         lines.append(f"| {shape} | to_memory holds <= file + 400 B/trace ({allowed / 1e6:,.1f} MB) "
@@ -604,7 +712,8 @@ def parent(args):
                     if wanted and job not in wanted and job not in ("interpreter",) \
                             and not job.startswith("limit"):
                         continue
-                    warm(directory / "ref.su")     # this machine pages out what has been cold for a while
+                    for f in ("ref.su", "ref-be.su"):   # this machine pages out what has been cold for a while
+                        warm(directory / f)
                     r = run_child(job, n, ns, directory, checksum, args.repeat)
                     r["median"] = statistics.median(r["times"])
                     results[job] = r
@@ -634,8 +743,11 @@ def parent(args):
     print()
     print(text)
     if not args.quick:
-        (HERE / "results.md").write_text(text)
-        print(f"written to {HERE / 'results.md'}")
+        results_md = HERE / "results.md"
+        old = results_md.read_text() if results_md.exists() else ""
+        segy = old.find("<!-- segy: bench/segy.py -->")      # bench/segy.py's section stays
+        results_md.write_text(text + ("\n" + old[segy:] if segy >= 0 else ""))
+        print(f"written to {results_md}")
 
 
 def main():

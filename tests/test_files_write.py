@@ -60,6 +60,12 @@ def test_a_collection_file_carries_its_count_in_the_order_of_its_traces(tmp_path
     assert raw == struct.pack(order + "i", 4) + ragged_bytes(order)
 
 
+def test_a_write_error_is_raised_and_the_file_closed(fd_count):
+    with pytest.raises(OSError) as caught:
+        vondrel.write("/dev/full", vondrel.read(DATA / "segyio_small.su"))
+    assert caught.value.errno == 28       # ENOSPC
+
+
 def test_write_takes_ns_from_the_samples_and_refuses_a_header_that_disagrees(tmp_path):
     headers = np.zeros(3, dtype=vondrel.header_dtype())
     headers["tracl"] = [1, 2, 3]

@@ -20,6 +20,7 @@ _LAZY = {
     "from_collection": "vondrel._files",
     "traces": "vondrel._stream",
     "Writer": "vondrel._stream",
+    "from_xarray": "vondrel._xarray",
 }
 _SUBMODULES = ("dask",)
 

@@ -6,15 +6,19 @@ the bytes move in the native module vondrel._arrays, without the
 interpreter lock."""
 from __future__ import annotations
 
+import functools
 import io
 import os
 import struct
 import sys
-from typing import NamedTuple
+from typing import TYPE_CHECKING, NamedTuple
 
 import numpy as np
 
 from vondrel import _arrays
+
+if TYPE_CHECKING:
+    import xarray
 
 __all__ = ["Gather", "Probe", "read", "write", "probe", "header_dtype", "header", "from_collection"]
 
@@ -25,7 +29,7 @@ _FORMAT_NAMES = {"su": "SU", "collection": "collection", "segy": "SEG-Y"}
 
 # The header fields in file order, with their NumPy kinds; `unass` is the
 # unassigned tail, carried as raw bytes.
-_FIELDS = [
+_FIELDS = (
     *[(n, "i4") for n in ("tracl", "tracr", "fldr", "tracf", "ep", "cdp", "cdpt")],
     *[(n, "i2") for n in ("trid", "nvs", "nhs", "duse")],
     *[(n, "i4") for n in ("offset", "gelev", "selev", "sdepth", "gdel", "sdel", "swdep", "gwdep")],
@@ -41,7 +45,7 @@ _FIELDS = [
     *[(n, "f4") for n in ("d1", "f1", "d2", "f2", "ungpow", "unscale")],
     ("ntr", "i4"), ("mark", "i2"), ("shortpad", "i2"),
     ("unass", "V28"),
-]
+)
 _OFFSETS = {}
 _at = 0
 for _name, _kind in _FIELDS:
@@ -62,7 +66,8 @@ def _order(byteorder: str | None, default: str | None = None) -> str | None:
     raise ValueError(f"byteorder must be '<', '>' or '=', not {byteorder!r}")
 
 
-def _dtype(order: str, names: list[tuple[str, str]]) -> np.dtype:
+@functools.cache
+def _dtype(order: str, names: tuple[tuple[str, str], ...]) -> np.dtype:
     return np.dtype({"names": [n for n, _ in names],
                      "formats": [k if k.startswith("V") else order + k for _, k in names],
                      "offsets": [_OFFSETS[n] for n, _ in names], "itemsize": HEADER_SIZE})
@@ -76,7 +81,7 @@ def header_dtype(byteorder: str = "=") -> np.dtype:
 
 
 # What vondrel.header() shows: everything but ns, which only the samples set.
-_VIEW_FIELDS = [f for f in _FIELDS if f[0] != "ns"]
+_VIEW_FIELDS = tuple(f for f in _FIELDS if f[0] != "ns")
 
 
 def header(trace: object) -> np.ndarray:
@@ -153,7 +158,9 @@ class Gather:
         """The header rows in the Seismic Unix layout."""
         return self.headers
 
-    def to_xarray(self) -> object:
+    def to_xarray(self) -> xarray.Dataset:
+        """The gather as an xarray Dataset: samples on the dimensions trace and
+        time (seconds), every header field a coordinate along trace."""
         from vondrel._xarray import to_xarray
         return to_xarray(self)
 
@@ -329,10 +336,11 @@ class _TraceFormat:
             return None
         return struct.unpack_from(order + "H", head, start + 114)[0]
 
-    def fit(self, src: _Source, head: bytes, r: _Reading, eof: bool, named: bool) -> _Fit:
+    def fit(self, src: _Source, head: bytes, r: _Reading, eof: bool, named: bool, scan: bool) -> _Fit:
         """The fit of reading `r` on `src` (`head`: its first bytes; `eof`:
         the stream ended within them; `named`: the caller named this
-        format, so data may follow a collection's traces)."""
+        format, so data may follow a collection's traces; `scan`: walk the
+        headers of a file whose size does not tile with the first ns)."""
         swap = r.byteorder != NATIVE
         score = _plausibility(head[r.start:r.start + HEADER_SIZE + 4 * min(r.ns or 0, 256)], r.byteorder)
 
@@ -354,6 +362,8 @@ class _TraceFormat:
         n = avail // size if r.count is None else r.count
         if n * size == avail:
             return _Fit(r, True, n, src.size, "", score, True, n * r.ns)
+        if not scan:
+            return broke(0, r.start, "not scanned")
         n, end, samples = src.scan(r.start, swap, -1 if r.count is None else r.count)
         end += r.start
         if end == src.size and (r.count is None or n == r.count):
@@ -439,14 +449,24 @@ def _detect(src: _Source, format: str | None, byteorder: str | None, partial: bo
         need = max((f.read_ahead(r) for f, r in _readings(formats, head, byteorder)), default=0)
         head = src.read_ahead(need)
         eof = len(head) < need
-    fits: list[_Fit] = []
-    for f, r in _readings(formats, head, byteorder):
-        if r.format != "segy" and any(fit.tiles and fit.reading.format == "segy" for fit in fits):
-            # A SEG-Y file may also tile as SU traces (of ns 0, when its
-            # textual header is all zeros): its file headers decide, and no
-            # other reading need be tried.
-            break
-        fits.append(f.fit(src, head, r, eof, format is not None))
+    # The first header and the size decide; only when no reading tiles with
+    # one ns are the headers walked (traces of different ns, or a break).
+    readings = _readings(formats, head, byteorder)
+
+    def fits_of(scan: bool) -> list[_Fit]:
+        fits: list[_Fit] = []
+        for f, r in readings:
+            if r.format != "segy" and any(fit.tiles and fit.reading.format == "segy" for fit in fits):
+                # A SEG-Y file may also tile as SU traces (of ns 0, when its
+                # textual header is all zeros): its file headers decide, and no
+                # other reading need be tried.
+                break
+            fits.append(f.fit(src, head, r, eof, format is not None, scan))
+        return fits
+
+    fits = fits_of(False)
+    if not any(f.tiles for f in fits):
+        fits = fits_of(True)
     ok = sorted((f for f in fits if f.tiles), key=lambda f: f.score, reverse=True)
     if len(ok) == 1 or (len(ok) > 1 and ok[0].score - ok[1].score >= _MARGIN):
         return ok[0]
@@ -489,7 +509,8 @@ def probe(source: object, *, format: str | None = None, byteorder: str | None = 
         if src.seekable:
             src.file.seek(src.start)
         dt = struct.unpack_from(r.byteorder + "H", head, 116)[0] if len(head) >= HEADER_SIZE else None
-        return Probe(r.format, r.byteorder, fit.traces, r.ns if fit.uniform else None, dt)
+        n = fit.traces if src.size is not None else r.count
+        return Probe(r.format, r.byteorder, n, r.ns if fit.uniform else None, dt)
 
 
 def _subset(traces: slice | range | None, n: int | None) -> tuple[int, int | None, int]:
@@ -552,14 +573,14 @@ def _read_fit(src: _Source, fit: _Fit, traces: slice | range | None, samples: bo
         if src.fd is None:
             src.file.seek(src.start + offset)
         got = _arrays.read(target, src.start + offset, src.size - offset, limit, swap, samples,
-                           seek_headers, *reserve, b"")
+                           seek_headers, *reserve, b"", r.ns if fit.uniform and r.ns is not None else -1)
     else:
         offset = r.start
         limit = -1 if stop is None and r.count is None else (stop if stop is not None else r.count)
         if r.count is not None:
             limit = min(limit, r.count)
         got = _arrays.read(src.file, 0, -1, limit, swap, samples, False, 0, 0,
-                           memoryview(src.head)[r.start:])
+                           memoryview(src.head)[r.start:], -1)
     n, complete_end, consumed = got[3:]
     expected = limit if limit >= 0 else None
     where = src.start + offset + complete_end
@@ -647,19 +668,26 @@ def _arrays_of(data: object) -> tuple[np.ndarray, np.ndarray, np.ndarray, str, s
     if not isinstance(data, tuple) or len(data) != 2:
         raise TypeError(f"data must be a Gather or a (headers, samples) pair, not {type(data).__name__}")
     headers, samples = data
+    flat, offsets = _flat_of(samples, np.float32)
+    return np.asarray(headers), flat, offsets, "su", NATIVE
+
+
+def _flat_of(samples: object, dtype: type | None) -> tuple[np.ndarray, np.ndarray]:
+    """(samples back to back, the n + 1 boundaries) of a 2-D array or a list
+    of 1-D arrays, converted to `dtype` (None: their own type)."""
     if isinstance(samples, (list, tuple)):
-        rows = [np.asarray(s, dtype=np.float32).reshape(-1) for s in samples]
-        flat = np.concatenate(rows) if rows else np.empty(0, np.float32)
+        rows = [np.asarray(s, dtype=dtype).reshape(-1) for s in samples]
+        flat = np.concatenate(rows) if rows else np.empty(0, dtype or np.float32)
         lengths = [len(s) for s in rows]
     else:
-        samples = np.asarray(samples, dtype=np.float32)
+        samples = np.asarray(samples, dtype=dtype)
         if samples.ndim != 2:
             raise ValueError(f"samples must be 2-D (traces, ns) or a list of 1-D arrays, not {samples.ndim}-D")
         flat = samples.reshape(-1)
         lengths = [samples.shape[1]] * samples.shape[0]
     offsets = np.zeros(len(lengths) + 1, dtype=np.int64)
     np.cumsum(lengths, out=offsets[1:])
-    return np.asarray(headers), flat, offsets, "su", NATIVE
+    return flat, offsets
 
 
 def write(dest: object, data: object, *, format: str | None = None, byteorder: str | None = None,

@@ -1,5 +1,4 @@
-// Positional arguments of the module's functions, which only the package's
-// own Python front end calls.
+// Conversions of the module's arguments, once the binder has bound them.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -8,16 +7,6 @@
 #include <cstdint>
 
 namespace vondrel::arrays {
-
-// 0 when `nargs` is `expected`, else -1 with TypeError naming the function.
-inline int check_nargs(const char *func, Py_ssize_t nargs, Py_ssize_t expected)
-{
-    if (nargs == expected)
-        return 0;
-    PyErr_Format(PyExc_TypeError, "%s() takes exactly %zd positional arguments (%zd given)", func, expected,
-                 nargs);
-    return -1;
-}
 
 // An int64 argument; -1 with an exception set on failure (check PyErr_Occurred).
 inline int to_int64(PyObject *obj, std::int64_t *out)

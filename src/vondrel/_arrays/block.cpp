@@ -1,5 +1,7 @@
 #include "vondrel/_arrays/block.hpp"
 
+#include "vondrel/common/ref.hpp"
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -12,15 +14,23 @@ namespace {
 
 constexpr std::size_t huge_page = 2u << 20;
 
+// Memory lent to NumPy: bytes of its own (malloc'd), or bytes inside
+// another object that stays alive, and its memory with it, while the
+// block holds an export of it.
 struct BlockObject {
     PyObject_HEAD
-    unsigned char *data;  // freed with std::free in block_dealloc
+    unsigned char *data;  // freed with std::free in block_dealloc when owned
     Py_ssize_t size;
+    Py_buffer keeper;     // the export that keeps borrowed bytes alive; obj null when owned
 };
 
 void block_dealloc(PyObject *self)
 {
-    std::free(reinterpret_cast<BlockObject *>(self)->data);
+    auto *b = reinterpret_cast<BlockObject *>(self);
+    if (b->keeper.obj)
+        PyBuffer_Release(&b->keeper);
+    else
+        std::free(b->data);
     Py_TYPE(self)->tp_free(self);
 }
 
@@ -30,6 +40,18 @@ int block_getbuffer(PyObject *self, Py_buffer *view, int flags)
     // A zero-length block still lends a valid address.
     static unsigned char empty[1];
     return PyBuffer_FillInfo(view, self, b->data ? b->data : empty, b->size, 0, flags);
+}
+
+// A new block with no bytes yet; null with an exception set.
+BlockObject *new_block()
+{
+    auto *b = PyObject_New(BlockObject, &BlockType);
+    if (b) {
+        b->data = nullptr;
+        b->size = 0;
+        b->keeper.obj = nullptr;
+    }
+    return b;
 }
 
 PyBufferProcs block_as_buffer = {
@@ -93,12 +115,27 @@ unsigned char *Store::release()
 
 PyObject *block_from_store(Store &store)
 {
-    auto *b = PyObject_New(BlockObject, &BlockType);
+    BlockObject *b = new_block();
     if (!b)
         return nullptr;
     b->size = static_cast<Py_ssize_t>(store.size());
     b->data = store.release();
     return reinterpret_cast<PyObject *>(b);
+}
+
+PyObject *block_within(PyObject *owner, unsigned char *(*locate)(PyObject *), Py_ssize_t size)
+{
+    Ref block(reinterpret_cast<PyObject *>(new_block()));
+    if (!block)
+        return nullptr;
+    auto *b = reinterpret_cast<BlockObject *>(block.get());
+    if (PyObject_GetBuffer(owner, &b->keeper, PyBUF_SIMPLE) < 0) {
+        b->keeper.obj = nullptr;
+        return nullptr;
+    }
+    b->data = locate(owner);
+    b->size = size;
+    return block.release();
 }
 
 }  // namespace vondrel::arrays

@@ -22,6 +22,7 @@ public:
 
     unsigned char *data() const { return data_; }
     std::size_t size() const { return size_; }
+    std::size_t capacity() const { return capacity_; }
     // Makes room for `bytes` in all, growing by half at least; false when
     // out of memory (the store is unchanged).
     bool reserve(std::size_t bytes, bool exact = false);
@@ -38,8 +39,14 @@ private:
 extern PyTypeObject BlockType;
 
 // A new Block owning the store's bytes (the store is left empty); null with
-// MemoryError or the allocation's error.
+// the allocation's error.
 PyObject *block_from_store(Store &store);
+
+// A new Block lending `size` writable bytes inside `owner` (borrowed), at
+// the address `locate(owner)` gives once the block holds an export of
+// `owner`: the export is what keeps those bytes alive.  Null with the
+// export's error.
+PyObject *block_within(PyObject *owner, unsigned char *(*locate)(PyObject *), Py_ssize_t size);
 
 // Allocates `bytes` for a large result (aligned, huge pages asked for where
 // the system offers them, as NumPy does); null when out of memory.

@@ -1,5 +1,11 @@
 #include "vondrel/_arrays/layout.hpp"
 
+#include <cstdint>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace vondrel::arrays {
 
 namespace {
@@ -53,6 +59,69 @@ void swap_header(unsigned char *header)
             }
         }
     }
+}
+
+#if defined(__SSE2__)
+
+namespace {
+
+// The four 4-byte words of v, each byte-reversed (SSE2 has no byte shuffle).
+inline __m128i swap_lanes(__m128i v)
+{
+    v = _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8));   // bytes within halves
+    return _mm_shufflehi_epi16(_mm_shufflelo_epi16(v, 0xb1), 0xb1);  // halves within words
+}
+
+}  // namespace
+
+void put_words(unsigned char *dst, const unsigned char *src, std::size_t bytes, bool swap)
+{
+    if (reinterpret_cast<std::uintptr_t>(dst) % 16 != 0 || bytes % 16 != 0) {
+        std::memcpy(dst, src, bytes);
+        if (swap)
+            swap_words(dst, bytes / 4);
+        return;
+    }
+    auto *out = reinterpret_cast<__m128i *>(dst);
+    const auto *in = reinterpret_cast<const __m128i *>(src);
+    std::size_t n = bytes / 16;
+    if (swap) {
+        for (std::size_t i = 0; i < n; ++i)
+            _mm_stream_si128(out + i, swap_lanes(_mm_loadu_si128(in + i)));
+    } else {
+        for (std::size_t i = 0; i < n; ++i)
+            _mm_stream_si128(out + i, _mm_loadu_si128(in + i));
+    }
+}
+
+void store_fence()
+{
+    _mm_sfence();
+}
+
+#else
+
+void put_words(unsigned char *dst, const unsigned char *src, std::size_t bytes, bool swap)
+{
+    std::memcpy(dst, src, bytes);
+    if (swap)
+        swap_words(dst, bytes / 4);
+}
+
+void store_fence() {}
+
+#endif
+
+void put_header(unsigned char *dst, const unsigned char *src, bool swap)
+{
+    if (!swap) {
+        put_words(dst, src, header_size, false);
+        return;
+    }
+    alignas(16) unsigned char h[header_size];
+    std::memcpy(h, src, header_size);
+    swap_header(h);
+    put_words(dst, h, header_size, false);
 }
 
 }  // namespace vondrel::arrays

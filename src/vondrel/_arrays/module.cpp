@@ -9,26 +9,24 @@
 #include "vondrel/_arrays/traces.hpp"
 #include "vondrel/_arrays/write.hpp"
 #include "vondrel/_arrays/stream.hpp"
+#include "vondrel/common/ref.hpp"
 
 namespace {
 
 using namespace vondrel::arrays;
+using vondrel::as_cfunction;
 
-template <auto Fn>
-constexpr PyCFunction fastcall()
-{
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Fn));
-}
+constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef arrays_methods[] = {
-    {"read", fastcall<&arrays_read>(), METH_FASTCALL,
-     "read(source, offset, nbytes, limit, swap, samples, seek_headers, reserve_traces, reserve_samples, prefix)"},
-    {"scan", fastcall<&arrays_scan>(), METH_FASTCALL, "scan(fd, offset, nbytes, swap, limit)"},
-    {"write", fastcall<&arrays_write>(), METH_FASTCALL, "write(dest, headers, flat, offsets, swap, direct, prefix)"},
-    {"header_bytes", fastcall<&arrays_header_bytes>(), METH_FASTCALL, "header_bytes(trace)"},
-    {"copy_headers", fastcall<&arrays_copy_headers>(), METH_FASTCALL, "copy_headers(collection, headers)"},
-    {"on_disk", fastcall<&arrays_on_disk>(), METH_FASTCALL, "on_disk(collection)"},
-    {"gather", fastcall<&arrays_gather>(), METH_FASTCALL, "gather(iterable)"},
+    {"read", as_cfunction(arrays_read), fastcall,
+     "read(source, offset, nbytes, limit, swap, samples, seek_headers, reserve_traces, reserve_samples, prefix, ns)"},
+    {"scan", as_cfunction(arrays_scan), fastcall, "scan(fd, offset, nbytes, swap, limit)"},
+    {"write", as_cfunction(arrays_write), fastcall, "write(dest, headers, flat, offsets, swap, direct, prefix)"},
+    {"header_bytes", as_cfunction(arrays_header_bytes), fastcall, "header_bytes(trace)"},
+    {"copy_headers", as_cfunction(arrays_copy_headers), fastcall, "copy_headers(collection, headers)"},
+    {"on_disk", as_cfunction(arrays_on_disk), fastcall, "on_disk(collection)"},
+    {"gather", as_cfunction(arrays_gather), fastcall, "gather(iterable)"},
     {nullptr, nullptr, 0, nullptr},
 };
 

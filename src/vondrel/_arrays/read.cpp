@@ -3,7 +3,7 @@
 #include "vondrel/_arrays/args.hpp"
 #include "vondrel/_arrays/block.hpp"
 #include "vondrel/_arrays/layout.hpp"
-#include "vondrel/segy/common.hpp"
+#include "vondrel/common/binder.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace vondrel::arrays {
@@ -20,6 +21,10 @@ namespace {
 // Bytes moved per read: small enough to stay in the cache while the
 // parser scatters (and swaps) them into the result arrays.
 constexpr std::size_t chunk_size = 256 * 1024;
+// From this many sample bytes a trace on, rows are read in place (one
+// scatter read for many traces); below it, the kernel's cost per iovec
+// exceeds the cost of a copy from a cached chunk.
+constexpr std::int64_t direct_trace_bytes = 4096;
 
 struct FreeDeleter {
     void operator()(unsigned char *p) const { std::free(p); }
@@ -50,6 +55,10 @@ public:
     {
         std::size_t used = 0;
         while (used < len && !out_of_memory) {
+            if (p && !in_samples_ && hpos_ == 0)
+                used += whole_traces(p + used, len - used, consumed_ + static_cast<std::int64_t>(used));
+            if (used == len)
+                break;
             if (!in_samples_) {
                 if (hpos_ == 0) {
                     if (limit_ >= 0 && n_ >= limit_)
@@ -131,6 +140,19 @@ public:
         return true;
     }
 
+    // Takes `n` traces of `ns` samples that a direct read has put in place
+    // (native order, headers checked), as if they had been fed.
+    void adopt(std::int64_t n, std::size_t ns)
+    {
+        auto *offs = reinterpret_cast<std::int64_t *>(offsets.data());
+        for (std::int64_t i = 0; i < n; ++i)
+            offs[i] = static_cast<std::int64_t>(i * ns);
+        n_ = n;
+        samples_done_ = static_cast<std::size_t>(n) * ns;
+        consumed_ = complete_end_ = n * static_cast<std::int64_t>(header_size + ns * sample_size);
+    }
+
+    std::int64_t limit() const { return limit_; }
     std::int64_t traces() const { return n_; }
     std::int64_t complete_end() const { return complete_end_; }
     std::int64_t consumed() const { return consumed_; }
@@ -139,6 +161,33 @@ public:
     bool out_of_memory = false;
 
 private:
+    // The fast path: takes the traces that lie whole in [p, p + len) while
+    // the arrays have room for them, with fixed-size header copies.  Returns
+    // the bytes taken; the general path in feed() does the rest.
+    std::size_t whole_traces(const unsigned char *p, std::size_t len, std::int64_t base)
+    {
+        std::size_t used = 0;
+        while (len - used >= header_size && (limit_ < 0 || n_ < limit_)) {
+            const unsigned char *src = p + used;
+            std::uint16_t ns = header_ns(src);
+            if (swap_)
+                ns = __builtin_bswap16(ns);
+            std::size_t bytes = ns * sample_size;
+            if (len - used < header_size + bytes ||
+                (static_cast<std::size_t>(n_) + 1) * header_size > headers.capacity() ||
+                (static_cast<std::size_t>(n_) + 2) * 8 > offsets.capacity() ||
+                (want_ && (samples_done_ + ns) * sample_size > flat.capacity()))
+                break;
+            put_header(headers.data() + n_ * header_size, src, swap_);
+            if (want_)
+                put_words(flat.data() + samples_done_ * sample_size, src + header_size, bytes, swap_);
+            ns_ = ns;
+            used += header_size + bytes;
+            finish_trace(base + static_cast<std::int64_t>(used));
+        }
+        return used;
+    }
+
     void finish_trace(std::int64_t at)
     {
         std::int64_t start = static_cast<std::int64_t>(samples_done_);
@@ -178,6 +227,57 @@ ssize_t pread_full(int fd, unsigned char *buf, std::size_t len, std::int64_t at)
         done += static_cast<std::size_t>(got);
     }
     return static_cast<ssize_t>(done);
+}
+
+// Reads native-order traces of `ns` samples straight into the reserved
+// arrays, header rows and sample rows as the targets of positioned scatter
+// reads: the kernel's copy is the only one.  Stops at the first trace whose
+// header says another ns (or at a short read) and hands the good traces to
+// the parser, which goes on from there.  0, or an errno value.
+int read_direct(Parser &ps, int fd, std::int64_t offset, std::int64_t n, std::size_t ns)
+{
+    constexpr std::int64_t batch = 512;
+    const std::size_t trace = header_size + ns * sample_size;
+    unsigned char *headers = ps.headers.data();
+    unsigned char *flat = ps.flat.data();
+    std::int64_t good = 0;
+    for (std::int64_t first = 0; first < n && good == first; first += batch) {
+        std::int64_t count = std::min(batch, n - first);
+        iovec iov[2 * batch];
+        for (std::int64_t i = 0; i < count; ++i) {
+            iov[2 * i] = {headers + (first + i) * header_size, header_size};
+            iov[2 * i + 1] = {flat + (first + i) * ns * sample_size, ns * sample_size};
+        }
+        std::size_t want = static_cast<std::size_t>(count) * trace, got = 0;
+        std::int64_t at = offset + first * static_cast<std::int64_t>(trace);
+        iovec *v = iov;
+        int left = static_cast<int>(2 * count);
+        while (got < want) {
+            ssize_t r = preadv(fd, v, left, at + static_cast<std::int64_t>(got));
+            if (r < 0 && errno == EINTR)
+                continue;
+            if (r < 0)
+                return errno;
+            if (r == 0)
+                break;
+            got += static_cast<std::size_t>(r);
+            std::size_t done = static_cast<std::size_t>(r);
+            while (left && done >= v->iov_len) {
+                done -= v->iov_len;
+                ++v;
+                --left;
+            }
+            if (left && done) {
+                v->iov_base = static_cast<unsigned char *>(v->iov_base) + done;
+                v->iov_len -= done;
+            }
+        }
+        std::int64_t whole = static_cast<std::int64_t>(got / trace);
+        for (std::int64_t i = 0; i < whole && header_ns(headers + (first + i) * header_size) == ns; ++i)
+            ++good;
+    }
+    ps.adopt(good, ns);
+    return 0;
 }
 
 // Feeds the parser from `fd` at `offset`, `nbytes` at most, without the
@@ -247,6 +347,7 @@ int read_stream(Parser &ps, PyObject *stream, unsigned char *buf)
             break;
         Py_BEGIN_ALLOW_THREADS
         ps.feed(buf, static_cast<std::size_t>(n));
+        store_fence();
         Py_END_ALLOW_THREADS
     }
     // Nothing may keep writing into the buffer once it is freed.
@@ -263,22 +364,28 @@ int read_stream(Parser &ps, PyObject *stream, unsigned char *buf)
 }  // namespace
 
 // read(source, offset, nbytes, limit, swap, samples, seek_headers,
-//      reserve_traces, reserve_samples, prefix): parses traces from `source`
-// (an int descriptor read with positioned reads from `offset`, `nbytes` at
-// most; or a stream read from where it stands until its end or `limit`
-// traces, after the bytes of `prefix`).  A new tuple (headers block, samples
+//      reserve_traces, reserve_samples, prefix, ns): parses traces from
+// `source` (an int descriptor read with positioned reads from `offset`,
+// `nbytes` at most; or a stream read from where it stands until its end or
+// `limit` traces, after the bytes of `prefix`).  `ns` (-1: unknown) is the
+// sample count that every trace is expected to have: a native-order read of
+// a descriptor then reads rows in place, checking each header after.  A new tuple (headers block, samples
 // block or None, offsets block, traces, end of the last complete trace,
 // bytes taken); null with OSError or MemoryError.
-PyObject *arrays_read(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+Params read_params{"read", {"source", "offset", "nbytes", "limit", "swap", "samples", "seek_headers",
+                           "reserve_traces", "reserve_samples", "prefix", "ns"}};
+
+PyObject *arrays_read(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObject *kwnames)
 {
-    if (check_nargs("read", nargs, 10) < 0)
+    PyObject *args[11];
+    if (read_params.bind(call, nargs, kwnames, args) < 0)
         return nullptr;
-    std::int64_t offset, nbytes, limit, reserve_traces, reserve_samples;
+    std::int64_t offset, nbytes, limit, reserve_traces, reserve_samples, uniform_ns;
     bool swap, want_samples, seek_headers;
     if (to_int64(args[1], &offset) < 0 || to_int64(args[2], &nbytes) < 0 || to_int64(args[3], &limit) < 0 ||
         to_flag(args[4], &swap) < 0 || to_flag(args[5], &want_samples) < 0 ||
         to_flag(args[6], &seek_headers) < 0 || to_int64(args[7], &reserve_traces) < 0 ||
-        to_int64(args[8], &reserve_samples) < 0)
+        to_int64(args[8], &reserve_samples) < 0 || to_int64(args[10], &uniform_ns) < 0)
         return nullptr;
     Py_buffer prefix;
     if (PyObject_GetBuffer(args[9], &prefix, PyBUF_SIMPLE) < 0)
@@ -305,9 +412,22 @@ PyObject *arrays_read(PyObject *, PyObject *const *args, Py_ssize_t nargs)
         int fd = PyLong_AsInt(args[0]);
         if (fd == -1 && PyErr_Occurred())
             return nullptr;
-        int err;
+        int err = 0;
+        std::int64_t direct = 0;
+        if (uniform_ns * sample_size >= direct_trace_bytes && !swap && want_samples && !prefix.len) {
+            direct = nbytes / static_cast<std::int64_t>(header_size + uniform_ns * sample_size);
+            if (limit >= 0)
+                direct = std::min(direct, limit);
+            if (direct > reserve_traces || direct * uniform_ns > reserve_samples)
+                direct = 0;
+        }
         Py_BEGIN_ALLOW_THREADS
-        err = read_descriptor(ps, fd, offset, nbytes, seek_headers, buf.get());
+        if (direct)
+            err = read_direct(ps, fd, offset, direct, static_cast<std::size_t>(uniform_ns));
+        std::int64_t done = ps.consumed();
+        if (!err)
+            err = read_descriptor(ps, fd, offset + done, nbytes - done, seek_headers, buf.get());
+        store_fence();
         Py_END_ALLOW_THREADS
         if (err) {
             errno = err;
@@ -331,9 +451,12 @@ PyObject *arrays_read(PyObject *, PyObject *const *args, Py_ssize_t nargs)
 // scan(fd, offset, nbytes, swap, limit): walks the headers of a seekable
 // file from header to header, reading only each ns.  A new tuple (complete
 // traces, end of the last of them, their samples); OSError on a failed read.
-PyObject *arrays_scan(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+Params scan_params{"scan", {"fd", "offset", "nbytes", "swap", "limit"}};
+
+PyObject *arrays_scan(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObject *kwnames)
 {
-    if (check_nargs("scan", nargs, 5) < 0)
+    PyObject *args[5];
+    if (scan_params.bind(call, nargs, kwnames, args) < 0)
         return nullptr;
     std::int64_t fd, offset, nbytes, limit;
     bool swap;

@@ -10,8 +10,8 @@ namespace vondrel::arrays {
 
 // _arrays.read(source, offset, nbytes, limit, swap, samples, seek_headers,
 //              reserve_traces, reserve_samples, prefix)
-PyObject *arrays_read(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
+PyObject *arrays_read(PyObject *module, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
 // _arrays.scan(fd, offset, nbytes, swap, limit)
-PyObject *arrays_scan(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
+PyObject *arrays_scan(PyObject *module, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
 
 }  // namespace vondrel::arrays

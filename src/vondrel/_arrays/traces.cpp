@@ -3,7 +3,7 @@
 #include "vondrel/_arrays/args.hpp"
 #include "vondrel/_arrays/block.hpp"
 #include "vondrel/_arrays/layout.hpp"
-#include "vondrel/segy/common.hpp"
+#include "vondrel/common/binder.hpp"
 
 #include "vondrel/segy_api.h"
 
@@ -32,91 +32,62 @@ segy *record_of(PyObject *obj)
     return record;
 }
 
-// Lends the header of one trace.  It holds an export of the trace's own
-// buffer for its whole life: the export keeps the trace, and with it the
-// record, alive.
-struct HeaderBytesObject {
-    PyObject_HEAD
-    Py_buffer trace_export;  // released in header_bytes_dealloc
-    unsigned char *header;   // inside the record that the export keeps alive
-};
+// The published layouts of vondrel.segy's objects are C structs of the
+// interface header, not this package's object structs: these are the only
+// casts to them, each after a type check.
 
-void header_bytes_dealloc(PyObject *self)
+// The collection behind a SEGY, or null (no exception) for another object.
+vondrel_SEGY *collection_of(PyObject *obj)
 {
-    auto *h = reinterpret_cast<HeaderBytesObject *>(self);
-    PyBuffer_Release(&h->trace_export);
-    Py_TYPE(self)->tp_free(self);
+    return PyObject_TypeCheck(obj, vondrel_SEGYType) ? reinterpret_cast<vondrel_SEGY *>(obj) : nullptr;
 }
 
-int header_bytes_getbuffer(PyObject *self, Py_buffer *view, int flags)
+// The header of a trace whose record record_of() has found.
+unsigned char *header_of(PyObject *trace)
 {
-    auto *h = reinterpret_cast<HeaderBytesObject *>(self);
-    return PyBuffer_FillInfo(view, self, h->header, static_cast<Py_ssize_t>(header_size), 0, flags);
+    return reinterpret_cast<unsigned char *>(reinterpret_cast<vondrel_SEGYTrace *>(trace)->trace);
 }
-
-PyBufferProcs header_bytes_as_buffer = {
-    .bf_getbuffer = header_bytes_getbuffer,
-    .bf_releasebuffer = nullptr,
-};
 
 }  // namespace
-
-PyTypeObject HeaderBytesType = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "vondrel._arrays._HeaderBytes",
-    .tp_basicsize = sizeof(HeaderBytesObject),
-    .tp_dealloc = header_bytes_dealloc,
-    .tp_as_buffer = &header_bytes_as_buffer,
-    .tp_flags = Py_TPFLAGS_DEFAULT,
-    .tp_doc = "The header bytes of one trace, lent while the trace's own export is held.",
-};
 
 int traces_ready()
 {
     if (vondrel_segy_import() < 0)
         return -1;
-    return PyType_Ready(&HeaderBytesType);
+    return 0;
 }
 
-// header_bytes(trace): a new object lending the trace's 240 header bytes
-// (writable); TypeError for another object, ValueError for a trace with no
-// record, or the error of the trace's export.
-PyObject *arrays_header_bytes(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+// header_bytes(trace): a new block lending the trace's 240 header bytes
+// (writable) while it holds an export of the trace, which keeps the trace
+// and its record alive; TypeError for another object, ValueError for a
+// trace with no record, or the error of the trace's export.
+Params header_bytes_params{"header_bytes", {"trace"}};
+
+PyObject *arrays_header_bytes(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObject *kwnames)
 {
-    if (check_nargs("header_bytes", nargs, 1) < 0)
+    PyObject *trace;
+    if (header_bytes_params.bind(call, nargs, kwnames, &trace) < 0 || !record_of(trace))
         return nullptr;
-    segy *record = record_of(args[0]);
-    if (!record)
-        return nullptr;
-    auto *h = PyObject_New(HeaderBytesObject, &HeaderBytesType);
-    if (!h)
-        return nullptr;
-    Ref hold(reinterpret_cast<PyObject *>(h));
-    h->header = nullptr;
-    if (PyObject_GetBuffer(args[0], &h->trace_export, PyBUF_SIMPLE) < 0) {
-        // Nothing to release: give the object a harmless export-free death.
-        h->trace_export.obj = nullptr;
-        return nullptr;
-    }
-    // Taken after the export, which is what keeps this record alive.
-    h->header = reinterpret_cast<unsigned char *>(reinterpret_cast<vondrel_SEGYTrace *>(args[0])->trace);
-    return hold.release();
+    return block_within(trace, header_of, static_cast<Py_ssize_t>(header_size));
 }
 
 // copy_headers(collection, headers): copies row i of `headers` (native
 // order, 240 bytes a row) into the record of trace i of an in-memory
 // collection, all but ns, which the trace's samples decide.  None; TypeError
 // or ValueError when the collection or the rows do not fit.
-PyObject *arrays_copy_headers(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+Params copy_headers_params{"copy_headers", {"collection", "headers"}};
+
+PyObject *arrays_copy_headers(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObject *kwnames)
 {
-    if (check_nargs("copy_headers", nargs, 2) < 0)
+    PyObject *args[2];
+    if (copy_headers_params.bind(call, nargs, kwnames, args) < 0)
         return nullptr;
-    if (!PyObject_TypeCheck(args[0], vondrel_SEGYType) ||
-        !PyList_Check(reinterpret_cast<vondrel_SEGY *>(args[0])->traces)) {
+    vondrel_SEGY *c = collection_of(args[0]);
+    if (!c || !PyList_Check(c->traces)) {
         PyErr_SetString(PyExc_TypeError, msg_not_collection);
         return nullptr;
     }
-    Ref traces = Ref::borrow(reinterpret_cast<vondrel_SEGY *>(args[0])->traces);
+    Ref traces = Ref::borrow(c->traces);
     Py_buffer rows;
     if (PyObject_GetBuffer(args[1], &rows, PyBUF_SIMPLE) < 0)
         return nullptr;
@@ -143,14 +114,16 @@ PyObject *arrays_copy_headers(PyObject *, PyObject *const *args, Py_ssize_t narg
 
 // on_disk(obj): (filename, n_traces) of an on-disk SEGY, whose traces its
 // own iteration reads from a path or a stream; None for anything else.
-PyObject *arrays_on_disk(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+Params on_disk_params{"on_disk", {"collection"}};
+
+PyObject *arrays_on_disk(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObject *kwnames)
 {
-    if (check_nargs("on_disk", nargs, 1) < 0)
+    PyObject *obj;
+    if (on_disk_params.bind(call, nargs, kwnames, &obj) < 0)
         return nullptr;
-    if (!PyObject_TypeCheck(args[0], vondrel_SEGYType) ||
-        reinterpret_cast<vondrel_SEGY *>(args[0])->filename == Py_None)
+    vondrel_SEGY *c = collection_of(obj);
+    if (!c || c->filename == Py_None)
         return Py_NewRef(Py_None);
-    auto *c = reinterpret_cast<vondrel_SEGY *>(args[0]);
     return Py_BuildValue("(Oi)", c->filename, c->n_traces);
 }
 
@@ -158,11 +131,14 @@ PyObject *arrays_on_disk(PyObject *, PyObject *const *args, Py_ssize_t nargs)
 // yields, in native order.  A new tuple (headers block, samples block,
 // offsets block, traces); TypeError for an item that is not a trace,
 // MemoryError, or the iteration's own error.
-PyObject *arrays_gather(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+Params gather_params{"gather", {"traces"}};
+
+PyObject *arrays_gather(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObject *kwnames)
 {
-    if (check_nargs("gather", nargs, 1) < 0)
+    PyObject *traces;
+    if (gather_params.bind(call, nargs, kwnames, &traces) < 0)
         return nullptr;
-    Ref it(PyObject_GetIter(args[0]));
+    Ref it(PyObject_GetIter(traces));
     if (!it)
         return nullptr;
     Store headers, flat, offsets;

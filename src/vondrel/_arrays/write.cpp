@@ -2,7 +2,7 @@
 
 #include "vondrel/_arrays/args.hpp"
 #include "vondrel/_arrays/layout.hpp"
-#include "vondrel/segy/common.hpp"
+#include "vondrel/common/binder.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -17,8 +17,11 @@ namespace vondrel::arrays {
 
 namespace {
 
-constexpr std::size_t chunk_size = 256 * 1024;
+constexpr std::size_t chunk_size = 1024 * 1024;
 constexpr int iov_batch = 1024;
+// Below this many bytes a trace, one iovec each for header and samples costs
+// the kernel more than gathering them into a chunk does.
+constexpr std::size_t direct_trace_bytes = 4096;
 
 // A buffer export held for the duration of one call.
 struct Export {
@@ -221,9 +224,12 @@ int write_direct(const Source &src, Sink &sink)
 // native-order write may send the rows as they are.  The buffers are checked
 // by the caller (sizes, dtypes).  Returns the bytes written as a new int;
 // null with OSError or the object's error.
-PyObject *arrays_write(PyObject *, PyObject *const *args, Py_ssize_t nargs)
+Params write_params{"write", {"dest", "headers", "flat", "offsets", "swap", "direct", "prefix"}};
+
+PyObject *arrays_write(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObject *kwnames)
 {
-    if (check_nargs("write", nargs, 7) < 0)
+    PyObject *args[7];
+    if (write_params.bind(call, nargs, kwnames, args) < 0)
         return nullptr;
     bool swap, direct;
     if (to_flag(args[4], &swap) < 0 || to_flag(args[5], &direct) < 0)
@@ -260,7 +266,7 @@ PyObject *arrays_write(PyObject *, PyObject *const *args, Py_ssize_t nargs)
         return PyErr_NoMemory();
     int rc;
     sink.released = PyEval_SaveThread();
-    if (direct && !swap && sink.fd >= 0)
+    if (direct && !swap && sink.fd >= 0 && total >= src.n * direct_trace_bytes)
         rc = write_direct(src, sink);
     else if (swap)
         rc = write_chunked<true>(src, sink, chunk.get());

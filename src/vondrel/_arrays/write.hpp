@@ -7,6 +7,6 @@
 namespace vondrel::arrays {
 
 // _arrays.write(dest, headers, flat, offsets, swap, prefix)
-PyObject *arrays_write(PyObject *module, PyObject *const *args, Py_ssize_t nargs);
+PyObject *arrays_write(PyObject *module, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
 
 }  // namespace vondrel::arrays

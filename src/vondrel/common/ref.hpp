@@ -46,6 +46,13 @@ PyObject *as_object(T *o)
     return reinterpret_cast<PyObject *>(o);
 }
 
+// A type object handed in as an object.
+inline PyTypeObject *as_type(PyObject *o)
+{
+    assert(!o || PyType_Check(o));
+    return reinterpret_cast<PyTypeObject *>(o);
+}
+
 // From one object struct to another (a base to the kind it is).
 template <class T, class U>
     requires(!std::is_same_v<U, PyObject>)
@@ -65,17 +72,6 @@ template <class F>
 F as_function(void *p)
 {
     return reinterpret_cast<F>(p);
-}
-
-inline PyObject *as_object(PyTypeObject *type)
-{
-    return reinterpret_cast<PyObject *>(type);
-}
-
-inline PyTypeObject *as_type(PyObject *o)
-{
-    assert(!o || PyType_Check(o));
-    return reinterpret_cast<PyTypeObject *>(o);
 }
 
 // A Ref known to hold a T (or nothing): the owning reference of a typed

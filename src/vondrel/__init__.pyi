@@ -1,0 +1,14 @@
+"""Type stubs of the package vondrel: the names that arrive on first use."""
+from vondrel._files import Gather as Gather
+from vondrel._files import Probe as Probe
+from vondrel._files import from_collection as from_collection
+from vondrel._files import header as header
+from vondrel._files import header_dtype as header_dtype
+from vondrel._files import probe as probe
+from vondrel._files import read as read
+from vondrel._files import write as write
+from vondrel._segyfile import SegyGather as SegyGather
+from vondrel._xarray import from_xarray as from_xarray
+from vondrel import dask as dask
+
+def get_include() -> str: ...
