@@ -1,10 +1,6 @@
 """Seismic traces in the Seismic Unix layout, for Python and NumPy."""
 import os
 
-TYPE_CHECKING = False     # what type checkers take as true, without importing typing here
-if TYPE_CHECKING:
-    from vondrel._stream import Writer as Writer, traces as traces
-
 # Names that arrive on first use (PEP 562), so that importing the package,
 # which `import vondrel.segy` does first, loads neither NumPy nor a native
 # module: name -> the submodule that defines it.
