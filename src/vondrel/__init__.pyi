@@ -1,4 +1,6 @@
-"""Type stubs of the package vondrel: the names that arrive on first use."""
+"""Type stubs of the package vondrel: the names that arrive on first use.
+Every name of _LAZY in __init__.py is declared here (submodules such as
+vondrel.dask declare themselves)."""
 from vondrel._files import Gather as Gather
 from vondrel._files import Probe as Probe
 from vondrel._files import from_collection as from_collection
@@ -7,5 +9,6 @@ from vondrel._files import header_dtype as header_dtype
 from vondrel._files import probe as probe
 from vondrel._files import read as read
 from vondrel._files import write as write
+from vondrel._segyfile import SegyGather as SegyGather
 
 def get_include() -> str: ...
