@@ -78,10 +78,11 @@ def test_a_pipe_reads_an_su_file_as_the_path_does():
     assert (g.headers == want.headers).all()
 
 
-def test_an_empty_file_is_su_with_no_traces(tmp_path):
-    (tmp_path / "e.su").write_bytes(b"")
+@pytest.mark.parametrize("raw, fmt", [(b"", "su"), (b"\0\0\0\0", "collection")])
+def test_a_file_with_no_traces_reads_in_native_order(tmp_path, raw, fmt):
+    (tmp_path / "e.su").write_bytes(raw)
     g = vondrel.read(tmp_path / "e.su")
-    assert (g.format, len(g), g.samples.shape, g.offsets.tolist()) == ("su", 0, (0, 0), [0])
+    assert (g.format, g.byteorder, len(g), g.samples.shape, g.offsets.tolist()) == (fmt, "<", 0, (0, 0), [0])
 
 
 def test_a_file_that_tiles_in_no_order_names_the_closest_reading(tmp_path):

@@ -470,6 +470,9 @@ def _detect(src: _Source, format: str | None, byteorder: str | None, partial: bo
     ok = sorted((f for f in fits if f.tiles), key=lambda f: f.score, reverse=True)
     if len(ok) == 1 or (len(ok) > 1 and ok[0].score - ok[1].score >= _MARGIN):
         return ok[0]
+    if ok and len({f.reading.format for f in ok}) == 1 and all(f.traces == 0 for f in ok):
+        # No traces (a collection with count 0): the byte order changes nothing.
+        return next((f for f in ok if f.reading.byteorder == NATIVE), ok[0])
     if ok:
         alike = " and as ".join(_describe(f.reading) for f in ok)
         raise ValueError(f"{src.name}: the data read as {alike} alike; format= and byteorder= decide")
