@@ -205,6 +205,24 @@ def test_truncated_file_names_trace_and_offset_and_partial_keeps_whole_traces():
     assert g.headers["tracl"].tolist() == [1, 2, 3, 4]
 
 
+@pytest.mark.parametrize("ns", [4, 1000], ids=["chunked", "seek-per-trace"])
+@pytest.mark.parametrize("source", ["file", "pipe"])
+def test_trace_subsets_and_header_only_reads(ns, source):
+    raw = segy_file([ns] * 7)
+    full = vondrel.read(io.BytesIO(raw))
+    for traces in (slice(1, 6, 2), slice(2, 5), slice(5, 6)):
+        rows = list(range(7)[traces])
+        for samples in (True, False):
+            with (pipe_of(raw) if source == "pipe" else io.BytesIO(raw)) as f:
+                sub = vondrel.read(f, traces=traces, samples=samples)
+            assert sub.headers.tobytes() == full.headers[rows].tobytes()
+            assert sub.offsets.tolist() == [ns * i for i in range(len(rows) + 1)]
+            if samples:
+                np.testing.assert_array_equal(sub.samples, full.samples[rows])
+            else:
+                assert sub.flat is None
+
+
 # ---- real files -------------------------------------------------------------------------------
 
 def f3_samples():
@@ -233,6 +251,9 @@ def test_format_files_hold_one_survey(name, order, code, stored):
     s = vondrel.read(path, dtype="stored")
     assert s.samples.dtype == np.dtype(stored)
     np.testing.assert_array_equal(s.samples, expected)
+    out = io.BytesIO()
+    vondrel.write(out, s, sample_format=code)
+    assert out.getvalue() == raw
     assert vondrel.probe(path) == vondrel.Probe("segy", order, 414, 75, 4000)
 
 
@@ -296,8 +317,15 @@ def test_segy_to_su_carries_bytes_1_to_180_and_fills_ns_and_dt():
     ns_dt = rows[:, 114:118].copy().view("<u2")
     assert ns_dt.tolist() == [[75, 4000]] * 414
     np.testing.assert_array_equal(su["s"], g.samples)
-    trace = next(iter(g.to_collection()))
+    collection = g.to_collection()
+    trace = next(iter(collection))
     assert (trace.ns, trace.dt) == (75, 4000)
+    out = io.BytesIO()
+    vondrel.write(out, collection, format="segy")
+    back = vondrel.read(io.BytesIO(out.getvalue()))
+    np.testing.assert_array_equal(back.samples, g.samples)
+    assert (back.headers["cdp"] == g.headers["cdp"]).all() and not back.headers["cdpx"].any()
+    assert (int(back.binary["hdt"]), int(back.binary["hns"])) == (4000, 75)
 
 
 def test_ascii_textual_header_is_decoded():

@@ -14,6 +14,7 @@ _LAZY = {
     "header_dtype": "vondrel._files",
     "header": "vondrel._files",
     "from_collection": "vondrel._files",
+    "from_xarray": "vondrel._xarray",
 }
 _SUBMODULES = ("dask",)
 

@@ -11,11 +11,14 @@ import io
 import os
 import struct
 import sys
-from typing import NamedTuple
+from typing import TYPE_CHECKING, NamedTuple
 
 import numpy as np
 
 from vondrel import _arrays
+
+if TYPE_CHECKING:
+    import xarray
 
 __all__ = ["Gather", "Probe", "read", "write", "probe", "header_dtype", "header", "from_collection"]
 
@@ -160,7 +163,9 @@ class Gather:
         """The header rows in the Seismic Unix layout."""
         return self.headers
 
-    def to_xarray(self) -> object:
+    def to_xarray(self) -> xarray.Dataset:
+        """The gather as an xarray Dataset: samples on the dimensions trace and
+        time (seconds), every header field a coordinate along trace."""
         from vondrel._xarray import to_xarray
         return to_xarray(self)
 
@@ -671,19 +676,26 @@ def _arrays_of(data: object) -> tuple[np.ndarray, np.ndarray, np.ndarray, str, s
     if not isinstance(data, tuple) or len(data) != 2:
         raise TypeError(f"data must be a Gather or a (headers, samples) pair, not {type(data).__name__}")
     headers, samples = data
+    flat, offsets = _flat_of(samples, np.float32)
+    return np.asarray(headers), flat, offsets, "su", NATIVE
+
+
+def _flat_of(samples: object, dtype: type | None) -> tuple[np.ndarray, np.ndarray]:
+    """(samples back to back, the n + 1 boundaries) of a 2-D array or a list
+    of 1-D arrays, converted to `dtype` (None: their own type)."""
     if isinstance(samples, (list, tuple)):
-        rows = [np.asarray(s, dtype=np.float32).reshape(-1) for s in samples]
-        flat = np.concatenate(rows) if rows else np.empty(0, np.float32)
+        rows = [np.asarray(s, dtype=dtype).reshape(-1) for s in samples]
+        flat = np.concatenate(rows) if rows else np.empty(0, dtype or np.float32)
         lengths = [len(s) for s in rows]
     else:
-        samples = np.asarray(samples, dtype=np.float32)
+        samples = np.asarray(samples, dtype=dtype)
         if samples.ndim != 2:
             raise ValueError(f"samples must be 2-D (traces, ns) or a list of 1-D arrays, not {samples.ndim}-D")
         flat = samples.reshape(-1)
         lengths = [samples.shape[1]] * samples.shape[0]
     offsets = np.zeros(len(lengths) + 1, dtype=np.int64)
     np.cumsum(lengths, out=offsets[1:])
-    return np.asarray(headers), flat, offsets, "su", NATIVE
+    return flat, offsets
 
 
 def write(dest: object, data: object, *, format: str | None = None, byteorder: str | None = None,

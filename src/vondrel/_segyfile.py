@@ -296,18 +296,6 @@ def read_into(f: Any, view: memoryview) -> int:
     return got
 
 
-def _skip(f: Any, nbytes: int, seekable: bool) -> None:
-    if seekable:
-        f.seek(nbytes, os.SEEK_CUR)
-        return
-    scratch = memoryview(bytearray(min(nbytes, CHUNK)))
-    while nbytes:
-        got = read_into(f, scratch[:min(nbytes, len(scratch))])
-        if not got:
-            return
-        nbytes -= got
-
-
 class Truncated(Exception):
     """The file ends inside trace `index`, which starts at byte `offset`."""
 
@@ -357,7 +345,6 @@ def read_traces(layout: Layout, f: Any, size: int | None, traces: slice | None =
     if layout.ns is None:
         return _read_variable(layout, f, size, traces, samples, partial, stored)
     trace_size = layout.trace_size()
-    seekable = size is not None
     if size is None:
         return _select(_read_stream(layout, f, samples, partial, stored), traces, layout.ns)
     n_all, rest = divmod(size - layout.start, trace_size)
@@ -373,8 +360,8 @@ def read_traces(layout: Layout, f: Any, size: int | None, traces: slice | None =
     flat = np.empty(k * layout.ns, _sample_type(layout, stored)) if samples else None
     if k:
         if ascending.step == 1 and (samples or trace_size <= 16 * TRACE_HEADER_SIZE):
-            _skip(f, ascending[0] * trace_size, seekable)
-            _read_run(layout, f, k, headers, flat, stored)
+            f.seek(ascending[0] * trace_size, os.SEEK_CUR)
+            _read_run(layout, f, ascending[0], k, headers, flat, stored)
         else:
             _read_each(layout, f, ascending, headers, flat, stored)
     if index.step < 0:
@@ -384,8 +371,10 @@ def read_traces(layout: Layout, f: Any, size: int | None, traces: slice | None =
     return Traces(headers, flat, offsets, truncated)
 
 
-def _read_run(layout: Layout, f: Any, k: int, headers: np.ndarray, flat: np.ndarray | None, stored: bool) -> None:
-    """Reads k whole traces, a cache-sized chunk at a time."""
+def _read_run(layout: Layout, f: Any, first_index: int, k: int, headers: np.ndarray, flat: np.ndarray | None,
+              stored: bool) -> None:
+    """Reads k whole traces from trace `first_index` on, a cache-sized chunk
+    at a time; Truncated when the file has shrunk since its size was taken."""
     trace_size, ns = layout.trace_size(), layout.ns
     per_chunk = max(1, CHUNK // trace_size)
     buf = memoryview(bytearray(min(k, per_chunk) * trace_size))
@@ -393,7 +382,10 @@ def _read_run(layout: Layout, f: Any, k: int, headers: np.ndarray, flat: np.ndar
     out = flat.reshape(len(headers), ns) if flat is not None else None
     for first in range(0, k, per_chunk):
         m = min(per_chunk, k - first)
-        read_into(f, buf[:m * trace_size])
+        got = read_into(f, buf[:m * trace_size])
+        if got < m * trace_size:
+            at = first_index + first + got // trace_size
+            raise Truncated(at, layout.start + at * trace_size)
         _decode(layout, buf[:m * trace_size], m, ns, rows[first:first + m],
                 out[first:first + m] if out is not None else None, stored)
 
@@ -410,7 +402,8 @@ def _read_each(layout: Layout, f: Any, ascending: range, headers: np.ndarray, fl
     base = f.tell()
     for j, i in enumerate(ascending):
         f.seek(base + i * trace_size)
-        read_into(f, buf)
+        if read_into(f, buf) < len(buf):
+            raise Truncated(i, layout.start + i * trace_size)
         _decode(layout, buf, 1, ns if flat is not None else 0, rows[j:j + 1],
                 out[j:j + 1] if out is not None else None, stored)
 
@@ -504,9 +497,10 @@ class SegyFormat(_files._TraceFormat):
         return HEAD_SIZE
 
     def fit(self, src: Any, head: bytes, r: _Reading, eof: bool, named: bool = False, scan: bool = True) -> _Fit:
-        if len(head) < HEAD_SIZE and src.size is not None:
-            head = src.pread(0, HEAD_SIZE)
-        found = [(score, layout) for score, layout in layouts(head, src.size, r.byteorder)]
+        if len(head) < HEAD_SIZE:
+            return _Fit(r, False, 0, 0, f"the data end {len(head)} bytes into the SEG-Y file headers", 0.0,
+                        True, None)
+        found = layouts(head, src.size, r.byteorder)
         if not found:
             layout = Layout(r.byteorder, bytes(head[:TEXT_SIZE]), bytes(head[TEXT_SIZE:HEAD_SIZE]))
             traces, end, why = 0, layout.start_guess, "the traces do not tile the file after the headers"
@@ -694,19 +688,7 @@ def _samples_of(data: Any) -> tuple[np.ndarray, np.ndarray]:
     samples half of a pair."""
     if isinstance(data, Gather):
         return data._flat(), np.asarray(data.offsets)
-    if isinstance(data, (list, tuple)):
-        rows = [np.asarray(s).reshape(-1) for s in data]
-        lengths = [len(r) for r in rows]
-        flat = np.concatenate(rows) if rows else np.empty(0, np.float32)
-    else:
-        data = np.asarray(data)
-        if data.ndim != 2:
-            raise ValueError(f"samples must be 2-D (traces, ns) or a list of 1-D arrays, not {data.ndim}-D")
-        flat = data.reshape(-1)
-        lengths = [data.shape[1]] * data.shape[0]
-    offsets = np.zeros(len(lengths) + 1, dtype=np.int64)
-    np.cumsum(lengths, out=offsets[1:])
-    return flat, offsets
+    return _files._flat_of(data, None)
 
 
 def _write_all(target: Any, data: Any) -> None:
@@ -724,12 +706,14 @@ def write_gather(target: Any, data: Any, sample_format: int | None, byteorder: s
     """Writes `data` (a Gather, or a (headers, samples) pair) as SEG-Y to
     `target` (a descriptor or a binary file object).  Returns the bytes
     written."""
+    if not isinstance(data, (Gather, tuple)):
+        data = _files.from_collection(data)          # a SEGY collection or a trace iterator
     if isinstance(data, Gather):
         headers, (flat, offsets) = data.headers, _samples_of(data)
-    elif isinstance(data, tuple) and len(data) == 2:
+    elif len(data) == 2:
         headers, (flat, offsets) = data[0], _samples_of(data[1])
     else:
-        raise TypeError(f"data must be a Gather or a (headers, samples) pair, not {type(data).__name__}")
+        raise TypeError(f"data must be a Gather, a (headers, samples) pair or a collection, not a {len(data)}-tuple")
     source = data._layout if isinstance(data, SegyGather) else None
     n = len(offsets) - 1
     lengths = np.diff(offsets)

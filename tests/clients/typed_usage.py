@@ -10,6 +10,7 @@ from typing import assert_type
 import numpy as np
 import numpy.typing as npt
 
+import vondrel
 from vondrel import get_include
 from vondrel.segy import SEGY, BaseTraceIterator, SEGYTrace, _FileTraceIterator, _isfileobject, _MemoryTraceIterator
 
@@ -52,6 +53,16 @@ def roundtrip(folder: Path) -> float:
     files.__dealoc__()
     assert (Path(get_include()) / "segy_api.h").is_file()
     return total + first.ns
+
+
+def segy_file(path: Path) -> float:
+    g = vondrel.read(path, dtype="stored")
+    if isinstance(g, vondrel.SegyGather):
+        assert_type(g.text, str)
+        assert_type(g.extended_text, list[str])
+    vondrel.write(path.with_suffix(".out"), g, format="segy", sample_format=1, byteorder=">", text="C 1",
+                  revision=2)
+    return float(g.samples.sum())
 
 
 def refused(trace: SEGYTrace, collection: SEGY) -> None:

@@ -50,6 +50,8 @@ private:
     bool held_ = false;
 };
 
+// The sample format a code argument names (borrowed from the static table);
+// null with ValueError for a code this module does not read.
 const SampleFormat *format_argument(PyObject *obj)
 {
     std::int64_t code;
@@ -61,6 +63,7 @@ const SampleFormat *format_argument(PyObject *obj)
     return fmt;
 }
 
+// A count argument (0 or more) into *out; -1 with an exception set.
 int count_argument(const char *func, PyObject *obj, std::size_t *out)
 {
     std::int64_t v;
@@ -74,6 +77,7 @@ int count_argument(const char *func, PyObject *obj, std::size_t *out)
     return 0;
 }
 
+// Sets ValueError for a buffer that cannot hold what the call touches; -1.
 int too_small(const char *func, const char *which)
 {
     PyErr_Format(PyExc_ValueError, short_buffer, func, which);
