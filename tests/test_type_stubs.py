@@ -108,3 +108,9 @@ def test_stubs_follow_the_documented_signatures():
     documented = {(cls, name): params for cls, name, params in runtime_signatures()}
     assert len(documented) == 12
     assert {key: stubbed.get(key) for key in documented} == documented
+
+
+def test_the_package_stub_declares_every_name_that_arrives_lazily():
+    tree = ast.parse(Path(vondrel.__file__).with_suffix(".pyi").read_text())
+    declared = {a.asname or a.name for node in tree.body if isinstance(node, ast.ImportFrom) for a in node.names}
+    assert set(vondrel._LAZY) <= declared

@@ -1,4 +1,6 @@
-"""Type stubs of the package vondrel: the names that arrive on first use."""
+"""Type stubs of the package vondrel: the names that arrive on first use.
+Every name of _LAZY in __init__.py is declared here, and the submodules of
+_SUBMODULES."""
 from vondrel._files import Gather as Gather
 from vondrel._files import Probe as Probe
 from vondrel._files import from_collection as from_collection
