@@ -101,7 +101,7 @@ class Gather:
     `offsets`, and `samples`, the (n, ns) view when every trace has one ns.
     `format` and `byteorder` say what the file was."""
 
-    __slots__ = ("headers", "flat", "offsets", "format", "byteorder")
+    __slots__ = ("headers", "flat", "offsets", "format", "byteorder", "_rows")
 
     def __init__(self, headers: np.ndarray, flat: np.ndarray | None, offsets: np.ndarray,
                  format: str = "su", byteorder: str = NATIVE) -> None:
@@ -110,6 +110,7 @@ class Gather:
         self.offsets = offsets
         self.format = format
         self.byteorder = byteorder
+        self._rows: tuple[object, object, np.ndarray] | None = None   # (flat, offsets, samples) last made
 
     def __len__(self) -> int:
         return len(self.headers)
@@ -123,6 +124,8 @@ class Gather:
         """The samples as an (n, ns) float32 array (a view of `flat`);
         ValueError when the traces differ in ns."""
         flat = self._flat()
+        if self._rows is not None and self._rows[0] is flat and self._rows[1] is self.offsets:
+            return self._rows[2]
         n = len(self.offsets) - 1
         if n == 0:
             return flat.reshape(0, 0)
@@ -132,7 +135,9 @@ class Gather:
             i = int(differ[0])
             raise ValueError(f"trace {i} has {lengths[i]} samples where trace 0 has {lengths[0]}: "
                              "the traces differ in length; use .flat and .offsets")
-        return flat.reshape(n, int(lengths[0]))
+        rows = flat.reshape(n, int(lengths[0]))
+        self._rows = (flat, self.offsets, rows)
+        return rows
 
     def _flat(self) -> np.ndarray:
         if self.flat is None:
@@ -471,6 +476,9 @@ def _detect(src: _Source, format: str | None, byteorder: str | None, partial: bo
     ok = sorted((f for f in fits if f.tiles), key=lambda f: f.score, reverse=True)
     if len(ok) == 1 or (len(ok) > 1 and ok[0].score - ok[1].score >= _MARGIN):
         return ok[0]
+    if ok and len({f.reading.format for f in ok}) == 1 and all(f.traces == 0 for f in ok):
+        # No traces (a collection with count 0): the byte order changes nothing.
+        return next((f for f in ok if f.reading.byteorder == NATIVE), ok[0])
     if ok:
         alike = " and as ".join(_describe(f.reading) for f in ok)
         raise ValueError(f"{src.name}: the data read as {alike} alike; format= and byteorder= decide")
