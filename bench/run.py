@@ -745,8 +745,8 @@ def parent(args):
     if not args.quick:
         results_md = HERE / "results.md"
         old = results_md.read_text() if results_md.exists() else ""
-        segy = old.find("<!-- segy: bench/segy.py -->")      # bench/segy.py's section stays
-        results_md.write_text(text + ("\n" + old[segy:] if segy >= 0 else ""))
+        kept = old.find("<!-- ")        # the sections of bench/segy.py and bench/many_files.py stay
+        results_md.write_text(text + ("\n" + old[kept:] if kept >= 0 else ""))
         print(f"written to {results_md}")
 
 
