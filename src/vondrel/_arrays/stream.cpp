@@ -151,6 +151,22 @@ Py_ssize_t swap_native_run(unsigned char *p, Py_ssize_t n)
 
 // ---- reading ------------------------------------------------------------
 
+// Grows the reader's buffer *buf (PyMem_Raw, freed by dealloc) to hold at
+// least `want` bytes.  0, or -1 with MemoryError (the buffer unchanged).
+int reserve(unsigned char **buf, Py_ssize_t *cap, Py_ssize_t want)
+{
+    if (want <= *cap)
+        return 0;
+    void *grown = PyMem_RawRealloc(*buf, want);
+    if (!grown) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    *buf = static_cast<unsigned char *>(grown);
+    *cap = want;
+    return 0;
+}
+
 // One call of the file's readinto (`method`) into n bytes at dst.  The count
 // read (0 at the end), or -1 with an exception set.
 Py_ssize_t read_once(StreamObject *self, PyObject *method, unsigned char *dst, Py_ssize_t n)
@@ -287,15 +303,8 @@ int next_header(StreamObject *self)
 int read_segy_samples(StreamObject *self, unsigned char *samples, int ns)
 {
     Py_ssize_t want = self->segy->width * static_cast<Py_ssize_t>(ns);
-    if (want > self->staging_cap) {
-        void *grown = PyMem_RawRealloc(self->staging, want);
-        if (!grown) {
-            PyErr_NoMemory();
-            return -1;
-        }
-        self->staging = static_cast<unsigned char *>(grown);
-        self->staging_cap = want;
-    }
+    if (reserve(&self->staging, &self->staging_cap, want) < 0)
+        return -1;
     Py_ssize_t got = read_exact(self, self->staging, want);
     if (got < 0)
         return -1;
@@ -493,15 +502,8 @@ int stream_init(PyObject *op, PyObject *args, PyObject *kwds)
     Py_SETREF(self->file, Py_NewRef(file));
     Py_SETREF(self->name, Py_NewRef(name));
     Py_ssize_t cap = PyBytes_GET_SIZE(head) > ahead_size ? PyBytes_GET_SIZE(head) : ahead_size;
-    if (cap > self->ahead_cap) {
-        void *grown = PyMem_RawRealloc(self->ahead, cap);
-        if (!grown) {
-            PyErr_NoMemory();
-            return -1;
-        }
-        self->ahead = static_cast<unsigned char *>(grown);
-        self->ahead_cap = cap;
-    }
+    if (reserve(&self->ahead, &self->ahead_cap, cap) < 0)
+        return -1;
     std::memcpy(self->ahead, PyBytes_AS_STRING(head), PyBytes_GET_SIZE(head));
     self->ahead_pos = 0;
     self->ahead_len = PyBytes_GET_SIZE(head);
