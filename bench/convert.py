@@ -152,6 +152,7 @@ def main():
         "|---|---|---:|---:|---:|---:|",
     ]
     targets = []
+    load_before = os.getloadavg()[0]
     for place, where in places(size):
         work = Path(tempfile.mkdtemp(prefix="vondrel-convert-", dir=where))
         try:
@@ -206,6 +207,8 @@ def main():
             f"({copy_s / (conv_s - start_s):.2f} x after startup) | {'yes' if copy_s / conv_s >= TARGET_RATIO else 'no'} |",
             f"| {place} | convert peak RSS < 64 MB | {conv_rss / 2**20:.1f} MB | {'yes' if conv_rss < TARGET_RSS else 'no'} |",
         ]
+    lines[4:4] = ["", f"Load average (1 min) before and after the run: {load_before:.1f} and {os.getloadavg()[0]:.1f} "
+                      f"on {os.cpu_count()} cores: other work on the machine shows in every figure."]
     lines += ["", "| files in | target | reached | met |", "|---|---|---:|:---:|", *targets, END]
     text = "\n".join(lines)
     print(text)
