@@ -114,7 +114,9 @@ def test_the_header_view_changes_the_trace_and_keeps_it_alive():
     heads, _ = parse(out.getvalue(), "<")
     assert (heads[0]["tracl"], heads[0]["scalco"], heads[0]["ns"]) == (12, -100, 5)
     assert sys.getrefcount(t) == before + 1
+    t.__init__(np.ones(3, dtype=np.float32), 2000)   # a new record: the view keeps the old one
+    assert (t.ns, t.dt, view["dt"]) == (3, 2000, 4000)
     del t
     gc.collect()
-    view["ntr"] = 3                       # still the trace's own memory (the sanitizer run checks)
+    view["ntr"] = 3                       # still the record's own memory (the sanitizer run checks)
     assert view["ntr"] == 3 and view["tracl"] == 12
