@@ -23,25 +23,6 @@ constexpr int iov_batch = 1024;
 // the kernel more than gathering them into a chunk does.
 constexpr std::size_t direct_trace_bytes = 4096;
 
-// A buffer export held for the duration of one call.
-struct Export {
-    Py_buffer view{};
-    bool held = false;
-    ~Export()
-    {
-        if (held)
-            PyBuffer_Release(&view);
-    }
-    int take(PyObject *obj)
-    {
-        if (PyObject_GetBuffer(obj, &view, PyBUF_SIMPLE) < 0)
-            return -1;
-        held = true;
-        return 0;
-    }
-    const unsigned char *bytes() const { return static_cast<const unsigned char *>(view.buf); }
-};
-
 // What one write moves: n traces of headers (native order), their samples
 // back to back, the n + 1 boundaries, and the bytes that go first.
 struct Source {
@@ -234,17 +215,17 @@ PyObject *arrays_write(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyOb
     bool swap, direct;
     if (to_flag(args[4], &swap) < 0 || to_flag(args[5], &direct) < 0)
         return nullptr;
-    Export headers, flat, offsets, prefix;
-    if (headers.take(args[1]) < 0 || flat.take(args[2]) < 0 || offsets.take(args[3]) < 0 ||
-        prefix.take(args[6]) < 0)
+    Buffer headers, flat, offsets, prefix;
+    if (headers.get(args[1], false) < 0 || flat.get(args[2], false) < 0 || offsets.get(args[3], false) < 0 ||
+        prefix.get(args[6], false) < 0)
         return nullptr;
     Source src{
-        .headers = headers.bytes(),
-        .flat = flat.bytes(),
-        .prefix = prefix.bytes(),
-        .offsets = reinterpret_cast<const std::int64_t *>(offsets.bytes()),
-        .n = static_cast<std::size_t>(offsets.view.len / 8 - 1),
-        .prefix_len = static_cast<std::size_t>(prefix.view.len),
+        .headers = headers.data(),
+        .flat = flat.data(),
+        .prefix = prefix.data(),
+        .offsets = reinterpret_cast<const std::int64_t *>(offsets.data()),
+        .n = offsets.size() / 8 - 1,
+        .prefix_len = prefix.size(),
     };
     std::size_t total = src.prefix_len + src.n * header_size +
                         static_cast<std::size_t>(src.offsets[src.n] - src.offsets[0]) * sample_size;
