@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import vondrel
-from test_files_read import parse, ragged_bytes, su_trace
+from test_files_read import Unseekable, parse, ragged_bytes, su_trace
 from test_real_data import DATA, FILES, to_little_endian
 from vondrel.segy import SEGY, SEGYTrace
 
@@ -96,7 +96,7 @@ def test_from_collection_reads_any_collection_mode(tmp_path, mode):
     vondrel.write(path, vondrel.read(DATA / "seismiclab_small_stack.su"), format="collection", byteorder="=")
     with open(path, "rb") as f:
         c = {"on disk": SEGY.from_file(str(path)), "in memory": SEGY.from_file(str(path)).to_memory(),
-             "stream": SEGY.from_file(io.BufferedReader(io.BytesIO(f.read())))}[mode]
+             "stream": SEGY.from_file(io.BufferedReader(Unseekable(f.read())))}[mode]
     g = vondrel.from_collection(c)
     assert np.array_equal(g.samples, vondrel.read(path).samples)
     assert g.headers.tobytes() == vondrel.read(path).headers.tobytes()
