@@ -77,6 +77,9 @@ def test_write_takes_ns_from_the_samples_and_refuses_a_header_that_disagrees(tmp
     headers["ns"] = [4, 5, 4]
     with pytest.raises(ValueError, match=r"^trace 1: its header says ns 5, its samples number 4$"):
         vondrel.write(io.BytesIO(), (headers, samples))
+    headers["ns"] = 0
+    with pytest.raises(ValueError, match=r"^The offsets do not describe the samples"):
+        vondrel.write(io.BytesIO(), vondrel.Gather(headers, samples.ravel(), np.array([0, 4, 8, 13])))
 
 
 def test_to_collection_shares_the_rows_and_copies_every_header_field_but_ns():

@@ -17,6 +17,8 @@ namespace vondrel::arrays {
 
 namespace {
 
+constexpr const char *msg_bad_arrays =
+    "The offsets do not describe the samples (decreasing, or past their end), or headers are missing.";
 constexpr std::size_t chunk_size = 1024 * 1024;
 constexpr int iov_batch = 1024;
 // Below this many bytes a trace, one iovec each for header and samples costs
@@ -137,8 +139,16 @@ int write_chunked(const Source &src, Sink &sink, unsigned char *chunk)
         if (Swap)
             swap_header(h);
         fill += header_size;
-        if (add(src.flat + src.offsets[i] * sample_size, static_cast<std::size_t>(ns) * sample_size, true) < 0)
+        const unsigned char *samples = src.flat + src.offsets[i] * sample_size;
+        std::size_t bytes = static_cast<std::size_t>(ns) * sample_size;
+        if (bytes <= chunk_size - fill) {      // the common case: the whole trace fits
+            std::memcpy(chunk + fill, samples, bytes);
+            if (Swap)
+                swap_words(chunk + fill, static_cast<std::size_t>(ns));
+            fill += bytes;
+        } else if (add(samples, bytes, true) < 0) {
             return -1;
+        }
     }
     return fill ? flush() : 0;
 }
@@ -224,9 +234,18 @@ PyObject *arrays_write(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyOb
         .flat = flat.data(),
         .prefix = prefix.data(),
         .offsets = reinterpret_cast<const std::int64_t *>(offsets.data()),
-        .n = offsets.size() / 8 - 1,
+        .n = offsets.size() / 8 ? offsets.size() / 8 - 1 : 0,
         .prefix_len = prefix.size(),
     };
+    // The arrays come from a Gather whose fields anyone may have replaced:
+    // every byte the loops will touch must lie in them.
+    bool fits = offsets.size() >= 8 && headers.size() >= src.n * header_size && src.offsets[0] >= 0;
+    for (std::size_t i = 0; fits && i < src.n; ++i)
+        fits = src.offsets[i + 1] >= src.offsets[i];
+    if (!fits || static_cast<std::size_t>(src.offsets[src.n]) > flat.size() / sample_size) {
+        PyErr_SetString(PyExc_ValueError, msg_bad_arrays);
+        return nullptr;
+    }
     std::size_t total = src.prefix_len + src.n * header_size +
                         static_cast<std::size_t>(src.offsets[src.n] - src.offsets[0]) * sample_size;
     Sink sink;
@@ -262,6 +281,42 @@ PyObject *arrays_write(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyOb
         return nullptr;
     }
     return PyLong_FromSize_t(total);
+}
+
+// check_ns(headers, offsets): one pass over the header rows (native
+// order) against the trace boundaries.  A new tuple (the first trace longer
+// than a header can say or -1, the first trace whose header ns is neither 0
+// nor its sample count or -1, whether every header sets its ns).
+Params check_ns_params{"check_ns", {"headers", "offsets"}};
+
+PyObject *arrays_check_ns(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObject *kwnames)
+{
+    PyObject *args[2];
+    if (check_ns_params.bind(call, nargs, kwnames, args) < 0)
+        return nullptr;
+    Buffer headers, offsets;
+    if (headers.get(args[0], false) < 0 || offsets.get(args[1], false) < 0)
+        return nullptr;
+    std::size_t n = offsets.size() / 8 ? offsets.size() / 8 - 1 : 0;
+    if (headers.size() < n * header_size) {
+        PyErr_SetString(PyExc_ValueError, "check_ns() was given fewer header rows than traces.");
+        return nullptr;
+    }
+    const auto *offs = reinterpret_cast<const std::int64_t *>(offsets.data());
+    long long too_long = -1, wrong = -1;
+    bool all_set = true;
+    Py_BEGIN_ALLOW_THREADS
+    for (std::size_t i = 0; i < n; ++i) {
+        std::int64_t ns = offs[i + 1] - offs[i];
+        std::uint16_t said = header_ns(headers.data() + i * header_size);
+        if (too_long < 0 && (ns < 0 || ns > static_cast<std::int64_t>(max_ns)))
+            too_long = static_cast<long long>(i);
+        all_set = all_set && said != 0;
+        if (wrong < 0 && said != 0 && said != ns)
+            wrong = static_cast<long long>(i);
+    }
+    Py_END_ALLOW_THREADS
+    return Py_BuildValue("(LLO)", too_long, wrong, all_set ? Py_True : Py_False);
 }
 
 }  // namespace vondrel::arrays
