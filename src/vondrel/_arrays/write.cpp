@@ -97,60 +97,59 @@ struct Sink {
     }
 };
 
-// Gathers traces into a cache-sized chunk (ns set from the boundaries,
-// fields swapped when asked) and hands each full chunk to the sink.
-// 0, or -1 as Sink::put fails.
+// Gathers traces into a chunk (ns set from the boundaries, fields swapped
+// when asked) and hands the sink full chunks only, so that every write but
+// the last covers whole pages at chunk-aligned offsets.  Every piece (the
+// count, a header, samples) is whole 4-byte words, so a chunk boundary never
+// splits a word.  0, or -1 as Sink::put fails.
 template <bool Swap>
 int write_chunked(const Source &src, Sink &sink, unsigned char *chunk)
 {
     std::size_t fill = 0;
-    auto flush = [&]() -> int {
-        int rc = sink.put(chunk, fill);
-        fill = 0;
-        return rc;
-    };
     auto add = [&](const unsigned char *p, std::size_t len, bool words) -> int {
         while (len) {
             std::size_t take = std::min(len, chunk_size - fill);
-            take -= take % sample_size;
-            if (take == 0) {
-                if (flush() < 0)
-                    return -1;
-                continue;
-            }
             std::memcpy(chunk + fill, p, take);
             if (Swap && words)
                 swap_words(chunk + fill, take / sample_size);
             fill += take;
             p += take;
             len -= take;
+            if (fill == chunk_size) {
+                if (sink.put(chunk, fill) < 0)
+                    return -1;
+                fill = 0;
+            }
         }
         return 0;
     };
-    if (src.prefix_len && add(src.prefix, src.prefix_len, false) < 0)
+    if (add(src.prefix, src.prefix_len, false) < 0)
         return -1;
+    alignas(16) unsigned char header[header_size];
     for (std::size_t i = 0; i < src.n; ++i) {
-        if (chunk_size - fill < header_size && flush() < 0)
-            return -1;
-        unsigned char *h = chunk + fill;
-        std::memcpy(h, src.headers + i * header_size, header_size);
         std::int64_t ns = src.offsets[i + 1] - src.offsets[i];
-        set_header_ns(h, static_cast<std::uint16_t>(ns));
-        if (Swap)
-            swap_header(h);
-        fill += header_size;
         const unsigned char *samples = src.flat + src.offsets[i] * sample_size;
         std::size_t bytes = static_cast<std::size_t>(ns) * sample_size;
-        if (bytes <= chunk_size - fill) {      // the common case: the whole trace fits
-            std::memcpy(chunk + fill, samples, bytes);
-            if (Swap)
-                swap_words(chunk + fill, static_cast<std::size_t>(ns));
-            fill += bytes;
-        } else if (add(samples, bytes, true) < 0) {
-            return -1;
+        if (header_size + bytes < chunk_size - fill) {     // the common case: the trace fits whole
+            unsigned char *d = chunk + fill;
+            std::memcpy(d, src.headers + i * header_size, header_size);
+            set_header_ns(d, static_cast<std::uint16_t>(ns));
+            std::memcpy(d + header_size, samples, bytes);
+            if (Swap) {
+                swap_header(d);
+                swap_words(d + header_size, static_cast<std::size_t>(ns));
+            }
+            fill += header_size + bytes;
+            continue;
         }
+        std::memcpy(header, src.headers + i * header_size, header_size);
+        set_header_ns(header, static_cast<std::uint16_t>(ns));
+        if (Swap)
+            swap_header(header);
+        if (add(header, header_size, false) < 0 || add(samples, bytes, true) < 0)
+            return -1;
     }
-    return fill ? flush() : 0;
+    return fill ? sink.put(chunk, fill) : 0;
 }
 
 // Native order to a descriptor: the rows themselves, many traces per
