@@ -105,7 +105,10 @@ overhead of a few hundred microseconds per task (negligible at 64 MB chunks).
 Reading from shared storage instead, the ceiling is the storage's aggregate
 bandwidth: once N machines together ask for more than the file system
 delivers, more machines add nothing, and the figure to compare with is the
-storage's throughput, not the cores'."""
+storage's throughput, not the cores'.  The one serial step is planning: the
+client probes every file (its first header and size, a few hundred bytes),
+milliseconds for thousands of files on a local disk, one round trip each on
+a network file system."""
 
 
 @contextlib.contextmanager
@@ -148,9 +151,11 @@ def time_jobs(paths, repeat):
     return results
 
 
-def section(results, n_files, n, ns, size, repeat):
+def section(results, n_files, n, ns, size, repeat, load):
     base = statistics.median(results["one_thread"])
-    lines = [SECTION, "",
+    lines = [SECTION, "", f"Load average (1 min) before and after the run: {load[0]:.1f} and {load[1]:.1f} on "
+             f"{os.cpu_count()} cores; figures taken while other work shares the cores undersell the "
+             "parallel jobs.", "",
              f"`./dev run python3.13 bench/many_files.py`: the mean trace of {n_files} SU files of {n:,} traces x "
              f"{ns:,} samples ({size / 1e6:,.0f} MB in all, page cache warm), median of {repeat} repetitions "
              "after a warm-up; the cluster is started before the clock. x one thread is the ratio of "
@@ -190,10 +195,12 @@ def main():
     try:
         paths = make_files(directory, n_files, n, ns)
         size = sum(p.stat().st_size for p in paths)
+        before = os.getloadavg()[0]
         results = time_jobs(paths, args.repeat)
+        load = (before, os.getloadavg()[0])
     finally:
         shutil.rmtree(directory, ignore_errors=True)
-    text = section(results, n_files, n, ns, size, args.repeat)
+    text = section(results, n_files, n, ns, size, args.repeat, load)
     print()
     print(text)
     if not args.quick:

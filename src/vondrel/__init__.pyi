@@ -10,6 +10,8 @@ from vondrel._files import probe as probe
 from vondrel._files import read as read
 from vondrel._files import write as write
 from vondrel._segyfile import SegyGather as SegyGather
+from vondrel._stream import Writer as Writer
+from vondrel._stream import traces as traces
 from vondrel._xarray import from_xarray as from_xarray
 from vondrel import dask as dask
 

@@ -6,6 +6,7 @@ to install.
 """
 import importlib
 import sys
+import threading
 import warnings
 from types import ModuleType
 
@@ -21,19 +22,20 @@ PACKAGES = {
 # Dask without its query-planning extension (Debian's) warns on the first
 # import of dask.dataframe; the legacy dataframes it falls back to serve here.
 QUERY_PLANNING = r"\s*Dask dataframe query planning is disabled"
+_FIRST_IMPORT = threading.Lock()
 
 
 def require(name: str, user: str) -> ModuleType:
     """The module `name`, imported; ImportError saying that `user` needs it
     and how to install it when it is missing.
 
-    Only the query-planning warning is filtered, only during the first import:
-    once the module is loaded no filter is touched again, so threads that call
-    this concurrently never race on the warning filters."""
+    Only the query-planning warning is filtered, only during a first import,
+    and one thread at a time: the filters are process-wide, and two
+    overlapping catch_warnings blocks could restore each other's filter."""
     try:
         if name in sys.modules:
             return importlib.import_module(name)      # loaded (or loading: the import lock waits)
-        with warnings.catch_warnings():
+        with _FIRST_IMPORT, warnings.catch_warnings():
             warnings.filterwarnings("ignore", message=QUERY_PLANNING, category=FutureWarning)
             return importlib.import_module(name)
     except ImportError as e:

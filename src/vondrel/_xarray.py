@@ -15,9 +15,6 @@ from collections.abc import Mapping
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
-import numpy.typing as npt
-
-import vondrel
 from vondrel import _columns
 from vondrel._optional import require
 
@@ -60,11 +57,10 @@ def dataset(samples: Any, columns: Mapping[str, Any], dt: float, attrs: Mapping[
     return ds
 
 
-def sample_interval(gather: Any) -> float:
-    """The gather's sample interval in microseconds: the one its traces
-    share (for SEG-Y the binary header's, where its trace headers may say
-    0).  ValueError when they share none."""
-    dt = gather.interval() if hasattr(gather, "interval") else gather.headers["dt"]
+def common_interval(dt: Any) -> float:
+    """The sample interval, in microseconds, that every trace of `dt` (one
+    interval per trace) has; ValueError when they differ."""
+    dt = np.asarray(dt)
     if len(dt) and (dt != dt[0]).any():
         k = int(np.argmax(dt != dt[0]))
         raise ValueError(f"trace {k} has dt {dt[k]}, trace 0 has {dt[0]}: one time axis needs one dt")
@@ -76,7 +72,9 @@ def to_xarray(gather: Any) -> xarray.Dataset:
     ragged gather (its samples are not one array) or one without one dt."""
     h = gather.headers
     columns = {name: h[name] for name in _columns.fields(h.dtype)}
-    return dataset(gather.samples, columns, sample_interval(gather),
+    # A SEG-Y gather's interval is its binary header's: its trace headers may say 0.
+    dt = gather.interval() if hasattr(gather, "interval") else h["dt"]
+    return dataset(gather.samples, columns, common_interval(dt),
                    {"format": gather.format, "byteorder": gather.byteorder})
 
 

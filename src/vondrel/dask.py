@@ -79,8 +79,8 @@ def files(paths: PathLike | Iterable[PathLike]) -> list[str]:
 
 
 def plan(paths: list[str], chunk_bytes: int, format: str | None,
-         byteorder: str | None) -> tuple[list[Part], int, int]:
-    """(parts, ns, dt) of the files: each file probed, its traces cut into
+         byteorder: str | None) -> tuple[list[Part], int]:
+    """(parts, ns) of the files: each file probed, its traces cut into
     parts of about chunk_bytes of samples.  ValueError, before anything is
     read in bulk, when a file is ragged or its ns or dt differ from the
     first file's."""
@@ -108,7 +108,7 @@ def plan(paths: list[str], chunk_bytes: int, format: str | None,
             rows += stop - start
     if first is None:
         raise ValueError(f"no traces in {len(paths)} file{'s' if len(paths) != 1 else ''}: nothing to stack")
-    return parts, first[1].ns, first[1].dt
+    return parts, first[1].ns
 
 
 def read_part(part: Part, samples: bool) -> Any:
@@ -183,19 +183,18 @@ def read(paths: PathLike | Iterable[PathLike], chunk_bytes: int = 64 * 2**20,
     da = require("dask.array", "vondrel.dask.read")
     dd = require("dask.dataframe", "vondrel.dask.read")
     names = files(paths)
-    parts, ns, dt = plan(names, chunk_bytes, format, byteorder)
-    stats = [(os.stat(p).st_mtime_ns, os.stat(p).st_size) for p in names]
+    parts, ns = plan(names, chunk_bytes, format, byteorder)
+    # The names of the tasks change with the files: a cluster never serves a stale result.
+    stats = [(st.st_mtime_ns, st.st_size) for st in map(os.stat, names)]
     token = dask.base.tokenize(names, stats, parts)
     name = f"vondrel-samples-{token}"
     graph = {(name, i, 0): (read_samples, part) for i, part in enumerate(parts)}
     samples = da.Array(graph, name, chunks=(tuple(p.stop - p.start for p in parts), (ns,)), dtype=np.float32)
     meta = header_meta(parts)
-    meta.attrs["dt"] = dt
     divisions = [p.first for p in parts] + [parts[-1].first + parts[-1].stop - parts[-1].start - 1]
     headers = dd.from_delayed([dask.delayed(read_headers)(p, meta, dask_key_name=f"vondrel-headers-{token}-{i}")
                                for i, p in enumerate(parts)],
                               meta=meta, divisions=divisions, verify_meta=False)
-    headers.attrs = {"dt": dt}
     return Traces(samples, headers)
 
 
@@ -243,10 +242,8 @@ def to_xarray(samples: Array, headers: DataFrame,
     """The traces as an xarray Dataset (see vondrel.Gather.to_xarray): the
     samples stay a lazy Dask array; the headers are read (a header scan) to
     become coordinates, so that selections by header value work.  `dt` in
-    microseconds; by default the one read found, else the first trace's."""
+    microseconds; by default the headers' (ValueError when traces differ)."""
     frame = headers.compute()
-    if dt is None:
-        dt = headers.attrs.get("dt", frame["dt"].iloc[0] if len(frame) else 0)
     columns = {name: frame[name].to_numpy() for name in frame.columns}
     columns["file_trace"] = columns.pop("trace")
-    return _xarray.dataset(samples, columns, float(dt), {})
+    return _xarray.dataset(samples, columns, _xarray.common_interval(columns["dt"]) if dt is None else dt, {})

@@ -8,6 +8,7 @@
 #include "vondrel/_arrays/segy_module.hpp"
 #include "vondrel/_arrays/traces.hpp"
 #include "vondrel/_arrays/write.hpp"
+#include "vondrel/_arrays/stream.hpp"
 #include "vondrel/common/ref.hpp"
 
 namespace {
@@ -34,7 +35,9 @@ PyMethodDef arrays_methods[] = {
 // used.  0, or -1 with an exception set.
 int arrays_exec(PyObject *module)
 {
-    return PyType_Ready(&BlockType) < 0 || traces_ready() < 0 || add_segy_functions(module) < 0 ? -1 : 0;
+    if (PyType_Ready(&BlockType) < 0 || traces_ready() < 0 || add_segy_functions(module) < 0)
+        return -1;
+    return vondrel::stream_exec(module);
 }
 
 PyModuleDef_Slot arrays_slots[] = {
