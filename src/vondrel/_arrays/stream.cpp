@@ -72,6 +72,7 @@ struct StreamObject {
 PyObject *name_readinto = nullptr;
 PyObject *name_readinto1 = nullptr;
 PyObject *name_close = nullptr;
+PyObject *name_release = nullptr;
 PyObject *name_plan = nullptr;
 PyObject *name_to_file = nullptr;
 PyObject *name_to_stream = nullptr;
@@ -167,15 +168,24 @@ int reserve(unsigned char **buf, Py_ssize_t *cap, Py_ssize_t want)
     return 0;
 }
 
-// One call of the file's readinto (`method`) into n bytes at dst.  The count
-// read (0 at the end), or -1 with an exception set.
+// One call of the file's readinto (`method`) into n bytes at dst.  The view
+// of dst is released afterwards, so that a file object that kept it cannot
+// write into the reader's memory later.  The count read (0 at the end), or
+// -1 with an exception set.
 Py_ssize_t read_once(StreamObject *self, PyObject *method, unsigned char *dst, Py_ssize_t n)
 {
     Ref view(PyMemoryView_FromMemory(reinterpret_cast<char *>(dst), n, PyBUF_WRITE));
     if (!view)
         return -1;
     Ref result(PyObject_CallMethodOneArg(self->file, method, view.get()));
-    if (!result)
+    PyObject *pending = PyErr_GetRaisedException();     // the read's error, which wins
+    Ref released(PyObject_CallMethodNoArgs(view.get(), name_release));
+    if (pending) {
+        PyErr_Clear();
+        PyErr_SetRaisedException(pending);
+        return -1;
+    }
+    if (!released)
         return -1;
     if (result.get() == Py_None) {
         PyErr_Format(PyExc_OSError, msg_read_none, self->name);
@@ -813,7 +823,8 @@ int stream_exec(PyObject *module)
     if (vondrel_segy_import() < 0)
         return -1;
     const NameEntry entries[] = {
-        {&name_readinto, "readinto"}, {&name_readinto1, "readinto1"}, {&name_close, "close"},       {&name_plan, "_plan"},
+        {&name_readinto, "readinto"}, {&name_readinto1, "readinto1"}, {&name_close, "close"},
+        {&name_release, "release"},   {&name_plan, "_plan"},
         {&name_to_file, "to_file"},   {&name_to_stream, "to_stream"}, {&name_to_memory, "to_memory"},
         {&stream_module_name, "vondrel._stream"},
     };
