@@ -80,6 +80,33 @@ def test_read_past_the_end_leaves_file_at_its_end(tmp_path, fd_count):
         assert f.read() == b""
 
 
+def test_the_descriptor_lent_is_the_one_the_file_has_after_flush(tmp_path, fd_count):
+    (tmp_path / "a").write_bytes(b"old!")
+    (tmp_path / "b").write_bytes(b"new!")
+    with open(tmp_path / "a", "rb", buffering=0) as a, open(tmp_path / "b", "rb", buffering=0) as b:
+        class Reopened:
+            """A file object whose descriptor changes while flush() runs, as when
+            another thread closes it and the number is reused."""
+            fd = a.fileno()
+
+            def fileno(self):
+                return self.fd
+
+            def flush(self):
+                self.fd = b.fileno()
+
+            def tell(self):
+                return 0
+
+            def seek(self, *args):
+                return 0
+
+        f = Reopened()
+        handle, ticket = client.dup(f, "rb")
+        assert client.read(handle, 4) == b"new!"
+        client.close(f, handle, ticket)
+
+
 # --- writing ------------------------------------------------------------------
 
 @pytest.mark.parametrize("buffering", [0, -1])

@@ -309,6 +309,24 @@ def test_to_stream_makes_two_writes_per_trace_then_one_flush():
     assert all(type(c[1]) is bytes for c in rec.calls[:-1])
 
 
+def test_to_stream_writes_a_trace_as_it_stood_when_its_first_write_came():
+    trace = next(iter(SEGY([np.arange(1000)], 4000)))
+    chunks, reuse = [], []
+
+    class Reinitialising:
+        def write(self, b):
+            chunks.append(b)
+            if len(chunks) == 2:
+                trace.__init__([2.0], 1)  # releases the record being written ...
+                reuse.append(SEGYTrace(np.full(1000, -1, np.float32), 1))   # ... for this one
+
+        def flush(self):
+            pass
+
+    _MemoryTraceIterator([trace]).to_stream(Reinitialising())
+    assert b"".join(chunks) == struct.pack("<i", 1) + trace_bytes(np.arange(1000), **DEFAULTS, dt=4000, ntr=1)
+
+
 @pytest.mark.parametrize("fail_on, message", [("write", "write refused"), ("flush", "flush refused")])
 def test_to_stream_errors_propagate(fail_on, message, client):
     coll = client.wrap(SEGY, _MemoryTraceIterator(list(built())))

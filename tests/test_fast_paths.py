@@ -21,6 +21,13 @@ class Subclass(np.ndarray):
     pass
 
 
+def unaligned(a):
+    """A copy of `a` at an odd address (NumPy then exports the format as "=f")."""
+    out = np.frombuffer(bytearray(a.nbytes + 1), a.dtype, count=a.size, offset=1).reshape(a.shape)
+    out[...] = a
+    return out
+
+
 @pytest.mark.parametrize("rows", [
     WIDE,
     WIDE[::-1],
@@ -30,7 +37,9 @@ class Subclass(np.ndarray):
     WIDE.astype(np.float64),
     WIDE.view(Subclass),
     [list(r) for r in WIDE[:3]],
-], ids=["contiguous", "reversed", "strided-slice", "one-column", "fortran", "float64", "subclass", "lists"])
+    unaligned(WIDE),
+], ids=["contiguous", "reversed", "strided-slice", "one-column", "fortran", "float64", "subclass", "lists",
+        "unaligned"])
 def test_every_layout_gives_the_rows_and_headers_of_the_trace_constructor(rows):
     c = SEGY(rows, 4000, fldr=7, d1=0.5, trid=True)
     traces = list(c)

@@ -206,6 +206,17 @@ def test_file_object_abandoned_or_dealoc_stays_open(three, fd_count):
     assert open_fds() == fd_count
 
 
+def test_iterator_outliving_a_borrowed_file_closes_its_stream_quietly(three, fd_count):
+    with unraisable() as seen:
+        with open(three, "rb") as f:
+            f.seek(4)
+            it = _FileTraceIterator(f, 3)
+            next(it)
+        del it
+        gc.collect()
+    assert seen == [] and open_fds() == fd_count
+
+
 @pytest.mark.parametrize("args, kwargs, error, message", [
     ((), {}, TypeError, "__init__() takes exactly 2 positional arguments (0 given)"),
     (("x",), {}, TypeError, "__init__() takes exactly 2 positional arguments (1 given)"),

@@ -1,12 +1,15 @@
 """vondrel.read and vondrel.probe: SU files in either byte order and
 collection files into arrays, detection, truncation, streams, subsets."""
 import io
+import os
 import struct
 import subprocess
 import sys
 
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import vondrel
 from segyfiles import HEADER_FIELDS
@@ -75,10 +78,11 @@ def test_a_pipe_reads_an_su_file_as_the_path_does():
     assert (g.headers == want.headers).all()
 
 
-def test_an_empty_file_is_su_with_no_traces(tmp_path):
-    (tmp_path / "e.su").write_bytes(b"")
+@pytest.mark.parametrize("raw, fmt", [(b"", "su"), (b"\0\0\0\0", "collection")])
+def test_a_file_with_no_traces_reads_in_native_order(tmp_path, raw, fmt):
+    (tmp_path / "e.su").write_bytes(raw)
     g = vondrel.read(tmp_path / "e.su")
-    assert (g.format, len(g), g.samples.shape, g.offsets.tolist()) == ("su", 0, (0, 0), [0])
+    assert (g.format, g.byteorder, len(g), g.samples.shape, g.offsets.tolist()) == (fmt, "<", 0, (0, 0), [0])
 
 
 def test_a_file_that_tiles_in_no_order_names_the_closest_reading(tmp_path):
@@ -183,3 +187,27 @@ def test_import_vondrel_segy_loads_what_it_always_did():
                                       check=True).stdout.strip()
     assert run("vondrel") == "['vondrel']"
     assert run("vondrel.segy") == "['numpy', 'vondrel', 'vondrel._io', 'vondrel.segy']"
+
+
+def mutated_su():
+    """SU bytes in either order with random ns and a random cut or splice."""
+    traces = st.lists(st.tuples(st.integers(0, 40), st.sampled_from("<>")), min_size=0, max_size=5)
+
+    def build(kinds, cut, junk):
+        raw = b"".join(su_trace(np.arange(ns, dtype=float), order, tracl=i + 1) for i, (ns, order) in enumerate(kinds))
+        return raw[:cut] + junk if cut is not None else raw
+    return st.builds(build, traces, st.none() | st.integers(0, 2000), st.binary(max_size=300))
+
+
+@settings(max_examples=int(os.environ.get("VONDREL_FUZZ_EXAMPLES") or 150), deadline=None)
+@given(raw=mutated_su(), stream=st.booleans())
+def test_any_bytes_read_back_exactly_or_raise_value_error(raw, stream):
+    source = io.BufferedReader(Unseekable(raw)) if stream else io.BytesIO(raw)
+    try:
+        g = vondrel.read(source, partial=True)
+    except ValueError:
+        return
+    out = io.BytesIO()
+    vondrel.write(out, g, byteorder=g.byteorder)
+    skip = 4 if g.format == "collection" else 0      # a partial read writes the count it found
+    assert raw[skip:].startswith(out.getvalue()[skip:])

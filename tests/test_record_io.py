@@ -264,6 +264,11 @@ def test_from_trace_refusal_leaves_the_record_with_the_caller(head, body, patter
     del left     # frees record and buffer; a trace that had kept them would double-free
 
 
+def test_from_trace_refuses_a_null_record():
+    with pytest.raises(ValueError, match=r"^Cannot wrap a NULL trace record\.$"):
+        client.from_null_record()
+
+
 def reference_growth(action, rounds=200):
     """Growth of the interpreter's total reference count over `rounds` calls."""
     for _ in range(20):

@@ -108,3 +108,26 @@ def test_properties_cannot_be_assigned(name):
         setattr(t, name, 1)
     with pytest.raises(AttributeError):
         delattr(t, name)
+
+
+
+@pytest.mark.parametrize("consumer", [
+    lambda t, n: np.asarray(t),
+    lambda t, n: np.asarray(memoryview(t)),
+    lambda t, n: np.ctypeslib.as_array((ctypes.c_float * n).from_buffer(t)),
+], ids=["numpy", "memoryview", "ctypes"])
+def test_an_export_keeps_its_memory_until_released_when_the_trace_is_reinitialised(consumer):
+    t = SEGYTrace(list(range(1000)), 4000)     # samples that only the trace holds
+    view = consumer(t, 1000)
+    t.__init__([2.0], 1)
+    reuse = [np.full(1000, -1, np.float32) for _ in range(4)]
+    assert view.shape == (1000,) and view.tolist() == list(range(1000)) and reuse
+
+    source = np.zeros(5, np.float32)
+    u = SEGYTrace(source, 1)
+    before = sys.getrefcount(source)
+    view = consumer(u, 5)
+    u.__init__([2.0], 1)
+    assert sys.getrefcount(source) == before   # still held, through the export
+    del view
+    assert sys.getrefcount(source) == before - 1

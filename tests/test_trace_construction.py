@@ -1,3 +1,4 @@
+import ctypes
 import gc
 import sys
 import weakref
@@ -5,7 +6,7 @@ import weakref
 import numpy as np
 import pytest
 from segyfiles import HEADER_FIELDS, parse_header
-from tracebytes import header_of, ownership_of
+from tracebytes import header_of, ownership_of, record_address
 
 from vondrel.segy import SEGYTrace
 
@@ -137,6 +138,13 @@ def test_float32_c_array_is_shared_not_copied():
     assert ownership_of(t) == (1, 0)
 
 
+def test_unaligned_float32_array_is_shared_not_copied():
+    a = np.frombuffer(bytearray(17), np.float32, count=4, offset=1)
+    t = SEGYTrace(a, 1)
+    a[:] = [1, 2, 3, 4]
+    assert np.asarray(t).tolist() == [1, 2, 3, 4] and t.ns == 4
+
+
 @pytest.mark.parametrize("make", [
     lambda: [1.0, 2.0, 3.0],
     lambda: np.array([1.0, 2.0, 3.0]),
@@ -212,6 +220,22 @@ def test_init_again_replaces_record_and_releases_old_samples():
     assert (t.ns, t.dt, fields(t)["fldr"]) == (7, 2, 0)
     assert np.shares_memory(np.asarray(t), new)
     assert sys.getrefcount(old) == before - 1
+
+
+@pytest.mark.parametrize("own", [
+    lambda t: t,
+    np.asarray,
+    lambda t: np.asarray(t)[2:],
+    lambda t: np.ctypeslib.as_array((ctypes.c_float * 60).from_address(record_address(t))),   # the header
+], ids=["trace", "samples", "part", "record"])
+def test_init_again_from_its_own_memory_copies_it_first(own):
+    t = SEGYTrace(list(range(300)), 1)     # samples that only the trace holds
+    data = own(t)
+    expected = bytes(memoryview(data))
+    t.__init__(data, 2000)
+    del data
+    assert (t.dt, bytes(memoryview(t))) == (2000, expected)
+    assert sys.getrefcount(t) == 2         # holds no export of itself
 
 
 @pytest.mark.parametrize("args", [

@@ -14,6 +14,9 @@ _LAZY = {
     "header_dtype": "vondrel._files",
     "header": "vondrel._files",
     "from_collection": "vondrel._files",
+    "traces": "vondrel._stream",
+    "Writer": "vondrel._stream",
+    "from_xarray": "vondrel._xarray",
 }
 _SUBMODULES = ("dask",)
 

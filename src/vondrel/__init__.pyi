@@ -1,4 +1,6 @@
-"""Type stubs of the package vondrel: the names that arrive on first use."""
+"""Type stubs of the package vondrel: the names that arrive on first use.
+Every name of _LAZY in __init__.py is declared here, and the submodules of
+_SUBMODULES."""
 from vondrel._files import Gather as Gather
 from vondrel._files import Probe as Probe
 from vondrel._files import from_collection as from_collection
@@ -8,5 +10,9 @@ from vondrel._files import probe as probe
 from vondrel._files import read as read
 from vondrel._files import write as write
 from vondrel._segyfile import SegyGather as SegyGather
+from vondrel._stream import Writer as Writer
+from vondrel._stream import traces as traces
+from vondrel._xarray import from_xarray as from_xarray
+from vondrel import dask as dask
 
 def get_include() -> str: ...

@@ -11,11 +11,14 @@ import io
 import os
 import struct
 import sys
-from typing import NamedTuple
+from typing import TYPE_CHECKING, NamedTuple
 
 import numpy as np
 
 from vondrel import _arrays
+
+if TYPE_CHECKING:
+    import xarray
 
 __all__ = ["Gather", "Probe", "read", "write", "probe", "header_dtype", "header", "from_collection"]
 
@@ -98,7 +101,7 @@ class Gather:
     `offsets`, and `samples`, the (n, ns) view when every trace has one ns.
     `format` and `byteorder` say what the file was."""
 
-    __slots__ = ("headers", "flat", "offsets", "format", "byteorder")
+    __slots__ = ("headers", "flat", "offsets", "format", "byteorder", "_rows")
 
     def __init__(self, headers: np.ndarray, flat: np.ndarray | None, offsets: np.ndarray,
                  format: str = "su", byteorder: str = NATIVE) -> None:
@@ -107,6 +110,7 @@ class Gather:
         self.offsets = offsets
         self.format = format
         self.byteorder = byteorder
+        self._rows: tuple[object, object, np.ndarray] | None = None   # (flat, offsets, samples) last made
 
     def __len__(self) -> int:
         return len(self.headers)
@@ -120,6 +124,8 @@ class Gather:
         """The samples as an (n, ns) float32 array (a view of `flat`);
         ValueError when the traces differ in ns."""
         flat = self._flat()
+        if self._rows is not None and self._rows[0] is flat and self._rows[1] is self.offsets:
+            return self._rows[2]
         n = len(self.offsets) - 1
         if n == 0:
             return flat.reshape(0, 0)
@@ -129,7 +135,9 @@ class Gather:
             i = int(differ[0])
             raise ValueError(f"trace {i} has {lengths[i]} samples where trace 0 has {lengths[0]}: "
                              "the traces differ in length; use .flat and .offsets")
-        return flat.reshape(n, int(lengths[0]))
+        rows = flat.reshape(n, int(lengths[0]))
+        self._rows = (flat, self.offsets, rows)
+        return rows
 
     def _flat(self) -> np.ndarray:
         if self.flat is None:
@@ -155,7 +163,9 @@ class Gather:
         """The header rows in the Seismic Unix layout."""
         return self.headers
 
-    def to_xarray(self) -> object:
+    def to_xarray(self) -> xarray.Dataset:
+        """The gather as an xarray Dataset: samples on the dimensions trace and
+        time (seconds), every header field a coordinate along trace."""
         from vondrel._xarray import to_xarray
         return to_xarray(self)
 
@@ -312,7 +322,8 @@ def _plausibility(raw: bytes, order: str) -> float:
     score += float(struct.unpack_from(order + "H", raw, 116)[0] < 32768)
     values = np.frombuffer(raw, order + "f4", (len(raw) - HEADER_SIZE) // 4, HEADER_SIZE)
     if len(values):
-        a = np.abs(values.astype(np.float64))
+        with np.errstate(invalid="ignore"):      # a wrong-order reading meets signalling NaNs
+            a = np.abs(values.astype(np.float64))
         score += float(np.mean((a == 0) | ((a > 1e-30) & (a < 1e30))))
     return score
 
@@ -465,6 +476,9 @@ def _detect(src: _Source, format: str | None, byteorder: str | None, partial: bo
     ok = sorted((f for f in fits if f.tiles), key=lambda f: f.score, reverse=True)
     if len(ok) == 1 or (len(ok) > 1 and ok[0].score - ok[1].score >= _MARGIN):
         return ok[0]
+    if ok and len({f.reading.format for f in ok}) == 1 and all(f.traces == 0 for f in ok):
+        # No traces (a collection with count 0): the byte order changes nothing.
+        return next((f for f in ok if f.reading.byteorder == NATIVE), ok[0])
     if ok:
         alike = " and as ".join(_describe(f.reading) for f in ok)
         raise ValueError(f"{src.name}: the data read as {alike} alike; format= and byteorder= decide")
@@ -716,22 +730,19 @@ def write(dest: object, data: object, *, format: str | None = None, byteorder: s
         headers = headers.astype(native)
     headers = np.ascontiguousarray(headers)
     flat = np.ascontiguousarray(flat, dtype=np.float32)
-    lengths = np.diff(offsets)
-    too_long = np.flatnonzero(lengths > 65535)
-    if len(too_long):
-        i = int(too_long[0])
-        raise ValueError(f"trace {i} has {lengths[i]} samples; a trace holds at most 65535")
-    said = headers["ns"]
-    wrong = np.flatnonzero((said != 0) & (said != lengths))
-    if len(wrong):
-        i = int(wrong[0])
-        raise ValueError(f"trace {i}: its header says ns {said[i]}, its samples number {lengths[i]}")
+    offsets = np.ascontiguousarray(offsets, dtype=np.int64)
+    too_long, wrong, all_set = _arrays.check_ns(headers, offsets)
+    if too_long >= 0:
+        raise ValueError(f"trace {too_long} has {offsets[too_long + 1] - offsets[too_long]} samples; "
+                         "a trace holds at most 65535")
+    if wrong >= 0:
+        raise ValueError(f"trace {wrong}: its header says ns {headers['ns'][wrong]}, its samples number "
+                         f"{offsets[wrong + 1] - offsets[wrong]}")
     if fmt == "collection" and n > 2 ** 31 - 1:
         raise ValueError(f"a collection file holds at most {2 ** 31 - 1} traces, not {n}")
     prefix = struct.pack(order + "i", n) if fmt == "collection" else b""
     with _Sink(dest) as sink:
-        written = _arrays.write(sink.target, headers, flat, offsets, order != NATIVE, bool((said != 0).all()),
-                                prefix)
+        written = _arrays.write(sink.target, headers, flat, offsets, order != NATIVE, all_set, prefix)
         sink.done(written)
 
 

@@ -62,11 +62,12 @@ cdef class SEGYTrace:
     cdef segy *trace                # NULL in a trace made by SEGYTrace.__new__ alone
     cdef int trace_owner            # non-zero: the trace releases the record
     cdef int trace_data_owner       # non-zero: ... together with its samples
-    cdef char samples[208]          # private: what keeps the sample memory alive
+    cdef char samples[208]          # private: what keeps the sample memory alive, shared with exports
 
     # Wraps a record without copying its samples; both flags default to 0.
-    # The record needs ns > 0 and a sample buffer (ValueError otherwise; it
-    # then stays with the caller).
+    # The record must not be NULL and needs ns > 0 and a sample buffer
+    # (ValueError otherwise; it then stays with the caller).  Its data may
+    # be unaligned for float.
     @staticmethod
     cdef SEGYTrace from_trace(segy *trace, int trace_owner=*, int trace_data_owner=*)
     # Reads one trace at the stream's position into a trace that owns record

@@ -25,6 +25,16 @@
  * carries no ownership of its own: whoever calls vondrel_del_trace says
  * whether the sample buffer goes with it.  A SEGYTrace says so with its
  * trace_owner and trace_data_owner flags.
+ *
+ * Calling SEGYTrace.__init__ again gives the trace a new record and
+ * samples.  The old ones live on until the last buffer export taken of
+ * the trace before that call is released: to keep using a trace's record
+ * or samples across a call into Python, hold an export of the trace
+ * (PyObject_GetBuffer), not just the `trace` pointer.
+ *
+ * A record's `data` may be unaligned for float: a trace built from an
+ * unaligned float32 array shares that array's memory.  Move samples with
+ * memcpy rather than reading them through the pointer.
  */
 #ifndef VONDREL_SEGY_API_H
 #define VONDREL_SEGY_API_H
@@ -101,8 +111,9 @@ struct vondrel_SEGY;
  * new reference, or NULL with an exception set. */
 struct vondrel_SEGYTrace_vtable {
     /* Wraps a record without copying its samples; the flags say what the new
-     * trace releases when it dies.  The record must have ns > 0 and a sample
-     * buffer (ValueError otherwise; the record then stays with the caller). */
+     * trace releases when it dies.  The record must be there, with ns > 0 and
+     * a sample buffer (ValueError otherwise; the record then stays with the
+     * caller). */
     struct vondrel_SEGYTrace *(*from_trace)(segy *trace, struct vondrel_from_trace_opt *opt);
     /* Reads one trace (header, then ns samples) at the stream's position
      * into a trace that owns record and samples; OSError on a short read. */
@@ -117,7 +128,7 @@ struct vondrel_SEGYTrace {
     segy *trace;                /* NULL in a trace made by SEGYTrace.__new__ alone */
     int trace_owner;            /* non-zero: the trace releases the record */
     int trace_data_owner;       /* non-zero: ... together with its samples */
-    unsigned char samples[208]; /* private: what keeps the sample memory alive */
+    unsigned char samples[208]; /* private: what keeps the sample memory alive, shared with exports */
 };
 
 /* BaseTraceIterator's native operation: the one step of every trace

@@ -675,6 +675,14 @@ PyObject *client_from_trace(PyObject *, PyObject *args)
     return PyTuple_Pack(2, value.get(), left.get());
 }
 
+// from_null_record() -> from_trace(NULL, NULL), which must raise.
+PyObject *client_from_null_record(PyObject *, PyObject *)
+{
+    if (!slot_ready(trace_vtab->from_trace, "from_trace"))
+        return nullptr;
+    return trace_vtab->from_trace(nullptr, nullptr);
+}
+
 // trace_fields(trace) -> (record address or 0, trace_owner, trace_data_owner)
 PyObject *client_trace_fields(PyObject *, PyObject *obj)
 {
@@ -742,6 +750,7 @@ PyMethodDef client_functions[] = {
     {"write_trace", client_write_trace, METH_VARARGS, nullptr},
     {"write_trace_capped", client_write_trace_capped, METH_VARARGS, nullptr},
     {"from_trace", client_from_trace, METH_VARARGS, nullptr},
+    {"from_null_record", client_from_null_record, METH_NOARGS, nullptr},
     {"trace_fields", client_trace_fields, METH_O, nullptr},
     {"trace_header", client_trace_header, METH_O, nullptr},
     {"trace_samples", client_trace_samples, METH_O, nullptr},

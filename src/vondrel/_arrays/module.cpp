@@ -8,6 +8,7 @@
 #include "vondrel/_arrays/segy_module.hpp"
 #include "vondrel/_arrays/traces.hpp"
 #include "vondrel/_arrays/write.hpp"
+#include "vondrel/_arrays/stream.hpp"
 #include "vondrel/common/ref.hpp"
 
 namespace {
@@ -22,6 +23,7 @@ PyMethodDef arrays_methods[] = {
      "read(source, offset, nbytes, limit, swap, samples, seek_headers, reserve_traces, reserve_samples, prefix, ns)"},
     {"scan", as_cfunction(arrays_scan), fastcall, "scan(fd, offset, nbytes, swap, limit)"},
     {"write", as_cfunction(arrays_write), fastcall, "write(dest, headers, flat, offsets, swap, direct, prefix)"},
+    {"check_ns", as_cfunction(arrays_check_ns), fastcall, "check_ns(headers, offsets)"},
     {"header_bytes", as_cfunction(arrays_header_bytes), fastcall, "header_bytes(trace)"},
     {"copy_headers", as_cfunction(arrays_copy_headers), fastcall, "copy_headers(collection, headers)"},
     {"on_disk", as_cfunction(arrays_on_disk), fastcall, "on_disk(collection)"},
@@ -33,7 +35,9 @@ PyMethodDef arrays_methods[] = {
 // used.  0, or -1 with an exception set.
 int arrays_exec(PyObject *module)
 {
-    return PyType_Ready(&BlockType) < 0 || traces_ready() < 0 || add_segy_functions(module) < 0 ? -1 : 0;
+    if (PyType_Ready(&BlockType) < 0 || traces_ready() < 0 || add_segy_functions(module) < 0)
+        return -1;
+    return vondrel::stream_exec(module);
 }
 
 PyModuleDef_Slot arrays_slots[] = {

@@ -112,11 +112,11 @@ int raise_unsupported(const char *message)
 }
 
 // Flushes the object's own write buffer and stores in *pos the object's
-// logical position (which accounts for bytes it has read ahead), or -1 when
-// the descriptor `fd` cannot seek (a pipe, a socket).  A tell() that fails
-// on a descriptor that can seek is an error, not a pipe.  0, or -1 with an
-// exception set.
-int logical_position(PyObject *file, int fd, vdl_off_t *pos)
+// logical position (which accounts for bytes it has read ahead).  When
+// tell() fails with OSError, *pos is -1 and that error is moved into
+// *tell_error for the caller to judge once it knows the descriptor (a pipe
+// cannot tell).  0, or -1 with an exception set.
+int logical_position(PyObject *file, vdl_off_t *pos, Ref *tell_error)
 {
     Ref flushed(PyObject_CallMethod(file, "flush", nullptr));
     if (!flushed)
@@ -125,9 +125,7 @@ int logical_position(PyObject *file, int fd, vdl_off_t *pos)
     if (!told) {
         if (!PyErr_ExceptionMatches(PyExc_OSError))
             return -1;
-        if (lseek(fd, 0, SEEK_CUR) >= 0 || errno != ESPIPE)
-            return -1;
-        PyErr_Clear();
+        tell_error->reset(PyErr_GetRaisedException());
         *pos = -1;
         return 0;
     }
@@ -140,6 +138,17 @@ int logical_position(PyObject *file, int fd, vdl_off_t *pos)
     }
     *pos = value;
     return 0;
+}
+
+// A tell() that failed (its OSError in `tell_error`) on descriptor `fd`
+// means a pipe or a socket only when `fd` cannot seek; on a descriptor that
+// can, it is an error.  0, or -1 with that error raised again.
+int judge_tell_error(int fd, Ref &tell_error)
+{
+    if (!tell_error || (lseek(fd, 0, SEEK_CUR) < 0 && errno == ESPIPE))
+        return 0;
+    PyErr_SetRaisedException(tell_error.release());
+    return -1;
 }
 
 // Moves `file` (borrowed) to `pos`.  A buffered object first seeks to the
@@ -181,14 +190,21 @@ FileDup file_dup(PyObject *file, char *mode)
     int text = PyObject_IsInstance(file, io_text_base);
     if (text < 0 || (text && raise_unsupported(msg_text_file) < 0))
         return failed;
-    int fd = PyObject_AsFileDescriptor(file);
-    if (fd < 0)
-        return failed;
-    vdl_off_t pos = -1;
-    if (logical_position(file, fd, &pos) < 0)
+    if (PyObject_AsFileDescriptor(file) < 0)    // an object without one is refused first
         return failed;
     int raw = PyObject_IsInstance(file, io_raw_base);
     if (raw < 0)
+        return failed;
+    vdl_off_t pos = -1;
+    Ref tell_error;
+    if (logical_position(file, &pos, &tell_error) < 0)
+        return failed;
+    // The descriptor to duplicate is asked for again, last: flush() and
+    // tell() may run Python code and release the GIL, and another thread
+    // may close the file meanwhile and have its number reused.  From here
+    // to the duplication nothing runs Python code.
+    int fd = PyObject_AsFileDescriptor(file);
+    if (fd < 0 || judge_tell_error(fd, tell_error) < 0)
         return failed;
     bool reads = std::strchr(mode, 'r') || std::strchr(mode, '+');
     bool unbuffered = pos < 0 && reads;

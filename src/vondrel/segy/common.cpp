@@ -43,6 +43,7 @@ int make_names()
         {&names.flush, "flush"},
         {&names.fileno, "fileno"},
         {&names.close, "close"},
+        {&names.closed, "closed"},
         {&names.io, "io"},
         {&names.os, "os"},
         {&names.nullcontext, "nullcontext"},

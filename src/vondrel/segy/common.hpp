@@ -40,7 +40,7 @@ inline PyObject *call_method1(PyObject *obj, PyObject *name, PyObject *arg)
 // (make_names), in one table.
 struct Names {
     // methods and attributes of file objects and streams
-    PyObject *read, *write, *name, *flush, *fileno, *close;
+    PyObject *read, *write, *name, *flush, *fileno, *close, *closed;
     // module bindings, built-ins and their attributes
     PyObject *io, *os, *nullcontext, *np, *open, *fspath, *fsync, *require, *float32, *ndarray;
     PyObject *file_io, *buffered_reader, *buffered_writer, *from_bytes;

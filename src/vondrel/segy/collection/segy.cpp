@@ -336,13 +336,15 @@ int write_traces_stream(PyObject *self, PyObject *target)
             raise_no_record();
             return -1;
         }
-        Ref head(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(record), trace_header_size));
-        if (!head || !Ref(call_method1(target, names.write, head.get())))
-            return -1;
-        // The write above ran Python code; the trace is held, so its record stands.
+        // Both copies are taken before the first write: write() runs Python
+        // code, which may re-initialise the trace and so release its record.
         Py_ssize_t size = Py_ssize_t{record->ns} * Py_ssize_t{sizeof(float)};
+        Ref head(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(record), trace_header_size));
+        if (!head)
+            return -1;
         Ref body(PyBytes_FromStringAndSize(size ? reinterpret_cast<const char *>(record->data) : "", size));
-        if (!body || !Ref(call_method1(target, names.write, body.get())))
+        if (!body || !Ref(call_method1(target, names.write, head.get())) ||
+            !Ref(call_method1(target, names.write, body.get())))
             return -1;
     }
     Ref flushed(call_method0(target, names.flush));

@@ -146,10 +146,25 @@ int file_iterator_init(PyObject *op, PyObject *args, PyObject *kwds)
     return 0;
 }
 
+// Whether `file` reports itself closed; a failure to tell counts as open.
+bool reports_closed(PyObject *file)
+{
+    PyObject *closed = nullptr;
+    int found = PyObject_GetOptionalAttr(file, names.closed, &closed);
+    int truth = found > 0 ? PyObject_IsTrue(closed) : 0;
+    Py_XDECREF(closed);
+    if (truth < 0 || found < 0)
+        PyErr_Clear();
+    return truth > 0;
+}
+
 // tp_finalize: an iterator dropped before its last trace gives its stream
 // back and closes a file it opened, as _close_file does, but goes on to
 // close the file when giving the stream back raised.  Each error goes to
 // sys.unraisablehook; the bridge releases the stream even when it raises.
+// A file object that its owner has already closed has no position to be
+// given back: the bridge then only closes the stream, and its complaint
+// about the closed file is not reported.
 void file_iterator_finalize(PyObject *op)
 {
     auto *self = as<FileIteratorObject>(op);
@@ -160,9 +175,14 @@ void file_iterator_finalize(PyObject *op)
     if (self->fp && file.get() != Py_None) {
         FILE *fp = self->fp;
         self->fp = nullptr;
+        bool closed = reports_closed(file.get());
         PyFile_DupClose(file.get(), fp, self->orig_pos);
-        if (PyErr_Occurred())
-            PyErr_WriteUnraisable(op);
+        if (PyErr_Occurred()) {
+            if (closed)
+                PyErr_Clear();
+            else
+                PyErr_WriteUnraisable(op);
+        }
     }
     Ref closed(file_iterator_close_file(self));
     if (!closed)

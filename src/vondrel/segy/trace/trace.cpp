@@ -13,6 +13,29 @@
 
 namespace vondrel {
 
+// What a trace lets go of when it is destroyed or re-initialised: the record,
+// whether it and its sample buffer are to be freed, and the buffer (or the
+// 2-D array of a row trace) that keeps the samples' memory alive.
+struct HeldMemory {
+    segy *record;
+    int free_record;
+    int free_data;
+    Py_buffer source;
+};
+
+// Shared by a trace and the buffer exports taken of its current record: each
+// export holds one reference (in the Py_buffer's `internal` field), the trace
+// another until it lets the record go.  Then the owner takes what the trace
+// held and releases it with its last reference, so that no export outlives
+// the memory it points at.  The exports' shape and strides live here, where
+// re-initialisation cannot change them.
+struct SampleOwner {
+    Py_ssize_t refs;
+    Py_ssize_t shape[1];
+    Py_ssize_t strides[1];
+    HeldMemory held;                    // empty (record and source.obj null) until the trace lets go
+};
+
 namespace {
 
 constexpr const char *msg_no_record = "SEGYTrace holds no trace record.";
@@ -23,6 +46,7 @@ constexpr const char *msg_wrong_ndim = "Buffer has wrong number of dimensions (e
 constexpr const char *msg_dtype = "Buffer dtype mismatch, expected 'float' but got '%s'";
 constexpr const char *msg_not_contiguous = "Buffer not C contiguous.";
 constexpr const char *msg_null_pointer = "Cannot create an array from a NULL pointer.";
+constexpr const char *msg_null_record = "Cannot wrap a NULL trace record.";
 constexpr const char *msg_invalid_shape = "Invalid shape in axis %d: %zd.";
 constexpr const char *msg_short_overflow = "value too large to convert to short";
 constexpr const char *msg_ushort_negative = "can't convert negative value to unsigned short";
@@ -254,6 +278,12 @@ public:
     BufferHold &operator=(const BufferHold &) = delete;
     Py_buffer *get() { return &view_; }
     bool held() const { return view_.obj != nullptr; }
+    void release()
+    {
+        if (view_.obj)
+            PyBuffer_Release(&view_);
+        view_.obj = nullptr;
+    }
     void hand_over(Py_buffer *to)
     {
         *to = view_;
@@ -264,10 +294,16 @@ private:
     Py_buffer view_;
 };
 
+// Native 32-bit floats: NumPy spells them "=f" when the array is not
+// aligned.  The samples only ever move as bytes, so alignment does not matter.
+bool is_native_float_format(const char *format)
+{
+    return format && (std::strcmp(format, "f") == 0 || std::strcmp(format, "=f") == 0);
+}
+
 bool is_native_float32_vector(const Py_buffer &v)
 {
-    return v.ndim == 1 && v.itemsize == 4 && v.format && std::strcmp(v.format, "f") == 0 &&
-           (!v.strides || v.strides[0] == 4);
+    return v.ndim == 1 && v.itemsize == 4 && is_native_float_format(v.format) && (!v.strides || v.strides[0] == 4);
 }
 
 // Whether `obj` is exactly a numpy.ndarray, fetching the type on first
@@ -329,7 +365,7 @@ int acquire_samples(PyObject *data, BufferHold &hold)
         PyErr_Format(PyExc_ValueError, msg_wrong_ndim, 1, v.ndim);
         return -1;
     }
-    if (v.itemsize != 4 || !v.format || std::strcmp(v.format, "f") != 0) {
+    if (v.itemsize != 4 || !is_native_float_format(v.format)) {
         PyErr_Format(PyExc_ValueError, msg_dtype, v.format ? v.format : "B");
         return -1;
     }
@@ -340,7 +376,75 @@ int acquire_samples(PyObject *data, BufferHold &hold)
     return 0;
 }
 
-// ---- slots -----------------------------------------------------------------
+// Whether the `len` bytes at `buf` share memory with the record of `self`
+// or with its samples.
+bool overlaps_trace(const TraceObject *self, const void *buf, Py_ssize_t len)
+{
+    const segy *record = self->trace;
+    if (!record || len <= 0)
+        return false;
+    auto overlaps = [&](const void *start, std::size_t size) {
+        auto a = reinterpret_cast<std::uintptr_t>(buf);
+        auto b = reinterpret_cast<std::uintptr_t>(start);
+        return a < b + size && b < a + static_cast<std::size_t>(len);
+    };
+    return overlaps(record, sizeof(segy)) ||
+           (record->data && overlaps(record->data, std::size_t(self->samples.shape[0]) * sizeof(float)));
+}
+
+// Replaces the buffer in `hold` by one over a private copy of its bytes, in
+// a bytearray that only the trace will hold.  0, or -1 with an exception
+// set (`hold` then still holds the original).
+int take_private_copy(BufferHold &hold)
+{
+    Ref copy(PyByteArray_FromStringAndSize(static_cast<const char *>(hold.get()->buf), hold.get()->len));
+    if (!copy)
+        return -1;
+    hold.release();
+    return PyObject_GetBuffer(copy.get(), hold.get(), PyBUF_WRITABLE);
+}
+
+// ---- record ownership -----------------------------------------------------------
+
+// Releases the record when the trace owned it, then what kept the sample
+// memory alive.  May run Python code (a last reference to an array).
+void release_held(HeldMemory &held)
+{
+    if (held.record && held.free_record)
+        del_trace(held.record, held.free_data);
+    if (held.source.internal == &row_view_marker)
+        Py_CLEAR(held.source.obj);
+    else if (held.source.obj)
+        PyBuffer_Release(&held.source);
+}
+
+// Drops one reference to `owner`; the last one releases what it holds.
+void owner_drop(SampleOwner *owner)
+{
+    if (--owner->refs > 0)
+        return;
+    HeldMemory held = owner->held;
+    PyMem_Free(owner);
+    release_held(held);
+}
+
+// The owner of the trace's current record, made on first use with the
+// trace's reference.  Borrowed; null with MemoryError.
+SampleOwner *current_owner(TraceObject *self)
+{
+    if (!self->samples.owner) {
+        auto *owner = static_cast<SampleOwner *>(PyMem_Calloc(1, sizeof(SampleOwner)));
+        if (!owner) {
+            PyErr_NoMemory();
+            return nullptr;
+        }
+        owner->refs = 1;
+        owner->shape[0] = self->samples.shape[0];
+        owner->strides[0] = self->samples.strides[0];
+        self->samples.owner = owner;
+    }
+    return self->samples.owner;
+}
 
 void clear_samples(SampleView &s)
 {
@@ -349,20 +453,43 @@ void clear_samples(SampleView &s)
     s.source.buf = nullptr;
     s.shape[0] = 0;
     s.strides[0] = sizeof(float);
+    s.owner = nullptr;
 }
 
-// Releases the record (when owned) and the sample buffer the trace holds.
+// Takes the record, the flags as they stand (a native client may have
+// changed them since from_trace) and the sample buffer out of the trace,
+// which is left empty.
+HeldMemory take_held(TraceObject *self)
+{
+    HeldMemory held{self->trace, self->trace_owner, self->trace_data_owner, self->samples.source};
+    self->trace = nullptr;
+    clear_samples(self->samples);
+    return held;
+}
+
+// Releases what a trace let go of: at once when `owner` (the owner its
+// exports shared, or null when none was taken) is not held by an export,
+// otherwise when the last of them is released.  May run Python code, so
+// the trace must be consistent again before this runs.
+void release_held_by(SampleOwner *owner, HeldMemory &held)
+{
+    if (!owner) {
+        release_held(held);
+        return;
+    }
+    owner->held = held;
+    owner_drop(owner);
+}
+
+// Releases what the trace holds (destruction); the trace is left empty.
 void trace_release(TraceObject *self)
 {
-    if (self->trace && self->trace_owner)
-        del_trace(self->trace, self->trace_data_owner);
-    self->trace = nullptr;
-    if (self->samples.source.internal == &row_view_marker)
-        Py_CLEAR(self->samples.source.obj);
-    else if (self->samples.source.obj)
-        PyBuffer_Release(&self->samples.source);
-    clear_samples(self->samples);
+    SampleOwner *owner = self->samples.owner;
+    HeldMemory held = take_held(self);
+    release_held_by(owner, held);
 }
+
+// ---- slots -----------------------------------------------------------------
 
 TraceObject *trace_alloc(PyTypeObject *type)
 {
@@ -410,6 +537,10 @@ int trace_construct(TraceObject *self, PyObject *const *values)
     BufferHold hold;
     if (acquire_samples(data, hold) < 0)
         return -1;
+    // Samples taken from the trace itself would point into memory that the
+    // commit below releases, and the trace would hold an export of itself.
+    if (overlaps_trace(self, hold.get()->buf, hold.get()->len) && take_private_copy(hold) < 0)
+        return -1;
     Py_ssize_t length = hold.get()->shape ? hold.get()->shape[0] : hold.get()->len / 4;
     if (length > UINT16_MAX) {
         PyErr_SetString(PyExc_ValueError, msg_too_many_samples);
@@ -429,13 +560,17 @@ int trace_construct(TraceObject *self, PyObject *const *values)
     std::memcpy(record, &header, trace_header_size);
     record->data = static_cast<float *>(hold.get()->buf);
 
-    trace_release(self);
+    // The new record is in place before the old one is released, which may
+    // run Python code; exports of the old record keep it until they go.
+    SampleOwner *old_owner = self->samples.owner;
+    HeldMemory old = take_held(self);
     self->trace = record;
     self->trace_owner = 1;
     self->trace_data_owner = 0;
     hold.hand_over(&self->samples.source);
     self->samples.shape[0] = length;
     self->samples.strides[0] = sizeof(float);
+    release_held_by(old_owner, old);
     return 0;
 }
 
@@ -478,18 +613,31 @@ int trace_getbuffer(PyObject *obj, Py_buffer *view, int flags)
         raise_no_record();
         return -1;
     }
+    SampleOwner *owner = current_owner(self);
+    if (!owner) {
+        view->obj = nullptr;
+        return -1;
+    }
+    ++owner->refs;
     view->obj = Py_NewRef(obj);
     view->buf = self->trace->data;
-    view->len = self->samples.shape[0] * static_cast<Py_ssize_t>(sizeof(float));
+    view->len = owner->shape[0] * static_cast<Py_ssize_t>(sizeof(float));
     view->itemsize = sizeof(float);
     view->readonly = 0;
     view->ndim = 1;
     view->format = (flags & PyBUF_FORMAT) == PyBUF_FORMAT ? const_cast<char *>("f") : nullptr;
-    view->shape = (flags & PyBUF_ND) == PyBUF_ND ? self->samples.shape : nullptr;
-    view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? self->samples.strides : nullptr;
+    view->shape = (flags & PyBUF_ND) == PyBUF_ND ? owner->shape : nullptr;
+    view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? owner->strides : nullptr;
     view->suboffsets = nullptr;
-    view->internal = nullptr;
+    view->internal = owner;
     return 0;
+}
+
+// Drops the export's reference to the owner of the record it points into,
+// which may be one the trace has since let go of.
+void trace_releasebuffer(PyObject *, Py_buffer *view)
+{
+    owner_drop(static_cast<SampleOwner *>(view->internal));
 }
 
 // ---- properties ------------------------------------------------------------
@@ -510,10 +658,14 @@ PyObject *trace_get(PyObject *obj, void *)
 // ---- native operations -------------------------------------------------------
 
 // Wraps `record` without copying.  New reference, or null with ValueError
-// (no samples, or a null sample pointer); the record then stays with the
-// caller, untouched.
+// (no record, no samples, or a null sample pointer); the record then stays
+// with the caller, untouched.
 TraceObject *trace_from_trace(segy *record, FromTraceOpt *opt)
 {
+    if (!record) {
+        PyErr_SetString(PyExc_ValueError, msg_null_record);
+        return nullptr;
+    }
     TypedRef<TraceObject> self(trace_alloc(&TraceType));
     if (!self)
         return nullptr;
@@ -579,7 +731,7 @@ PyGetSetDef trace_getset[] = {
 
 PyBufferProcs trace_buffer = {
     .bf_getbuffer = trace_getbuffer,
-    .bf_releasebuffer = nullptr,
+    .bf_releasebuffer = trace_releasebuffer,
 };
 
 // Whether converting `value` as a header keyword runs none of the caller's
@@ -613,7 +765,7 @@ int build_row_traces(PyObject *rows, PyObject *const *kwvalues, PyObject *kwname
         return 0;
     }
     const Py_buffer &v = *hold.get();
-    if (v.ndim != 2 || v.itemsize != 4 || !v.format || std::strcmp(v.format, "f") != 0 || !v.shape ||
+    if (v.ndim != 2 || v.itemsize != 4 || !is_native_float_format(v.format) || !v.shape ||
         !v.strides || v.suboffsets)
         return 0;
     const Py_ssize_t n = v.shape[0];

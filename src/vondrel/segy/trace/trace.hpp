@@ -23,15 +23,21 @@ struct TraceVTable {
     PyObject *(*to_file_descriptor)(TraceObject *self, FILE *fp);
 };
 
-// The sample view: what keeps the sample memory alive and the shape and
-// strides the buffer export hands out.  Sized like the typed view clients
-// compile against (208 bytes); clients treat it as opaque.
+// The reference-counted keeper of a record and its sample memory that the
+// trace shares with its buffer exports (trace.cpp).
+struct SampleOwner;
+
+// The sample view: what keeps the sample memory alive, the shape and
+// strides of the samples, and the owner the live exports share.  Sized like
+// the typed view clients compile against (208 bytes); clients treat it as
+// opaque.
 struct SampleView {
     Py_buffer source;             // the array's buffer, held while the trace holds it; source.obj
                                   // is null when the samples are the record's own
     Py_ssize_t shape[1];
     Py_ssize_t strides[1];
-    char reserved[208 - sizeof(Py_buffer) - 2 * sizeof(Py_ssize_t)];
+    SampleOwner *owner;           // made by the first export of this record; null before
+    char reserved[208 - sizeof(Py_buffer) - 2 * sizeof(Py_ssize_t) - sizeof(SampleOwner *)];
 };
 static_assert(sizeof(SampleView) == 208);
 

@@ -1,0 +1,6 @@
+"""``python -m vondrel``: the ``vondrel`` command."""
+import sys
+
+from vondrel.cli import main
+
+sys.exit(main())

@@ -1,0 +1,843 @@
+// `traces`: a native BaseTraceIterator that reads SU files in either byte
+// order, collection files and SEG-Y files from a path, a binary file object
+// or a pipe, and hands out SEGYTrace objects in native order.  Besides the
+// one-trace step it fills a caller's buffer with many whole traces at once
+// (`readinto`), the path that `vondrel convert` streams through, and
+// `_trace_record`/`_swap_traces` give the Writer the same byte work.
+//
+// What the source is (format, order, sizes) is decided in Python, by the
+// same detection that vondrel.read uses (vondrel._stream._plan); this file
+// only moves and converts bytes.
+#include "vondrel/_arrays/stream.hpp"
+#include "vondrel/_arrays/formats.hpp"
+#include "vondrel/_arrays/layout.hpp"
+
+#include <cstdint>
+#include <cstring>
+
+#include "vondrel/common/binder.hpp"
+#include "vondrel/common/names.hpp"
+#include "vondrel/common/ref.hpp"
+#include "vondrel/segy_api.h"
+
+namespace vondrel {
+namespace {
+
+using arrays::swap_header;
+using arrays::swap_words;
+constexpr Py_ssize_t header_size = arrays::header_size;
+// Convert in place without the GIL only when a block is worth the switch.
+constexpr Py_ssize_t nogil_bytes = 64 * 1024;
+// Small reads (one header, one trace's samples) are served from a buffer of
+// this size, refilled with whatever the file has ready: two Python calls per
+// trace on a pipe cost more than the traces.
+constexpr Py_ssize_t ahead_size = 256 * 1024;
+
+constexpr const char *msg_truncated = "%U: trace %d is cut short at byte %lld.";
+constexpr const char *msg_count_short = "%U: the file ends after %d of its %d traces, at byte %lld.";
+constexpr const char *msg_ns_differs = "%U: trace %d at byte %lld has ns %d where every trace has %d.";
+constexpr const char *msg_no_samples = "%U: trace %d at byte %lld has no samples.";
+constexpr const char *msg_small_buffer = "The buffer of %zd bytes cannot hold trace %d (%zd bytes).";
+constexpr const char *msg_count_unknown =
+    "%U: the trace count of a stream is not known before its end, and a collection file starts with it; "
+    "read it with to_memory() or write it with vondrel.Writer to a seekable file.";
+constexpr const char *msg_read_none = "%U: the stream has no data ready (non-blocking streams are not supported).";
+constexpr const char *msg_segy_format = "%U: SEG-Y sample format %d cannot be read.";
+constexpr const char *msg_not_a_trace = "Cannot convert %T to vondrel.segy.SEGYTrace";
+constexpr const char *msg_not_traces = "The buffer of %zd bytes does not end at a trace boundary.";
+
+struct StreamObject {
+    vondrel_BaseTraceIterator base;
+    PyObject *file;      // the file object read from; None once released
+    PyObject *name;      // what messages call the source (str)
+    PyObject *fill;      // the file's readinto1 (or readinto) name: what refills `ahead` (borrowed)
+    PyObject *format;    // "su", "collection" or "segy"
+    PyObject *byteorder; // "<" or ">"
+    PyObject *text;      // a SEG-Y file's textual header (str), or None
+    const codec::SampleFormat *segy; // a SEG-Y file's sample format; null for SU and collection files
+    unsigned char *staging; // one SEG-Y trace's stored samples (malloc'd, freed by dealloc)
+    Py_ssize_t staging_cap;
+    int fill_dt;         // SEG-Y: the dt every converted trace gets, or 0 for each trace's own
+    unsigned char *ahead; // bytes read but not yet handed out (malloc'd, freed by dealloc)
+    Py_ssize_t ahead_pos, ahead_len, ahead_cap;
+    long long offset;    // the source's byte offset of the next byte to read
+    int file_owner;      // the reader opened `file` and closes it
+    int swap;            // the file's order is not the machine's
+    int ns;              // every trace's ns, or -1 when each header says (SEG-Y: the binary header's)
+    int ended;           // the end of the data has been seen
+    int pending;         // `header` holds the next trace's header, read but not handed out
+    unsigned char header[header_size];
+};
+
+PyObject *name_readinto = nullptr;
+PyObject *name_readinto1 = nullptr;
+PyObject *name_close = nullptr;
+PyObject *name_release = nullptr;
+PyObject *name_plan = nullptr;
+PyObject *name_to_file = nullptr;
+PyObject *name_to_stream = nullptr;
+PyObject *name_to_memory = nullptr;
+PyObject *stream_module_name = nullptr;
+
+Params init_params{"__init__", {"source", "format", "byteorder"}, 1};
+Params trace_record_params{"_trace_record", {"trace", "swap"}};
+Params swap_traces_params{"_swap_traces", {"buffer"}};
+Params readinto_params{"readinto", {"buffer"}};
+Params to_file_params{"to_file", {"filename"}};
+Params to_stream_params{"to_stream", {"stream"}};
+
+vondrel_BaseTraceIterator_vtable stream_vtable;
+extern PyTypeObject StreamType;
+
+StreamObject *as_stream(PyObject *op)
+{
+    return reinterpret_cast<StreamObject *>(op);
+}
+
+// ---- byte order ---------------------------------------------------------
+
+// The ns of a header stored in the given order.
+inline int header_ns(const unsigned char *h, bool swap)
+{
+    std::uint16_t ns = arrays::header_ns(h);
+    return swap ? __builtin_bswap16(ns) : ns;
+}
+
+// The sample count of the trace whose header is pending: a SEG-Y file's
+// binary header count where its traces have a fixed length (their own
+// headers may say otherwise), else the header's.
+inline int pending_ns(const StreamObject *self)
+{
+    return self->segy && self->ns >= 0 ? self->ns : header_ns(self->header, self->swap);
+}
+
+inline Py_ssize_t trace_bytes(int ns)
+{
+    return header_size + 4 * static_cast<Py_ssize_t>(ns);
+}
+
+// Checks and swaps `k` traces of `ns` samples at `p`, in place; pure bytes,
+// run without the GIL.  Returns the index of the first trace whose header
+// holds another ns (nothing from it on is touched), or k.
+Py_ssize_t swap_block(unsigned char *p, Py_ssize_t k, int ns, bool swap)
+{
+    Py_ssize_t size = trace_bytes(ns);
+    for (Py_ssize_t i = 0; i < k; ++i, p += size) {
+        if (header_ns(p, swap) != ns)
+            return i;
+        if (swap) {
+            swap_header(p);
+            swap_words(p + header_size, ns);
+        }
+    }
+    return k;
+}
+
+// Walks the traces of a native-order buffer by their own ns and swaps each
+// into the other order.  The number of bytes walked, which is `n` unless the
+// last trace runs past the end.
+Py_ssize_t swap_native_run(unsigned char *p, Py_ssize_t n)
+{
+    Py_ssize_t pos = 0;
+    while (pos + header_size <= n) {
+        Py_ssize_t size = trace_bytes(header_ns(p + pos, false));
+        if (pos + size > n)
+            break;
+        swap_header(p + pos);
+        swap_words(p + pos + header_size, (size - header_size) / 4);
+        pos += size;
+    }
+    return pos;
+}
+
+// ---- reading ------------------------------------------------------------
+
+// Grows the reader's buffer *buf (PyMem_Raw, freed by dealloc) to hold at
+// least `want` bytes.  0, or -1 with MemoryError (the buffer unchanged).
+int reserve(unsigned char **buf, Py_ssize_t *cap, Py_ssize_t want)
+{
+    if (want <= *cap)
+        return 0;
+    void *grown = PyMem_RawRealloc(*buf, want);
+    if (!grown) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    *buf = static_cast<unsigned char *>(grown);
+    *cap = want;
+    return 0;
+}
+
+// One call of the file's readinto (`method`) into n bytes at dst.  The view
+// of dst is released afterwards, so that a file object that kept it cannot
+// write into the reader's memory later.  The count read (0 at the end), or
+// -1 with an exception set.
+Py_ssize_t read_once(StreamObject *self, PyObject *method, unsigned char *dst, Py_ssize_t n)
+{
+    Ref view(PyMemoryView_FromMemory(reinterpret_cast<char *>(dst), n, PyBUF_WRITE));
+    if (!view)
+        return -1;
+    Ref result(PyObject_CallMethodOneArg(self->file, method, view.get()));
+    PyObject *pending = PyErr_GetRaisedException();     // the read's error, which wins
+    Ref released(PyObject_CallMethodNoArgs(view.get(), name_release));
+    if (pending) {
+        PyErr_Clear();
+        PyErr_SetRaisedException(pending);
+        return -1;
+    }
+    if (!released)
+        return -1;
+    if (result.get() == Py_None) {
+        PyErr_Format(PyExc_OSError, msg_read_none, self->name);
+        return -1;
+    }
+    Py_ssize_t k = PyLong_AsSsize_t(result.get());
+    return k < 0 && !PyErr_Occurred() ? 0 : k;
+}
+
+// Reads up to `n` bytes into `dst`: what is read ahead first, then small
+// requests through the read-ahead buffer and large ones straight from the
+// file, until n bytes or the end.  The count read, or -1 with an exception
+// set.
+Py_ssize_t read_exact(StreamObject *self, unsigned char *dst, Py_ssize_t n)
+{
+    Py_ssize_t got = 0;
+    while (got < n) {
+        Py_ssize_t left = self->ahead_len - self->ahead_pos;
+        if (left > 0) {
+            Py_ssize_t take = left < n - got ? left : n - got;
+            std::memcpy(dst + got, self->ahead + self->ahead_pos, take);
+            self->ahead_pos += take;
+            got += take;
+            continue;
+        }
+        if (self->file == Py_None)
+            break;
+        Py_ssize_t k;
+        if (n - got >= self->ahead_cap) {
+            k = read_once(self, name_readinto, dst + got, n - got);
+            got += k > 0 ? k : 0;
+        } else {
+            k = read_once(self, self->fill, self->ahead, self->ahead_cap);
+            self->ahead_pos = 0;
+            self->ahead_len = k > 0 ? k : 0;
+        }
+        if (k <= 0) {
+            if (k < 0)
+                return -1;
+            break;
+        }
+    }
+    self->offset += got;
+    return got;
+}
+
+// Closes the file when the reader opened it, and lets go of it either way.
+// 0, or -1 with the close's error set.
+int release_file(StreamObject *self)
+{
+    if (self->file == Py_None)
+        return 0;
+    Ref file(Py_NewRef(self->file));
+    Py_SETREF(self->file, Py_NewRef(Py_None));
+    if (!self->file_owner)
+        return 0;
+    Ref closed(PyObject_CallMethodNoArgs(file.get(), name_close));
+    return closed ? 0 : -1;
+}
+
+// The end of the data: fine when the count is unknown or reached, an error
+// naming the missing traces otherwise.  Releases the file either way.
+// 0, or -1 with an exception set.
+int reach_end(StreamObject *self)
+{
+    self->ended = 1;
+    PyObject *pending = nullptr;
+    if (self->base.n_traces >= 0 && self->base.index < self->base.n_traces)
+        PyErr_Format(PyExc_ValueError, msg_count_short, self->name, self->base.index, self->base.n_traces,
+                     self->offset);
+    pending = PyErr_GetRaisedException();
+    if (release_file(self) < 0) {
+        Py_XDECREF(pending);
+        return -1;
+    }
+    PyErr_SetRaisedException(pending);
+    return pending ? -1 : 0;
+}
+
+// Raises the error of a trace cut short (the data ended inside it) and
+// releases the file.  Always -1.
+int truncated(StreamObject *self)
+{
+    self->ended = 1;
+    PyErr_Format(PyExc_ValueError, msg_truncated, self->name, self->base.index, self->offset);
+    PyObject *pending = PyErr_GetRaisedException();
+    if (release_file(self) < 0) {
+        Py_XDECREF(pending);
+        return -1;
+    }
+    PyErr_SetRaisedException(pending);
+    return -1;
+}
+
+// Makes sure the next trace's header is in `self->header`.  1 when it is,
+// 0 at the end of the data (or of the count), -1 with an exception set
+// (a header cut short, another ns than the file's).
+int next_header(StreamObject *self)
+{
+    if (self->pending)
+        return 1;
+    if (self->ended)
+        return 0;
+    if (self->base.index == self->base.n_traces)
+        return reach_end(self) < 0 ? -1 : 0;
+    Py_ssize_t got = read_exact(self, self->header, header_size);
+    if (got < 0)
+        return -1;
+    if (got == 0)
+        return reach_end(self) < 0 ? -1 : 0;
+    if (got < header_size)
+        return truncated(self);
+    int ns = header_ns(self->header, self->swap);
+    if (!self->segy && self->ns >= 0 && ns != self->ns) {
+        PyErr_Format(PyExc_ValueError, msg_ns_differs, self->name, self->base.index, self->offset - header_size,
+                     ns, self->ns);
+        return -1;
+    }
+    self->pending = 1;
+    return 1;
+}
+
+// Reads the stored samples of a SEG-Y trace into the staging buffer and
+// decodes them to float32 at `samples`.  0, or -1 with an exception set.
+int read_segy_samples(StreamObject *self, unsigned char *samples, int ns)
+{
+    Py_ssize_t want = self->segy->width * static_cast<Py_ssize_t>(ns);
+    if (reserve(&self->staging, &self->staging_cap, want) < 0)
+        return -1;
+    Py_ssize_t got = read_exact(self, self->staging, want);
+    if (got < 0)
+        return -1;
+    if (got < want)
+        return truncated(self);
+    bool big_endian = PY_LITTLE_ENDIAN ? self->swap : !self->swap;
+    codec::decode_samples(*self->segy, self->staging, ns, big_endian, samples, true);
+    return 0;
+}
+
+// A SEG-Y trace header (native order now) as Seismic Unix makes it: bytes
+// 1-180 kept, the SEG-Y fields after them dropped (the Seismic Unix layout
+// has other fields there), ns and dt from the samples and the interval.
+void segy_to_su_header(const StreamObject *self, unsigned char *h, int ns)
+{
+    std::uint16_t dt;
+    std::memcpy(&dt, h + 116, 2);
+    std::memset(h + 180, 0, header_size - 180);
+    arrays::set_header_ns(h, static_cast<std::uint16_t>(ns));
+    dt = self->fill_dt ? static_cast<std::uint16_t>(self->fill_dt) : dt;
+    std::memcpy(h + 116, &dt, 2);
+}
+
+// Reads the samples of the trace whose header is pending into `samples`
+// (4 * ns bytes, float32) and converts header (copied to `dst_header`) and
+// samples to native order; after the last trace of a count, releases the
+// file.  0, or -1 with an exception set.
+int finish_trace(StreamObject *self, unsigned char *dst_header, unsigned char *samples, int ns)
+{
+    if (self->segy) {
+        if (read_segy_samples(self, samples, ns) < 0)
+            return -1;
+    } else {
+        Py_ssize_t want = 4 * static_cast<Py_ssize_t>(ns);
+        Py_ssize_t got = read_exact(self, samples, want);
+        if (got < 0)
+            return -1;
+        if (got < want)
+            return truncated(self);
+        if (self->swap)
+            swap_words(samples, ns);
+    }
+    std::memcpy(dst_header, self->header, header_size);
+    if (self->swap)
+        swap_header(dst_header);
+    if (self->segy)
+        segy_to_su_header(self, dst_header, ns);
+    self->pending = 0;
+    self->base.index += 1;
+    return self->base.index == self->base.n_traces ? reach_end(self) : 0;
+}
+
+// next_trace: the next trace as a new SEGYTrace owning record and samples;
+// StopIteration at the end of the data or of the count.
+vondrel_SEGYTrace *stream_next_trace(vondrel_BaseTraceIterator *base)
+{
+    auto *self = reinterpret_cast<StreamObject *>(base);
+    int got = next_header(self);
+    if (got <= 0) {
+        if (got == 0)
+            PyErr_SetNone(PyExc_StopIteration);
+        return nullptr;
+    }
+    int ns = pending_ns(self);
+    if (ns == 0) {
+        PyErr_Format(PyExc_ValueError, msg_no_samples, self->name, base->index, self->offset - header_size);
+        return nullptr;
+    }
+    segy *record = vondrel_new_trace(ns);   // freed here until the trace owns it
+    if (!record) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    auto *samples = reinterpret_cast<unsigned char *>(record->data);
+    if (finish_trace(self, reinterpret_cast<unsigned char *>(record), samples, ns) < 0) {
+        vondrel_del_trace(record, 1);
+        return nullptr;
+    }
+    vondrel_from_trace_opt owns_all{2, 1, 1};
+    vondrel_SEGYTrace *trace = vondrel_SEGYTrace_vtab->from_trace(record, &owns_all);
+    if (!trace)
+        vondrel_del_trace(record, 1);
+    return trace;
+}
+
+// Fills `buf` with whole traces of one ns, read in one call and checked and
+// swapped without the GIL.  The bytes filled (0 when none fit or the data
+// has ended), or -1 with an exception set.
+Py_ssize_t fill_fixed(StreamObject *self, unsigned char *buf, Py_ssize_t len)
+{
+    Py_ssize_t size = trace_bytes(self->ns);
+    Py_ssize_t k = len / size;
+    if (self->base.n_traces >= 0 && k > self->base.n_traces - self->base.index)
+        k = self->base.n_traces - self->base.index;
+    if (k == 0)
+        return self->base.index == self->base.n_traces && reach_end(self) < 0 ? -1 : 0;
+    long long start = self->offset;
+    Py_ssize_t got = read_exact(self, buf, k * size);
+    if (got < 0)
+        return -1;
+    Py_ssize_t whole = got / size;
+    Py_ssize_t good;
+    if (whole * size >= nogil_bytes) {
+        Py_BEGIN_ALLOW_THREADS
+        good = swap_block(buf, whole, self->ns, self->swap);
+        Py_END_ALLOW_THREADS
+    } else {
+        good = swap_block(buf, whole, self->ns, self->swap);
+    }
+    self->base.index += static_cast<int>(good);
+    if (good < whole) {
+        unsigned char *bad = buf + good * size;
+        PyErr_Format(PyExc_ValueError, msg_ns_differs, self->name, self->base.index, start + good * size,
+                     header_ns(bad, self->swap), self->ns);
+        return -1;
+    }
+    if (got < k * size) {
+        if (got > whole * size)
+            return truncated(self);
+        if (reach_end(self) < 0)
+            return -1;
+    } else if (self->base.index == self->base.n_traces && reach_end(self) < 0) {
+        return -1;
+    }
+    return got;
+}
+
+// Binds the one argument of `params`, a writable contiguous buffer, and
+// exports it into `view` (the caller releases it).  0, or -1 with the
+// binding's TypeError or the export's error set.
+int bind_buffer(Signature &params, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, Py_buffer *view)
+{
+    PyObject *buffer;
+    if (params.bind(args, nargs, kwnames, &buffer) < 0)
+        return -1;
+    return PyObject_GetBuffer(buffer, view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS);
+}
+
+// ---- slots ----------------------------------------------------------------
+
+PyObject *stream_new(PyTypeObject *type, PyObject *args, PyObject *kwds)
+{
+    PyObject *op = vondrel_BaseTraceIteratorType->tp_new(type, args, kwds);
+    if (!op)
+        return nullptr;
+    StreamObject *self = as_stream(op);
+    self->base.vtab = &stream_vtable;
+    self->file = Py_NewRef(Py_None);
+    self->name = Py_GetConstant(Py_CONSTANT_EMPTY_STR);
+    self->fill = name_readinto;
+    self->format = Py_NewRef(Py_None);
+    self->byteorder = Py_NewRef(Py_None);
+    self->text = Py_NewRef(Py_None);
+    self->ns = -1;
+    self->ended = 1;
+    return op;
+}
+
+// traces(source, format=None, byteorder=None): asks the detection for a
+// plan, (file, file_owner, name, head, format, byteorder, ns, n_traces,
+// offset), and takes it over.  0, or -1 with the detection's error set.
+int stream_init(PyObject *op, PyObject *args, PyObject *kwds)
+{
+    PyObject *values[3];
+    if (init_params.bind(args, kwds, values) < 0)
+        return -1;
+    PyObject *source = values[0];
+    PyObject *format = values[1] ? values[1] : Py_None;
+    PyObject *byteorder = values[2] ? values[2] : Py_None;
+    StreamObject *self = as_stream(op);
+    if (release_file(self) < 0)
+        return -1;
+    Ref module(PyImport_Import(stream_module_name));
+    if (!module)
+        return -1;
+    Ref plan(PyObject_CallMethodObjArgs(module.get(), name_plan, source, format, byteorder, nullptr));
+    if (!plan)
+        return -1;
+    PyObject *file, *name, *head, *fmt, *order, *text;
+    int owner, ns, n_traces, code, fill_dt;
+    long long offset;
+    if (!PyArg_ParseTuple(plan.get(), "OpUSUUiiLiiO:plan", &file, &owner, &name, &head, &fmt, &order, &ns,
+                          &n_traces, &offset, &code, &fill_dt, &text))
+        return -1;
+    self->segy = nullptr;
+    if (code) {
+        self->segy = codec::sample_format(code);
+        if (!self->segy) {
+            PyErr_Format(PyExc_ValueError, msg_segy_format, name, code);
+            return -1;
+        }
+    }
+    self->fill_dt = fill_dt;
+    Py_SETREF(self->text, Py_NewRef(text));
+    Py_SETREF(self->file, Py_NewRef(file));
+    Py_SETREF(self->name, Py_NewRef(name));
+    Py_ssize_t cap = PyBytes_GET_SIZE(head) > ahead_size ? PyBytes_GET_SIZE(head) : ahead_size;
+    if (reserve(&self->ahead, &self->ahead_cap, cap) < 0)
+        return -1;
+    std::memcpy(self->ahead, PyBytes_AS_STRING(head), PyBytes_GET_SIZE(head));
+    self->ahead_pos = 0;
+    self->ahead_len = PyBytes_GET_SIZE(head);
+    int buffered = PyObject_HasAttrWithError(file, name_readinto1);
+    if (buffered < 0)
+        return -1;
+    self->fill = buffered ? name_readinto1 : name_readinto;
+    Py_SETREF(self->format, Py_NewRef(fmt));
+    Py_SETREF(self->byteorder, Py_NewRef(order));
+    self->file_owner = owner;
+    self->offset = offset;
+    self->swap = PyUnicode_CompareWithASCIIString(order, PY_LITTLE_ENDIAN ? "<" : ">") != 0;
+    self->ns = ns;
+    self->base.index = 0;
+    self->base.n_traces = n_traces;
+    self->ended = 0;
+    self->pending = 0;
+    return 0;
+}
+
+// tp_finalize: a reader dropped before its end closes the file it opened;
+// an error there goes to sys.unraisablehook.
+void stream_finalize(PyObject *op)
+{
+    PyObject *saved = PyErr_GetRaisedException();
+    if (release_file(as_stream(op)) < 0)
+        PyErr_WriteUnraisable(op);
+    PyErr_SetRaisedException(saved);
+}
+
+int stream_traverse(PyObject *op, visitproc visit, void *arg)
+{
+    StreamObject *self = as_stream(op);
+    Py_VISIT(self->file);
+    return 0;
+}
+
+int stream_clear(PyObject *op)
+{
+    StreamObject *self = as_stream(op);
+    Py_SETREF(self->file, Py_NewRef(Py_None));
+    return 0;
+}
+
+void stream_dealloc(PyObject *op)
+{
+    if (PyObject_CallFinalizerFromDealloc(op) < 0)
+        return;
+    PyObject_GC_UnTrack(op);
+    StreamObject *self = as_stream(op);
+    Py_CLEAR(self->file);
+    PyMem_RawFree(self->ahead);
+    PyMem_RawFree(self->staging);
+    Py_CLEAR(self->text);
+    Py_CLEAR(self->name);
+    Py_CLEAR(self->format);
+    Py_CLEAR(self->byteorder);
+    Py_TYPE(op)->tp_free(op);
+}
+
+// ---- methods --------------------------------------------------------------
+
+// readinto(buffer): fills a writable buffer with as many whole traces as fit,
+// in native order, header then samples, and returns the bytes filled; 0 at
+// the end.  ValueError when not even the next trace fits.
+PyObject *stream_readinto(PyObject *op, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+{
+    Py_buffer view;
+    if (bind_buffer(readinto_params, args, nargs, kwnames, &view) < 0)
+        return nullptr;
+    StreamObject *self = as_stream(op);
+    auto *buf = static_cast<unsigned char *>(view.buf);
+    Py_ssize_t pos = 0;
+    int failed = 0;
+    while (!failed) {
+        if (self->ns > 0 && !self->segy && !self->pending) {
+            Py_ssize_t filled = fill_fixed(self, buf + pos, view.len - pos);
+            failed = filled < 0;
+            if (filled <= 0)
+                break;
+            pos += filled;
+            continue;
+        }
+        int got = next_header(self);
+        failed = got < 0;
+        if (got <= 0)
+            break;
+        int ns = pending_ns(self);
+        Py_ssize_t size = trace_bytes(ns);
+        if (pos + size > view.len) {
+            if (pos == 0) {
+                PyErr_Format(PyExc_ValueError, msg_small_buffer, view.len, self->base.index, size);
+                failed = 1;
+            }
+            break;
+        }
+        failed = finish_trace(self, buf + pos, buf + pos + header_size, ns) < 0;
+        pos += size;
+    }
+    PyBuffer_Release(&view);
+    return failed ? nullptr : PyLong_FromSsize_t(pos);
+}
+
+// close(): closes a file the reader opened; the iteration then ends.
+PyObject *stream_close(PyObject *op, PyObject *)
+{
+    StreamObject *self = as_stream(op);
+    self->ended = 1;
+    self->pending = 0;
+    return release_file(self) < 0 ? nullptr : Py_NewRef(Py_None);
+}
+
+PyObject *stream_enter(PyObject *op, PyObject *)
+{
+    return Py_NewRef(op);
+}
+
+PyObject *stream_exit(PyObject *op, PyObject *)
+{
+    return stream_close(op, nullptr);
+}
+
+// The collection shortcuts that write a count first refuse a stream whose
+// count is unknown; otherwise they delegate as the base's do.
+PyObject *shortcut(PyObject *op, PyObject *method, PyObject *arg)
+{
+    StreamObject *self = as_stream(op);
+    if (arg && self->base.n_traces < 0) {
+        PyErr_Format(PyExc_ValueError, msg_count_unknown, self->name);
+        return nullptr;
+    }
+    Ref collection(reinterpret_cast<PyObject *>(vondrel_SEGY_vtab->from_trace_iterator(&self->base)));
+    if (!collection)
+        return nullptr;
+    return arg ? PyObject_CallMethodOneArg(collection.get(), method, arg) : PyObject_CallMethodNoArgs(collection.get(), method);
+}
+
+PyObject *stream_to_file(PyObject *op, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+{
+    PyObject *filename;
+    if (to_file_params.bind(args, nargs, kwnames, &filename) < 0)
+        return nullptr;
+    return shortcut(op, name_to_file, filename);
+}
+
+PyObject *stream_to_stream(PyObject *op, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+{
+    PyObject *stream;
+    if (to_stream_params.bind(args, nargs, kwnames, &stream) < 0)
+        return nullptr;
+    Ref done(shortcut(op, name_to_stream, stream));
+    return done ? Py_NewRef(Py_None) : nullptr;
+}
+
+PyObject *stream_to_memory(PyObject *op, PyObject *)
+{
+    return shortcut(op, name_to_memory, nullptr);
+}
+
+// ---- getters --------------------------------------------------------------
+
+PyObject *stream_get_n_traces(PyObject *op, void *)
+{
+    int n = as_stream(op)->base.n_traces;
+    return n < 0 ? Py_NewRef(Py_None) : PyLong_FromLong(n);
+}
+
+PyObject *stream_get_index(PyObject *op, void *)
+{
+    return PyLong_FromLong(as_stream(op)->base.index);
+}
+
+PyObject *stream_get_ns(PyObject *op, void *)
+{
+    int ns = as_stream(op)->ns;
+    return ns < 0 ? Py_NewRef(Py_None) : PyLong_FromLong(ns);
+}
+
+PyObject *stream_get_format(PyObject *op, void *)
+{
+    return Py_NewRef(as_stream(op)->format);
+}
+
+PyObject *stream_get_byteorder(PyObject *op, void *)
+{
+    return Py_NewRef(as_stream(op)->byteorder);
+}
+
+PyObject *stream_get_text(PyObject *op, void *)
+{
+    return Py_NewRef(as_stream(op)->text);
+}
+
+PyObject *stream_get_name(PyObject *op, void *)
+{
+    return Py_NewRef(as_stream(op)->name);
+}
+
+// ---- module functions -----------------------------------------------------
+
+// _trace_record(trace, swap): the trace's header and samples as bytes, in the
+// other byte order when swap is true.  TypeError for anything but a SEGYTrace.
+PyObject *trace_record(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObject *kwnames)
+{
+    PyObject *args[2];
+    if (trace_record_params.bind(call, nargs, kwnames, args) < 0)
+        return nullptr;
+    if (!PyObject_TypeCheck(args[0], vondrel_SEGYTraceType))
+        return PyErr_Format(PyExc_TypeError, msg_not_a_trace, args[0]);
+    int swap = PyObject_IsTrue(args[1]);
+    if (swap < 0)
+        return nullptr;
+    const segy *t = reinterpret_cast<vondrel_SEGYTrace *>(args[0])->trace;
+    Py_ssize_t size = t ? trace_bytes(t->ns) : header_size;
+    Ref out(PyBytes_FromStringAndSize(nullptr, size));
+    if (!out)
+        return nullptr;
+    auto *p = reinterpret_cast<unsigned char *>(PyBytes_AS_STRING(out.get()));
+    if (t) {
+        std::memcpy(p, t, header_size);
+        std::memcpy(p + header_size, t->data, size - header_size);
+    } else {
+        std::memset(p, 0, size);
+    }
+    if (swap)
+        swap_native_run(p, size);
+    return out.release();
+}
+
+// _swap_traces(buffer): swaps the native-order traces of a writable buffer
+// into the other order, in place, walking them by their ns.  ValueError when
+// the buffer does not end at a trace boundary (nothing is then swapped).
+PyObject *swap_traces(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+{
+    Py_buffer view;
+    if (bind_buffer(swap_traces_params, args, nargs, kwnames, &view) < 0)
+        return nullptr;
+    auto *p = static_cast<unsigned char *>(view.buf);
+    Py_ssize_t walked = 0;
+    Py_ssize_t pos = 0;
+    while (pos + header_size <= view.len)
+        pos += trace_bytes(header_ns(p + pos, false));
+    if (pos == view.len) {
+        Py_BEGIN_ALLOW_THREADS
+        walked = swap_native_run(p, view.len);
+        Py_END_ALLOW_THREADS
+    }
+    Py_ssize_t len = view.len;
+    PyBuffer_Release(&view);
+    if (walked != len || pos != len)
+        return PyErr_Format(PyExc_ValueError, msg_not_traces, len);
+    return Py_NewRef(Py_None);
+}
+
+PyMethodDef stream_methods[] = {
+    {"readinto", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stream_readinto)), METH_FASTCALL | METH_KEYWORDS, "traces.readinto(self, buffer)"},
+    {"close", stream_close, METH_NOARGS, "traces.close(self)"},
+    {"__enter__", stream_enter, METH_NOARGS, nullptr},
+    {"__exit__", reinterpret_cast<PyCFunction>(stream_exit), METH_VARARGS, nullptr},
+    {"to_memory", stream_to_memory, METH_NOARGS, "traces.to_memory(self)"},
+    {"to_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stream_to_file)), METH_FASTCALL | METH_KEYWORDS, "traces.to_file(self, filename)"},
+    {"to_stream", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stream_to_stream)), METH_FASTCALL | METH_KEYWORDS, "traces.to_stream(self, stream)"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef stream_getset[] = {
+    {"n_traces", stream_get_n_traces, nullptr, "the trace count, None while unknown (a stream)", nullptr},
+    {"index", stream_get_index, nullptr, "traces handed out so far", nullptr},
+    {"ns", stream_get_ns, nullptr, "every trace's ns, None when traces may differ", nullptr},
+    {"format", stream_get_format, nullptr, "\"su\", \"collection\" or \"segy\"", nullptr},
+    {"byteorder", stream_get_byteorder, nullptr, "the file's byte order, \"<\" or \">\"", nullptr},
+    {"name", stream_get_name, nullptr, "the source as messages name it", nullptr},
+    {"text", stream_get_text, nullptr, "a SEG-Y file's textual header, None for other files", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef module_functions[] = {
+    {"_trace_record", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(trace_record)), METH_FASTCALL | METH_KEYWORDS,
+     "_trace_record(trace, swap)"},
+    {"_swap_traces", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(swap_traces)), METH_FASTCALL | METH_KEYWORDS, "_swap_traces(buffer)"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyTypeObject StreamType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "vondrel.traces",
+    .tp_basicsize = sizeof(StreamObject),
+    .tp_dealloc = stream_dealloc,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    .tp_doc = "traces(source, format=None, byteorder=None)\n--\n\n"
+              "Streams the traces of an SU (either byte order), collection or SEG-Y source (a path, a binary file\n"
+              "or a pipe) one at a time, as SEGYTrace objects in native order, in constant memory.",
+    .tp_traverse = stream_traverse,
+    .tp_clear = stream_clear,
+    .tp_methods = stream_methods,
+    .tp_getset = stream_getset,
+    .tp_init = stream_init,
+    .tp_new = stream_new,
+    .tp_free = PyObject_GC_Del,
+    .tp_finalize = stream_finalize,
+};
+
+}  // namespace
+
+int stream_exec(PyObject *module)
+{
+    if (vondrel_segy_import() < 0)
+        return -1;
+    const NameEntry entries[] = {
+        {&name_readinto, "readinto"}, {&name_readinto1, "readinto1"}, {&name_close, "close"},
+        {&name_release, "release"},   {&name_plan, "_plan"},
+        {&name_to_file, "to_file"},   {&name_to_stream, "to_stream"}, {&name_to_memory, "to_memory"},
+        {&stream_module_name, "vondrel._stream"},
+    };
+    if (intern_names(entries) < 0)
+        return -1;
+    stream_vtable = *vondrel_BaseTraceIterator_vtab;
+    stream_vtable.next_trace = stream_next_trace;
+    StreamType.tp_base = vondrel_BaseTraceIteratorType;
+    if (PyType_Ready(&StreamType) < 0)
+        return -1;
+    if (PyModule_AddFunctions(module, module_functions) < 0)
+        return -1;
+    return PyModule_AddObjectRef(module, "traces", reinterpret_cast<PyObject *>(&StreamType));
+}
+
+}  // namespace vondrel
