@@ -193,8 +193,8 @@ def mutated_su():
     """SU bytes in either order with random ns and a random cut or splice."""
     traces = st.lists(st.tuples(st.integers(0, 40), st.sampled_from("<>")), min_size=0, max_size=5)
 
-    def build(spec, cut, junk):
-        raw = b"".join(su_trace(np.arange(ns, dtype=float), order, tracl=i + 1) for i, (ns, order) in enumerate(spec))
+    def build(kinds, cut, junk):
+        raw = b"".join(su_trace(np.arange(ns, dtype=float), order, tracl=i + 1) for i, (ns, order) in enumerate(kinds))
         return raw[:cut] + junk if cut is not None else raw
     return st.builds(build, traces, st.none() | st.integers(0, 2000), st.binary(max_size=300))
 

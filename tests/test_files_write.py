@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import vondrel
-from test_files_read import parse, ragged_bytes, su_trace
+from test_files_read import Unseekable, parse, ragged_bytes, su_trace
 from test_real_data import DATA, FILES, to_little_endian
 from vondrel.segy import SEGY, SEGYTrace
 
@@ -77,6 +77,9 @@ def test_write_takes_ns_from_the_samples_and_refuses_a_header_that_disagrees(tmp
     headers["ns"] = [4, 5, 4]
     with pytest.raises(ValueError, match=r"^trace 1: its header says ns 5, its samples number 4$"):
         vondrel.write(io.BytesIO(), (headers, samples))
+    headers["ns"] = 0
+    with pytest.raises(ValueError, match=r"^The offsets do not describe the samples"):
+        vondrel.write(io.BytesIO(), vondrel.Gather(headers, samples.ravel(), np.array([0, 4, 8, 13])))
 
 
 def test_to_collection_shares_the_rows_and_copies_every_header_field_but_ns():
@@ -96,7 +99,7 @@ def test_from_collection_reads_any_collection_mode(tmp_path, mode):
     vondrel.write(path, vondrel.read(DATA / "seismiclab_small_stack.su"), format="collection", byteorder="=")
     with open(path, "rb") as f:
         c = {"on disk": SEGY.from_file(str(path)), "in memory": SEGY.from_file(str(path)).to_memory(),
-             "stream": SEGY.from_file(io.BufferedReader(io.BytesIO(f.read())))}[mode]
+             "stream": SEGY.from_file(io.BufferedReader(Unseekable(f.read())))}[mode]
     g = vondrel.from_collection(c)
     assert np.array_equal(g.samples, vondrel.read(path).samples)
     assert g.headers.tobytes() == vondrel.read(path).headers.tobytes()
@@ -114,7 +117,21 @@ def test_the_header_view_changes_the_trace_and_keeps_it_alive():
     heads, _ = parse(out.getvalue(), "<")
     assert (heads[0]["tracl"], heads[0]["scalco"], heads[0]["ns"]) == (12, -100, 5)
     assert sys.getrefcount(t) == before + 1
+    t.__init__(np.ones(3, dtype=np.float32), 2000)   # a new record: the view keeps the old one
+    assert (t.ns, t.dt, view["dt"]) == (3, 2000, 4000)
     del t
     gc.collect()
-    view["ntr"] = 3                       # still the trace's own memory (the sanitizer run checks)
+    view["ntr"] = 3                       # still the record's own memory (the sanitizer run checks)
     assert view["ntr"] == 3 and view["tracl"] == 12
+
+
+@pytest.mark.parametrize("order", ["<", ">"])
+def test_files_larger_than_the_io_chunks_round_trip_byte_for_byte(tmp_path, order):
+    # Traces of every length straddle the reader's and the writer's chunk
+    # boundaries at every offset.
+    rng = np.random.default_rng(5)
+    raw = b"".join(su_trace(rng.standard_normal(k), order, tracl=i) for i, k in enumerate(rng.integers(0, 900, 900)))
+    (tmp_path / "big.su").write_bytes(raw)
+    g = vondrel.read(tmp_path / "big.su", byteorder=order)
+    vondrel.write(tmp_path / "out.col", g, format="collection")
+    assert (tmp_path / "out.col").read_bytes() == struct.pack(order + "i", 900) + raw

@@ -296,6 +296,23 @@ def test_ieee_and_ibm_round_trips(tmp_path):
                       sample_format=1)
 
 
+def test_files_of_many_chunks_round_trip_through_the_overlapped_reads_and_writes(tmp_path):
+    rng = np.random.default_rng(3)
+    samples = rng.standard_normal((700, 2000)).astype(np.float32)
+    samples = (samples.view(np.uint32) & np.uint32(0xFFFFFFF8)).view(np.float32)   # 21 bits: IBM-exact
+    headers = np.zeros(700, vondrel.header_dtype())
+    headers["tracl"] = np.arange(700)
+    path = tmp_path / "big.sgy"
+    vondrel.write(path, (headers, samples), format="segy", sample_format=1)
+    g = vondrel.read(path)
+    np.testing.assert_array_equal(g.samples, samples)
+    assert g.headers["tracl"].tolist() == list(range(700))
+    out = io.BytesIO()
+    vondrel.write(out, g, sample_format=1)
+    identical = out.getvalue() == path.read_bytes()     # (no diff of megabytes on failure)
+    assert identical
+
+
 def test_revision_2_write_carries_the_byte_order_constant():
     out = io.BytesIO()
     vondrel.write(out, vondrel.read(DATA / "segyio_small.sgy"), byteorder="<", revision=2)

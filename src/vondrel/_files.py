@@ -730,22 +730,19 @@ def write(dest: object, data: object, *, format: str | None = None, byteorder: s
         headers = headers.astype(native)
     headers = np.ascontiguousarray(headers)
     flat = np.ascontiguousarray(flat, dtype=np.float32)
-    lengths = np.diff(offsets)
-    too_long = np.flatnonzero(lengths > 65535)
-    if len(too_long):
-        i = int(too_long[0])
-        raise ValueError(f"trace {i} has {lengths[i]} samples; a trace holds at most 65535")
-    said = headers["ns"]
-    wrong = np.flatnonzero((said != 0) & (said != lengths))
-    if len(wrong):
-        i = int(wrong[0])
-        raise ValueError(f"trace {i}: its header says ns {said[i]}, its samples number {lengths[i]}")
+    offsets = np.ascontiguousarray(offsets, dtype=np.int64)
+    too_long, wrong, all_set = _arrays.check_ns(headers, offsets)
+    if too_long >= 0:
+        raise ValueError(f"trace {too_long} has {offsets[too_long + 1] - offsets[too_long]} samples; "
+                         "a trace holds at most 65535")
+    if wrong >= 0:
+        raise ValueError(f"trace {wrong}: its header says ns {headers['ns'][wrong]}, its samples number "
+                         f"{offsets[wrong + 1] - offsets[wrong]}")
     if fmt == "collection" and n > 2 ** 31 - 1:
         raise ValueError(f"a collection file holds at most {2 ** 31 - 1} traces, not {n}")
     prefix = struct.pack(order + "i", n) if fmt == "collection" else b""
     with _Sink(dest) as sink:
-        written = _arrays.write(sink.target, headers, flat, offsets, order != NATIVE, bool((said != 0).all()),
-                                prefix)
+        written = _arrays.write(sink.target, headers, flat, offsets, order != NATIVE, all_set, prefix)
         sink.done(written)
 
 

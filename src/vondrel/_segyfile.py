@@ -7,6 +7,7 @@ from __future__ import annotations
 import os
 import re
 import sys
+from concurrent.futures import Future, ThreadPoolExecutor
 from typing import Any
 
 import numpy as np
@@ -377,17 +378,52 @@ def _read_run(layout: Layout, f: Any, first_index: int, k: int, headers: np.ndar
     at a time; Truncated when the file has shrunk since its size was taken."""
     trace_size, ns = layout.trace_size(), layout.ns
     per_chunk = max(1, CHUNK // trace_size)
-    buf = memoryview(bytearray(min(k, per_chunk) * trace_size))
-    rows = headers.view(np.uint8).reshape(len(headers), TRACE_HEADER_SIZE)
+    rows = _byte_rows(headers)
     out = flat.reshape(len(headers), ns) if flat is not None else None
-    for first in range(0, k, per_chunk):
-        m = min(per_chunk, k - first)
-        got = read_into(f, buf[:m * trace_size])
-        if got < m * trace_size:
-            at = first_index + first + got // trace_size
-            raise Truncated(at, layout.start + at * trace_size)
-        _decode(layout, buf[:m * trace_size], m, ns, rows[first:first + m],
-                out[first:first + m] if out is not None else None, stored)
+    sizes = [min(per_chunk, k - first) * trace_size for first in range(0, k, per_chunk)]
+    with _ReadAhead(f, sizes, k * trace_size > 4 * CHUNK) as chunks:
+        for first, (view, got) in zip(range(0, k, per_chunk), chunks):
+            m = len(view) // trace_size
+            if got < len(view):
+                at = first_index + first + got // trace_size
+                raise Truncated(at, layout.start + at * trace_size)
+            _decode(layout, view, m, ns, rows[first:first + m], out[first:first + m] if out is not None else None,
+                    stored)
+
+
+class _ReadAhead:
+    """The chunks of `sizes` bytes read from f in turn, as (view, bytes
+    read); on a second thread one chunk ahead when `threaded`, so that
+    reading and converting (both without the interpreter lock) overlap.  A
+    view stays valid until the next one is taken."""
+
+    def __init__(self, f: Any, sizes: list[int], threaded: bool) -> None:
+        self.f, self.sizes = f, sizes
+        self.bufs = [bytearray(max(sizes, default=0)) for _ in range(2 if threaded else 1)]
+        self.pool = ThreadPoolExecutor(1) if threaded else None
+        self.pending: Future[tuple[memoryview, int]] | None = None
+
+    def _fill(self, k: int) -> tuple[memoryview, int]:
+        view = memoryview(self.bufs[k % len(self.bufs)])[:self.sizes[k]]
+        return view, read_into(self.f, view)
+
+    def __iter__(self) -> Any:
+        for k in range(len(self.sizes)):
+            if self.pool is None:
+                yield self._fill(k)
+                continue
+            current = self.pending.result() if self.pending else self._fill(k)
+            self.pending = self.pool.submit(self._fill, k + 1) if k + 1 < len(self.sizes) else None
+            yield current
+
+    def __enter__(self) -> _ReadAhead:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        if self.pool is not None:
+            self.pool.shutdown()       # waits for a read still in flight
+            if self.pending is not None and not exc[0]:
+                self.pending.result()
 
 
 def _read_each(layout: Layout, f: Any, ascending: range, headers: np.ndarray, flat: np.ndarray | None,
@@ -777,22 +813,58 @@ def write_gather(target: Any, data: Any, sample_format: int | None, byteorder: s
     width = SAMPLE_FORMATS[code][0]
     runs = [(0, n)] if uniform else [(i, 1) for i in range(n)]
     header_bytes = _byte_rows(rows)
-    for first, count in runs:
-        trace_ns = int(lengths[first]) if count else 0
-        trace_size = HEADER_SIZE + trace_ns * width
-        per_chunk = max(1, CHUNK // trace_size)
-        buf = bytearray(min(count, per_chunk) * trace_size)
-        for at in range(first, first + count, per_chunk):
-            m = min(per_chunk, first + count - at)
-            part = flat[offsets[at]:offsets[at + m]]
-            bad = _arrays._segy_encode(header_bytes[at:at + m], part, m, trace_ns, code, big, buf)
-            if bad >= 0:
-                i = at + bad // max(trace_ns, 1)
-                raise ValueError(f"trace {i}: sample {bad % max(trace_ns, 1)} ({part[bad]}) has no "
-                                 f"{'IBM float' if code == 1 else f'format {code}'} form")
-            _write_all(target, memoryview(buf)[:m * trace_size])
-            written += m * trace_size
+    with _WriteBehind(target, int(offsets[-1]) * width + n * HEADER_SIZE > 4 * CHUNK) as sink:
+        for first, count in runs:
+            trace_ns = int(lengths[first]) if count else 0
+            trace_size = HEADER_SIZE + trace_ns * width
+            per_chunk = max(1, CHUNK // trace_size)
+            bufs = [bytearray(min(count, per_chunk) * trace_size) for _ in range(2)]
+            for k, at in enumerate(range(first, first + count, per_chunk)):
+                m = min(per_chunk, first + count - at)
+                part, buf = flat[offsets[at]:offsets[at + m]], bufs[k % 2]
+                bad = _arrays._segy_encode(header_bytes[at:at + m], part, m, trace_ns, code, big, buf)
+                if bad >= 0:
+                    i = at + bad // max(trace_ns, 1)
+                    raise ValueError(f"trace {i}: sample {bad % max(trace_ns, 1)} ({part[bad]}) has no "
+                                     f"{'IBM float' if code == 1 else f'format {code}'} form")
+                sink.put(memoryview(buf)[:m * trace_size])
+                written += m * trace_size
     return written
 
+
+class _WriteBehind:
+    """Writes chunks one behind their conversion, on a second thread when
+    `threaded`: converting and writing both release the interpreter lock,
+    so they overlap.  One write is in flight at a time, in order; leaving
+    the block waits for it, and its error is raised."""
+
+    def __init__(self, target: Any, threaded: bool) -> None:
+        self.target = target
+        self.pool = ThreadPoolExecutor(1) if threaded else None
+        self.pending: Future[None] | None = None
+
+    def put(self, view: memoryview) -> None:
+        """Writes `view`; its buffer must stay unchanged until the next put
+        or the end of the block."""
+        if self.pool is None:
+            _write_all(self.target, view)
+            return
+        self.wait()
+        self.pending = self.pool.submit(_write_all, self.target, view)
+
+    def wait(self) -> None:
+        pending, self.pending = self.pending, None
+        if pending is not None:
+            pending.result()
+
+    def __enter__(self) -> _WriteBehind:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        try:
+            self.wait()
+        finally:
+            if self.pool is not None:
+                self.pool.shutdown()
 
 _files.FORMATS.insert(0, SegyFormat())

@@ -18,7 +18,7 @@ import sys
 EXIT_DATA = 1
 EXIT_USAGE = 2
 EXIT_PIPE = 128 + 13          # killed by SIGPIPE, as the shell reports it
-ORDERS = {"native": "=", "little": "<", "big": ">", "=": "=", "<": "<", ">": ">"}
+ORDERS = {"native": "=", "little": "<", "big": ">"}
 ORDER_NAMES = {"<": "little-endian", ">": "big-endian"}
 
 
@@ -32,6 +32,15 @@ def _version():
         return metadata.version("vondrel-segy")
     except metadata.PackageNotFoundError:
         return "unknown"
+
+
+class _Version(argparse.Action):
+    """--version, looked up only when asked for: importlib.metadata costs
+    every other run a twentieth of a second."""
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        print(f"{parser.prog} {_version()}")
+        parser.exit()
 
 
 def _source(name):
@@ -137,8 +146,18 @@ def _info(args, name, out):
 
 
 def cmd_info(args):
-    for name in args.files:
-        _info(args, name, sys.stdout)
+    status = 0
+    for name in args.files:            # a bad file does not hide the files after it
+        try:
+            _info(args, name, sys.stdout)
+        except BrokenPipeError:
+            raise
+        except (ValueError, OSError) as e:
+            if args.debug:
+                raise
+            print(f"vondrel info: {e}", file=sys.stderr)
+            status = EXIT_DATA
+    return status
 
 
 # ---- convert -------------------------------------------------------------
@@ -146,7 +165,8 @@ def cmd_info(args):
 
 def cmd_convert(args):
     from vondrel import _stream
-    reader = _stream.traces(_source(args.input), format=args.format, byteorder=args.from_byteorder)
+    order = ORDERS[args.from_byteorder] if args.from_byteorder else None
+    reader = _stream.traces(_source(args.input), format=args.format, byteorder=order)
     with reader:
         dest = sys.stdout.buffer if args.output == "-" else args.output
         known = reader.n_traces if args.to == "collection" and args.output == "-" else None
@@ -240,7 +260,7 @@ def cmd_plot(args):
 def parser():
     top = argparse.ArgumentParser(
         prog="vondrel", description="Seismic trace files (Seismic Unix, collection, SEG-Y): look, convert, draw.")
-    top.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
+    top.add_argument("--version", action=_Version, nargs=0, help="print the version and exit")
     common = argparse.ArgumentParser(add_help=False)
     common.add_argument("--quiet", "-q", action="store_true", help="no progress bar")
     common.add_argument("--debug", action="store_true", help="a traceback with every error")
@@ -265,8 +285,8 @@ def parser():
     convert.add_argument("--ibm", action="store_true", help="SEG-Y samples as IBM floats (default: IEEE)")
     convert.add_argument("--format", choices=("su", "collection", "segy"), help="input format, when detection "
                                                                               "cannot decide")
-    convert.add_argument("--from-byteorder", choices=("<", ">"), help="input byte order, when detection cannot "
-                                                                    "decide")
+    convert.add_argument("--from-byteorder", choices=("little", "big"),
+                         help="input byte order, when detection cannot decide")
     convert.set_defaults(run=cmd_convert)
 
     plot = commands.add_parser("plot", parents=[common], help="draw a gather to a PNG",
@@ -302,9 +322,9 @@ def main(argv=None):
     args = parser().parse_args(argv)
     args.cleanup = []
     try:
-        args.run(args)
+        status = args.run(args) or 0
         sys.stdout.flush()
-        return 0
+        return status
     except BrokenPipeError:
         _quiet_stdout()
         return EXIT_PIPE

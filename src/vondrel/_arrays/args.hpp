@@ -1,9 +1,11 @@
-// Conversions of the module's arguments, once the binder has bound them.
+// The arguments of the module's functions once the binder has bound them:
+// conversions, and the buffer export held for the length of a call.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdint>
 
 namespace vondrel::arrays {
@@ -27,5 +29,35 @@ inline int to_flag(PyObject *obj, bool *out)
     *out = v != 0;
     return 0;
 }
+
+// A buffer export held for the length of a call.
+class Buffer {
+public:
+    Buffer() = default;
+    Buffer(const Buffer &) = delete;
+    Buffer &operator=(const Buffer &) = delete;
+    ~Buffer()
+    {
+        if (held_)
+            PyBuffer_Release(&view_);
+    }
+    // Exports obj (writable when asked); 0, or -1 with the exporter's error.
+    int get(PyObject *obj, bool writable)
+    {
+        if (PyObject_GetBuffer(obj, &view_, writable ? PyBUF_WRITABLE : PyBUF_SIMPLE) < 0)
+            return -1;
+        held_ = true;
+        return 0;
+    }
+    unsigned char *data() const { return static_cast<unsigned char *>(view_.buf); }
+    std::size_t size() const { return held_ ? static_cast<std::size_t>(view_.len) : 0; }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// The sample format a code argument names (borrowed from the static table);
+// null with ValueError for a code this module does not read.
 
 }  // namespace vondrel::arrays

@@ -34,9 +34,81 @@ static_assert(runs_cover_fields(), "the field runs tile bytes 0-211");
 
 }  // namespace
 
+#if defined(__SSE2__)
+
+namespace {
+
+// Per 16-byte lane of the header, which bytes belong to 4-byte fields, to
+// 2-byte fields, and to neither (the unassigned tail).  Every field lies
+// within one lane at its own alignment, so a lane is swapped both ways at
+// once and the masks pick each byte's answer.
+constexpr std::size_t lanes = header_size / 16;
+struct alignas(16) LaneMasks {
+    unsigned char four[lanes][16], two[lanes][16], keep[lanes][16];
+};
+
+constexpr LaneMasks make_lane_masks()
+{
+    LaneMasks m{};
+    for (std::size_t i = 0; i < header_size; ++i)
+        m.keep[i / 16][i % 16] = 0xff;
+    for (const Run &r : runs) {
+        for (std::size_t i = r.offset; i < r.offset + r.count * r.width; ++i) {
+            (r.width == 4 ? m.four : m.two)[i / 16][i % 16] = 0xff;
+            m.keep[i / 16][i % 16] = 0;
+        }
+    }
+    return m;
+}
+constexpr LaneMasks lane_masks = make_lane_masks();
+
+inline __m128i mask(const unsigned char (&bytes)[16])
+{
+    return _mm_load_si128(reinterpret_cast<const __m128i *>(bytes));
+}
+
+// Each 2-byte value of v byte-reversed.
+inline __m128i swap_halves(__m128i v)
+{
+    return _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8));
+}
+
+// Each 4-byte value of v byte-reversed (SSE2 has no byte shuffle).
+inline __m128i swap_lanes(__m128i v)
+{
+    return _mm_shufflehi_epi16(_mm_shufflelo_epi16(swap_halves(v), 0xb1), 0xb1);
+}
+
+// The header at src with every field swapped, stored at dst (which may be
+// src); `stream` stores around the cache into an aligned dst.
+void swap_header_lanes(unsigned char *dst, const unsigned char *src, bool stream)
+{
+    for (std::size_t l = 0; l < lanes; ++l) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + 16 * l));
+        __m128i r = _mm_or_si128(_mm_and_si128(swap_lanes(v), mask(lane_masks.four[l])),
+                                 _mm_or_si128(_mm_and_si128(swap_halves(v), mask(lane_masks.two[l])),
+                                              _mm_and_si128(v, mask(lane_masks.keep[l]))));
+        if (stream)
+            _mm_stream_si128(reinterpret_cast<__m128i *>(dst + 16 * l), r);
+        else
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + 16 * l), r);
+    }
+}
+
+}  // namespace
+
+#endif
+
 void swap_words(unsigned char *data, std::size_t count)
 {
-    for (std::size_t i = 0; i < count; ++i) {
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    for (; i + 4 <= count; i += 4) {
+        auto *p = reinterpret_cast<__m128i *>(data + 4 * i);
+        _mm_storeu_si128(p, swap_lanes(_mm_loadu_si128(p)));
+    }
+#endif
+    for (; i < count; ++i) {
         std::uint32_t v;
         std::memcpy(&v, data + 4 * i, 4);
         v = __builtin_bswap32(v);
@@ -46,6 +118,9 @@ void swap_words(unsigned char *data, std::size_t count)
 
 void swap_header(unsigned char *header)
 {
+#if defined(__SSE2__)
+    swap_header_lanes(header, header, false);
+#else
     for (const Run &r : runs) {
         unsigned char *p = header + r.offset;
         if (r.width == 4) {
@@ -59,20 +134,10 @@ void swap_header(unsigned char *header)
             }
         }
     }
+#endif
 }
 
 #if defined(__SSE2__)
-
-namespace {
-
-// The four 4-byte words of v, each byte-reversed (SSE2 has no byte shuffle).
-inline __m128i swap_lanes(__m128i v)
-{
-    v = _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8));   // bytes within halves
-    return _mm_shufflehi_epi16(_mm_shufflelo_epi16(v, 0xb1), 0xb1);  // halves within words
-}
-
-}  // namespace
 
 void put_words(unsigned char *dst, const unsigned char *src, std::size_t bytes, bool swap)
 {
@@ -118,10 +183,14 @@ void put_header(unsigned char *dst, const unsigned char *src, bool swap)
         put_words(dst, src, header_size, false);
         return;
     }
-    alignas(16) unsigned char h[header_size];
-    std::memcpy(h, src, header_size);
-    swap_header(h);
-    put_words(dst, h, header_size, false);
+#if defined(__SSE2__)
+    if (reinterpret_cast<std::uintptr_t>(dst) % 16 == 0) {
+        swap_header_lanes(dst, src, true);
+        return;
+    }
+#endif
+    std::memcpy(dst, src, header_size);
+    swap_header(dst);
 }
 
 }  // namespace vondrel::arrays

@@ -23,6 +23,7 @@ PyMethodDef arrays_methods[] = {
      "read(source, offset, nbytes, limit, swap, samples, seek_headers, reserve_traces, reserve_samples, prefix, ns)"},
     {"scan", as_cfunction(arrays_scan), fastcall, "scan(fd, offset, nbytes, swap, limit)"},
     {"write", as_cfunction(arrays_write), fastcall, "write(dest, headers, flat, offsets, swap, direct, prefix)"},
+    {"check_ns", as_cfunction(arrays_check_ns), fastcall, "check_ns(headers, offsets)"},
     {"header_bytes", as_cfunction(arrays_header_bytes), fastcall, "header_bytes(trace)"},
     {"copy_headers", as_cfunction(arrays_copy_headers), fastcall, "copy_headers(collection, headers)"},
     {"on_disk", as_cfunction(arrays_on_disk), fastcall, "on_disk(collection)"},

@@ -29,7 +29,7 @@ constexpr std::int64_t direct_trace_bytes = 4096;
 struct FreeDeleter {
     void operator()(unsigned char *p) const { std::free(p); }
 };
-using Buffer = std::unique_ptr<unsigned char, FreeDeleter>;
+using Scratch = std::unique_ptr<unsigned char, FreeDeleter>;
 
 // Turns a byte stream of traces (header, then ns samples, in the file's
 // byte order) into header rows, samples back to back and the trace
@@ -387,10 +387,9 @@ PyObject *arrays_read(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObj
         to_flag(args[6], &seek_headers) < 0 || to_int64(args[7], &reserve_traces) < 0 ||
         to_int64(args[8], &reserve_samples) < 0 || to_int64(args[10], &uniform_ns) < 0)
         return nullptr;
-    Py_buffer prefix;
-    if (PyObject_GetBuffer(args[9], &prefix, PyBUF_SIMPLE) < 0)
+    Buffer prefix;
+    if (prefix.get(args[9], false) < 0)
         return nullptr;
-    std::unique_ptr<Py_buffer, decltype(&PyBuffer_Release)> prefix_hold(&prefix, PyBuffer_Release);
 
     Parser ps(swap, want_samples, limit);
     // Never more than the bytes that can exist: a lying count or ns costs
@@ -402,19 +401,19 @@ PyObject *arrays_read(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObj
     if (!ps.reserve(static_cast<std::size_t>(std::max<std::int64_t>(reserve_traces, 0)),
                     static_cast<std::size_t>(std::max<std::int64_t>(reserve_samples, 0))))
         return PyErr_NoMemory();
-    Buffer buf(static_cast<unsigned char *>(std::malloc(chunk_size)));
+    Scratch buf(static_cast<unsigned char *>(std::malloc(chunk_size)));
     if (!buf)
         return PyErr_NoMemory();
 
-    if (prefix.len)
-        ps.feed(static_cast<const unsigned char *>(prefix.buf), static_cast<std::size_t>(prefix.len));
+    if (prefix.size())
+        ps.feed(prefix.data(), prefix.size());
     if (PyLong_Check(args[0])) {
         int fd = PyLong_AsInt(args[0]);
         if (fd == -1 && PyErr_Occurred())
             return nullptr;
         int err = 0;
         std::int64_t direct = 0;
-        if (uniform_ns * sample_size >= direct_trace_bytes && !swap && want_samples && !prefix.len) {
+        if (uniform_ns * sample_size >= direct_trace_bytes && !swap && want_samples && !prefix.size()) {
             direct = nbytes / static_cast<std::int64_t>(header_size + uniform_ns * sample_size);
             if (limit >= 0)
                 direct = std::min(direct, limit);

@@ -23,35 +23,6 @@ constexpr const char bad_count[] = "%s() takes a count of at least 0.";
 // arithmetic below far from overflow.
 constexpr std::int64_t max_ns = std::int64_t(1) << 40;
 
-// A buffer export held for the length of a call.
-class Buffer {
-public:
-    Buffer() = default;
-    Buffer(const Buffer &) = delete;
-    Buffer &operator=(const Buffer &) = delete;
-    ~Buffer()
-    {
-        if (held_)
-            PyBuffer_Release(&view_);
-    }
-    // Exports obj (writable when asked); 0, or -1 with the exporter's error.
-    int get(PyObject *obj, bool writable)
-    {
-        if (PyObject_GetBuffer(obj, &view_, writable ? PyBUF_WRITABLE : PyBUF_SIMPLE) < 0)
-            return -1;
-        held_ = true;
-        return 0;
-    }
-    unsigned char *data() const { return static_cast<unsigned char *>(view_.buf); }
-    std::size_t size() const { return held_ ? static_cast<std::size_t>(view_.len) : 0; }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
-
-// The sample format a code argument names (borrowed from the static table);
-// null with ValueError for a code this module does not read.
 const SampleFormat *format_argument(PyObject *obj)
 {
     std::int64_t code;

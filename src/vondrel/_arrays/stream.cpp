@@ -72,6 +72,7 @@ struct StreamObject {
 PyObject *name_readinto = nullptr;
 PyObject *name_readinto1 = nullptr;
 PyObject *name_close = nullptr;
+PyObject *name_release = nullptr;
 PyObject *name_plan = nullptr;
 PyObject *name_to_file = nullptr;
 PyObject *name_to_stream = nullptr;
@@ -151,15 +152,40 @@ Py_ssize_t swap_native_run(unsigned char *p, Py_ssize_t n)
 
 // ---- reading ------------------------------------------------------------
 
-// One call of the file's readinto (`method`) into n bytes at dst.  The count
-// read (0 at the end), or -1 with an exception set.
+// Grows the reader's buffer *buf (PyMem_Raw, freed by dealloc) to hold at
+// least `want` bytes.  0, or -1 with MemoryError (the buffer unchanged).
+int reserve(unsigned char **buf, Py_ssize_t *cap, Py_ssize_t want)
+{
+    if (want <= *cap)
+        return 0;
+    void *grown = PyMem_RawRealloc(*buf, want);
+    if (!grown) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    *buf = static_cast<unsigned char *>(grown);
+    *cap = want;
+    return 0;
+}
+
+// One call of the file's readinto (`method`) into n bytes at dst.  The view
+// of dst is released afterwards, so that a file object that kept it cannot
+// write into the reader's memory later.  The count read (0 at the end), or
+// -1 with an exception set.
 Py_ssize_t read_once(StreamObject *self, PyObject *method, unsigned char *dst, Py_ssize_t n)
 {
     Ref view(PyMemoryView_FromMemory(reinterpret_cast<char *>(dst), n, PyBUF_WRITE));
     if (!view)
         return -1;
     Ref result(PyObject_CallMethodOneArg(self->file, method, view.get()));
-    if (!result)
+    PyObject *pending = PyErr_GetRaisedException();     // the read's error, which wins
+    Ref released(PyObject_CallMethodNoArgs(view.get(), name_release));
+    if (pending) {
+        PyErr_Clear();
+        PyErr_SetRaisedException(pending);
+        return -1;
+    }
+    if (!released)
         return -1;
     if (result.get() == Py_None) {
         PyErr_Format(PyExc_OSError, msg_read_none, self->name);
@@ -287,15 +313,8 @@ int next_header(StreamObject *self)
 int read_segy_samples(StreamObject *self, unsigned char *samples, int ns)
 {
     Py_ssize_t want = self->segy->width * static_cast<Py_ssize_t>(ns);
-    if (want > self->staging_cap) {
-        void *grown = PyMem_RawRealloc(self->staging, want);
-        if (!grown) {
-            PyErr_NoMemory();
-            return -1;
-        }
-        self->staging = static_cast<unsigned char *>(grown);
-        self->staging_cap = want;
-    }
+    if (reserve(&self->staging, &self->staging_cap, want) < 0)
+        return -1;
     Py_ssize_t got = read_exact(self, self->staging, want);
     if (got < 0)
         return -1;
@@ -493,15 +512,8 @@ int stream_init(PyObject *op, PyObject *args, PyObject *kwds)
     Py_SETREF(self->file, Py_NewRef(file));
     Py_SETREF(self->name, Py_NewRef(name));
     Py_ssize_t cap = PyBytes_GET_SIZE(head) > ahead_size ? PyBytes_GET_SIZE(head) : ahead_size;
-    if (cap > self->ahead_cap) {
-        void *grown = PyMem_RawRealloc(self->ahead, cap);
-        if (!grown) {
-            PyErr_NoMemory();
-            return -1;
-        }
-        self->ahead = static_cast<unsigned char *>(grown);
-        self->ahead_cap = cap;
-    }
+    if (reserve(&self->ahead, &self->ahead_cap, cap) < 0)
+        return -1;
     std::memcpy(self->ahead, PyBytes_AS_STRING(head), PyBytes_GET_SIZE(head));
     self->ahead_pos = 0;
     self->ahead_len = PyBytes_GET_SIZE(head);
@@ -811,7 +823,8 @@ int stream_exec(PyObject *module)
     if (vondrel_segy_import() < 0)
         return -1;
     const NameEntry entries[] = {
-        {&name_readinto, "readinto"}, {&name_readinto1, "readinto1"}, {&name_close, "close"},       {&name_plan, "_plan"},
+        {&name_readinto, "readinto"}, {&name_readinto1, "readinto1"}, {&name_close, "close"},
+        {&name_release, "release"},   {&name_plan, "_plan"},
         {&name_to_file, "to_file"},   {&name_to_stream, "to_stream"}, {&name_to_memory, "to_memory"},
         {&stream_module_name, "vondrel._stream"},
     };

@@ -88,12 +88,12 @@ PyObject *arrays_copy_headers(PyObject *, PyObject *const *call, Py_ssize_t narg
         return nullptr;
     }
     Ref traces = Ref::borrow(c->traces);
-    Py_buffer rows;
-    if (PyObject_GetBuffer(args[1], &rows, PyBUF_SIMPLE) < 0)
+    Buffer rows;
+    if (rows.get(args[1], false) < 0)
         return nullptr;
     Py_ssize_t n = PyList_GET_SIZE(traces.get());
     int status = 0;
-    if (rows.len != n * static_cast<Py_ssize_t>(header_size)) {
+    if (rows.size() != static_cast<std::size_t>(n) * header_size) {
         PyErr_SetString(PyExc_ValueError, msg_header_rows);
         status = -1;
     }
@@ -104,11 +104,10 @@ PyObject *arrays_copy_headers(PyObject *, PyObject *const *call, Py_ssize_t narg
             break;
         }
         auto *dst = reinterpret_cast<unsigned char *>(record);
-        const unsigned char *src = static_cast<const unsigned char *>(rows.buf) + i * header_size;
+        const unsigned char *src = rows.data() + i * header_size;
         std::memcpy(dst, src, ns_offset);
         std::memcpy(dst + ns_offset + 2, src + ns_offset + 2, header_size - ns_offset - 2);
     }
-    PyBuffer_Release(&rows);
     return status ? nullptr : Py_NewRef(Py_None);
 }
 

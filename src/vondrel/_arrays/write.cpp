@@ -17,30 +17,13 @@ namespace vondrel::arrays {
 
 namespace {
 
+constexpr const char *msg_bad_arrays =
+    "The offsets do not describe the samples (decreasing, or past their end), or headers are missing.";
 constexpr std::size_t chunk_size = 1024 * 1024;
 constexpr int iov_batch = 1024;
 // Below this many bytes a trace, one iovec each for header and samples costs
 // the kernel more than gathering them into a chunk does.
 constexpr std::size_t direct_trace_bytes = 4096;
-
-// A buffer export held for the duration of one call.
-struct Export {
-    Py_buffer view{};
-    bool held = false;
-    ~Export()
-    {
-        if (held)
-            PyBuffer_Release(&view);
-    }
-    int take(PyObject *obj)
-    {
-        if (PyObject_GetBuffer(obj, &view, PyBUF_SIMPLE) < 0)
-            return -1;
-        held = true;
-        return 0;
-    }
-    const unsigned char *bytes() const { return static_cast<const unsigned char *>(view.buf); }
-};
 
 // What one write moves: n traces of headers (native order), their samples
 // back to back, the n + 1 boundaries, and the bytes that go first.
@@ -114,52 +97,59 @@ struct Sink {
     }
 };
 
-// Gathers traces into a cache-sized chunk (ns set from the boundaries,
-// fields swapped when asked) and hands each full chunk to the sink.
-// 0, or -1 as Sink::put fails.
+// Gathers traces into a chunk (ns set from the boundaries, fields swapped
+// when asked) and hands the sink full chunks only, so that every write but
+// the last covers whole pages at chunk-aligned offsets.  Every piece (the
+// count, a header, samples) is whole 4-byte words, so a chunk boundary never
+// splits a word.  0, or -1 as Sink::put fails.
 template <bool Swap>
 int write_chunked(const Source &src, Sink &sink, unsigned char *chunk)
 {
     std::size_t fill = 0;
-    auto flush = [&]() -> int {
-        int rc = sink.put(chunk, fill);
-        fill = 0;
-        return rc;
-    };
     auto add = [&](const unsigned char *p, std::size_t len, bool words) -> int {
         while (len) {
             std::size_t take = std::min(len, chunk_size - fill);
-            take -= take % sample_size;
-            if (take == 0) {
-                if (flush() < 0)
-                    return -1;
-                continue;
-            }
             std::memcpy(chunk + fill, p, take);
             if (Swap && words)
                 swap_words(chunk + fill, take / sample_size);
             fill += take;
             p += take;
             len -= take;
+            if (fill == chunk_size) {
+                if (sink.put(chunk, fill) < 0)
+                    return -1;
+                fill = 0;
+            }
         }
         return 0;
     };
-    if (src.prefix_len && add(src.prefix, src.prefix_len, false) < 0)
+    if (add(src.prefix, src.prefix_len, false) < 0)
         return -1;
+    alignas(16) unsigned char header[header_size];
     for (std::size_t i = 0; i < src.n; ++i) {
-        if (chunk_size - fill < header_size && flush() < 0)
-            return -1;
-        unsigned char *h = chunk + fill;
-        std::memcpy(h, src.headers + i * header_size, header_size);
         std::int64_t ns = src.offsets[i + 1] - src.offsets[i];
-        set_header_ns(h, static_cast<std::uint16_t>(ns));
+        const unsigned char *samples = src.flat + src.offsets[i] * sample_size;
+        std::size_t bytes = static_cast<std::size_t>(ns) * sample_size;
+        if (header_size + bytes < chunk_size - fill) {     // the common case: the trace fits whole
+            unsigned char *d = chunk + fill;
+            std::memcpy(d, src.headers + i * header_size, header_size);
+            set_header_ns(d, static_cast<std::uint16_t>(ns));
+            std::memcpy(d + header_size, samples, bytes);
+            if (Swap) {
+                swap_header(d);
+                swap_words(d + header_size, static_cast<std::size_t>(ns));
+            }
+            fill += header_size + bytes;
+            continue;
+        }
+        std::memcpy(header, src.headers + i * header_size, header_size);
+        set_header_ns(header, static_cast<std::uint16_t>(ns));
         if (Swap)
-            swap_header(h);
-        fill += header_size;
-        if (add(src.flat + src.offsets[i] * sample_size, static_cast<std::size_t>(ns) * sample_size, true) < 0)
+            swap_header(header);
+        if (add(header, header_size, false) < 0 || add(samples, bytes, true) < 0)
             return -1;
     }
-    return fill ? flush() : 0;
+    return fill ? sink.put(chunk, fill) : 0;
 }
 
 // Native order to a descriptor: the rows themselves, many traces per
@@ -234,18 +224,27 @@ PyObject *arrays_write(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyOb
     bool swap, direct;
     if (to_flag(args[4], &swap) < 0 || to_flag(args[5], &direct) < 0)
         return nullptr;
-    Export headers, flat, offsets, prefix;
-    if (headers.take(args[1]) < 0 || flat.take(args[2]) < 0 || offsets.take(args[3]) < 0 ||
-        prefix.take(args[6]) < 0)
+    Buffer headers, flat, offsets, prefix;
+    if (headers.get(args[1], false) < 0 || flat.get(args[2], false) < 0 || offsets.get(args[3], false) < 0 ||
+        prefix.get(args[6], false) < 0)
         return nullptr;
     Source src{
-        .headers = headers.bytes(),
-        .flat = flat.bytes(),
-        .prefix = prefix.bytes(),
-        .offsets = reinterpret_cast<const std::int64_t *>(offsets.bytes()),
-        .n = static_cast<std::size_t>(offsets.view.len / 8 - 1),
-        .prefix_len = static_cast<std::size_t>(prefix.view.len),
+        .headers = headers.data(),
+        .flat = flat.data(),
+        .prefix = prefix.data(),
+        .offsets = reinterpret_cast<const std::int64_t *>(offsets.data()),
+        .n = offsets.size() / 8 ? offsets.size() / 8 - 1 : 0,
+        .prefix_len = prefix.size(),
     };
+    // The arrays come from a Gather whose fields anyone may have replaced:
+    // every byte the loops will touch must lie in them.
+    bool fits = offsets.size() >= 8 && headers.size() >= src.n * header_size && src.offsets[0] >= 0;
+    for (std::size_t i = 0; fits && i < src.n; ++i)
+        fits = src.offsets[i + 1] >= src.offsets[i];
+    if (!fits || static_cast<std::size_t>(src.offsets[src.n]) > flat.size() / sample_size) {
+        PyErr_SetString(PyExc_ValueError, msg_bad_arrays);
+        return nullptr;
+    }
     std::size_t total = src.prefix_len + src.n * header_size +
                         static_cast<std::size_t>(src.offsets[src.n] - src.offsets[0]) * sample_size;
     Sink sink;
@@ -281,6 +280,42 @@ PyObject *arrays_write(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyOb
         return nullptr;
     }
     return PyLong_FromSize_t(total);
+}
+
+// check_ns(headers, offsets): one pass over the header rows (native
+// order) against the trace boundaries.  A new tuple (the first trace longer
+// than a header can say or -1, the first trace whose header ns is neither 0
+// nor its sample count or -1, whether every header sets its ns).
+Params check_ns_params{"check_ns", {"headers", "offsets"}};
+
+PyObject *arrays_check_ns(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObject *kwnames)
+{
+    PyObject *args[2];
+    if (check_ns_params.bind(call, nargs, kwnames, args) < 0)
+        return nullptr;
+    Buffer headers, offsets;
+    if (headers.get(args[0], false) < 0 || offsets.get(args[1], false) < 0)
+        return nullptr;
+    std::size_t n = offsets.size() / 8 ? offsets.size() / 8 - 1 : 0;
+    if (headers.size() < n * header_size) {
+        PyErr_SetString(PyExc_ValueError, "check_ns() was given fewer header rows than traces.");
+        return nullptr;
+    }
+    const auto *offs = reinterpret_cast<const std::int64_t *>(offsets.data());
+    long long too_long = -1, wrong = -1;
+    bool all_set = true;
+    Py_BEGIN_ALLOW_THREADS
+    for (std::size_t i = 0; i < n; ++i) {
+        std::int64_t ns = offs[i + 1] - offs[i];
+        std::uint16_t said = header_ns(headers.data() + i * header_size);
+        if (too_long < 0 && (ns < 0 || ns > static_cast<std::int64_t>(max_ns)))
+            too_long = static_cast<long long>(i);
+        all_set = all_set && said != 0;
+        if (wrong < 0 && said != 0 && said != ns)
+            wrong = static_cast<long long>(i);
+    }
+    Py_END_ALLOW_THREADS
+    return Py_BuildValue("(LLO)", too_long, wrong, all_set ? Py_True : Py_False);
 }
 
 }  // namespace vondrel::arrays
