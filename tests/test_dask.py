@@ -13,7 +13,7 @@ from test_files_read import su_trace
 from test_real_data import DATA
 
 pytestmark = pytest.mark.skipif(bool(os.environ.get("VONDREL_SANITIZERS")) or hasattr(sys, "gettotalrefcount"),
-                                reason="Dask's own threads and processes: the release run checks them")
+                                reason="Dask, distributed and xarray over the package: the release run checks them")
 dask = pytest.importorskip("dask")
 vd = pytest.importorskip("vondrel.dask")
 distributed = pytest.importorskip("distributed")
