@@ -77,6 +77,19 @@ def dask_cluster(paths, client):
         future.release()
 
 
+def cluster_overhead(paths, client):
+    """The same reduction over one tiny chunk per file, read from nowhere:
+    what the cluster costs a computation of this shape by itself."""
+    import dask.array as da
+
+    zeros = da.zeros((len(paths), 8), chunks=(1, 8), name=f"zeros-{time.perf_counter_ns()}")  # never cached
+    future = client.compute(zeros.mean(axis=0, dtype=np.float64))
+    try:
+        future.result()
+    finally:
+        future.release()
+
+
 def readinto_split(paths, threads):
     """Every file read with one readinto into a fresh buffer, by `threads` threads."""
     def work(mine):
@@ -97,6 +110,7 @@ JOBS = [
     ("dask_threads", f"vondrel.dask.read, threaded scheduler, {WORKERS} workers", dask_threads),
     ("dask_cluster", f"vondrel.dask.read, LocalCluster of {WORKERS} processes", dask_cluster),
     ("dask_cluster_untrimmed", "the same, workers without MALLOC_TRIM_THRESHOLD_", dask_cluster),
+    ("dask_cluster_overhead", "the same cluster, a tiny chunk per file and no reading", cluster_overhead),
     ("readinto_1", "limit: readinto of each file, one thread", lambda paths, _: readinto_split(paths, 1)),
     ("readinto_2", "limit: readinto of each file, two threads", lambda paths, _: readinto_split(paths, 2)),
 ]
@@ -105,10 +119,13 @@ TARGETS = [("dask_threads", "threaded scheduler, 2 workers", 1.5), ("dask_cluste
 
 CLUSTER = """On one machine of two cores, the LocalCluster's two workers share the cores
 with the scheduler and the client (one more event loop each), and every task
-is a round trip of messages between them; a task's read and reduction take
+is a round trip of messages between them.  A task's read and reduction take
 no longer in a worker than in the client (measured with Client.run: about
-4 ms to read a file, 3 ms to sum it), so the time the cluster adds over the
-threaded scheduler is this coordination, not the reading.  The
+4 ms to read a file, 3 ms to sum it); the overhead row is the cluster's own
+cost for a computation of this shape with nothing to read, and it is more than half of
+what the cluster adds over the threaded scheduler.  That cost is per
+computation, not per byte: over a survey of many gigabytes it amortises,
+while these 527 MB take a single thread a fraction of a second.  The
 MALLOC_TRIM_THRESHOLD_ row shows what the nannies' allocator setting costs."""
 
 SCALING = """What N machines would do: the work is independent per file (each task reads
