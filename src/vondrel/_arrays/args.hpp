@@ -57,7 +57,4 @@ private:
     bool held_ = false;
 };
 
-// The sample format a code argument names (borrowed from the static table);
-// null with ValueError for a code this module does not read.
-
 }  // namespace vondrel::arrays

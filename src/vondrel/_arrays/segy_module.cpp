@@ -7,6 +7,7 @@
 #include "vondrel/_arrays/ibm.hpp"
 #include "vondrel/_arrays/segy_traces.hpp"
 #include "vondrel/common/binder.hpp"
+#include "vondrel/common/ref.hpp"
 
 #include <cstdint>
 
@@ -176,20 +177,14 @@ PyObject *segy_kernels(PyObject *, PyObject *portable)
     return PyUnicode_FromString(codec::kernel_name());
 }
 
-template <auto Fn>
-PyCFunction with_keywords()
-{
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Fn));
-}
-
 constexpr int fastcall_keywords = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef segy_methods[] = {
-    {"_segy_decode", with_keywords<&segy_decode>(), fastcall_keywords,
+    {"_segy_decode", as_cfunction(segy_decode), fastcall_keywords,
      "_segy_decode(src, count, ns, code, big_endian, headers, samples, to_float)"},
-    {"_segy_encode", with_keywords<&segy_encode>(), fastcall_keywords,
+    {"_segy_encode", as_cfunction(segy_encode), fastcall_keywords,
      "_segy_encode(headers, samples, count, ns, code, big_endian, dst)"},
-    {"_segy_walk", with_keywords<&segy_walk>(), fastcall_keywords, "_segy_walk(src, code, big_endian)"},
+    {"_segy_walk", as_cfunction(segy_walk), fastcall_keywords, "_segy_walk(src, code, big_endian)"},
     {"_segy_kernels", segy_kernels, METH_O, "_segy_kernels(portable)"},
     {nullptr, nullptr, 0, nullptr},
 };
