@@ -1,5 +1,6 @@
 #include "vondrel/_arrays/block.hpp"
 
+#include "vondrel/common/names.hpp"
 #include "vondrel/common/ref.hpp"
 
 #include <algorithm>
@@ -13,6 +14,8 @@ namespace vondrel::arrays {
 namespace {
 
 constexpr std::size_t huge_page = 2u << 20;
+
+PyObject *name_release = nullptr;
 
 // Memory lent to NumPy: bytes of its own (malloc'd), or bytes inside
 // another object that stays alive, and its memory with it, while the
@@ -71,6 +74,14 @@ PyTypeObject BlockType = {
     .tp_doc = "Memory of a result array.",
 };
 
+int block_ready()
+{
+    const NameEntry entries[] = {{&name_release, "release"}};
+    if (intern_names(entries) < 0)
+        return -1;
+    return PyType_Ready(&BlockType);
+}
+
 unsigned char *allocate_large(std::size_t bytes)
 {
     if (bytes < 2 * huge_page)
@@ -80,6 +91,21 @@ unsigned char *allocate_large(std::size_t bytes)
         return nullptr;
     madvise(p, bytes, MADV_HUGEPAGE);   // advice only: its failure changes nothing
     return static_cast<unsigned char *>(p);
+}
+
+PyObject *call_on_memory(PyObject *obj, PyObject *name, unsigned char *p, Py_ssize_t n, int flags)
+{
+    Ref view(PyMemoryView_FromMemory(reinterpret_cast<char *>(p), n, flags));
+    if (!view)
+        return nullptr;
+    Ref result(name ? PyObject_CallMethodOneArg(obj, name, view.get()) : PyObject_CallOneArg(obj, view.get()));
+    PyObject *pending = PyErr_GetRaisedException();
+    Ref released(PyObject_CallMethodNoArgs(view.get(), name_release));
+    if (pending) {
+        PyErr_SetRaisedException(pending);
+        return nullptr;
+    }
+    return released ? result.release() : nullptr;
 }
 
 Store::~Store()

@@ -38,6 +38,10 @@ private:
 
 extern PyTypeObject BlockType;
 
+// Makes BlockType ready and the names this file calls.  0, or -1 with an
+// exception set.
+int block_ready();
+
 // A new Block owning the store's bytes (the store is left empty); null with
 // the allocation's error.
 PyObject *block_from_store(Store &store);
@@ -47,6 +51,13 @@ PyObject *block_from_store(Store &store);
 // `owner`: the export is what keeps those bytes alive.  Null with the
 // export's error.
 PyObject *block_within(PyObject *owner, unsigned char *(*locate)(PyObject *), Py_ssize_t size);
+
+// Calls obj.name(view), or obj(view) when name is null, with a memoryview
+// lending `n` bytes at `p` (flags PyBUF_READ or PyBUF_WRITE), then releases
+// the view, so that a callee that kept it cannot reach memory the caller
+// frees or reuses later.  New reference; null with the call's error, which
+// wins over the release's.
+PyObject *call_on_memory(PyObject *obj, PyObject *name, unsigned char *p, Py_ssize_t n, int flags);
 
 // Allocates `bytes` for a large result (aligned, huge pages asked for where
 // the system offers them, as NumPy does); null when out of memory.

@@ -35,7 +35,7 @@ PyMethodDef arrays_methods[] = {
 // used.  0, or -1 with an exception set.
 int arrays_exec(PyObject *module)
 {
-    if (PyType_Ready(&BlockType) < 0 || traces_ready() < 0 || add_segy_functions(module) < 0)
+    if (block_ready() < 0 || traces_ready() < 0 || add_segy_functions(module) < 0)
         return -1;
     return vondrel::stream_exec(module);
 }

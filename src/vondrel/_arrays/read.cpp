@@ -310,38 +310,30 @@ int read_descriptor(Parser &ps, int fd, std::int64_t offset, std::int64_t nbytes
 }
 
 // Feeds the parser from a Python stream's readinto, never asking for more
-// than the trace limit allows.  The reads hold the interpreter lock; the
+// than the trace limit allows; each read's view of `buf` is released after
+// it.  The reads hold the interpreter lock; the
 // parsing does not.  0, or -1 with an exception set.
 int read_stream(Parser &ps, PyObject *stream, unsigned char *buf)
 {
     Ref readinto(PyObject_GetAttrString(stream, "readinto"));
     if (!readinto)
         return -1;
-    Ref view(PyMemoryView_FromMemory(reinterpret_cast<char *>(buf), chunk_size, PyBUF_WRITE));
-    if (!view)
-        return -1;
-    int status = 0;
     while (!ps.out_of_memory) {
         std::size_t want = ps.safe_request(chunk_size);
         if (want == 0)
             break;
-        Ref part(PySequence_GetSlice(view.get(), 0, static_cast<Py_ssize_t>(want)));
-        Ref got(part ? PyObject_CallOneArg(readinto.get(), part.get()) : nullptr);
-        if (!got) {
-            status = -1;
-            break;
-        }
+        Ref got(call_on_memory(readinto.get(), nullptr, buf, static_cast<Py_ssize_t>(want), PyBUF_WRITE));
+        if (!got)
+            return -1;
         if (got.get() == Py_None) {
             PyErr_SetString(PyExc_BlockingIOError, "The stream has no data ready; use a blocking stream.");
-            status = -1;
-            break;
+            return -1;
         }
         Py_ssize_t n = PyLong_AsSsize_t(got.get());
         if (n < 0 || static_cast<std::size_t>(n) > want) {
             if (!PyErr_Occurred())
                 PyErr_SetString(PyExc_OSError, "readinto() returned an impossible byte count.");
-            status = -1;
-            break;
+            return -1;
         }
         if (n == 0)
             break;
@@ -350,15 +342,7 @@ int read_stream(Parser &ps, PyObject *stream, unsigned char *buf)
         store_fence();
         Py_END_ALLOW_THREADS
     }
-    // Nothing may keep writing into the buffer once it is freed.
-    PyObject *pending = PyErr_GetRaisedException();
-    Ref released(PyObject_CallMethod(view.get(), "release", nullptr));
-    if (!released) {
-        Py_XDECREF(pending);
-        return -1;
-    }
-    PyErr_SetRaisedException(pending);
-    return status;
+    return 0;
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 // same detection that vondrel.read uses (vondrel._stream._plan); this file
 // only moves and converts bytes.
 #include "vondrel/_arrays/stream.hpp"
+#include "vondrel/_arrays/block.hpp"
 #include "vondrel/_arrays/formats.hpp"
 #include "vondrel/_arrays/layout.hpp"
 
@@ -72,7 +73,6 @@ struct StreamObject {
 PyObject *name_readinto = nullptr;
 PyObject *name_readinto1 = nullptr;
 PyObject *name_close = nullptr;
-PyObject *name_release = nullptr;
 PyObject *name_plan = nullptr;
 PyObject *name_to_file = nullptr;
 PyObject *name_to_stream = nullptr;
@@ -174,18 +174,8 @@ int reserve(unsigned char **buf, Py_ssize_t *cap, Py_ssize_t want)
 // -1 with an exception set.
 Py_ssize_t read_once(StreamObject *self, PyObject *method, unsigned char *dst, Py_ssize_t n)
 {
-    Ref view(PyMemoryView_FromMemory(reinterpret_cast<char *>(dst), n, PyBUF_WRITE));
-    if (!view)
-        return -1;
-    Ref result(PyObject_CallMethodOneArg(self->file, method, view.get()));
-    PyObject *pending = PyErr_GetRaisedException();     // the read's error, which wins
-    Ref released(PyObject_CallMethodNoArgs(view.get(), name_release));
-    if (pending) {
-        PyErr_Clear();
-        PyErr_SetRaisedException(pending);
-        return -1;
-    }
-    if (!released)
+    Ref result(arrays::call_on_memory(self->file, method, dst, n, PyBUF_WRITE));
+    if (!result)
         return -1;
     if (result.get() == Py_None) {
         PyErr_Format(PyExc_OSError, msg_read_none, self->name);
@@ -246,17 +236,13 @@ int release_file(StreamObject *self)
     return closed ? 0 : -1;
 }
 
-// The end of the data: fine when the count is unknown or reached, an error
-// naming the missing traces otherwise.  Releases the file either way.
-// 0, or -1 with an exception set.
-int reach_end(StreamObject *self)
+// Marks the end of the data and releases the file, keeping the error the
+// caller may have set (the release's own error wins if it fails).  0, or -1
+// with an exception set.
+int end_data(StreamObject *self)
 {
     self->ended = 1;
-    PyObject *pending = nullptr;
-    if (self->base.n_traces >= 0 && self->base.index < self->base.n_traces)
-        PyErr_Format(PyExc_ValueError, msg_count_short, self->name, self->base.index, self->base.n_traces,
-                     self->offset);
-    pending = PyErr_GetRaisedException();
+    PyObject *pending = PyErr_GetRaisedException();
     if (release_file(self) < 0) {
         Py_XDECREF(pending);
         return -1;
@@ -265,19 +251,23 @@ int reach_end(StreamObject *self)
     return pending ? -1 : 0;
 }
 
+// The end of the data: fine when the count is unknown or reached, an error
+// naming the missing traces otherwise.  Releases the file either way.
+// 0, or -1 with an exception set.
+int reach_end(StreamObject *self)
+{
+    if (self->base.n_traces >= 0 && self->base.index < self->base.n_traces)
+        PyErr_Format(PyExc_ValueError, msg_count_short, self->name, self->base.index, self->base.n_traces,
+                     self->offset);
+    return end_data(self);
+}
+
 // Raises the error of a trace cut short (the data ended inside it) and
 // releases the file.  Always -1.
 int truncated(StreamObject *self)
 {
-    self->ended = 1;
     PyErr_Format(PyExc_ValueError, msg_truncated, self->name, self->base.index, self->offset);
-    PyObject *pending = PyErr_GetRaisedException();
-    if (release_file(self) < 0) {
-        Py_XDECREF(pending);
-        return -1;
-    }
-    PyErr_SetRaisedException(pending);
-    return -1;
+    return end_data(self);
 }
 
 // Makes sure the next trace's header is in `self->header`.  1 when it is,
@@ -485,6 +475,8 @@ int stream_init(PyObject *op, PyObject *args, PyObject *kwds)
     PyObject *format = values[1] ? values[1] : Py_None;
     PyObject *byteorder = values[2] ? values[2] : Py_None;
     StreamObject *self = as_stream(op);
+    self->ended = 1;
+    self->pending = 0;
     if (release_file(self) < 0)
         return -1;
     Ref module(PyImport_Import(stream_module_name));
@@ -499,31 +491,33 @@ int stream_init(PyObject *op, PyObject *args, PyObject *kwds)
     if (!PyArg_ParseTuple(plan.get(), "OpUSUUiiLiiO:plan", &file, &owner, &name, &head, &fmt, &order, &ns,
                           &n_traces, &offset, &code, &fill_dt, &text))
         return -1;
+    // The file is the reader's from here on, so that a failure below closes
+    // a file the plan opened.
+    Py_SETREF(self->file, Py_NewRef(file));
+    self->file_owner = owner;
+    Py_SETREF(self->name, Py_NewRef(name));
     self->segy = nullptr;
     if (code) {
         self->segy = codec::sample_format(code);
         if (!self->segy) {
             PyErr_Format(PyExc_ValueError, msg_segy_format, name, code);
-            return -1;
+            return end_data(self);
         }
     }
     self->fill_dt = fill_dt;
     Py_SETREF(self->text, Py_NewRef(text));
-    Py_SETREF(self->file, Py_NewRef(file));
-    Py_SETREF(self->name, Py_NewRef(name));
     Py_ssize_t cap = PyBytes_GET_SIZE(head) > ahead_size ? PyBytes_GET_SIZE(head) : ahead_size;
     if (reserve(&self->ahead, &self->ahead_cap, cap) < 0)
-        return -1;
+        return end_data(self);
     std::memcpy(self->ahead, PyBytes_AS_STRING(head), PyBytes_GET_SIZE(head));
     self->ahead_pos = 0;
     self->ahead_len = PyBytes_GET_SIZE(head);
     int buffered = PyObject_HasAttrWithError(file, name_readinto1);
     if (buffered < 0)
-        return -1;
+        return end_data(self);
     self->fill = buffered ? name_readinto1 : name_readinto;
     Py_SETREF(self->format, Py_NewRef(fmt));
     Py_SETREF(self->byteorder, Py_NewRef(order));
-    self->file_owner = owner;
     self->offset = offset;
     self->swap = PyUnicode_CompareWithASCIIString(order, PY_LITTLE_ENDIAN ? "<" : ">") != 0;
     self->ns = ns;
@@ -769,13 +763,13 @@ PyObject *swap_traces(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObj
 }
 
 PyMethodDef stream_methods[] = {
-    {"readinto", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stream_readinto)), METH_FASTCALL | METH_KEYWORDS, "traces.readinto(self, buffer)"},
+    {"readinto", as_cfunction(stream_readinto), METH_FASTCALL | METH_KEYWORDS, "traces.readinto(self, buffer)"},
     {"close", stream_close, METH_NOARGS, "traces.close(self)"},
     {"__enter__", stream_enter, METH_NOARGS, nullptr},
-    {"__exit__", reinterpret_cast<PyCFunction>(stream_exit), METH_VARARGS, nullptr},
+    {"__exit__", as_cfunction(stream_exit), METH_VARARGS, nullptr},
     {"to_memory", stream_to_memory, METH_NOARGS, "traces.to_memory(self)"},
-    {"to_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stream_to_file)), METH_FASTCALL | METH_KEYWORDS, "traces.to_file(self, filename)"},
-    {"to_stream", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stream_to_stream)), METH_FASTCALL | METH_KEYWORDS, "traces.to_stream(self, stream)"},
+    {"to_file", as_cfunction(stream_to_file), METH_FASTCALL | METH_KEYWORDS, "traces.to_file(self, filename)"},
+    {"to_stream", as_cfunction(stream_to_stream), METH_FASTCALL | METH_KEYWORDS, "traces.to_stream(self, stream)"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -791,9 +785,9 @@ PyGetSetDef stream_getset[] = {
 };
 
 PyMethodDef module_functions[] = {
-    {"_trace_record", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(trace_record)), METH_FASTCALL | METH_KEYWORDS,
+    {"_trace_record", as_cfunction(trace_record), METH_FASTCALL | METH_KEYWORDS,
      "_trace_record(trace, swap)"},
-    {"_swap_traces", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(swap_traces)), METH_FASTCALL | METH_KEYWORDS, "_swap_traces(buffer)"},
+    {"_swap_traces", as_cfunction(swap_traces), METH_FASTCALL | METH_KEYWORDS, "_swap_traces(buffer)"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -824,7 +818,7 @@ int stream_exec(PyObject *module)
         return -1;
     const NameEntry entries[] = {
         {&name_readinto, "readinto"}, {&name_readinto1, "readinto1"}, {&name_close, "close"},
-        {&name_release, "release"},   {&name_plan, "_plan"},
+        {&name_plan, "_plan"},
         {&name_to_file, "to_file"},   {&name_to_stream, "to_stream"}, {&name_to_memory, "to_memory"},
         {&stream_module_name, "vondrel._stream"},
     };

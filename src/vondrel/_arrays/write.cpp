@@ -1,6 +1,7 @@
 #include "vondrel/_arrays/write.hpp"
 
 #include "vondrel/_arrays/args.hpp"
+#include "vondrel/_arrays/block.hpp"
 #include "vondrel/_arrays/layout.hpp"
 #include "vondrel/common/binder.hpp"
 
@@ -72,13 +73,9 @@ struct Sink {
         while (len) {
             std::size_t done;
             {
-                Ref view(PyMemoryView_FromMemory(reinterpret_cast<char *>(const_cast<unsigned char *>(p)),
-                                                 static_cast<Py_ssize_t>(len), PyBUF_READ));
-                Ref got(view ? PyObject_CallOneArg(write, view.get()) : nullptr);
+                Ref got(call_on_memory(write, nullptr, const_cast<unsigned char *>(p), static_cast<Py_ssize_t>(len),
+                                       PyBUF_READ));
                 if (!got)
-                    return -1;
-                Ref released(PyObject_CallMethod(view.get(), "release", nullptr));
-                if (!released)
                     return -1;
                 // A raw stream may take less than it was given; None means all
                 // was taken by a buffered one.
