@@ -46,6 +46,18 @@ def test_a_ragged_file_streams_from_a_path_and_from_a_pipe(tmp_path):
     assert got == little and piped.index == 3
 
 
+@pytest.mark.parametrize("sizes", [(3, 5, 2), (4, 4)], ids=["ragged", "one-ns"])
+def test_readinto_refuses_a_buffer_too_small_for_the_next_trace(tmp_path, sizes):
+    path = tmp_path / "small.su"
+    path.write_bytes(b"".join(trace_bytes(np.zeros(n, np.float32)) for n in sizes))
+    reader = vondrel.traces(path)
+    assert reader.ns == (4 if len(set(sizes)) == 1 else None)
+    size = 240 + 4 * sizes[0]
+    with pytest.raises(ValueError, match=rf"^The buffer of 100 bytes cannot hold trace 0 \({size} bytes\)\.$"):
+        reader.readinto(bytearray(100))
+    reader.close()
+
+
 @pytest.mark.parametrize("order", ["<", ">"])
 @pytest.mark.parametrize("as_row", [False, True], ids=["mapping", "row"])
 def test_writer_takes_a_header_and_samples(order, as_row):

@@ -583,7 +583,9 @@ PyObject *stream_readinto(PyObject *op, PyObject *const *args, Py_ssize_t nargs,
     Py_ssize_t pos = 0;
     int failed = 0;
     while (!failed) {
-        if (self->ns > 0 && !self->segy && !self->pending) {
+        // The block path while a whole trace fits; the trace path otherwise,
+        // which refuses a buffer too small for the next trace.
+        if (self->ns > 0 && !self->segy && !self->pending && view.len - pos >= trace_bytes(self->ns)) {
             Py_ssize_t filled = fill_fixed(self, buf + pos, view.len - pos);
             failed = filled < 0;
             if (filled <= 0)
