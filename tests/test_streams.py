@@ -58,6 +58,32 @@ def test_readinto_refuses_a_buffer_too_small_for_the_next_trace(tmp_path, sizes)
     reader.close()
 
 
+class Overstating(io.RawIOBase):
+    """A file whose readinto, once `lie` is set, claims 1000 bytes more than it gave."""
+
+    lie = False
+
+    def __init__(self, data):
+        self.data = memoryview(data)
+
+    def readable(self):
+        return True
+
+    def readinto(self, b):
+        n = min(len(b), len(self.data))
+        b[:n] = self.data[:n]
+        self.data = self.data[n:]
+        return n + 1000 * self.lie
+
+
+def test_a_file_claiming_more_bytes_than_asked_for_is_an_error():
+    raw = Overstating(b"".join(trace_bytes(np.zeros(n, np.float32)) for n in (3, 5, 2)) * 2000)
+    reader = vondrel.traces(raw, byteorder="<")
+    raw.lie = True
+    with pytest.raises(OSError, match=r"^readinto\(\) returned an impossible byte count\.$"):
+        list(reader)
+
+
 @pytest.mark.parametrize("order", ["<", ">"])
 @pytest.mark.parametrize("as_row", [False, True], ids=["mapping", "row"])
 def test_writer_takes_a_header_and_samples(order, as_row):

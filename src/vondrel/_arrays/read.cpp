@@ -4,6 +4,7 @@
 #include "vondrel/_arrays/block.hpp"
 #include "vondrel/_arrays/layout.hpp"
 #include "vondrel/common/binder.hpp"
+#include "vondrel/common/errors.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -332,7 +333,7 @@ int read_stream(Parser &ps, PyObject *stream, unsigned char *buf)
         Py_ssize_t n = PyLong_AsSsize_t(got.get());
         if (n < 0 || static_cast<std::size_t>(n) > want) {
             if (!PyErr_Occurred())
-                PyErr_SetString(PyExc_OSError, "readinto() returned an impossible byte count.");
+                PyErr_SetString(PyExc_OSError, msg_read_count);
             return -1;
         }
         if (n == 0)

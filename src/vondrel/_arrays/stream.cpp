@@ -17,6 +17,7 @@
 #include <cstring>
 
 #include "vondrel/common/binder.hpp"
+#include "vondrel/common/errors.hpp"
 #include "vondrel/common/names.hpp"
 #include "vondrel/common/ref.hpp"
 #include "vondrel/segy_api.h"
@@ -171,7 +172,7 @@ int reserve(unsigned char **buf, Py_ssize_t *cap, Py_ssize_t want)
 // One call of the file's readinto (`method`) into n bytes at dst.  The view
 // of dst is released afterwards, so that a file object that kept it cannot
 // write into the reader's memory later.  The count read (0 at the end), or
-// -1 with an exception set.
+// -1 with an exception set (OSError for a count beyond n).
 Py_ssize_t read_once(StreamObject *self, PyObject *method, unsigned char *dst, Py_ssize_t n)
 {
     Ref result(arrays::call_on_memory(self->file, method, dst, n, PyBUF_WRITE));
@@ -182,6 +183,10 @@ Py_ssize_t read_once(StreamObject *self, PyObject *method, unsigned char *dst, P
         return -1;
     }
     Py_ssize_t k = PyLong_AsSsize_t(result.get());
+    if (k > n) {
+        PyErr_SetString(PyExc_OSError, msg_read_count);
+        return -1;
+    }
     return k < 0 && !PyErr_Occurred() ? 0 : k;
 }
 

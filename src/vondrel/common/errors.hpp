@@ -9,6 +9,7 @@ namespace vondrel {
 
 constexpr const char *msg_int_overflow = "value too large to convert to int";
 constexpr const char *msg_int_required = "an integer is required";
+constexpr const char *msg_read_count = "readinto() returned an impossible byte count.";
 constexpr const char *msg_no_reduce = "no default __reduce__ due to non-trivial __cinit__";
 
 // The TypeErrors of a bad call (format strings: the callable's name, then
