@@ -665,7 +665,7 @@ def read_gather(src: Any, fit: _Fit, traces: slice | range | None, samples: bool
 
 def probe_layout(src: Any, fit: _Fit) -> tuple[int | None, int | None, int]:
     """(n_traces, ns, dt) of a SEG-Y file from its headers alone."""
-    layout, f = open_layout(src, fit.reading.byteorder)
+    layout, _ = open_layout(src, fit.reading.byteorder)
     n = None
     if src.size is not None and layout.ns is not None:
         n = (src.size - layout.start) // layout.trace_size()
