@@ -6,11 +6,13 @@ the bytes move in the native module vondrel._arrays, without the
 interpreter lock."""
 from __future__ import annotations
 
+import contextlib
 import functools
 import io
 import os
 import struct
 import sys
+from collections.abc import Iterator
 from typing import TYPE_CHECKING, NamedTuple
 
 import numpy as np
@@ -217,19 +219,20 @@ class _Source:
         self.fd: int | None = None
         self.start = 0
         self.size: int | None = None
-        self.seekable = _seekable(self.file)
-        if self.seekable:
-            self.start = self.file.tell()
-            try:
-                self.fd = self.file.fileno()
-            except (OSError, AttributeError, ValueError):
-                self.fd = None
-            if self.fd is not None:
-                self.size = os.fstat(self.fd).st_size - self.start
-            else:
-                self.size = self.file.seek(0, io.SEEK_END) - self.start
-                self.file.seek(self.start)
         self.head = b""          # bytes read ahead from a stream
+        with _closed_on_error(self.opened):
+            self.seekable = _seekable(self.file)
+            if self.seekable:
+                self.start = self.file.tell()
+                try:
+                    self.fd = self.file.fileno()
+                except (OSError, AttributeError, ValueError):
+                    self.fd = None
+                if self.fd is not None:
+                    self.size = os.fstat(self.fd).st_size - self.start
+                else:
+                    self.size = self.file.seek(0, io.SEEK_END) - self.start
+                    self.file.seek(self.start)
 
     def __enter__(self) -> _Source:
         return self
@@ -276,6 +279,18 @@ def _seekable(f: object) -> bool:
         return bool(f.seekable())
     except (AttributeError, OSError, ValueError):
         return False
+
+
+@contextlib.contextmanager
+def _closed_on_error(opened: io.RawIOBase | None) -> Iterator[None]:
+    """Closes `opened` (a file opened here, or None) when the block raises:
+    a constructor that fails after opening returns no object to close it."""
+    try:
+        yield
+    except BaseException:
+        if opened is not None:
+            opened.close()
+        raise
 
 
 # ---- what a file is -------------------------------------------------------------------------
@@ -611,17 +626,20 @@ def _read_fit(src: _Source, fit: _Fit, traces: slice | range | None, samples: bo
 
 def _select(g: Gather, rows: slice) -> Gather:
     """The traces of `rows` as a new Gather (copies)."""
-    offsets = g.offsets
-    idx = np.arange(len(g))[rows]
-    headers = g.headers[idx]
-    lengths = (offsets[1:] - offsets[:-1])[idx]
+    return Gather(*_take(g.headers, g.flat, g.offsets, rows), g.format, g.byteorder)
+
+
+def _take(headers: np.ndarray, flat: np.ndarray | None, offsets: np.ndarray,
+          rows: slice) -> tuple[np.ndarray, np.ndarray | None, np.ndarray]:
+    """(headers, flat, offsets) of the traces of `rows`, copied, of traces
+    held as header rows, samples back to back and their boundaries."""
+    idx = np.arange(len(headers))[rows]
     new_offsets = np.zeros(len(idx) + 1, dtype=np.int64)
-    np.cumsum(lengths, out=new_offsets[1:])
-    flat = None
-    if g.flat is not None:
-        flat = np.concatenate([g.flat[offsets[i]:offsets[i + 1]] for i in idx.tolist()]) if len(idx) \
-            else np.empty(0, np.float32)
-    return Gather(headers, flat, new_offsets, g.format, g.byteorder)
+    np.cumsum(np.diff(offsets)[idx], out=new_offsets[1:])
+    if flat is not None:
+        flat = np.concatenate([flat[offsets[i]:offsets[i + 1]] for i in idx.tolist()]) if len(idx) \
+            else flat[:0].copy()
+    return headers[idx], flat, new_offsets
 
 
 # ---- writing --------------------------------------------------------------------------------
@@ -645,11 +663,12 @@ class _Sink:
             fd = self.file.fileno()
         except (OSError, AttributeError, ValueError):
             return
-        if hasattr(self.file, "flush"):
-            self.file.flush()
-        if _seekable(self.file):
-            self.pos = self.file.tell()
-            os.lseek(fd, self.pos, os.SEEK_SET)
+        with _closed_on_error(self.opened):
+            if hasattr(self.file, "flush"):
+                self.file.flush()
+            if _seekable(self.file):
+                self.pos = self.file.tell()
+                os.lseek(fd, self.pos, os.SEEK_SET)
         self.target = fd
 
     def __enter__(self) -> _Sink:

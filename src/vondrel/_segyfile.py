@@ -6,21 +6,19 @@ from __future__ import annotations
 
 import os
 import re
-import sys
 from concurrent.futures import Future, ThreadPoolExecutor
 from typing import Any
 
 import numpy as np
 
 from vondrel import _arrays, _files
-from vondrel._files import HEADER_SIZE, Gather, _Fit, _Reading, header_dtype
+from vondrel._files import HEADER_SIZE, NATIVE, Gather, _Fit, _Reading, header_dtype
 
 TEXT_SIZE = 3200
 BINARY_SIZE = 400
 HEAD_SIZE = TEXT_SIZE + BINARY_SIZE
 TRACE_HEADER_SIZE = HEADER_SIZE
 CHUNK = 1 << 20                   # bytes of traces per read or write: stays in the cache
-NATIVE = "<" if sys.byteorder == "little" else ">"
 BYTEORDER_CONSTANT = 0x01020304
 
 # format code -> (bytes per sample, stored NumPy type)
@@ -433,7 +431,7 @@ def _read_each(layout: Layout, f: Any, ascending: range, headers: np.ndarray, fl
     trace_size, ns = layout.trace_size(), layout.ns
     want = trace_size if flat is not None else TRACE_HEADER_SIZE
     buf = memoryview(bytearray(want))
-    rows = headers.view(np.uint8).reshape(len(headers), TRACE_HEADER_SIZE)
+    rows = _byte_rows(headers)
     out = flat.reshape(len(headers), ns) if flat is not None else None
     base = f.tell()
     for j, i in enumerate(ascending):
@@ -456,7 +454,7 @@ def _read_stream(layout: Layout, f: Any, samples: bool, partial: bool, stored: b
         m = got // trace_size
         h = np.empty(m, trace_header_dtype())
         s = np.empty((m, ns), sample_type) if samples else None
-        _decode(layout, buf[:m * trace_size], m, ns, h.view(np.uint8).reshape(m, TRACE_HEADER_SIZE), s, stored)
+        _decode(layout, buf[:m * trace_size], m, ns, _byte_rows(h), s, stored)
         parts_h.append(h)
         if samples:
             parts_s.append(s.ravel())
@@ -499,20 +497,12 @@ def _read_variable(layout: Layout, f: Any, size: int | None, traces: slice | Non
         truncated = (n, layout.start + used)
     headers = np.empty(n, trace_header_dtype())
     flat = np.empty(n_samples, _sample_type(layout, stored))
-    _decode(layout, data, n, -1, headers.view(np.uint8).reshape(n, TRACE_HEADER_SIZE), flat, stored)
+    _decode(layout, data, n, -1, _byte_rows(headers), flat, stored)
     offsets = np.zeros(n + 1, dtype=np.int64)
     np.cumsum(headers["ns"], out=offsets[1:])
-    result = Traces(headers, flat if samples else None, offsets, truncated)
     if traces is None:
-        return result
-    index = range(n)[traces]
-    rows = list(index)
-    sub_offsets = np.zeros(len(rows) + 1, dtype=np.int64)
-    np.cumsum(headers["ns"][rows], out=sub_offsets[1:])
-    sub_flat = None
-    if samples:
-        sub_flat = np.concatenate([flat[offsets[i]:offsets[i + 1]] for i in rows]) if rows else flat[:0]
-    return Traces(headers[rows], sub_flat, sub_offsets, truncated)
+        return Traces(headers, flat if samples else None, offsets, truncated)
+    return Traces(*_files._take(headers, flat if samples else None, offsets, traces), truncated)
 
 
 # ---- the front door: detection, the Gather, read, probe, write ---------------------------
@@ -675,7 +665,7 @@ def read_gather(src: Any, fit: _Fit, traces: slice | range | None, samples: bool
 
 def probe_layout(src: Any, fit: _Fit) -> tuple[int | None, int | None, int]:
     """(n_traces, ns, dt) of a SEG-Y file from its headers alone."""
-    layout, f = open_layout(src, fit.reading.byteorder)
+    layout, _ = open_layout(src, fit.reading.byteorder)
     n = None
     if src.size is not None and layout.ns is not None:
         n = (src.size - layout.start) // layout.trace_size()
