@@ -250,6 +250,10 @@ PyObject *arrays_write(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyOb
         sink.fd = PyLong_AsInt(args[0]);
         if (sink.fd == -1 && PyErr_Occurred())
             return nullptr;
+        if (sink.fd < 0) {   // a negative descriptor would leave the sink with no way to write
+            errno = EBADF;
+            return PyErr_SetFromErrno(PyExc_OSError);
+        }
     } else {
         write_method.reset(PyObject_GetAttrString(args[0], "write"));
         if (!write_method)
