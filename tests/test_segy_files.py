@@ -284,16 +284,16 @@ def test_ieee_and_ibm_round_trips(tmp_path):
     np.testing.assert_array_equal(back.samples, g.samples)
     rng = np.random.default_rng(7)
     samples = (rng.standard_normal((3, 40)) * 10.0 ** rng.integers(-30, 30, (3, 40))).astype(np.float32)
-    vondrel.write(path, (np.zeros(3, vondrel.header_dtype()), samples), format="segy", sample_format=1,
-                  byteorder="<", text="C 1 ibm test")
+    headers = np.zeros(3, vondrel.header_dtype())
+    headers["dt"] = 4000                                 # SEG-Y refuses a file without an interval
+    vondrel.write(path, (headers, samples), format="segy", sample_format=1, byteorder="<", text="C 1 ibm test")
     back = vondrel.read(path)
     assert back.byteorder == "<" and back.text.startswith("C 1 ibm test ")
     expected = [float32_bits(*ibm_exact(ibm_word(b))) for b in samples.view(np.uint32).ravel().tolist()]
     assert back.samples.view(np.uint32).ravel().tolist() == expected
     with pytest.raises(ValueError, match=r"^trace 2: sample 5 \(inf\) has no IBM float form$"):
         samples[2, 5] = np.inf
-        vondrel.write(io.BytesIO(), (np.zeros(3, vondrel.header_dtype()), samples), format="segy",
-                      sample_format=1)
+        vondrel.write(io.BytesIO(), (headers, samples), format="segy", sample_format=1)
 
 
 def test_files_of_many_chunks_round_trip_through_the_overlapped_reads_and_writes(tmp_path):
@@ -301,7 +301,7 @@ def test_files_of_many_chunks_round_trip_through_the_overlapped_reads_and_writes
     samples = rng.standard_normal((700, 2000)).astype(np.float32)
     samples = (samples.view(np.uint32) & np.uint32(0xFFFFFFF8)).view(np.float32)   # 21 bits: IBM-exact
     headers = np.zeros(700, vondrel.header_dtype())
-    headers["tracl"] = np.arange(700)
+    headers["tracl"], headers["dt"] = np.arange(700), 2000
     path = tmp_path / "big.sgy"
     vondrel.write(path, (headers, samples), format="segy", sample_format=1)
     g = vondrel.read(path)

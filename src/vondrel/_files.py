@@ -17,7 +17,7 @@ from typing import TYPE_CHECKING, NamedTuple
 
 import numpy as np
 
-from vondrel import _arrays
+from vondrel import _arrays, _sinks
 
 if TYPE_CHECKING:
     import xarray
@@ -646,45 +646,47 @@ def _take(headers: np.ndarray, flat: np.ndarray | None, offsets: np.ndarray,
 
 
 class _Sink:
-    """Where bytes go: a path (opened here, synchronised and closed), a
-    binary file object (written where it stands) or a stream."""
+    """Where bytes go: a path (a temporary file beside it, renamed over it
+    when the block ends without an error, removed when it raises), a binary
+    file object (written where it stands) or a stream.  `target` is a
+    descriptor, or an object whose write() takes every byte or raises."""
 
     def __init__(self, dest: object) -> None:
-        self.opened = None
+        self.path: _sinks.PathSink | None = None
         if isinstance(dest, (str, bytes, os.PathLike)):
-            self.opened = self.file = open(dest, "wb", buffering=0)
+            self.path = _sinks.PathSink(dest)
+            self.file = self.path.file
         else:
             if isinstance(dest, io.TextIOBase) or not hasattr(dest, "write"):
                 raise TypeError(f"a path or a binary file object is required, not {type(dest).__name__}")
             self.file = dest
-        self.target: object = self.file
+        self.target: object = _sinks.WholeWrites(self.file)
         self.pos: int | None = None
         try:
             fd = self.file.fileno()
         except (OSError, AttributeError, ValueError):
             return
-        with _closed_on_error(self.opened):
+        try:
             if hasattr(self.file, "flush"):
                 self.file.flush()
             if _seekable(self.file):
                 self.pos = self.file.tell()
                 os.lseek(fd, self.pos, os.SEEK_SET)
+        except BaseException:
+            if self.path is not None:
+                self.path.discard()
+            raise
         self.target = fd
 
     def __enter__(self) -> _Sink:
         return self
 
     def __exit__(self, kind: object, *exc: object) -> None:
-        if self.opened is None:
-            return
-        try:
-            if kind is None:
-                os.fsync(self.opened.fileno())
-        finally:
-            self.opened.close()
+        if self.path is not None:
+            self.path.__exit__(kind)
 
     def done(self, written: int) -> None:
-        if self.pos is not None and self.opened is None:
+        if self.pos is not None and self.path is None:
             self.file.seek(self.pos + written)
 
 
@@ -718,6 +720,33 @@ def _flat_of(samples: object, dtype: type | None) -> tuple[np.ndarray, np.ndarra
     return flat, offsets
 
 
+def _refuse_no_interval(data: object) -> None:
+    """ValueError, before anything is created, when SEG-Y written from
+    `data` (a Gather or a (headers, samples) pair) would have no sample
+    interval: a SEG-Y gather's interval (its binary header's, else its
+    traces'), or trace 0's dt, is 0."""
+    if isinstance(data, Gather):
+        headers = data.headers
+    elif isinstance(data, tuple) and len(data) == 2:
+        headers = np.asarray(data[0])
+    else:
+        return                      # write_gather names what it takes
+    if not len(headers):
+        return
+    interval = getattr(data, "interval", None)
+    if interval is not None:
+        dt = int(interval()[0])
+    elif headers.dtype.names and "dt" in headers.dtype.names:
+        dt = int(headers["dt"][0])
+    elif headers.dtype.itemsize == HEADER_SIZE:      # rows of raw header bytes
+        dt = int(np.ascontiguousarray(headers[:1]).view(np.uint8)[116:118].view(np.uint16)[0])
+    else:
+        return                      # write_gather names what it takes
+    if dt == 0:
+        raise ValueError("a SEG-Y file needs a sample interval, and trace 0 has none (dt 0): "
+                         "set the headers' dt")
+
+
 def write(dest: object, data: object, *, format: str | None = None, byteorder: str | None = None,
           sample_format: int | None = None, text: str | bytes | None = None, revision: int = 1) -> None:
     """Writes a Gather, or a (headers, samples) pair, as an SU or collection
@@ -731,6 +760,9 @@ def write(dest: object, data: object, *, format: str | None = None, byteorder: s
     samples by default, 1 for IBM float; `text` the textual header;
     `revision=2` also writes the byte-order constant."""
     if format == "segy" or (format is None and getattr(data, "format", None) == "segy"):
+        if not isinstance(data, (Gather, tuple)):
+            data = from_collection(data)             # a SEGY collection or a trace iterator
+        _refuse_no_interval(data)
         with _Sink(dest) as sink:
             sink.done(_segyfile.write_gather(sink.target, data, sample_format, _order(byteorder), text, revision))
         return

@@ -11,7 +11,7 @@ from typing import Any
 
 import numpy as np
 
-from vondrel import _arrays, _files
+from vondrel import _arrays, _files, _sinks
 from vondrel._files import HEADER_SIZE, NATIVE, Gather, _Fit, _Reading, header_dtype
 
 TEXT_SIZE = 3200
@@ -718,13 +718,9 @@ def _samples_of(data: Any) -> tuple[np.ndarray, np.ndarray]:
 
 
 def _write_all(target: Any, data: Any) -> None:
-    """Writes all of `data` to a descriptor or a binary file object."""
-    view = memoryview(data)
-    while len(view):
-        n = os.write(target, view) if isinstance(target, int) else target.write(view)
-        if n is None:
-            raise BlockingIOError("The stream took no data; use a blocking stream.")
-        view = view[n:]
+    """Writes all of `data` to a descriptor or a binary file object (the
+    package's one rule for short writes: vondrel._sinks.write_all)."""
+    _sinks.write_all(target, data)
 
 
 def write_gather(target: Any, data: Any, sample_format: int | None, byteorder: str | None,

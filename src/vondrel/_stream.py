@@ -7,7 +7,7 @@ import os
 import struct
 import sys
 
-from vondrel import _arrays
+from vondrel import _arrays, _sinks
 
 __all__ = ["Writer", "traces", "copy_traces"]
 
@@ -33,12 +33,13 @@ def _name_of(f):
     return name if isinstance(name, str) else "<stream>"
 
 
-def _open(target, mode):
-    """(file, opened_here, name) for a path or a binary file object."""
+def _open(target):
+    """(file, sink, name) for a path (a PathSink writes it) or a binary
+    file object (sink None; its writes take every byte or raise)."""
     if isinstance(target, (str, bytes, os.PathLike)):
-        path = os.fsdecode(target)
-        return open(path, mode), True, path
-    return target, False, _name_of(target)
+        sink = _sinks.PathSink(target, buffering=-1)
+        return sink.file, sink, sink.name
+    return _sinks.WholeWrites(target), None, _name_of(target)
 
 
 def _seekable(f):
@@ -57,6 +58,7 @@ def _plan(source, format, byteorder):
     the detection raises, after closing a file it opened."""
     from vondrel import _files
     src = _files._Source(source)
+    _sinks.reading(src.file)          # no path writer may replace it while it is read
     try:
         fit = _files._detect(src, format, _files._order(byteorder), False)
         if fit.reading.format == "segy":
@@ -103,7 +105,15 @@ class Writer:
     1, big-endian unless ``byteorder`` says otherwise) takes its sample
     interval and its fixed ``ns`` from the first trace, IEEE floats
     (``sample_format=5``) or IBM floats (1), and the textual header ``text``
-    (by default one that says what wrote the file)."""
+    (by default one that says what wrote the file).
+
+    A path is written to a temporary file beside it, which ``close()``
+    synchronises and renames over it: a ``with`` block that raises, or a
+    Writer dropped unclosed, leaves no file and an existing one untouched.
+    A path that is a file a ``traces`` reader is reading is refused.  On a
+    file object every write goes on until all of its bytes are taken (a raw
+    stream's write() that returns None is a BlockingIOError); ``close()``
+    flushes it and leaves it open."""
 
     def __init__(self, dest, format="su", byteorder=None, *, n_traces=None, sample_format=5, text=None):
         if format not in _FORMATS:
@@ -115,7 +125,7 @@ class Writer:
         self._swap = self.byteorder != _NATIVE and format != "segy"
         self._segy = (sample_format, text) if format == "segy" else None
         self._segy_ns = None
-        self._file, self._owner, self.name = _open(dest, "wb")
+        self._file, self._sink, self.name = _open(dest)
         self.n_traces = 0
         self._announced = n_traces
         self._count_at = None
@@ -195,6 +205,9 @@ class Writer:
         raw = np.frombuffer(block, np.uint8)
         ns = int(raw[114:116].view(np.uint16)[0])
         if self._segy_ns is None:
+            if not raw[116:118].view(np.uint16)[0]:
+                raise ValueError(f"{self.name}: a SEG-Y file needs a sample interval, and trace "
+                                 f"{self.n_traces} has none (dt 0): set the headers' dt.")
             binary = np.zeros((), _segyfile.binary_dtype())
             binary["hdt"] = binary["dto"] = raw[116:118].view(np.int16)[0]
             binary["rev"], binary["format"], binary["hns"], binary["trflag"] = 1, code, ns, 1
@@ -219,8 +232,10 @@ class Writer:
         self._file.write(out)
 
     def close(self):
-        """Finishes the file: the collection count, a flush, and a close of a
-        file opened here.  A second close does nothing."""
+        """Finishes the file: the collection count and a flush; a path is
+        then synchronised and its temporary file renamed over it (on an
+        error here it is removed instead).  A file object given is flushed,
+        not closed.  A second close does nothing."""
         if self._file is None:
             return
         try:
@@ -233,13 +248,16 @@ class Writer:
                 raise ValueError(f"{self.name}: {self.n_traces} traces written where the count said "
                                  f"{self._announced}.")
             self._file.flush()
+            if self._sink is not None:
+                self._sink.commit()
         finally:
             self._release()
 
     def _release(self):
-        f, self._file = self._file, None
-        if self._owner and f is not None:
-            f.close()
+        """Lets go of the file; a path not yet committed is discarded."""
+        self._file = None
+        if self._sink is not None:
+            self._sink.discard()
 
     def __enter__(self):
         return self
@@ -247,9 +265,11 @@ class Writer:
     def __exit__(self, kind, value, tb):
         if kind is None:
             self.close()
+        elif self._sink is not None:
+            self._release()           # a block that failed leaves no file behind
         else:
             try:
-                self.close()
+                self.close()          # a stream keeps the whole traces it was given
             except Exception:
                 pass
 

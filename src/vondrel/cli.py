@@ -164,7 +164,9 @@ def cmd_info(args):
 
 
 def cmd_convert(args):
-    from vondrel import _stream
+    from vondrel import _sinks, _stream
+    if args.output != "-":              # before the input is opened: convert IN IN must not empty IN
+        _sinks.refuse_input(args.output, [args.input] if args.input != "-" else [])
     order = ORDERS[args.from_byteorder] if args.from_byteorder else None
     reader = _stream.traces(_source(args.input), format=args.format, byteorder=order)
     with reader:

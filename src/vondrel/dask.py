@@ -22,7 +22,7 @@ from typing import TYPE_CHECKING, Any, NamedTuple
 import numpy as np
 
 import vondrel
-from vondrel import _columns, _xarray
+from vondrel import _columns, _sinks, _xarray
 from vondrel._optional import require
 
 if TYPE_CHECKING:
@@ -35,6 +35,9 @@ __all__ = ["Traces", "read", "write", "to_xarray"]
 
 PathLike = str | os.PathLike[str]
 SUFFIX = {"su": ".su", "collection": ".su", "segy": ".sgy"}
+# The files that each read made tasks of, by the token in its task names:
+# write refuses to replace a file that its own graph still reads.
+_READS: dict[str, tuple[str, ...]] = {}
 
 
 class Traces(NamedTuple):
@@ -187,6 +190,7 @@ def read(paths: PathLike | Iterable[PathLike], chunk_bytes: int = 64 * 2**20,
     # The names of the tasks change with the files: a cluster never serves a stale result.
     stats = [(st.st_mtime_ns, st.st_size) for st in map(os.stat, names)]
     token = dask.base.tokenize(names, stats, parts)
+    _READS[token] = tuple(names)
     name = f"vondrel-samples-{token}"
     graph = {(name, i, 0): (read_samples, part) for i, part in enumerate(parts)}
     samples = da.Array(graph, name, chunks=(tuple(p.stop - p.start for p in parts), (ns,)), dtype=np.float32)
@@ -219,7 +223,10 @@ def write(samples: Array, headers: DataFrame, directory: PathLike,
 
     The headers' partitions must hold as many rows as the chunks of
     `samples` hold traces; when their counts of partitions and chunks
-    differ, the samples are rechunked to the partitions."""
+    differ, the samples are rechunked to the partitions.  A file that the
+    graph reads (or a traces reader holds open) is never written over:
+    ValueError before anything is computed.  Each file is written to a
+    temporary file beside it and renamed when complete."""
     dask = require("dask", "vondrel.dask.write")
     if format not in SUFFIX:
         raise ValueError(f"format must be one of {', '.join(map(repr, SUFFIX))}, not {format!r}")
@@ -229,12 +236,26 @@ def write(samples: Array, headers: DataFrame, directory: PathLike,
     if samples.numblocks[0] != headers.npartitions:
         lengths = tuple(headers.map_partitions(len, enforce_metadata=False).compute())
         samples = samples.rechunk({0: lengths})
-    os.makedirs(directory, exist_ok=True)
     paths = [os.path.join(os.fspath(directory), f"part-{i:05d}{SUFFIX[format]}")
              for i in range(headers.npartitions)]
+    inputs = [name for graph in (samples.__dask_graph__(), headers.__dask_graph__())
+              for layer in getattr(graph, "layers", graph)
+              for name in _READS.get(_read_token(layer), ())]
+    for path in paths:
+        _sinks.refuse_input(path, inputs)
+    os.makedirs(directory, exist_ok=True)
     tasks = [dask.delayed(write_part, pure=False)(path, h, s, format, byteorder, options)
              for path, h, s in zip(paths, headers.to_delayed(), samples.to_delayed()[:, 0])]
     return list(dask.compute(*tasks))
+
+
+def _read_token(name: object) -> str:
+    """The token of a read's task name ("vondrel-samples-TOKEN",
+    "vondrel-headers-TOKEN-i"), or ""."""
+    if isinstance(name, tuple) and name:
+        name = name[0]
+    parts = name.split("-") if isinstance(name, str) else []
+    return parts[2] if len(parts) >= 3 and parts[0] == "vondrel" else ""
 
 
 def to_xarray(samples: Array, headers: DataFrame,
