@@ -760,6 +760,8 @@ def write(dest: object, data: object, *, format: str | None = None, byteorder: s
     samples by default, 1 for IBM float; `text` the textual header;
     `revision=2` also writes the byte-order constant."""
     if format == "segy" or (format is None and getattr(data, "format", None) == "segy"):
+        if isinstance(data, np.ndarray):
+            raise TypeError(f"data must be a Gather or a (headers, samples) pair, not {type(data).__name__}")
         if not isinstance(data, (Gather, tuple)):
             data = from_collection(data)             # a SEGY collection or a trace iterator
         _refuse_no_interval(data)

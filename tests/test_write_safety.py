@@ -1,0 +1,331 @@
+"""Writes that destroy nothing: a writer refuses the file it is reading
+(by its path, ./path, a symbolic or a hard link), a write that fails leaves
+no file and an existing one untouched (no temporary file either), and a
+sink that takes few bytes per call still receives every byte."""
+import io
+import os
+import re
+import shutil
+import signal
+import stat
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pytest
+
+import vondrel
+from segyfiles import trace_bytes
+from test_cli import VONDREL, run
+from test_real_data import DATA
+
+SAME = "refusing to write to {}: it is the same file as the input being read"
+SOURCE = DATA / "seismiclab_cdp700.su"          # 24 big-endian traces of 1100 samples, dt 2000
+PRECIOUS = b"an existing file that a failed write must not touch"
+
+
+def same_file(name):
+    return f"^{re.escape(SAME.format(name))}$"
+
+
+@pytest.fixture
+def source(tmp_path, monkeypatch):
+    """in.su, a copy of SOURCE, in the working folder."""
+    monkeypatch.chdir(tmp_path)
+    return shutil.copy(SOURCE, tmp_path / "in.su")
+
+
+def other_name(path, how):
+    """Another name for `path` (in the working folder): itself, ./name, a
+    symbolic link, a hard link."""
+    if how in ("path", "stdin"):
+        return str(path)
+    if how == "dot":
+        return f"./{path.name}"
+    (os.symlink if how == "symlink" else os.link)(path, path.parent / "link.su")
+    return str(path.parent / "link.su")
+
+
+@pytest.mark.parametrize("how", ["path", "dot", "symlink", "hardlink"])
+@pytest.mark.parametrize("writer", ["write", "Writer", "convert"])
+def test_a_writer_refuses_the_file_it_is_reading(source, how, writer):
+    before = source.read_bytes()
+    out = other_name(source, how)
+    if writer == "convert":
+        done = run("convert", "in.su", out, "--byteorder", "big", cwd=source.parent)
+        assert (done.returncode, done.stdout) == (1, b"")
+        assert done.stderr == f"vondrel convert: {SAME.format(out)}\n".encode()
+    else:
+        gather = vondrel.read(source)
+        with vondrel.traces(source) as reader:
+            next(reader)
+            with pytest.raises(ValueError, match=same_file(out)):
+                vondrel.write(out, gather) if writer == "write" else vondrel.Writer(out)
+    assert source.read_bytes() == before
+    assert sorted(os.listdir(source.parent)) == ["in.su", *(["link.su"] if "link" in how else [])]
+
+
+def test_convert_refuses_the_file_its_standard_input_reads(source):
+    with open(source, "rb") as stdin:
+        done = subprocess.run([*VONDREL, "convert", "-", "in.su"], stdin=stdin, capture_output=True, timeout=60)
+    assert (done.returncode, done.stderr) == (1, f"vondrel convert: {SAME.format('in.su')}\n".encode())
+    assert source.read_bytes() == SOURCE.read_bytes()
+
+
+def test_a_file_read_by_a_reader_of_a_file_object_is_refused_until_it_is_closed(source):
+    with open(source, "rb") as f:
+        reader = vondrel.traces(f)
+        with pytest.raises(ValueError, match=same_file("in.su")):
+            vondrel.Writer("in.su")
+        reader.close()
+    vondrel.write("in.su", vondrel.read(SOURCE))      # read into memory: rewritten through a new file
+    assert source.read_bytes() == SOURCE.read_bytes() and os.listdir() == ["in.su"]
+
+
+def test_a_writer_made_before_the_reader_replaces_the_file_only_when_closed(source):
+    with vondrel.Writer("in.su", "su", ">") as w:
+        for trace in vondrel.traces("in.su"):      # reads the file as it was: the writer has a file of its own
+            w.write(trace)
+        assert source.read_bytes() == SOURCE.read_bytes() and len(os.listdir()) == 2
+    assert source.read_bytes() == SOURCE.read_bytes() and os.listdir() == ["in.su"]
+
+
+@pytest.mark.skipif(bool(os.environ.get("VONDREL_SANITIZERS")) or hasattr(sys, "gettotalrefcount"),
+                    reason="Dask over the package: the release run checks it")
+@pytest.mark.parametrize("how", ["path", "symlink"])
+def test_dask_write_refuses_the_files_its_graph_reads(tmp_path, how):
+    vd = pytest.importorskip("vondrel.dask")
+    pytest.importorskip("dask.dataframe")
+    folder = tmp_path / "survey"
+    folder.mkdir()
+    for i in range(2):
+        shutil.copy(SOURCE, folder / f"part-{i:05d}.su")
+    samples, headers = vd.read(folder)
+    out = folder if how == "path" else tmp_path / "link"
+    if how == "symlink":
+        out.symlink_to(folder)
+    with pytest.raises(ValueError, match=same_file(os.path.join(out, "part-00000.su"))):
+        vd.write(samples * 2, headers, out)
+    assert [p.read_bytes() == SOURCE.read_bytes() for p in sorted(folder.iterdir())] == [True, True]
+
+
+# ---- a failed write leaves nothing -------------------------------------------------------
+
+def su_headers(n, dt, ns=0):
+    headers = np.zeros(n, vondrel.header_dtype())
+    headers["tracl"], headers["dt"], headers["ns"] = np.arange(1, n + 1), dt, ns
+    return headers
+
+
+def interrupted(traces, after):
+    """The traces, with a KeyboardInterrupt after `after` of them."""
+    for i, trace in enumerate(traces):
+        if i == after:
+            raise KeyboardInterrupt
+        yield trace
+
+
+def write_interrupted(monkeypatch, out, data, **options):
+    """vondrel.write, with a KeyboardInterrupt after half of the traces have
+    gone to the file."""
+    real = vondrel._arrays.write
+
+    def half_then_interrupt(dest, headers, flat, offsets, *rest):
+        real(dest, headers, flat, offsets[:len(offsets) // 2 + 1], *rest)
+        raise KeyboardInterrupt
+    monkeypatch.setattr(vondrel._arrays, "write", half_then_interrupt)
+    vondrel.write(out, data, **options)
+
+
+def writer_of(out, traces, *args, **options):
+    with vondrel.Writer(out, *args, **options) as w:
+        for trace in traces:
+            w.write(*trace) if isinstance(trace, tuple) else w.write(trace)
+
+
+ONES = np.ones((3, 5), np.float32)
+FAILURES = {
+    "bare array": (TypeError, lambda out, mp: vondrel.write(out, ONES)),
+    "bare array as SEG-Y": (TypeError, lambda out, mp: vondrel.write(out, ONES, format="segy")),
+    "SEG-Y without an interval": (ValueError, lambda out, mp: vondrel.write(out, (su_headers(3, 0), ONES),
+                                                                            format="segy")),
+    "unknown sample format": (ValueError, lambda out, mp: vondrel.write(out, (su_headers(3, 4000), ONES),
+                                                                        format="segy", sample_format=99)),
+    "unknown format": (ValueError, lambda out, mp: vondrel.write(out, (su_headers(3, 4000), ONES), format="xyz")),
+    "header disagrees": (ValueError, lambda out, mp: vondrel.write(out, (su_headers(3, 4000, ns=5), ONES[:, :4]))),
+    "interrupted write": (KeyboardInterrupt, lambda out, mp: write_interrupted(mp, out, vondrel.read(SOURCE))),
+    "Writer interrupted": (KeyboardInterrupt, lambda out, mp: writer_of(out, interrupted(vondrel.traces(SOURCE), 5))),
+    "Writer: ragged SEG-Y": (ValueError, lambda out, mp: writer_of(
+        out, [({"dt": 4000}, np.ones(3)), ({"dt": 4000}, np.ones(5))], "segy")),
+    "Writer: SEG-Y without an interval": (ValueError, lambda out, mp: writer_of(out, [({"tracl": 1}, np.ones(3))],
+                                                                                "segy")),
+    "Writer: count wrong": (ValueError, lambda out, mp: writer_of(out, vondrel.traces(SOURCE), "collection",
+                                                                  n_traces=25)),
+}
+
+
+@pytest.mark.parametrize("existing", [False, True], ids=["new", "existing"])
+@pytest.mark.parametrize("failure", FAILURES)
+def test_a_failed_write_leaves_nothing_behind(tmp_path, monkeypatch, failure, existing):
+    out = tmp_path / "out.su"
+    if existing:
+        out.write_bytes(PRECIOUS)
+    kind, call = FAILURES[failure]
+    with pytest.raises(kind):
+        call(out, monkeypatch)
+    assert os.listdir(tmp_path) == (["out.su"] if existing else [])
+    assert not existing or out.read_bytes() == PRECIOUS
+
+
+def ragged_su():
+    return b"".join(trace_bytes(np.ones(n, np.float32), dt=4000) for n in (3, 5))
+
+
+@pytest.mark.parametrize("existing", [False, True], ids=["new", "existing"])
+@pytest.mark.parametrize("args, stdin, message", [
+    ([], SOURCE.read_bytes()[:-10], b"vondrel convert: <stdin>: trace 23 is cut short at byte 111350.\n"),
+    (["--to", "segy"], ragged_su(), b"vondrel convert: out.su: the traces of a SEG-Y file written here have one "
+                                    b"ns, 3"),
+    (["--to", "segy"], b"".join(trace_bytes(np.ones(3, np.float32), tracl=i) for i in (1, 2)),
+     b"vondrel convert: out.su: a SEG-Y file needs a sample interval, and trace 0 has none (dt 0): "
+     b"set the headers' dt.\n"),
+], ids=["truncated stdin", "ragged SEG-Y", "SEG-Y without an interval"])
+def test_a_failed_convert_leaves_nothing_behind(tmp_path, args, stdin, message, existing):
+    out = tmp_path / "out.su"
+    if existing:
+        out.write_bytes(PRECIOUS)
+    done = run("convert", "-", "out.su", *args, stdin=stdin, cwd=tmp_path)
+    assert done.returncode == 1 and done.stderr.startswith(message) and done.stderr.count(b"\n") == 1
+    assert os.listdir(tmp_path) == (["out.su"] if existing else [])
+    assert not existing or out.read_bytes() == PRECIOUS
+
+
+def test_an_interrupted_convert_leaves_nothing_behind(tmp_path):
+    (tmp_path / "out.su").write_bytes(PRECIOUS)
+    raw = SOURCE.read_bytes()
+    proc = subprocess.Popen([*VONDREL, "convert", "-", "out.su", "--format", "su", "--from-byteorder", "big"],
+                            stdin=subprocess.PIPE, stderr=subprocess.PIPE, cwd=tmp_path)
+    proc.stdin.write(raw[:len(raw) // 2])          # detected, written in part, then waiting for more
+    proc.stdin.flush()
+    deadline = time.monotonic() + 30
+    while len(os.listdir(tmp_path)) < 2 and time.monotonic() < deadline:
+        time.sleep(0.02)
+    assert len(os.listdir(tmp_path)) == 2, "the convert never started its output"
+    proc.send_signal(signal.SIGINT)
+    proc.stdin.close()
+    assert (proc.wait(60), proc.stderr.read()) == (130, b"")
+    assert os.listdir(tmp_path) == ["out.su"] and (tmp_path / "out.su").read_bytes() == PRECIOUS
+
+
+@pytest.mark.skipif(not os.environ.get("VONDREL_SMALL_FS"), reason="no small file system")
+def test_a_full_disk_leaves_the_existing_file_untouched():
+    folder = os.path.join(os.environ["VONDREL_SMALL_FS"], "full")
+    os.makedirs(folder, exist_ok=True)
+    try:
+        out = os.path.join(folder, "out.su")
+        with open(out, "wb") as f:
+            f.write(PRECIOUS)
+        big = (su_headers(8000, 4000), np.ones((8000, 1000), np.float32))          # 33.9 MB: more than fits
+        with pytest.raises(OSError) as caught:
+            vondrel.write(out, big)
+        assert caught.value.errno == 28         # ENOSPC
+        assert os.listdir(folder) == ["out.su"]
+        with open(out, "rb") as f:
+            assert f.read() == PRECIOUS
+    finally:
+        shutil.rmtree(folder)
+
+
+# ---- where the bytes go --------------------------------------------------------------------
+
+class Trickle(io.RawIOBase):
+    """A raw stream that takes at most 1,000 bytes per write(), or, when
+    `full`, none (None: a non-blocking stream without room)."""
+
+    def __init__(self, full=False):
+        self.got, self.full = bytearray(), full
+
+    def writable(self):
+        return True
+
+    def write(self, b):
+        if self.full:
+            return None
+        n = min(len(b), 1000)
+        self.got += memoryview(b)[:n]
+        return n
+
+
+SEGY = DATA / "segyio_small.sgy"
+SINK_WRITES = {
+    "Writer su": lambda sink: writer_of(sink, vondrel.traces(SOURCE), "su", ">"),
+    "Writer collection": lambda sink: writer_of(sink, vondrel.traces(SOURCE), "collection", ">", n_traces=24),
+    "Writer SEG-Y": lambda sink: writer_of(sink, vondrel.traces(SOURCE), "segy", sample_format=1),
+    "write su": lambda sink: vondrel.write(sink, vondrel.read(SOURCE)),
+    "write SEG-Y": lambda sink: vondrel.write(sink, vondrel.read(SEGY)),
+}
+
+
+@pytest.mark.parametrize("how", SINK_WRITES)
+def test_a_raw_stream_that_takes_1000_bytes_a_call_receives_every_byte(how):
+    whole = io.BytesIO()
+    SINK_WRITES[how](whole)
+    trickle = Trickle()
+    SINK_WRITES[how](trickle)
+    assert len(trickle.got) == len(whole.getvalue()) and trickle.got == whole.getvalue()
+    if how.endswith("su"):
+        assert whole.getvalue() == SOURCE.read_bytes()
+    with pytest.raises(BlockingIOError):
+        SINK_WRITES[how](Trickle(full=True))
+
+
+def test_writer_close_flushes_a_file_it_was_given_and_leaves_it_open(tmp_path):
+    out = tmp_path / "out.su"
+    with open(out, "wb") as f:           # buffered: what close() does not flush is not in the file
+        w = vondrel.Writer(f, "su", ">")
+        for trace in vondrel.traces(SOURCE):
+            w.write(trace)
+        w.close()
+        assert not f.closed and out.read_bytes() == SOURCE.read_bytes()
+
+
+@pytest.mark.parametrize("how", ["write su", "Writer su"])
+def test_a_path_is_synchronised_before_it_replaces_the_destination(tmp_path, monkeypatch, how):
+    calls = []
+    fsync, replace = os.fsync, os.replace
+    monkeypatch.setattr(os, "fsync", lambda fd: calls.append(("fsync", os.readlink(f"/proc/self/fd/{fd}")))
+                        or fsync(fd))
+    monkeypatch.setattr(os, "replace", lambda a, b: calls.append(("replace", a)) or replace(a, b))
+    SINK_WRITES[how](tmp_path / "out.su")
+    temp = calls[1][1]
+    assert calls == [("fsync", temp), ("replace", temp), ("fsync", os.path.realpath(tmp_path))]
+    assert (tmp_path / "out.su").read_bytes() == SOURCE.read_bytes() and os.listdir(tmp_path) == ["out.su"]
+
+
+def test_a_replaced_file_keeps_its_link_and_permissions_and_a_new_one_follows_the_umask(tmp_path):
+    target = tmp_path / "data.su"
+    target.write_bytes(PRECIOUS)
+    target.chmod(0o604)
+    link = tmp_path / "link.su"
+    link.symlink_to(target)
+    gather = vondrel.read(SOURCE)
+    vondrel.write(link, gather)
+    assert link.is_symlink() and target.read_bytes() == SOURCE.read_bytes()
+    assert stat.S_IMODE(target.stat().st_mode) == 0o604
+    old = os.umask(0o027)
+    try:
+        vondrel.write(tmp_path / "new.su", gather)
+    finally:
+        os.umask(old)
+    assert stat.S_IMODE((tmp_path / "new.su").stat().st_mode) == 0o640
+    assert sorted(os.listdir(tmp_path)) == ["data.su", "link.su", "new.su"]
+
+
+def test_a_named_pipe_is_written_as_a_stream_and_stays_a_pipe(tmp_path):
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    with subprocess.Popen(["cat", str(fifo)], stdout=subprocess.PIPE) as cat:
+        vondrel.write(fifo, vondrel.read(SOURCE))
+        got = cat.stdout.read()
+    assert got == SOURCE.read_bytes() and stat.S_ISFIFO(fifo.stat().st_mode)
