@@ -2,6 +2,7 @@
 (by its path, ./path, a symbolic or a hard link), a write that fails leaves
 no file and an existing one untouched (no temporary file either), and a
 sink that takes few bytes per call still receives every byte."""
+import gc
 import io
 import os
 import re
@@ -48,7 +49,7 @@ def other_name(path, how):
 
 
 @pytest.mark.parametrize("how", ["path", "dot", "symlink", "hardlink"])
-@pytest.mark.parametrize("writer", ["write", "Writer", "convert"])
+@pytest.mark.parametrize("writer", ["write", "Writer", "to_file", "convert"])
 def test_a_writer_refuses_the_file_it_is_reading(source, how, writer):
     before = source.read_bytes()
     out = other_name(source, how)
@@ -61,7 +62,10 @@ def test_a_writer_refuses_the_file_it_is_reading(source, how, writer):
         with vondrel.traces(source) as reader:
             next(reader)
             with pytest.raises(ValueError, match=same_file(out)):
-                vondrel.write(out, gather) if writer == "write" else vondrel.Writer(out)
+                if writer == "to_file":
+                    reader.to_file(out)
+                else:
+                    vondrel.write(out, gather) if writer == "write" else vondrel.Writer(out)
     assert source.read_bytes() == before
     assert sorted(os.listdir(source.parent)) == ["in.su", *(["link.su"] if "link" in how else [])]
 
@@ -163,6 +167,15 @@ FAILURES = {
     "Writer: count wrong": (ValueError, lambda out, mp: writer_of(out, vondrel.traces(SOURCE), "collection",
                                                                   n_traces=25)),
 }
+
+
+def test_a_writer_dropped_unclosed_leaves_nothing_behind(tmp_path):
+    w = vondrel.Writer(tmp_path / "out.su")
+    w.write(next(vondrel.traces(SOURCE)))
+    assert len(os.listdir(tmp_path)) == 1          # its temporary file
+    del w
+    gc.collect()
+    assert os.listdir(tmp_path) == []
 
 
 @pytest.mark.parametrize("existing", [False, True], ids=["new", "existing"])
@@ -320,6 +333,13 @@ def test_a_replaced_file_keeps_its_link_and_permissions_and_a_new_one_follows_th
         os.umask(old)
     assert stat.S_IMODE((tmp_path / "new.su").stat().st_mode) == 0o640
     assert sorted(os.listdir(tmp_path)) == ["data.su", "link.su", "new.su"]
+
+
+def test_a_folder_that_is_not_there_is_named_by_the_destination(tmp_path):
+    out = tmp_path / "missing" / "out.su"
+    with pytest.raises(FileNotFoundError) as caught:
+        vondrel.write(out, vondrel.read(SOURCE))
+    assert caught.value.filename == str(out)
 
 
 def test_a_named_pipe_is_written_as_a_stream_and_stays_a_pipe(tmp_path):

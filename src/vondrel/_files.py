@@ -758,7 +758,12 @@ def write(dest: object, data: object, *, format: str | None = None, byteorder: s
     revision 1, big-endian unless the data came from SEG-Y (its order) or
     `byteorder` says otherwise; `sample_format` 5 (IEEE float) for float32
     samples by default, 1 for IBM float; `text` the textual header;
-    `revision=2` also writes the byte-order constant."""
+    `revision=2` also writes the byte-order constant.
+
+    A path is written to a temporary file beside it, renamed over it when
+    complete and synchronised: a write that fails leaves no file and an
+    existing one as it was.  A file that a `traces` reader is reading is
+    refused as a destination."""
     if format == "segy" or (format is None and getattr(data, "format", None) == "segy"):
         if isinstance(data, np.ndarray):
             raise TypeError(f"data must be a Gather or a (headers, samples) pair, not {type(data).__name__}")

@@ -64,8 +64,8 @@ def refuse_input(path: str | bytes | os.PathLike[Any],
     readers to report."""
     try:
         target = _identity(os.stat(path))
-    except (OSError, ValueError):
-        return
+    except (OSError, ValueError, TypeError):
+        return                  # the writer's own open says what is wrong with it
     with _inputs_lock:
         held = {e[:2] for e in _inputs if _open_now(e[2]())}
     for other in inputs:
@@ -174,7 +174,10 @@ class PathSink:
             return
         if st is not None and not os.access(self.dest, os.W_OK):
             raise PermissionError(13, "Permission denied", self.name)
-        fd, self.temp = _create_beside(self.dest)
+        try:
+            fd, self.temp = _create_beside(self.dest)
+        except OSError as e:           # named by the destination, not by the temporary file
+            raise type(e)(e.errno, e.strerror, self.name) from None
         try:
             if st is not None:
                 os.fchmod(fd, stat.S_IMODE(st.st_mode))
@@ -232,4 +235,7 @@ class PathSink:
 
     def __del__(self) -> None:
         if not self.done:
-            self.discard()
+            try:
+                self.discard()
+            except Exception:       # at interpreter exit the modules may be gone
+                pass

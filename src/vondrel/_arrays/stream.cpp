@@ -79,6 +79,8 @@ PyObject *name_to_file = nullptr;
 PyObject *name_to_stream = nullptr;
 PyObject *name_to_memory = nullptr;
 PyObject *stream_module_name = nullptr;
+PyObject *sinks_module_name = nullptr;
+PyObject *name_refuse_input = nullptr;
 
 Params init_params{"__init__", {"source", "format", "byteorder"}, 1};
 Params trace_record_params{"_trace_record", {"trace", "swap"}};
@@ -657,6 +659,14 @@ PyObject *stream_to_file(PyObject *op, PyObject *const *args, Py_ssize_t nargs, 
     PyObject *filename;
     if (to_file_params.bind(args, nargs, kwnames, &filename) < 0)
         return nullptr;
+    // The path writers' rule holds here too: no write over the file that
+    // this reader (or another) is reading, refused before it is opened.
+    Ref sinks(PyImport_Import(sinks_module_name));
+    if (!sinks)
+        return nullptr;
+    Ref checked(PyObject_CallMethodOneArg(sinks.get(), name_refuse_input, filename));
+    if (!checked)
+        return nullptr;
     return shortcut(op, name_to_file, filename);
 }
 
@@ -827,7 +837,8 @@ int stream_exec(PyObject *module)
         {&name_readinto, "readinto"}, {&name_readinto1, "readinto1"}, {&name_close, "close"},
         {&name_plan, "_plan"},
         {&name_to_file, "to_file"},   {&name_to_stream, "to_stream"}, {&name_to_memory, "to_memory"},
-        {&stream_module_name, "vondrel._stream"},
+        {&stream_module_name, "vondrel._stream"}, {&sinks_module_name, "vondrel._sinks"},
+        {&name_refuse_input, "refuse_input"},
     };
     if (intern_names(entries) < 0)
         return -1;

@@ -77,8 +77,12 @@ struct Sink {
                                        PyBUF_READ));
                 if (!got)
                     return -1;
-                // A raw stream may take less than it was given; None means all
-                // was taken by a buffered one.
+                // A raw stream may take less than it was given: the rest goes
+                // in the next call.  None is taken as all, the rule of
+                // vondrel._sinks.write_all for objects whose write() returns
+                // nothing; a raw stream's None (it took nothing) never gets
+                // here, since vondrel.write hands raw streams over behind
+                // _sinks.WholeWrites, which raises BlockingIOError for it.
                 done = got.get() == Py_None ? len : PyLong_AsSize_t(got.get());
                 if (done == static_cast<std::size_t>(-1) && PyErr_Occurred())
                     return -1;
