@@ -278,6 +278,11 @@ class Writer:
         if self._file is None:
             return
         try:
+            if self._segy and self._segy.ns is None and not self._segy.aborted:
+                # no traces: the file headers alone (a SEG-Y file's own count where it was like one)
+                binary = self._segy.binary
+                self._file.write(self._segy.file_headers(int(binary["hns"]) if binary is not None else 0, 0,
+                                                         self.byteorder))
             if self._count_at is not None:
                 end = self._file.tell()
                 self._file.seek(self._count_at)
@@ -302,6 +307,8 @@ class Writer:
         if kind is None:
             self.close()
         else:
+            if self._segy:
+                self._segy.aborted = True          # no file headers after a failure
             try:
                 self.close()
             except Exception:
@@ -377,6 +384,7 @@ class _SegyHeads:
         self.ns = None
         self.set_ns = True
         self.interval = 0
+        self.aborted = False
 
     def file_headers(self, ns, first_dt, byteorder):
         """The bytes before the first trace, for traces of `ns` samples, the
