@@ -755,11 +755,11 @@ def stored_samples(flat: np.ndarray, offsets: np.ndarray, code: int, prefix: str
     if not ok.all():
         i, k = _where(offsets, int(np.argmin(ok)))
         value = flat[int(offsets[i]) + k]
-        what = f"{FORMAT_NAMES[code]} (format {code})"
+        what = f"{FORMAT_NAMES[code]} form (format {code})"
         if inexact and np.isfinite(value) and low <= value < high and np.floor(value) == value:
-            why = f"lies beyond 2**24, where float32 holds integers inexactly, so its {what} form is uncertain"
+            why = f"lies beyond 2**24, where float32 holds integers inexactly, so its {what} is uncertain"
         else:
-            why = f"has no {what} form"
+            why = f"has no {what}"
         raise ValueError(f"{prefix}trace {i}: sample {k} ({value}) {why}; sample_format= chooses another format")
     return flat.astype(stored)
 
@@ -861,7 +861,7 @@ def write_gather(target: Any, data: Any, sample_format: int | None, byteorder: s
     if revision == 2:
         binary["rev"], binary["revmin"] = 2, 0
         binary["bytord"] = BYTEORDER_CONSTANT
-    if uniform:
+    if uniform and (n or source is None):        # no traces: a file's own count stays
         binary["hns"] = ns
     if source is None or not uniform:
         binary["trflag"] = 1 if uniform else 0
