@@ -276,3 +276,12 @@ def test_each_sample_type_is_written_in_its_own_format(dtype, code):
     width = np.dtype(dtype).itemsize
     got = [np.frombuffer(raw, ">" + dtype, 4, 3600 + 240 + i * (240 + 4 * width)).tolist() for i in range(3)]
     assert got == samples.tolist()
+
+
+def test_a_list_of_header_views_writes_back_as_the_file_was():
+    raw = (DATA / "seismiclab_cdp700.su").read_bytes()
+    reader = vondrel.traces(DATA / "seismiclab_cdp700.su")
+    traces = [next(reader) for _ in range(3)]
+    out = io.BytesIO()
+    vondrel.write(out, ([vondrel.header(t) for t in traces], [np.asarray(t) for t in traces]), byteorder=">")
+    assert out.getvalue() == raw[:3 * (240 + 4 * 1100)]

@@ -98,30 +98,30 @@ def header_rows(headers: object) -> tuple[np.ndarray, bool]:
     """Header rows in any form the package hands out, as (n, 240) native-order
     bytes (a view where they already are, else a copy), and whether they are
     SEG-Y rows (bytes 181-240 the SEG-Y fields: a dtype with `cdpx`) rather
-    than Seismic Unix ones.  Takes rows of header_dtype() in either order,
-    the views of header() (whose ns bytes, unnamed, come back 0), SEG-Y
-    rows, 0-d arrays and np.void rows, and unnamed 240-byte rows (taken as
-    they are, as Seismic Unix rows)."""
+    than Seismic Unix ones.  Takes structured rows with the fields of either
+    header in any order and layout (rows of header_dtype() in either byte
+    order, the views of header(), whose unnamed ns comes back 0, SEG-Y rows,
+    the packed rows NumPy makes of a list of them, 0-d arrays, np.void),
+    copied field by field, and unnamed 240-byte rows, taken as they are as
+    Seismic Unix rows."""
     a = np.asarray(headers)
-    if a.dtype.itemsize != HEADER_SIZE or a.ndim > 1:
-        raise ValueError(f"a trace header is {HEADER_SIZE} bytes, not {a.dtype.itemsize}"
-                         if a.dtype.itemsize != HEADER_SIZE else f"header rows must be 1-D, not {a.ndim}-D")
+    if a.ndim > 1:
+        raise ValueError(f"header rows must be 1-D, not {a.ndim}-D")
     a = a.reshape(-1)
     names = a.dtype.names
     segy = bool(names) and "cdpx" in names
     if names:
-        native = a.dtype.newbyteorder("=")
-        if a.dtype != native or not a.flags.c_contiguous or _has_holes(native):
-            out = np.zeros(len(a), native)       # field by field: holes (header()'s ns) stay 0
-            out[...] = a
+        full = _segyfile.trace_header_dtype() if segy else header_dtype()
+        if a.dtype != full:
+            out = np.zeros(len(a), full)
+            for name in names:
+                if name not in full.names:
+                    raise ValueError(f"{name!r} is no field of a {'SEG-Y' if segy else 'Seismic Unix'} trace header")
+                out[name] = a[name]
             a = out
+    elif a.dtype.itemsize != HEADER_SIZE:
+        raise ValueError(f"a trace header is {HEADER_SIZE} bytes, not {a.dtype.itemsize}")
     return np.ascontiguousarray(a).view(np.uint8).reshape(len(a), HEADER_SIZE), segy
-
-
-@functools.cache
-def _has_holes(dtype: np.dtype) -> bool:
-    assert dtype.fields is not None
-    return sum(f[0].itemsize for f in dtype.fields.values()) != dtype.itemsize
 
 
 # ---- the arrays ---------------------------------------------------------------------------

@@ -133,12 +133,11 @@ class Writer:
         if format not in _FORMATS:
             raise ValueError(f'format must be one of "su", "collection", "segy", not {format!r}.')
         self._segy = None
-        layout = getattr(like, "_layout", None) if like is not None else None
         if format == "segy":
-            self._segy = _SegyHeads(layout, sample_format, text, binary, extended_text, dt)
+            self._segy = _SegyHeads(like, sample_format, text, binary, extended_text, dt)
         elif like is not None or binary is not None or extended_text is not None or dt is not None:
             raise ValueError("like, binary, extended_text and dt are for SEG-Y (format=\"segy\").")
-        default = layout.byteorder if layout is not None else ">" if format == "segy" else _NATIVE
+        default = self._segy.byteorder if self._segy else _NATIVE
         self.format = format
         self.byteorder = _byteorder(byteorder, default)
         self._swap = self.byteorder != _NATIVE and format != "segy"
@@ -347,9 +346,13 @@ class _SegyHeads:
     (every argument checked when the writer is made), written once the
     first trace gives the sample count."""
 
-    def __init__(self, layout, sample_format, text, binary, extended_text, dt):
+    def __init__(self, like, sample_format, text, binary, extended_text, dt):
         import numpy as np
         from vondrel import _files, _segyfile
+        layout = getattr(like, "_layout", None) if like is not None else None
+        if like is not None and layout is None:
+            raise ValueError(f"like must be a SEG-Y source (a vondrel.traces reader or a gather read from "
+                             f"SEG-Y), not {type(like).__name__} of another format.")
         code = sample_format if sample_format is not None else layout.code if layout is not None else 5
         if code not in _segyfile.SAMPLE_FORMATS:
             raise ValueError(f"sample_format must be one of {sorted(_segyfile.SAMPLE_FORMATS)}, not "
@@ -357,6 +360,11 @@ class _SegyHeads:
         self.code = code
         self.dt = None if dt is None else _files.check_interval(dt)
         encoding = (_segyfile.text_encoding(layout.raw_text) or "cp037") if layout is not None else "cp037"
+        if layout is not None:
+            # a gather's text may have been changed since it was read: the raw bytes only where it was not
+            text = text if text is not None or like.text == _segyfile.decode_text(layout.raw_text) else like.text
+            if extended_text is None and like.extended_text != [_segyfile.decode_text(r) for r in layout.raw_extended]:
+                extended_text = like.extended_text
         self.text = None if text is None else _segyfile.encode_text(text, encoding)
         if self.text is None and layout is not None:
             self.text = layout.raw_text
@@ -381,6 +389,7 @@ class _SegyHeads:
         # A trace header's ns stays as the file wrote it where readers take
         # the count from the binary header and that count is unchanged.
         self.like_ns = layout.ns if layout is not None else None
+        self.byteorder = layout.byteorder if layout is not None else ">"
         self.ns = None
         self.set_ns = True
         self.interval = 0
