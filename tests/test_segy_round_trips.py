@@ -285,3 +285,15 @@ def test_a_list_of_header_views_writes_back_as_the_file_was():
     out = io.BytesIO()
     vondrel.write(out, ([vondrel.header(t) for t in traces], [np.asarray(t) for t in traces]), byteorder=">")
     assert out.getvalue() == raw[:3 * (240 + 4 * 1100)]
+
+
+def test_a_writer_given_the_file_headers_one_by_one_writes_the_file_again():
+    raw = (DATA / "segyio_multi-text.sgy").read_bytes()
+    out = io.BytesIO()
+    with vondrel.traces(DATA / "segyio_multi-text.sgy") as r:
+        assert len(r.extended_text) == 4 and int(r.binary["nvstxt"]) == 4
+        with vondrel.Writer(out, "segy", r.byteorder, sample_format=1, text=r.text, binary=r.binary,
+                            extended_text=r.extended_text) as w:
+            for trace in r:
+                w.write(r.segy_header, trace)
+    assert out.getvalue() == raw

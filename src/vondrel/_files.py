@@ -568,7 +568,8 @@ def probe(source: object, *, format: str | None = None, byteorder: str | None = 
         head = src.pread(r.start, HEADER_SIZE) if src.size is not None else src.head[r.start:]
         if src.seekable:
             src.file.seek(src.start)
-        dt = struct.unpack_from(r.byteorder + "H", head, 116)[0] if len(head) >= HEADER_SIZE else None
+        dt = _interval.interval(0, struct.unpack_from(r.byteorder + "H", head, 116)[0]) \
+            if len(head) >= HEADER_SIZE else None
         n = fit.traces if src.size is not None else r.count
         return Probe(r.format, r.byteorder, n, r.ns if fit.uniform else None, dt)
 

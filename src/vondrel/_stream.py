@@ -386,9 +386,6 @@ class _SegyHeads:
                     self.binary[key] = value
         elif layout is not None:
             self.binary = layout.binary.copy()
-        # A trace header's ns stays as the file wrote it where readers take
-        # the count from the binary header and that count is unchanged.
-        self.like_ns = layout.ns if layout is not None else None
         self.byteorder = layout.byteorder if layout is not None else ">"
         self.ns = None
         self.set_ns = True
@@ -400,8 +397,10 @@ class _SegyHeads:
         first of which says `first_dt`."""
         import numpy as np
         from vondrel import _segyfile
+        given_ns = None
         if self.binary is not None:
             binary = self.binary.copy()
+            given_ns = int(binary["hns"])
         else:
             binary = np.zeros((), _segyfile.binary_dtype())
             binary["hdt"] = binary["dto"] = first_dt
@@ -411,8 +410,10 @@ class _SegyHeads:
         binary["format"], binary["hns"] = self.code, ns
         if int(binary["nvstxt"]) >= 0:
             binary["nvstxt"] = len(self.extended)
+        # A trace header's ns stays as the file wrote it where readers take
+        # the count from the binary header and that count is unchanged.
         by_binary = _segyfile.revision_of(binary) == 0 or int(binary["trflag"]) == 1
-        self.set_ns = not (by_binary and self.like_ns == ns)
+        self.set_ns = not (by_binary and given_ns == ns)
         self.ns, self.interval = ns, int(binary["hdt"])
         text = self.text if self.text is not None else \
             _segyfile.encode_text(_segyfile.default_text(self.code, byteorder))
