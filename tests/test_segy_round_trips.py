@@ -130,7 +130,8 @@ def test_a_sample_the_stored_format_cannot_hold_is_refused_before_any_byte(name,
     assert out.getvalue() == b""
     vondrel.write(out, g, sample_format=5)
     assert struct.unpack_from(g.byteorder + "h", out.getvalue(), 3224)[0] == 5
-    with vondrel.traces(DATA / name) as r, vondrel.Writer(io.BytesIO(), "segy", like=r) as w:
+    sink = io.BytesIO()
+    with vondrel.traces(DATA / name) as r, vondrel.Writer(sink, "segy", like=r) as w:
         for i, t in enumerate(r):
             samples = np.asarray(t).copy()
             if i == trace:
@@ -139,6 +140,8 @@ def test_a_sample_the_stored_format_cannot_hold_is_refused_before_any_byte(name,
                     w.write(r.segy_header, samples)
                 break
             w.write(r.segy_header, samples)
+        written = len(sink.getvalue())          # whole traces only; no file headers before a refused first one
+        assert written == (3600 + trace * (240 + 75 * WIDTH[int(g.binary["format"])]) if trace else 0)
 
 
 def test_an_interval_only_in_the_binary_header_survives_or_is_asked_for():

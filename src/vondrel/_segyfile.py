@@ -718,7 +718,7 @@ def _integer_bounds(code: int) -> tuple[int, int]:
     return 0, 1 << bits
 
 
-def stored_samples(flat: np.ndarray, offsets: np.ndarray, code: int, prefix: str = "") -> np.ndarray:
+def stored_samples(flat: np.ndarray, offsets: np.ndarray, code: int, prefix: str = "", first: int = 0) -> np.ndarray:
     """The samples `flat` (traces from the boundaries `offsets`) in the type
     that format `code` stores, contiguous.  Floats go to float formats as
     IEEE arithmetic rounds them; integer formats take only the values they
@@ -726,7 +726,8 @@ def stored_samples(flat: np.ndarray, offsets: np.ndarray, code: int, prefix: str
     sample and sample_format= for a fraction, a value out of range, an
     infinity or NaN, and, from float32, a magnitude beyond 2**24 for the
     formats wider than 24 bits (float32 holds the integers there inexactly:
-    the value may already have been rounded)."""
+    the value may already have been rounded).  Messages count the traces
+    from `first`."""
     stored = np.dtype(NATIVE + SAMPLE_FORMATS[code][1])
     if flat.dtype == stored:
         return np.ascontiguousarray(flat)
@@ -738,7 +739,8 @@ def stored_samples(flat: np.ndarray, offsets: np.ndarray, code: int, prefix: str
             finite = np.isfinite(out)
             if not finite.all():
                 i, k = _where(offsets, int(np.argmin(finite)))
-                raise ValueError(f"{prefix}trace {i}: sample {k} ({flat[int(offsets[i]) + k]}) has no IBM float form")
+                raise ValueError(f"{prefix}trace {first + i}: sample {k} ({flat[int(offsets[i]) + k]}) has no "
+                                 "IBM float form")
         return out
     low, high = _integer_bounds(code)
     inexact = flat.dtype == np.float32 and SAMPLE_FORMATS[code][0] > 3
@@ -760,7 +762,7 @@ def stored_samples(flat: np.ndarray, offsets: np.ndarray, code: int, prefix: str
             why = f"lies beyond 2**24, where float32 holds integers inexactly, so its {what} is uncertain"
         else:
             why = f"has no {what}"
-        raise ValueError(f"{prefix}trace {i}: sample {k} ({value}) {why}; sample_format= chooses another format")
+        raise ValueError(f"{prefix}trace {first + i}: sample {k} ({value}) {why}; sample_format= chooses another format")
     return flat.astype(stored)
 
 
@@ -794,11 +796,11 @@ def _first_interval(trace_dt: np.ndarray) -> int:
     return int(trace_dt[set_[0]]) if len(set_) else 0
 
 
-def refuse_no_interval(binary_dt: int, trace_dt: np.ndarray, prefix: str = "") -> None:
+def refuse_no_interval(binary_dt: int, trace_dt: np.ndarray, prefix: str = "", first: int = 0) -> None:
     """ValueError when a trace would have no sample interval: 0 in the
-    binary header and in its own dt."""
+    binary header and in its own dt (traces counted from `first`)."""
     if not binary_dt and len(trace_dt) and not trace_dt.all():
-        i = int(np.argmin(trace_dt != 0))
+        i = first + int(np.argmin(trace_dt != 0))
         raise ValueError(f"{prefix}trace {i} has no sample interval (dt 0, and 0 in the binary header); "
                          "give dt= (microseconds)")
 

@@ -251,24 +251,29 @@ class Writer:
             if len(headers) < 240 * count:
                 raise ValueError(f"{self.name}: {len(headers)} bytes of headers for {count} traces.")
             headers = headers[:240 * count].reshape(count, 240).copy()
+        head = b""
         if heads.ns is None:
             first_dt = int(headers[0, 116:118].view(np.uint16)[0]) if whole is not None else \
                 int(rows[0, 116:118].view(np.uint16)[0])
-            self._file.write(heads.file_headers(ns, first_dt, self.byteorder))
-        if whole is None:
-            headers[:, 114:118] = rows[:, 114:118]
-        elif heads.set_ns:
-            headers[:, 114:116] = rows[:, 114:116]
-        _segyfile.refuse_no_interval(heads.interval, headers[:, 116:118].copy().view(np.uint16).ravel(),
-                                     f"{self.name}: ")
-        samples = np.ascontiguousarray(rows[:, 240:]).view(np.float32).reshape(-1)
-        offsets = np.arange(count + 1, dtype=np.int64) * ns
-        try:
-            stored = _segyfile.stored_samples(samples, offsets, heads.code, f"{self.name}: ")
-        except ValueError as e:
-            raise ValueError(_renumber(str(e), self.n_traces)) from None
+            head = heads.file_headers(ns, first_dt, self.byteorder)
+        try:                      # every check before the first byte: nothing of a refused trace is written
+            if whole is None:
+                headers[:, 114:118] = rows[:, 114:118]
+            elif heads.set_ns:
+                headers[:, 114:116] = rows[:, 114:116]
+            _segyfile.refuse_no_interval(heads.interval, headers[:, 116:118].copy().view(np.uint16).ravel(),
+                                         f"{self.name}: ", self.n_traces)
+            samples = np.ascontiguousarray(rows[:, 240:]).view(np.float32).reshape(-1)
+            offsets = np.arange(count + 1, dtype=np.int64) * ns
+            stored = _segyfile.stored_samples(samples, offsets, heads.code, f"{self.name}: ", self.n_traces)
+        except BaseException:
+            if head:
+                heads.ns = None   # the file headers are not out yet
+            raise
         out = bytearray(count * (240 + ns * _segyfile.SAMPLE_FORMATS[heads.code][0]))
         _arrays._segy_encode(headers, stored, count, ns, heads.code, self.byteorder == ">", out)
+        if head:
+            self._file.write(head)
         self._file.write(out)
 
     def close(self):
@@ -332,13 +337,6 @@ def copy_traces(reader, writer, progress=None):
         writer.write_block(view[:n], count, memoryview(headers)[:240 * count] if whole else None)
         if progress is not None:
             progress(n)
-
-
-def _renumber(message, first):
-    """A message of stored_samples about a block, with its trace index
-    counted from the start of the file."""
-    import re
-    return re.sub(r"trace (\d+):", lambda m: f"trace {first + int(m.group(1))}:", message, count=1)
 
 
 class _SegyHeads:
