@@ -17,7 +17,7 @@ from typing import TYPE_CHECKING, NamedTuple
 
 import numpy as np
 
-from vondrel import _arrays, _sinks
+from vondrel import _arrays, _interval, _sinks
 
 if TYPE_CHECKING:
     import xarray
@@ -94,6 +94,36 @@ def header(trace: object) -> np.ndarray:
     return np.ndarray((), dtype=_dtype(NATIVE, _VIEW_FIELDS), buffer=_arrays.header_bytes(trace))
 
 
+def header_rows(headers: object) -> tuple[np.ndarray, bool]:
+    """Header rows in any form the package hands out, as (n, 240) native-order
+    bytes (a view where they already are, else a copy), and whether they are
+    SEG-Y rows (bytes 181-240 the SEG-Y fields: a dtype with `cdpx`) rather
+    than Seismic Unix ones.  Takes structured rows with the fields of either
+    header in any order and layout (rows of header_dtype() in either byte
+    order, the views of header(), whose unnamed ns comes back 0, SEG-Y rows,
+    the packed rows NumPy makes of a list of them, 0-d arrays, np.void),
+    copied field by field, and unnamed 240-byte rows, taken as they are as
+    Seismic Unix rows."""
+    a = np.asarray(headers)
+    if a.ndim > 1:
+        raise ValueError(f"header rows must be 1-D, not {a.ndim}-D")
+    a = a.reshape(-1)
+    names = a.dtype.names
+    segy = bool(names) and "cdpx" in names
+    if names:
+        full = _segyfile.trace_header_dtype() if segy else header_dtype()
+        if a.dtype != full:
+            out = np.zeros(len(a), full)
+            for name in names:
+                if name not in full.names:
+                    raise ValueError(f"{name!r} is no field of a {'SEG-Y' if segy else 'Seismic Unix'} trace header")
+                out[name] = a[name]
+            a = out
+    elif a.dtype.itemsize != HEADER_SIZE:
+        raise ValueError(f"a trace header is {HEADER_SIZE} bytes, not {a.dtype.itemsize}")
+    return np.ascontiguousarray(a).view(np.uint8).reshape(len(a), HEADER_SIZE), segy
+
+
 # ---- the arrays ---------------------------------------------------------------------------
 
 
@@ -164,6 +194,12 @@ class Gather:
     def _su_headers(self) -> np.ndarray:
         """The header rows in the Seismic Unix layout."""
         return self.headers
+
+    def interval(self) -> np.ndarray:
+        """Each trace's sample interval in microseconds (a new uint16 array):
+        the binary header's where a file has one that is not 0, otherwise the
+        trace's own dt (see vondrel._interval)."""
+        return _interval.intervals(0, self.headers["dt"])
 
     def to_xarray(self) -> xarray.Dataset:
         """The gather as an xarray Dataset: samples on the dimensions trace and
@@ -532,7 +568,8 @@ def probe(source: object, *, format: str | None = None, byteorder: str | None = 
         head = src.pread(r.start, HEADER_SIZE) if src.size is not None else src.head[r.start:]
         if src.seekable:
             src.file.seek(src.start)
-        dt = struct.unpack_from(r.byteorder + "H", head, 116)[0] if len(head) >= HEADER_SIZE else None
+        dt = _interval.interval(0, struct.unpack_from(r.byteorder + "H", head, 116)[0]) \
+            if len(head) >= HEADER_SIZE else None
         n = fit.traces if src.size is not None else r.count
         return Probe(r.format, r.byteorder, n, r.ns if fit.uniform else None, dt)
 
@@ -747,31 +784,48 @@ def _refuse_no_interval(data: object) -> None:
                          "set the headers' dt")
 
 
+def check_interval(dt: object) -> int:
+    """A dt= argument: a whole number of microseconds from 1 to 65535."""
+    if isinstance(dt, bool) or not isinstance(dt, (int, np.integer)) or not 0 < dt < 65536:
+        raise ValueError(f"dt must be a whole number of microseconds from 1 to 65535, not {dt!r}")
+    return int(dt)
+
+
 def write(dest: object, data: object, *, format: str | None = None, byteorder: str | None = None,
-          sample_format: int | None = None, text: str | bytes | None = None, revision: int = 1) -> None:
+          sample_format: int | None = None, text: str | bytes | None = None, revision: int = 1,
+          dt: int | None = None) -> None:
     """Writes a Gather, or a (headers, samples) pair, as an SU or collection
     file in either byte order: by default the data's own format and order
     ("su" and native order for bare arrays).  Each trace's ns comes from its
     samples; a header that says otherwise (other than 0, unset) is an error.
+    `dt` (microseconds) is the sample interval: by default the data's own
+    (vondrel._interval's rule); given, it goes into every trace header of
+    an SU or collection file and into the binary header of SEG-Y.
 
     As SEG-Y (format="segy", the default for data read from SEG-Y):
     revision 1, big-endian unless the data came from SEG-Y (its order) or
-    `byteorder` says otherwise; `sample_format` 5 (IEEE float) for float32
-    samples by default, 1 for IBM float; `text` the textual header;
-    `revision=2` also writes the byte-order constant.
+    `byteorder` says otherwise; the samples in the format the data came in
+    (data read from SEG-Y), else the one of their type (5, IEEE float, for
+    float32), unless `sample_format` says otherwise (1 for IBM float);
+    `text` the textual header; `revision=2` also writes the byte-order
+    constant; `dt` (microseconds) the interval.
 
     A path is written to a temporary file beside it, renamed over it when
     complete and synchronised: a write that fails leaves no file and an
     existing one as it was.  A file that a `traces` reader is reading is
     refused as a destination."""
+    if dt is not None:
+        dt = check_interval(dt)
     if format == "segy" or (format is None and getattr(data, "format", None) == "segy"):
         if isinstance(data, np.ndarray):
             raise TypeError(f"data must be a Gather or a (headers, samples) pair, not {type(data).__name__}")
         if not isinstance(data, (Gather, tuple)):
             data = from_collection(data)             # a SEGY collection or a trace iterator
-        _refuse_no_interval(data)
+        if dt is None:
+            _refuse_no_interval(data)
         with _Sink(dest) as sink:
-            sink.done(_segyfile.write_gather(sink.target, data, sample_format, _order(byteorder), text, revision))
+            sink.done(_segyfile.write_gather(sink.target, data, sample_format, _order(byteorder), text, revision,
+                                             dt))
         return
     if sample_format is not None or text is not None or revision != 1:
         raise ValueError("sample_format, text and revision are for SEG-Y (format='segy')")
@@ -781,12 +835,16 @@ def write(dest: object, data: object, *, format: str | None = None, byteorder: s
         raise ValueError(f"format must be 'su', 'collection' or 'segy', not {fmt!r}")
     order = _order(byteorder, order)
     n = len(offsets) - 1
-    if headers.shape != (n,):
-        raise ValueError(f"{len(headers)} header rows for {n} traces")
-    native = header_dtype()
-    if headers.dtype != native:
-        headers = headers.astype(native)
-    headers = np.ascontiguousarray(headers)
+    if np.ndim(headers) != 1 or len(headers) != n:
+        raise ValueError(f"{np.size(headers)} header rows for {n} traces")
+    rows, segy = header_rows(headers)
+    if segy or dt is not None:
+        rows = rows.copy() if np.may_share_memory(rows, headers) else rows
+        if segy:
+            rows[:, 180:] = 0             # Seismic Unix has other fields there
+    headers = rows.view(header_dtype()).reshape(n)
+    if dt is not None:
+        headers["dt"] = dt
     flat = np.ascontiguousarray(flat, dtype=np.float32)
     offsets = np.ascontiguousarray(offsets, dtype=np.int64)
     too_long, wrong, all_set = _arrays.check_ns(headers, offsets)

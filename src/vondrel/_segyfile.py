@@ -11,7 +11,7 @@ from typing import Any
 
 import numpy as np
 
-from vondrel import _arrays, _files, _sinks
+from vondrel import _arrays, _files, _interval, _sinks
 from vondrel._files import HEADER_SIZE, NATIVE, Gather, _Fit, _Reading, header_dtype
 
 TEXT_SIZE = 3200
@@ -28,12 +28,19 @@ SAMPLE_FORMATS = {
 }
 # Codes that a file may carry and that are refused by name when read.
 REFUSED_FORMATS = {4: "fixed point with gain (format 4)"}
+# What each format stores, for messages.
+FORMAT_NAMES = {
+    1: "IBM float", 2: "32-bit integer", 3: "16-bit integer", 5: "IEEE float", 6: "IEEE double",
+    7: "24-bit integer", 8: "8-bit integer", 9: "64-bit integer", 10: "unsigned 32-bit integer",
+    11: "unsigned 16-bit integer", 12: "unsigned 64-bit integer", 15: "unsigned 24-bit integer",
+    16: "unsigned 8-bit integer",
+}
 # The format that keeps each stored type when writing without sample_format=.
 FORMAT_OF_TYPE = {"f4": 5, "i4": 2, "i2": 3, "f8": 6, "i1": 8, "i8": 9, "u4": 10, "u2": 11, "u8": 12, "u1": 16}
 
 _BINARY_FIELDS = [
     ("jobid", "i4", 0), ("lino", "i4", 4), ("reno", "i4", 8), ("ntrpr", "i2", 12), ("nart", "i2", 14),
-    ("hdt", "i2", 16), ("dto", "i2", 18), ("hns", "u2", 20), ("nso", "u2", 22), ("format", "i2", 24),
+    ("hdt", "u2", 16), ("dto", "u2", 18), ("hns", "u2", 20), ("nso", "u2", 22), ("format", "i2", 24),
     ("fold", "i2", 26), ("tsort", "i2", 28), ("vscode", "i2", 30), ("hsfs", "i2", 32), ("hsfe", "i2", 34),
     ("hslen", "i2", 36), ("hstyp", "i2", 38), ("schn", "i2", 40), ("hstas", "i2", 42), ("hstae", "i2", 44),
     ("htatyp", "i2", 46), ("hcorr", "i2", 48), ("bgrcv", "i2", 50), ("rcvm", "i2", 52), ("mfeet", "i2", 54),
@@ -189,7 +196,7 @@ class Layout:
         # header's ns counts; otherwise the binary header's.
         variable = self.revision >= 1 and int(self.binary["trflag"]) == 0
         self.ns = None if variable else int(self.binary["hns"])
-        self.dt = int(self.binary["hdt"])
+        self.dt = int(self.binary["hdt"])        # unsigned: 32,768 us and more are intervals too
 
     @property
     def width(self) -> int:
@@ -564,12 +571,9 @@ class SegyGather(Gather):
         self.binary = layout.binary
 
     def interval(self) -> np.ndarray:
-        """Each trace's sample interval: the binary header's (when positive
-        and the traces are of fixed length), else the trace's own dt."""
-        dt = int(self.binary["hdt"])
-        if self._layout.ns is not None and 0 < dt < 65536:
-            return np.full(len(self.headers), dt, dtype=np.uint16)
-        return self.headers["dt"].copy()
+        """Each trace's sample interval in microseconds (a new uint16 array):
+        the binary header's where it is not 0, else the trace's own dt."""
+        return _interval.intervals(int(self.binary["hdt"]), self.headers["dt"])
 
     def _su_headers(self) -> np.ndarray:
         """The trace headers in the Seismic Unix layout: bytes 1-180 as they
@@ -664,14 +668,20 @@ def read_gather(src: Any, fit: _Fit, traces: slice | range | None, samples: bool
 
 
 def probe_layout(src: Any, fit: _Fit) -> tuple[int | None, int | None, int]:
-    """(n_traces, ns, dt) of a SEG-Y file from its headers alone."""
-    layout, _ = open_layout(src, fit.reading.byteorder)
+    """(n_traces, ns, dt) of a SEG-Y file from its headers alone: dt the
+    binary header's, or the first trace's where that is 0."""
+    layout, f = open_layout(src, fit.reading.byteorder)
     n = None
     if src.size is not None and layout.ns is not None:
         n = (src.size - layout.start) // layout.trace_size()
+    dt = layout.dt
+    if not dt:
+        first = f.read(TRACE_HEADER_SIZE)
+        if len(first) == TRACE_HEADER_SIZE:
+            dt = _interval.interval(0, int.from_bytes(first[116:118], "big" if layout.byteorder == ">" else "little"))
     if src.seekable:
         src.file.seek(src.start)
-    return n, layout.ns, layout.dt
+    return n, layout.ns, dt
 
 
 def _stored_code(dtype: np.dtype) -> int:
@@ -686,27 +696,80 @@ def _byte_rows(a: np.ndarray) -> np.ndarray:
     return a.view(np.uint8).reshape(len(a), HEADER_SIZE)
 
 
-def _segy_headers(headers: Any, n: int, modify: bool) -> np.ndarray:
-    """Native SEG-Y trace header rows from any 240-byte header rows: SEG-Y
-    rows as they are (a copy when `modify`); Seismic Unix rows give bytes
-    1-180, the rest zero (Seismic Unix's own fields there mean something
-    else).  Copies go byte by byte: NumPy copies structured arrays field by
-    field, far more slowly."""
-    headers = np.asarray(headers)
-    if headers.shape != (n,) or headers.dtype.itemsize != HEADER_SIZE:
-        raise ValueError(f"{len(headers)} header rows of {headers.dtype.itemsize} bytes for {n} traces")
-    native = trace_header_dtype()
-    if headers.dtype == native and headers.flags.c_contiguous and not modify:
-        return headers
-    out = np.empty(n, native)
-    if headers.dtype == native:
-        _byte_rows(out)[:] = _byte_rows(np.ascontiguousarray(headers))
+def _segy_headers(headers: Any, n: int) -> np.ndarray:
+    """Native SEG-Y trace header rows of header rows in any form the package
+    hands out (a view where they already are, else a copy): SEG-Y rows
+    whole; Seismic Unix rows give bytes 1-180, the rest zero (Seismic Unix's
+    own fields there mean something else)."""
+    rows, segy = _files.header_rows(headers)
+    if len(rows) != n:
+        raise ValueError(f"{len(rows)} header rows for {n} traces")
+    if not segy:
+        rows = rows.copy() if np.may_share_memory(rows, headers) else rows
+        rows[:, 180:] = 0
+    return rows.view(trace_header_dtype()).reshape(n)
+
+
+def _integer_bounds(code: int) -> tuple[int, int]:
+    """[low, high) of the integers that format `code` holds."""
+    bits = 8 * SAMPLE_FORMATS[code][0]
+    if SAMPLE_FORMATS[code][1][0] == "i":
+        return -(1 << (bits - 1)), 1 << (bits - 1)
+    return 0, 1 << bits
+
+
+def stored_samples(flat: np.ndarray, offsets: np.ndarray, code: int, prefix: str = "", first: int = 0) -> np.ndarray:
+    """The samples `flat` (traces from the boundaries `offsets`) in the type
+    that format `code` stores, contiguous.  Floats go to float formats as
+    IEEE arithmetic rounds them; integer formats take only the values they
+    hold exactly: ValueError (its text after `prefix`) naming the trace, the
+    sample and sample_format= for a fraction, a value out of range, an
+    infinity or NaN, and, from float32, a magnitude beyond 2**24 for the
+    formats wider than 24 bits (float32 holds the integers there inexactly:
+    the value may already have been rounded).  Messages count the traces
+    from `first`."""
+    stored = np.dtype(NATIVE + SAMPLE_FORMATS[code][1])
+    if flat.dtype == stored:
+        return np.ascontiguousarray(flat)
+    if flat.dtype.kind not in "biuf":
+        raise ValueError(f"{prefix}SEG-Y stores no samples of type {flat.dtype}")
+    if stored.kind == "f":
+        out = np.ascontiguousarray(flat, dtype=stored)
+        if code == 1:
+            finite = np.isfinite(out)
+            if not finite.all():
+                i, k = _where(offsets, int(np.argmin(finite)))
+                raise ValueError(f"{prefix}trace {first + i}: sample {k} ({flat[int(offsets[i]) + k]}) has no "
+                                 "IBM float form")
         return out
-    su = np.ascontiguousarray(headers, dtype=header_dtype()) if headers.dtype.names else headers
-    rows = _byte_rows(out)
-    rows[:, :180] = _byte_rows(np.ascontiguousarray(su))[:, :180]
-    rows[:, 180:] = 0
-    return out
+    low, high = _integer_bounds(code)
+    inexact = flat.dtype == np.float32 and SAMPLE_FORMATS[code][0] > 3
+    if flat.dtype.kind == "f":
+        with np.errstate(invalid="ignore"):
+            ok = (flat >= low) & (flat < high) & (np.floor(flat) == flat)
+            if inexact:
+                ok &= np.abs(flat) <= 1 << 24
+    elif flat.dtype.kind == "b":
+        ok = np.ones(len(flat), bool)
+    else:
+        info = np.iinfo(flat.dtype)
+        ok = (flat >= max(low, info.min)) & (flat <= min(high - 1, info.max))
+    if not ok.all():
+        i, k = _where(offsets, int(np.argmin(ok)))
+        value = flat[int(offsets[i]) + k]
+        what = f"{FORMAT_NAMES[code]} form (format {code})"
+        if inexact and np.isfinite(value) and low <= value < high and np.floor(value) == value:
+            why = f"lies beyond 2**24, where float32 holds integers inexactly, so its {what} is uncertain"
+        else:
+            why = f"has no {what}"
+        raise ValueError(f"{prefix}trace {first + i}: sample {k} ({value}) {why}; sample_format= chooses another format")
+    return flat.astype(stored)
+
+
+def _where(offsets: np.ndarray, at: int) -> tuple[int, int]:
+    """(trace, sample in it) of the sample at `at` of traces back to back."""
+    i = int(np.searchsorted(offsets, at, "right")) - 1
+    return i, at - int(offsets[i])
 
 
 def _samples_of(data: Any) -> tuple[np.ndarray, np.ndarray]:
@@ -723,11 +786,27 @@ def _write_all(target: Any, data: Any) -> None:
     _sinks.write_all(target, data)
 
 
+def _first_interval(trace_dt: np.ndarray) -> int:
+    """The first non-zero dt of the traces, or 0."""
+    set_ = np.flatnonzero(trace_dt)
+    return int(trace_dt[set_[0]]) if len(set_) else 0
+
+
+def refuse_no_interval(binary_dt: int, trace_dt: np.ndarray, prefix: str = "", first: int = 0) -> None:
+    """ValueError when a trace would have no sample interval: 0 in the
+    binary header and in its own dt (traces counted from `first`)."""
+    if not binary_dt and len(trace_dt) and not trace_dt.all():
+        i = first + int(np.argmin(trace_dt != 0))
+        raise ValueError(f"{prefix}trace {i} has no sample interval (dt 0, and 0 in the binary header); "
+                         "give dt= (microseconds)")
+
+
 def write_gather(target: Any, data: Any, sample_format: int | None, byteorder: str | None,
-                 text: str | bytes | None, revision: int) -> int:
+                 text: str | bytes | None, revision: int, dt: int | None = None) -> int:
     """Writes `data` (a Gather, or a (headers, samples) pair) as SEG-Y to
-    `target` (a descriptor or a binary file object).  Returns the bytes
-    written."""
+    `target` (a descriptor or a binary file object); `dt` (microseconds)
+    the binary header's interval instead of the data's own.  Everything is
+    checked before the first byte is written.  Returns the bytes written."""
     if not isinstance(data, (Gather, tuple)):
         data = _files.from_collection(data)          # a SEGY collection or a trace iterator
     if isinstance(data, Gather):
@@ -747,25 +826,26 @@ def write_gather(target: Any, data: Any, sample_format: int | None, byteorder: s
     if revision not in (1, 2):
         raise ValueError(f"revision must be 1 or 2, not {revision!r}")
 
-    code = sample_format if sample_format is not None else _stored_code(flat.dtype)
+    # Data read from SEG-Y keep their sample format; other data the one of their type.
+    if sample_format is not None:
+        code = sample_format
+    else:
+        code = source.code if source is not None else _stored_code(flat.dtype)
     if code not in SAMPLE_FORMATS:
         raise ValueError(f"sample_format must be one of {sorted(SAMPLE_FORMATS)}, not {code!r}")
-    stored = np.dtype(NATIVE + SAMPLE_FORMATS[code][1])
-    if flat.dtype != stored:
-        if code not in (1, 5):
-            raise ValueError(f"sample_format={code} takes {stored} samples, not {flat.dtype}")
-        flat = flat.astype(np.float32)
-    flat = np.ascontiguousarray(flat)
+    flat = stored_samples(flat, offsets, code)
+    rows = _segy_headers(headers, n)
 
     if source is None:
         binary = np.zeros((), binary_dtype())
-        dt = np.asarray(headers)["dt"][0] if n and np.asarray(headers).dtype.names else 0
-        binary["hdt"] = binary["dto"] = np.uint16(dt).view(np.int16)
+        binary["hdt"] = binary["dto"] = dt if dt is not None else _first_interval(rows["dt"])
         binary["rev"], binary["revmin"] = 1, 0
         raw_text = encode_text(text if text is not None else default_text(code, order))
         raw_extended = []
     else:
         binary = data.binary.copy()
+        if dt is not None:
+            binary["hdt"] = dt
         encoding = text_encoding(source.raw_text) or "cp037"
         raw_text = source.raw_text if text is None and data.text == decode_text(source.raw_text) \
             else encode_text(text if text is not None else data.text, encoding)
@@ -774,11 +854,12 @@ def write_gather(target: Any, data: Any, sample_format: int | None, byteorder: s
         raw_extended += [encode_text(t, encoding) for t in data.extended_text[len(source.raw_extended):]]
         if int(binary["nvstxt"]) >= 0:
             binary["nvstxt"] = len(raw_extended)
+    refuse_no_interval(int(binary["hdt"]), rows["dt"])
     binary["format"] = code
     if revision == 2:
         binary["rev"], binary["revmin"] = 2, 0
         binary["bytord"] = BYTEORDER_CONSTANT
-    if uniform:
+    if uniform and (n or source is None):        # no traces: a file's own count stays
         binary["hns"] = ns
     if source is None or not uniform:
         binary["trflag"] = 1 if uniform else 0
@@ -787,9 +868,8 @@ def write_gather(target: Any, data: Any, sample_format: int | None, byteorder: s
     # in real files) only where readers take the count from the binary
     # header, and the count is unchanged.
     by_binary = revision_of(binary) == 0 or int(binary["trflag"]) == 1
-    set_ns = source is None or not (by_binary and source.ns == ns and uniform)
-    rows = _segy_headers(headers, n, set_ns)
-    if set_ns:
+    if source is None or not (by_binary and source.ns == ns and uniform):
+        rows = rows.copy() if np.may_share_memory(rows, headers) else rows
         rows["ns"] = lengths
 
     big = order == ">"

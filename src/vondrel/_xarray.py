@@ -2,12 +2,13 @@
 or from Dask's arrays (vondrel.dask.to_xarray), and back (vondrel.from_xarray).
 
 The Dataset holds the variable `samples` on the dimensions `trace` and `time`.
-`time` is the time of each sample from the start of its trace, in seconds;
-every header field is a coordinate along `trace` (so `ds.sel(trace=ds.offset
-> 1000)` selects traces); `delrt` (milliseconds) stays per trace, so the
-absolute time of each sample is `ds.delrt / 1000 + ds.time`; sx, sy, gx and gy
-also come scaled by scalco as sx_m, sy_m, gx_m, gy_m.  xarray is imported on
-first use.
+`time` is the time of each sample from the start of its trace, in seconds
+(the interval by vondrel._interval's rule); every header field is a
+coordinate along `trace` (so `ds.sel(trace=ds.offset > 1000)` selects
+traces); `delay` is the time of each trace's first sample in seconds (`delrt`,
+scaled by SEG-Y's time scalar `scalt`), so the absolute time of each sample is
+`ds.delay + ds.time`; sx, sy, gx and gy also come scaled by scalco as sx_m,
+sy_m, gx_m, gy_m.  xarray is imported on first use.
 """
 from __future__ import annotations
 
@@ -15,7 +16,7 @@ from collections.abc import Mapping
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
-from vondrel import _columns
+from vondrel import _columns, _interval
 from vondrel._optional import require
 
 if TYPE_CHECKING:
@@ -46,7 +47,9 @@ def dataset(samples: Any, columns: Mapping[str, Any], dt: float, attrs: Mapping[
     for name, values in columns.items():
         coords[name] = ("trace", values)
     if "delrt" in coords:
-        coords["delrt"] += ({"units": "ms", "long_name": "delay of the first sample"},)
+        coords["delrt"] += ({"units": "ms", "long_name": "delay of the first sample, before scalt"},)
+        coords["delay"] = ("trace", _interval.delay_ms(columns["delrt"], columns.get("scalt")) / 1000,
+                           {"units": "s", "long_name": "time of the first sample (delrt scaled by scalt)"})
     if "scalco" in columns:
         for name in COORDINATES:
             if name in columns:
@@ -72,9 +75,7 @@ def to_xarray(gather: Any) -> xarray.Dataset:
     ragged gather (its samples are not one array) or one without one dt."""
     h = gather.headers
     columns = {name: h[name] for name in _columns.fields(h.dtype)}
-    # A SEG-Y gather's interval is its binary header's: its trace headers may say 0.
-    dt = gather.interval() if hasattr(gather, "interval") else h["dt"]
-    return dataset(gather.samples, columns, common_interval(dt),
+    return dataset(gather.samples, columns, common_interval(gather.interval()),
                    {"format": gather.format, "byteorder": gather.byteorder})
 
 

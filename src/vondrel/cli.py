@@ -174,7 +174,10 @@ def cmd_convert(args):
         known = reader.n_traces if args.to == "collection" and args.output == "-" else None
         options = {"n_traces": known} if known is not None else {}
         if args.to == "segy":
-            options["sample_format"] = 1 if args.ibm else 5
+            # SEG-Y from SEG-Y keeps the file headers, whole trace headers, byte order and sample format
+            options["sample_format"] = 1 if args.ibm else 5 if args.ieee or reader.format != "segy" else None
+            if reader.format == "segy":
+                options["like"] = reader
         with _stream.Writer(dest, args.to, ORDERS[args.byteorder] if args.byteorder else None, **options) as out:
             _stream.copy_traces(reader, out, _progress(args, _source_size(args.input), "convert"))
 
@@ -212,6 +215,7 @@ def cmd_plot(args):
     import matplotlib.pyplot as plt
     import numpy as np
     import vondrel
+    from vondrel import _interval
 
     gather = vondrel.read(_source(args.file), traces=args.traces)
     headers = gather.headers
@@ -221,10 +225,8 @@ def cmd_plot(args):
         samples = gather.samples
     except ValueError as e:
         raise DataError(str(e)) from None
-    interval = getattr(gather, "interval", None)          # SEG-Y: the binary header's, where it counts
-    dt = float(interval()[0] if interval else headers["dt"][0]) or 4000.0
-    delrt = float(headers["delrt"][0])
-    times = delrt + np.arange(samples.shape[1]) * dt / 1000.0
+    dt = float(gather.interval()[0]) or 4000.0
+    times = float(_interval.delay_of(headers[:1])[0]) + np.arange(samples.shape[1]) * dt / 1000.0
     if args.x:
         if args.x not in headers.dtype.names:
             raise DataError(f"{args.file}: no header field {args.x!r}.")
@@ -283,8 +285,11 @@ def parser():
     convert.add_argument("--to", choices=("su", "collection", "segy"), default="su",
                          help="output format (default: su, the pipeline format)")
     convert.add_argument("--byteorder", choices=("native", "little", "big"),
-                         help="output byte order (default: native; big for segy)")
-    convert.add_argument("--ibm", action="store_true", help="SEG-Y samples as IBM floats (default: IEEE)")
+                         help="output byte order (default: native; for segy a SEG-Y input's, else big)")
+    samples = convert.add_mutually_exclusive_group()
+    samples.add_argument("--ibm", action="store_true",
+                         help="SEG-Y samples as IBM floats (default: a SEG-Y input's format, else IEEE)")
+    samples.add_argument("--ieee", action="store_true", help="SEG-Y samples as IEEE floats")
     convert.add_argument("--format", choices=("su", "collection", "segy"), help="input format, when detection "
                                                                               "cannot decide")
     convert.add_argument("--from-byteorder", choices=("little", "big"),

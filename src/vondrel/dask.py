@@ -150,7 +150,7 @@ def read_headers(part: Part, meta: pandas.DataFrame) -> pandas.DataFrame:
             for name in meta.columns[:-2]}
     if part.format == "segy":
         data["ns"] = np.full(n, part.ns, meta["ns"].dtype)
-        data["dt"] = g.interval().astype(meta["dt"].dtype)
+    data["dt"] = g.interval().astype(meta["dt"].dtype)        # the one rule: vondrel._interval
     data["path"] = np.full(n, part.path, dtype=object)
     data["trace"] = np.arange(part.start, part.stop, dtype=np.int64)
     return pd.DataFrame(data, index=pd.RangeIndex(part.first, part.first + n))

@@ -11,7 +11,9 @@
 #include "vondrel/_arrays/stream.hpp"
 #include "vondrel/_arrays/block.hpp"
 #include "vondrel/_arrays/formats.hpp"
+#include "vondrel/_arrays/ibm.hpp"
 #include "vondrel/_arrays/layout.hpp"
+#include "vondrel/_arrays/segy_traces.hpp"
 
 #include <cstdint>
 #include <cstring>
@@ -47,6 +49,9 @@ constexpr const char *msg_read_none = "%U: the stream has no data ready (non-blo
 constexpr const char *msg_segy_format = "%U: SEG-Y sample format %d cannot be read.";
 constexpr const char *msg_not_a_trace = "Cannot convert %T to vondrel.segy.SEGYTrace";
 constexpr const char *msg_not_traces = "The buffer of %zd bytes does not end at a trace boundary.";
+constexpr const char *msg_headers_not_segy =
+    "%U: headers= takes the trace headers of a SEG-Y source; this one is %U.";
+constexpr const char *msg_small_headers = "The headers buffer of %zd bytes cannot hold the header of trace %d.";
 
 struct StreamObject {
     vondrel_BaseTraceIterator base;
@@ -56,6 +61,9 @@ struct StreamObject {
     PyObject *format;    // "su", "collection" or "segy"
     PyObject *byteorder; // "<" or ">"
     PyObject *text;      // a SEG-Y file's textual header (str), or None
+    PyObject *extended_text; // a SEG-Y file's extended textual headers (list of str), or None
+    PyObject *binary;    // a SEG-Y file's binary header (0-d array, native order), or None
+    PyObject *layout;    // what the plan read of a SEG-Y file's headers (for Writer(like=)), or None
     const codec::SampleFormat *segy; // a SEG-Y file's sample format; null for SU and collection files
     unsigned char *staging; // one SEG-Y trace's stored samples (malloc'd, freed by dealloc)
     Py_ssize_t staging_cap;
@@ -68,13 +76,16 @@ struct StreamObject {
     int ns;              // every trace's ns, or -1 when each header says (SEG-Y: the binary header's)
     int ended;           // the end of the data has been seen
     int pending;         // `header` holds the next trace's header, read but not handed out
+    int has_last;        // `last` holds the SEG-Y header of the trace handed out last
     unsigned char header[header_size];
+    unsigned char last[header_size]; // that header, whole, in native order (SEG-Y sources)
 };
 
 PyObject *name_readinto = nullptr;
 PyObject *name_readinto1 = nullptr;
 PyObject *name_close = nullptr;
 PyObject *name_plan = nullptr;
+PyObject *name_segy_row = nullptr;
 PyObject *name_to_file = nullptr;
 PyObject *name_to_stream = nullptr;
 PyObject *name_to_memory = nullptr;
@@ -85,7 +96,7 @@ PyObject *name_refuse_input = nullptr;
 Params init_params{"__init__", {"source", "format", "byteorder"}, 1};
 Params trace_record_params{"_trace_record", {"trace", "swap"}};
 Params swap_traces_params{"_swap_traces", {"buffer"}};
-Params readinto_params{"readinto", {"buffer"}};
+Params readinto_params{"readinto", {"buffer", "headers"}, 1};
 Params to_file_params{"to_file", {"filename"}};
 Params to_stream_params{"to_stream", {"stream"}};
 
@@ -337,9 +348,11 @@ void segy_to_su_header(const StreamObject *self, unsigned char *h, int ns)
 
 // Reads the samples of the trace whose header is pending into `samples`
 // (4 * ns bytes, float32) and converts header (copied to `dst_header`) and
-// samples to native order; after the last trace of a count, releases the
-// file.  0, or -1 with an exception set.
-int finish_trace(StreamObject *self, unsigned char *dst_header, unsigned char *samples, int ns)
+// samples to native order; a SEG-Y trace's whole header also goes, in
+// native order, to `last` and, unless null, to `segy_header`.  After the
+// last trace of a count, releases the file.  0, or -1 with an exception set.
+int finish_trace(StreamObject *self, unsigned char *dst_header, unsigned char *samples, int ns,
+                 unsigned char *segy_header = nullptr)
 {
     if (self->segy) {
         if (read_segy_samples(self, samples, ns) < 0)
@@ -357,8 +370,16 @@ int finish_trace(StreamObject *self, unsigned char *dst_header, unsigned char *s
     std::memcpy(dst_header, self->header, header_size);
     if (self->swap)
         swap_header(dst_header);
-    if (self->segy)
+    if (self->segy) {
         segy_to_su_header(self, dst_header, ns);
+        if (self->swap)
+            codec::swap_headers(self->header, 0, self->last, 0, 1, codec::segy_header_kinds);
+        else
+            std::memcpy(self->last, self->header, header_size);
+        self->has_last = 1;
+        if (segy_header)
+            std::memcpy(segy_header, self->last, header_size);
+    }
     self->pending = 0;
     self->base.index += 1;
     return self->base.index == self->base.n_traces ? reach_end(self) : 0;
@@ -465,6 +486,9 @@ PyObject *stream_new(PyTypeObject *type, PyObject *args, PyObject *kwds)
     self->format = Py_NewRef(Py_None);
     self->byteorder = Py_NewRef(Py_None);
     self->text = Py_NewRef(Py_None);
+    self->extended_text = Py_NewRef(Py_None);
+    self->binary = Py_NewRef(Py_None);
+    self->layout = Py_NewRef(Py_None);
     self->ns = -1;
     self->ended = 1;
     return op;
@@ -472,7 +496,8 @@ PyObject *stream_new(PyTypeObject *type, PyObject *args, PyObject *kwds)
 
 // traces(source, format=None, byteorder=None): asks the detection for a
 // plan, (file, file_owner, name, head, format, byteorder, ns, n_traces,
-// offset), and takes it over.  0, or -1 with the detection's error set.
+// offset, code, fill_dt, text, extended_text, binary, layout), and takes it
+// over.  0, or -1 with the detection's error set.
 int stream_init(PyObject *op, PyObject *args, PyObject *kwds)
 {
     PyObject *values[3];
@@ -484,6 +509,7 @@ int stream_init(PyObject *op, PyObject *args, PyObject *kwds)
     StreamObject *self = as_stream(op);
     self->ended = 1;
     self->pending = 0;
+    self->has_last = 0;
     if (release_file(self) < 0)
         return -1;
     Ref module(PyImport_Import(stream_module_name));
@@ -492,11 +518,11 @@ int stream_init(PyObject *op, PyObject *args, PyObject *kwds)
     Ref plan(PyObject_CallMethodObjArgs(module.get(), name_plan, source, format, byteorder, nullptr));
     if (!plan)
         return -1;
-    PyObject *file, *name, *head, *fmt, *order, *text;
+    PyObject *file, *name, *head, *fmt, *order, *text, *extended_text, *binary, *layout;
     int owner, ns, n_traces, code, fill_dt;
     long long offset;
-    if (!PyArg_ParseTuple(plan.get(), "OpUSUUiiLiiO:plan", &file, &owner, &name, &head, &fmt, &order, &ns,
-                          &n_traces, &offset, &code, &fill_dt, &text))
+    if (!PyArg_ParseTuple(plan.get(), "OpUSUUiiLiiOOOO:plan", &file, &owner, &name, &head, &fmt, &order, &ns,
+                          &n_traces, &offset, &code, &fill_dt, &text, &extended_text, &binary, &layout))
         return -1;
     // The file is the reader's from here on, so that a failure below closes
     // a file the plan opened.
@@ -513,6 +539,9 @@ int stream_init(PyObject *op, PyObject *args, PyObject *kwds)
     }
     self->fill_dt = fill_dt;
     Py_SETREF(self->text, Py_NewRef(text));
+    Py_SETREF(self->extended_text, Py_NewRef(extended_text));
+    Py_SETREF(self->binary, Py_NewRef(binary));
+    Py_SETREF(self->layout, Py_NewRef(layout));
     Py_ssize_t cap = PyBytes_GET_SIZE(head) > ahead_size ? PyBytes_GET_SIZE(head) : ahead_size;
     if (reserve(&self->ahead, &self->ahead_cap, cap) < 0)
         return end_data(self);
@@ -549,6 +578,9 @@ int stream_traverse(PyObject *op, visitproc visit, void *arg)
 {
     StreamObject *self = as_stream(op);
     Py_VISIT(self->file);
+    Py_VISIT(self->extended_text);
+    Py_VISIT(self->binary);
+    Py_VISIT(self->layout);
     return 0;
 }
 
@@ -556,6 +588,9 @@ int stream_clear(PyObject *op)
 {
     StreamObject *self = as_stream(op);
     Py_SETREF(self->file, Py_NewRef(Py_None));
+    Py_SETREF(self->extended_text, Py_NewRef(Py_None));
+    Py_SETREF(self->binary, Py_NewRef(Py_None));
+    Py_SETREF(self->layout, Py_NewRef(Py_None));
     return 0;
 }
 
@@ -569,6 +604,9 @@ void stream_dealloc(PyObject *op)
     PyMem_RawFree(self->ahead);
     PyMem_RawFree(self->staging);
     Py_CLEAR(self->text);
+    Py_CLEAR(self->extended_text);
+    Py_CLEAR(self->binary);
+    Py_CLEAR(self->layout);
     Py_CLEAR(self->name);
     Py_CLEAR(self->format);
     Py_CLEAR(self->byteorder);
@@ -577,17 +615,33 @@ void stream_dealloc(PyObject *op)
 
 // ---- methods --------------------------------------------------------------
 
-// readinto(buffer): fills a writable buffer with as many whole traces as fit,
-// in native order, header then samples, and returns the bytes filled; 0 at
-// the end.  ValueError when not even the next trace fits.
+// readinto(buffer, headers=None): fills a writable buffer with as many whole
+// traces as fit, in native order, header then samples, and returns the
+// bytes filled; 0 at the end.  For a SEG-Y source, `headers` (a writable
+// buffer) also receives each trace's whole 240-byte SEG-Y header in native
+// order, one after the other, and the filling stops where it is full.
+// ValueError when not even the next trace fits, and for `headers` with a
+// source that is not SEG-Y.
 PyObject *stream_readinto(PyObject *op, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
-    Py_buffer view;
-    if (bind_buffer(readinto_params, args, nargs, kwnames, &view) < 0)
+    PyObject *values[2];
+    if (readinto_params.bind(args, nargs, kwnames, values) < 0)
         return nullptr;
     StreamObject *self = as_stream(op);
+    bool with_headers = values[1] && values[1] != Py_None;
+    if (with_headers && !self->segy)
+        return PyErr_Format(PyExc_ValueError, msg_headers_not_segy, self->name, self->format);
+    Py_buffer view;
+    if (PyObject_GetBuffer(values[0], &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0)
+        return nullptr;
+    Py_buffer headers{};
+    if (with_headers && PyObject_GetBuffer(values[1], &headers, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0) {
+        PyBuffer_Release(&view);
+        return nullptr;
+    }
     auto *buf = static_cast<unsigned char *>(view.buf);
-    Py_ssize_t pos = 0;
+    auto *segy_headers = static_cast<unsigned char *>(headers.buf);
+    Py_ssize_t pos = 0, header_pos = 0;
     int failed = 0;
     while (!failed) {
         // The block path while a whole trace fits; the trace path otherwise,
@@ -606,17 +660,26 @@ PyObject *stream_readinto(PyObject *op, PyObject *const *args, Py_ssize_t nargs,
             break;
         int ns = pending_ns(self);
         Py_ssize_t size = trace_bytes(ns);
-        if (pos + size > view.len) {
+        bool no_room = pos + size > view.len;
+        bool no_header_room = with_headers && header_pos + header_size > headers.len;
+        if (no_room || no_header_room) {
             if (pos == 0) {
-                PyErr_Format(PyExc_ValueError, msg_small_buffer, view.len, self->base.index, size);
+                if (no_room)
+                    PyErr_Format(PyExc_ValueError, msg_small_buffer, view.len, self->base.index, size);
+                else
+                    PyErr_Format(PyExc_ValueError, msg_small_headers, headers.len, self->base.index);
                 failed = 1;
             }
             break;
         }
-        failed = finish_trace(self, buf + pos, buf + pos + header_size, ns) < 0;
+        failed = finish_trace(self, buf + pos, buf + pos + header_size, ns,
+                              with_headers ? segy_headers + header_pos : nullptr) < 0;
         pos += size;
+        header_pos += header_size;
     }
     PyBuffer_Release(&view);
+    if (with_headers)
+        PyBuffer_Release(&headers);
     return failed ? nullptr : PyLong_FromSsize_t(pos);
 }
 
@@ -718,6 +781,38 @@ PyObject *stream_get_text(PyObject *op, void *)
     return Py_NewRef(as_stream(op)->text);
 }
 
+PyObject *stream_get_extended_text(PyObject *op, void *)
+{
+    return Py_NewRef(as_stream(op)->extended_text);
+}
+
+PyObject *stream_get_binary(PyObject *op, void *)
+{
+    return Py_NewRef(as_stream(op)->binary);
+}
+
+PyObject *stream_get_layout(PyObject *op, void *)
+{
+    return Py_NewRef(as_stream(op)->layout);
+}
+
+// segy_header: the whole SEG-Y header of the trace handed out last, as the
+// 0-d structured array that vondrel._stream._segy_row makes of its bytes;
+// None before the first trace and for sources that are not SEG-Y.
+PyObject *stream_get_segy_header(PyObject *op, void *)
+{
+    StreamObject *self = as_stream(op);
+    if (!self->segy || !self->has_last)
+        return Py_NewRef(Py_None);
+    Ref raw(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(self->last), header_size));
+    if (!raw)
+        return nullptr;
+    Ref module(PyImport_Import(stream_module_name));
+    if (!module)
+        return nullptr;
+    return PyObject_CallMethodOneArg(module.get(), name_segy_row, raw.get());
+}
+
 PyObject *stream_get_name(PyObject *op, void *)
 {
     return Py_NewRef(as_stream(op)->name);
@@ -780,7 +875,8 @@ PyObject *swap_traces(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObj
 }
 
 PyMethodDef stream_methods[] = {
-    {"readinto", as_cfunction(stream_readinto), METH_FASTCALL | METH_KEYWORDS, "traces.readinto(self, buffer)"},
+    {"readinto", as_cfunction(stream_readinto), METH_FASTCALL | METH_KEYWORDS,
+     "traces.readinto(self, buffer, headers=None)"},
     {"close", stream_close, METH_NOARGS, "traces.close(self)"},
     {"__enter__", stream_enter, METH_NOARGS, nullptr},
     {"__exit__", as_cfunction(stream_exit), METH_VARARGS, nullptr},
@@ -798,6 +894,13 @@ PyGetSetDef stream_getset[] = {
     {"byteorder", stream_get_byteorder, nullptr, "the file's byte order, \"<\" or \">\"", nullptr},
     {"name", stream_get_name, nullptr, "the source as messages name it", nullptr},
     {"text", stream_get_text, nullptr, "a SEG-Y file's textual header, None for other files", nullptr},
+    {"extended_text", stream_get_extended_text, nullptr,
+     "a SEG-Y file's extended textual headers (list of str), None for other files", nullptr},
+    {"binary", stream_get_binary, nullptr,
+     "a SEG-Y file's binary header (0-d structured array, native order), None for other files", nullptr},
+    {"segy_header", stream_get_segy_header, nullptr,
+     "the whole SEG-Y trace header of the trace handed out last (0-d array, native order), or None", nullptr},
+    {"_layout", stream_get_layout, nullptr, "the SEG-Y file headers as read, for Writer(like=)", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -835,7 +938,7 @@ int stream_exec(PyObject *module)
         return -1;
     const NameEntry entries[] = {
         {&name_readinto, "readinto"}, {&name_readinto1, "readinto1"}, {&name_close, "close"},
-        {&name_plan, "_plan"},
+        {&name_plan, "_plan"},       {&name_segy_row, "_segy_row"},
         {&name_to_file, "to_file"},   {&name_to_stream, "to_stream"}, {&name_to_memory, "to_memory"},
         {&stream_module_name, "vondrel._stream"}, {&sinks_module_name, "vondrel._sinks"},
         {&name_refuse_input, "refuse_input"},

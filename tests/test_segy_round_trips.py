@@ -1,0 +1,302 @@
+"""SEG-Y to SEG-Y on every path (vondrel convert, Writer, write) keeps every
+header byte and the sample format; the sample interval by one rule; the
+time of the first sample by the time scalar.  Outputs are checked against
+struct parses of the real files of tests/data, never against the package."""
+import io
+import re
+import struct
+import subprocess
+
+import numpy as np
+import pytest
+
+import vondrel
+from segyfiles import HEADER_FIELDS
+from test_cli import VONDREL
+from test_segy_files import DATA, float32_bits, ibm_exact, ibm_word, pipe_of
+
+# The binary file header (positions 3201-3600), field by field, unassigned areas as raw bytes.
+BINARY = "3i2h4Hh3h14h3i2d3i200s2B5h2Qi68s"
+FORMAT_FIELD, HNS_FIELD, NVSTXT_FIELD = 9, 7, 39    # where BINARY's values hold them
+# The SEG-Y trace header: bytes 1-180 as in Seismic Unix, then the revision 1 fields and 8 unassigned bytes.
+SHARED = "".join(code for name, code in HEADER_FIELDS[:HEADER_FIELDS.index(("d1", "f"))])
+TRACE = SHARED + "5i2hi8hi2h8s"
+assert struct.calcsize(">" + BINARY) == 400 and struct.calcsize(">" + TRACE) == 240
+WIDTH = {1: 4, 2: 4, 3: 2, 5: 4, 8: 1, 16: 1}
+STORED = {2: "i4", 3: "i2", 5: "f4", 8: "i1", 16: "u1"}
+
+
+def parse(raw):
+    """(order, text, binary values, extended headers, [(header values, sample words)]) of a SEG-Y file."""
+    order = "<" if raw[3225] == 0 else ">"              # the format code's low byte
+    binary = struct.unpack_from(order + BINARY, raw, 3200)
+    code, ns, n_ext = binary[FORMAT_FIELD], binary[HNS_FIELD], binary[NVSTXT_FIELD]
+    start = 3600 + 3200 * n_ext
+    kind = order + ("u4" if code == 1 else STORED[code])
+    size = 240 + ns * WIDTH[code]
+    traces = [(struct.unpack_from(order + TRACE, raw, pos), np.frombuffer(raw, kind, ns, pos + 240).tolist())
+              for pos in range(start, len(raw), size)]
+    return order, raw[:3200], binary, raw[3600:start], traces
+
+
+@pytest.mark.parametrize("name, args, code", [
+    ("segyio_Format3msb.sgy", ["--byteorder", "little"], 3),
+    ("segyio_Format16lsb.sgy", ["--byteorder", "big"], 16),
+    ("segyio_small-lsb.sgy", ["--byteorder", "big"], 1),
+    ("segyio_multi-text.sgy", ["--byteorder", "little"], 1),        # four extended textual headers
+    ("segyio_delay-scalar.sgy", ["--byteorder", "little"], 1),      # an ASCII textual header
+    ("segyio_small.sgy", ["--ieee"], 5),
+    ("segyio_Format3msb.sgy", ["--ibm"], 1),
+])
+def test_convert_segy_to_segy_keeps_every_header_byte(name, args, code):
+    raw = (DATA / name).read_bytes()
+    done = subprocess.run([*VONDREL, "convert", "-", "-", "--to", "segy", *args], input=raw, capture_output=True,
+                          timeout=60)
+    assert (done.returncode, done.stderr) == (0, b"")
+    order, text, binary, extended, traces = parse(raw)
+    out_order, out_text, out_binary, out_extended, out_traces = parse(done.stdout)
+    assert out_order == ("<" if "little" in args else ">" if "big" in args else order)
+    assert out_text == text and out_extended == extended
+    assert out_text[:4].decode("cp037" if text[0] == 0xC3 else "ascii") == "C 1 "
+    assert out_binary[FORMAT_FIELD] == code
+    assert out_binary[:FORMAT_FIELD] + out_binary[FORMAT_FIELD + 1:] == binary[:FORMAT_FIELD] + binary[FORMAT_FIELD + 1:]
+    assert len(out_traces) == len(traces)
+    assert [h for h, _ in out_traces] == [h for h, _ in traces]        # all 240 bytes, bytes 181-240 included
+    words = {}
+    for (_, got), (_, want) in zip(out_traces, traces):
+        if code == binary[FORMAT_FIELD]:
+            assert got == want
+        elif code == 5:                                 # IBM words, exactly rounded into float32
+            assert np.array(got, np.float32).view(np.uint32).tolist() == [float32_bits(*ibm_exact(w)) for w in want]
+        else:                                           # int16 values as IBM words
+            bits = np.array(want, np.float32).view(np.uint32).tolist()
+            assert got == [words.setdefault(b, ibm_word(b)) for b in bits]
+
+
+def test_a_revision_2_file_changes_order_with_its_byte_order_constant(tmp_path):
+    from test_segy_files import segy_file
+    raw = segy_file([4] * 3, order="<", rev=2, trflag=1, bytord=0x01020304)
+    assert raw[3296:3300] == bytes([4, 3, 2, 1])
+    done = subprocess.run([*VONDREL, "convert", "-", "-", "--to", "segy", "--byteorder", "big"], input=raw,
+                          capture_output=True, timeout=60)
+    assert done.returncode == 0
+    out = done.stdout
+    assert out[3296:3300] == bytes([1, 2, 3, 4]) and out[3500] == 2
+    assert [struct.unpack_from(">i", out, 3600 + 180 + 256 * i)[0] for i in range(3)] == [1000, 1001, 1002]
+
+
+SEGY_FILES = ["segyio_Format1msb.sgy", "segyio_Format2lsb.sgy", "segyio_Format3msb.sgy", "segyio_Format5lsb.sgy",
+              "segyio_Format8msb.sgy", "segyio_Format16lsb.sgy", "segyio_small.sgy", "segyio_small-lsb.sgy",
+              "segyio_delay-scalar.sgy", "segyio_multi-text.sgy", "segyio_text.sgy"]
+
+
+@pytest.mark.parametrize("name", SEGY_FILES)
+def test_read_then_write_is_byte_identical_on_every_path(name, tmp_path):
+    raw = (DATA / name).read_bytes()
+    out = io.BytesIO()
+    vondrel.write(out, vondrel.read(DATA / name))               # no sample_format=: the file's own
+    assert out.getvalue() == raw
+    with pipe_of(raw) as stream:
+        g = vondrel.read(stream)
+    out = io.BytesIO()
+    vondrel.write(out, g)
+    assert out.getvalue() == raw
+    path = tmp_path / "out.sgy"
+    assert subprocess.run([*VONDREL, "convert", DATA / name, path, "--to", "segy"], timeout=60).returncode == 0
+    assert path.read_bytes() == raw
+    out = io.BytesIO()
+    with vondrel.traces(DATA / name) as r, vondrel.Writer(out, "segy", like=r) as w:
+        for trace in r:
+            w.write(r.segy_header, trace)
+    assert out.getvalue() == raw
+
+
+@pytest.mark.parametrize("name, trace, sample, value, what", [
+    ("segyio_Format3msb.sgy", 3, 7, 40000.0, "has no 16-bit integer form (format 3)"),
+    ("segyio_Format3msb.sgy", 0, 0, 1.5, "has no 16-bit integer form (format 3)"),
+    ("segyio_Format3msb.sgy", 2, 74, np.nan, "has no 16-bit integer form (format 3)"),
+    ("segyio_Format8msb.sgy", 2, 1, 128.0, "has no 8-bit integer form (format 8)"),
+    ("segyio_Format16lsb.sgy", 5, 0, -1.0, "has no unsigned 8-bit integer form (format 16)"),
+    ("segyio_Format2lsb.sgy", 1, 2, 16777218.0,
+     "lies beyond 2**24, where float32 holds integers inexactly, so its 32-bit integer form (format 2) is uncertain"),
+])
+def test_a_sample_the_stored_format_cannot_hold_is_refused_before_any_byte(name, trace, sample, value, what):
+    g = vondrel.read(DATA / name)
+    g.samples[trace, sample] = value
+    out = io.BytesIO()
+    message = re.escape(f"trace {trace}: sample {sample} ({value}) {what}; sample_format= chooses another format")
+    with pytest.raises(ValueError, match=f"^{message}$"):
+        vondrel.write(out, g)
+    assert out.getvalue() == b""
+    vondrel.write(out, g, sample_format=5)
+    assert struct.unpack_from(g.byteorder + "h", out.getvalue(), 3224)[0] == 5
+    sink = io.BytesIO()
+    with vondrel.traces(DATA / name) as r, vondrel.Writer(sink, "segy", like=r) as w:
+        for i, t in enumerate(r):
+            samples = np.asarray(t).copy()
+            if i == trace:
+                samples[sample] = value
+                with pytest.raises(ValueError, match=f"^<stream>: {message}$"):
+                    w.write(r.segy_header, samples)
+                break
+            w.write(r.segy_header, samples)
+        written = len(sink.getvalue())          # whole traces only; no file headers before a refused first one
+        assert written == (3600 + trace * (240 + 75 * WIDTH[int(g.binary["format"])]) if trace else 0)
+
+
+def test_an_interval_only_in_the_binary_header_survives_or_is_asked_for():
+    g = vondrel.read(DATA / "segyio_small.sgy")
+    raw = (DATA / "segyio_small.sgy").read_bytes()
+    assert struct.unpack_from(">H", raw, 3216)[0] == 4000
+    assert {struct.unpack_from(">H", raw, 3600 + 116 + 440 * i)[0] for i in range(25)} == {0}
+    pair = (g.headers, g.samples)
+    out = io.BytesIO()
+    with pytest.raises(ValueError, match=r"^trace 0 has no sample interval \(dt 0, and 0 in the binary header\); "
+                                         r"give dt= \(microseconds\)$"):
+        vondrel.write(out, pair, format="segy")
+    assert out.getvalue() == b""
+    for data, options, want in ((pair, {"format": "segy", "dt": 4000}, 4000), (g, {}, 4000), (g, {"dt": 2000}, 2000)):
+        out = io.BytesIO()
+        vondrel.write(out, data, **options)
+        assert struct.unpack_from(">H", out.getvalue(), 3216)[0] == want
+    out = io.BytesIO()
+    vondrel.write(out, g, format="su", byteorder=">")
+    assert {struct.unpack_from(">H", out.getvalue(), 116 + 440 * i)[0] for i in range(25)} == {4000}
+    with pytest.raises(ValueError, match=r"^dt must be a whole number of microseconds from 1 to 65535, not 70000$"):
+        vondrel.write(io.BytesIO(), g, dt=70000)
+
+
+def segy_bytes(hdt, trace_dt, order=">"):
+    """A SEG-Y file of three 4-sample IEEE traces; binary and trace intervals as given."""
+    binary = bytearray(400)
+    struct.pack_into(order + "HHh", binary, 16, hdt, 0, 4)
+    struct.pack_into(order + "h", binary, 24, 5)
+    traces = b""
+    for i in range(3):
+        header = bytearray(240)
+        struct.pack_into(order + "i", header, 0, i + 1)
+        struct.pack_into(order + "HH", header, 114, 4, trace_dt)
+        traces += header + struct.pack(order + "4f", *range(4))
+    return "C 1 interval test".ljust(3200).encode("cp037") + bytes(binary) + traces
+
+
+@pytest.mark.parametrize("hdt, trace_dt, interval", [(40000, 0, 40000), (40000, 1000, 40000), (0, 50000, 50000)])
+def test_the_interval_is_the_unsigned_binary_one_else_the_traces_own(tmp_path, hdt, trace_dt, interval):
+    path = tmp_path / "interval.sgy"
+    path.write_bytes(segy_bytes(hdt, trace_dt))
+    g = vondrel.read(path)
+    assert g.interval().tolist() == [interval] * 3 and int(g.binary["hdt"]) == hdt
+    assert vondrel.probe(path).dt == interval
+    with pipe_of(path.read_bytes()) as stream:
+        assert vondrel.probe(stream).dt == interval
+    assert [t.dt for t in vondrel.traces(path)] == [interval] * 3
+    done = subprocess.run([*VONDREL, "convert", "-", "-", "--byteorder", "big"], input=path.read_bytes(),
+                          capture_output=True, timeout=60)
+    assert [struct.unpack_from(">H", done.stdout, 116 + 256 * i)[0] for i in range(3)] == [interval] * 3
+    out = io.BytesIO()
+    vondrel.write(out, (g.headers, g.samples), format="segy", dt=interval)
+    assert out.getvalue()[3216:3218] == struct.pack(">H", interval)
+
+
+@pytest.mark.parametrize("delrt, scalt", [(10000, -10), (100, 10), (1000, 0)])
+def test_the_time_axis_starts_at_delrt_scaled_by_scalt(tmp_path, monkeypatch, delrt, scalt):
+    raw = bytearray((DATA / "segyio_delay-scalar.sgy").read_bytes())
+    assert struct.unpack_from(">h", raw, 3600 + 108)[0] == 10000 and struct.unpack_from(">h", raw, 3600 + 214)[0] == -10
+    struct.pack_into(">h", raw, 3600 + 108, delrt)
+    struct.pack_into(">h", raw, 3600 + 214, scalt)
+    path = tmp_path / "delay.sgy"
+    path.write_bytes(raw)
+    g = vondrel.read(path)
+    pytest.importorskip("xarray")
+    ds = g.to_xarray()
+    assert ds.delay.values.tolist() == [1.0] and ds.time.values[-1] == pytest.approx(1.0)
+    pytest.importorskip("matplotlib")
+    from matplotlib.figure import Figure
+
+    from vondrel import cli
+    seen = []
+    monkeypatch.setattr(Figure, "savefig", lambda fig, *a, **k: seen.append(fig.axes[0].get_ylim()))
+    assert cli.main(["plot", str(path), "-o", str(tmp_path / "delay.png"), "-q"]) == 0
+    assert min(seen[0]) == pytest.approx(1000, abs=4) and max(seen[0]) == pytest.approx(2000, abs=4)
+
+
+@pytest.mark.parametrize("fmt", ["su", "segy"])
+@pytest.mark.parametrize("form", ["view", "su row", "su rows", "segy row", "segy_header", "mapping"])
+def test_every_header_form_the_package_hands_out_is_taken_back(fmt, form):
+    su_raw = (DATA / "seismiclab_cdp700.su").read_bytes()
+    segy_raw = (DATA / "segyio_Format3msb.sgy").read_bytes()
+    if form == "view":
+        reader = vondrel.traces(DATA / "seismiclab_cdp700.su")
+        header, source = vondrel.header(next(reader)), su_raw[:240]
+    elif form in ("su row", "su rows"):
+        rows = vondrel.read(DATA / "seismiclab_cdp700.su").headers
+        header, source = (rows[0] if form == "su row" else rows[:1]), su_raw[:240]
+    elif form == "segy row":
+        header, source = vondrel.read(DATA / "segyio_Format3msb.sgy").headers[0], segy_raw[3600:3840]
+    elif form == "segy_header":
+        reader = vondrel.traces(DATA / "segyio_Format3msb.sgy")
+        next(reader)
+        header, source = reader.segy_header, segy_raw[3600:3840]
+    else:
+        header = {"tracl": 7, "offset": -250, "dt": 2000}
+        source = struct.pack(">" + TRACE, *[{"tracl": 7, "offset": -250, "dt": 2000}.get(n, 0)
+                                            for n, _ in HEADER_FIELDS[:71]], *[0] * 19, b"")
+    out = io.BytesIO()
+    with vondrel.Writer(out, fmt, ">") as w:
+        w.write(header, np.arange(3, dtype=np.float32))
+    raw = out.getvalue()[3600 if fmt == "segy" else 0:]
+    got, want = struct.unpack_from(">" + SHARED, raw), list(struct.unpack_from(">" + SHARED, source))
+    want[[n for n, _ in HEADER_FIELDS].index("ns")] = 3
+    assert list(got) == want
+    same_layout = (form.startswith("segy") and fmt == "segy") or (form in ("view", "su row", "su rows") and fmt == "su")
+    assert raw[180:240] == (source[180:240] if same_layout else bytes(60))
+    assert np.frombuffer(raw, ">f4", 3, 240).tolist() == [0.0, 1.0, 2.0]
+
+
+def test_readinto_fills_whole_segy_headers_where_there_is_room():
+    raw = (DATA / "segyio_small.sgy").read_bytes()
+    with vondrel.traces(DATA / "seismiclab_cdp700.su") as r:
+        with pytest.raises(ValueError, match=r": headers= takes the trace headers of a SEG-Y source; this one is su\.$"):
+            r.readinto(bytearray(10**6), bytearray(240))
+    with vondrel.traces(DATA / "segyio_small.sgy") as r:
+        block, heads = bytearray(10**5), bytearray(3 * 240)
+        assert r.readinto(block, heads) == 3 * (240 + 200) and r.index == 3
+        fields = [struct.unpack(f"={TRACE}", heads[240 * i:240 * (i + 1)]) for i in range(3)]
+        assert fields == [struct.unpack_from(f">{TRACE}", raw, 3600 + 440 * i) for i in range(3)]
+        assert not any(block[180:240])                 # the SU trace keeps Seismic Unix's fields there: zero
+        with pytest.raises(ValueError, match=r"^The headers buffer of 100 bytes cannot hold the header of trace 3\.$"):
+            r.readinto(block, bytearray(100))
+
+
+@pytest.mark.parametrize("dtype, code", [("f4", 5), ("f8", 6), ("i4", 2), ("i2", 3), ("i1", 8), ("i8", 9),
+                                         ("u4", 10), ("u2", 11), ("u8", 12), ("u1", 16)])
+def test_each_sample_type_is_written_in_its_own_format(dtype, code):
+    samples = np.arange(12, dtype=dtype).reshape(3, 4)
+    out = io.BytesIO()
+    vondrel.write(out, (np.zeros(3, vondrel.header_dtype()), samples), format="segy", dt=1000)
+    raw = out.getvalue()
+    assert struct.unpack_from(">h", raw, 3224)[0] == code
+    width = np.dtype(dtype).itemsize
+    got = [np.frombuffer(raw, ">" + dtype, 4, 3600 + 240 + i * (240 + 4 * width)).tolist() for i in range(3)]
+    assert got == samples.tolist()
+
+
+def test_a_list_of_header_views_writes_back_as_the_file_was():
+    raw = (DATA / "seismiclab_cdp700.su").read_bytes()
+    reader = vondrel.traces(DATA / "seismiclab_cdp700.su")
+    traces = [next(reader) for _ in range(3)]
+    out = io.BytesIO()
+    vondrel.write(out, ([vondrel.header(t) for t in traces], [np.asarray(t) for t in traces]), byteorder=">")
+    assert out.getvalue() == raw[:3 * (240 + 4 * 1100)]
+
+
+def test_a_writer_given_the_file_headers_one_by_one_writes_the_file_again():
+    raw = (DATA / "segyio_multi-text.sgy").read_bytes()
+    out = io.BytesIO()
+    with vondrel.traces(DATA / "segyio_multi-text.sgy") as r:
+        assert len(r.extended_text) == 4 and int(r.binary["nvstxt"]) == 4
+        with vondrel.Writer(out, "segy", r.byteorder, sample_format=1, text=r.text, binary=r.binary,
+                            extended_text=r.extended_text) as w:
+            for trace in r:
+                w.write(r.segy_header, trace)
+    assert out.getvalue() == raw
