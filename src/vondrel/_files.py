@@ -779,9 +779,7 @@ def _refuse_no_interval(data: object) -> None:
         dt = int(np.ascontiguousarray(headers[:1]).view(np.uint8)[116:118].view(np.uint16)[0])
     else:
         return                      # write_gather names what it takes
-    if dt == 0:
-        raise ValueError("a SEG-Y file needs a sample interval, and trace 0 has none (dt 0): "
-                         "set the headers' dt")
+    _segyfile.refuse_no_interval(0, np.array([dt]))
 
 
 def check_interval(dt: object) -> int:
