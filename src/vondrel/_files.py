@@ -654,8 +654,9 @@ def _detect(src: _Source, format: str | None, byteorder: str | None, partial: bo
 
 
 class Probe(NamedTuple):
-    """What a file holds: `n_traces` None on a stream of unknown size, `ns`
-    None when traces differ in ns."""
+    """What a file holds: `n_traces` None on a stream of unknown size (or
+    a SEG-Y file whose traces each say their length, on a stream), `ns` None
+    when traces differ in ns."""
     format: str
     byteorder: str
     n_traces: int | None
@@ -792,8 +793,8 @@ def _read_fit(src: _Source, fit: _Fit, sel: slice | None, samples: bool, partial
     guessed = not fit.walked and src.size is not None
     if src.size is not None:
         rows = range(fit.traces or 0)[sel] if sel is not None else None
-        lo = min(rows) if rows else 0
-        hi = max(rows) + 1 if rows else 0
+        lo = min(rows[0], rows[-1]) if rows else 0
+        hi = max(rows[0], rows[-1]) + 1 if rows else 0
         if rows is None:
             limit = -1 if r.count is None else (fit.traces or 0)
         else:
@@ -823,7 +824,10 @@ def _read_fit(src: _Source, fit: _Fit, sel: slice | None, samples: bool, partial
         got = _arrays.read(src.file, 0, -1, limit, swap, samples, False, 0, 0,
                            memoryview(src.head)[r.start:], -1)
     n, complete_end, consumed = got[3:]
-    expected = limit if limit >= 0 else None
+    # The traces that must be there: all those asked for of a file of known
+    # length or count; on a stream without a count, a selection past the
+    # end selects fewer, as slicing does.
+    expected = limit if limit >= 0 and (src.size is not None or r.count is not None) else None
     where = src.start + offset + complete_end
     cut = consumed > complete_end or (expected is not None and n < expected)
     if guessed and (cut or (rows is not None and fit.uniform and n and

@@ -229,8 +229,12 @@ class Layout:
     def start_guess(self) -> int:
         """Where the first trace begins by the binary header (the first
         possible place when the count of extended headers is unknown)."""
-        if self.first_trace:
-            return self.first_trace
+        return max(self.first_trace, self.headers_guess)
+
+    @property
+    def headers_guess(self) -> int:
+        """Where the file headers end by the binary header's count of
+        extended textual headers (at the earliest, when it is unknown)."""
         return HEAD_SIZE + TEXT_SIZE * max(self.n_extended, 1 if self.n_extended < 0 else 0)
 
     def trace_size(self, ns: int | None = None) -> int:
@@ -267,7 +271,7 @@ class Layout:
         this module knows (or refuses by name), a possible count of extended
         textual headers, and a first-trace offset past the binary header."""
         return ((self.code in SAMPLE_FORMATS or self.code in REFUSED_FORMATS) and self.n_extended >= -1
-                and (not self.first_trace or self.first_trace >= HEAD_SIZE))
+                and (not self.first_trace or self.first_trace >= self.headers_guess))
 
     def starts(self, size: int) -> list[int] | range:
         """Where the first trace may begin in a file of `size` bytes."""
@@ -610,7 +614,7 @@ class SegyFormat(_files._TraceFormat):
         return HEAD_SIZE
 
     def diagnose(self, src: Any, head: bytes, byteorder: str | None, named: bool) -> str | None:
-        if len(head) < HEAD_SIZE or not (self.claims(head) or (named and text_encoding(bytes(head[:TEXT_SIZE])))):
+        if not self.claims(head):
             return None
         raw = bytes(head[TEXT_SIZE:HEAD_SIZE])
         order = byteorder or likely_order(raw)
@@ -622,9 +626,9 @@ class SegyFormat(_files._TraceFormat):
         if layout.n_extended < -1:
             return (f"{where} whose count of extended textual headers (bytes 3505-3506), {layout.n_extended}, "
                     "is impossible")
-        if layout.first_trace and layout.first_trace < HEAD_SIZE:
+        if layout.first_trace and layout.first_trace < layout.headers_guess:
             return (f"{where} whose first-trace offset (bytes 3521-3528), {layout.first_trace}, lies inside "
-                    "the file headers")
+                    f"the file headers, which end at byte {layout.headers_guess}")
         return None
 
     def fit(self, src: Any, head: bytes, r: _Reading, eof: bool, named: bool = False, scan: bool = True,
