@@ -378,7 +378,7 @@ def _ordinary(words: np.ndarray) -> np.ndarray:
 def _float_votes(raw: bytes | np.ndarray, order: str, other: str) -> tuple[int, int]:
     """(floats ordinary in `order` only, floats ordinary in `other` only)."""
     here, there = _ordinary(np.frombuffer(raw, order + "u4")), _ordinary(np.frombuffer(raw, other + "u4"))
-    return int(np.sum(here & ~there)), int(np.sum(there & ~here))
+    return int(np.count_nonzero(here & ~there)), int(np.count_nonzero(there & ~here))
 
 
 def _plausibility(traces: list[bytes], order: str) -> float:
@@ -401,16 +401,16 @@ def _plausibility(traces: list[bytes], order: str) -> float:
     for kind, columns in _INT_COLUMNS.items():
         raw = np.ascontiguousarray(block[:, columns])
         here, there = _bits(raw.view(order + kind)), _bits(raw.view(other + kind))
-        votes += int(np.sum(here + 4 <= there)) - int(np.sum(there + 4 <= here))
+        votes += int(np.count_nonzero(here + 4 <= there)) - int(np.count_nonzero(there + 4 <= here))
     if len(heads) > 1:
         raw = np.ascontiguousarray(block[:, _SEQUENCES])
         steps = [_bits(np.diff(raw.view(o + "i4")[..., 0].astype(np.int64), axis=0)).max(axis=0)
                  for o in (order, other)]
-        votes += 2 * (int(np.sum(steps[0] + 4 <= steps[1])) - int(np.sum(steps[1] + 4 <= steps[0])))
+        votes += 2 * (int(np.count_nonzero(steps[0] + 4 <= steps[1])) - int(np.count_nonzero(steps[1] + 4 <= steps[0])))
     good, bad = _float_votes(np.ascontiguousarray(block[:, _FLOAT_COLUMNS]).tobytes(), order, other)
     votes += good - bad
     ns = np.ascontiguousarray(block[:, 114:116]).view(order + "u2")
-    votes -= 4 * int(np.sum(ns == 0))
+    votes -= 4 * int(np.count_nonzero(ns == 0))
     data = b"".join(t[HEADER_SIZE:HEADER_SIZE + (len(t) - HEADER_SIZE) // 4 * 4] for t in traces)
     good, bad = _float_votes(data, order, other)
     return votes + 8 * (good - bad) / max(good + bad, 16)
@@ -475,9 +475,15 @@ class _TraceFormat:
         when the reading is no candidate at all (a collection's count that
         the file cannot hold)."""
         swap = r.byteorder != NATIVE
-        score = _plausibility(_first_traces(src, head, r), r.byteorder)
-        if r.ns == 0 and (src.size is None or src.size > r.start + HEADER_SIZE) and not r.count == 1:
+        # Plausibility is weighed where it may count: for a reading that
+        # tiles, and for every reading once the headers are walked.  A guess
+        # that does not tile is left to the walk.
+        if not scan and src.size is not None and not self._guess_tiles(src.size, r, named):
+            score = 0.0
+        elif r.ns == 0 and (src.size is None or src.size > r.start + HEADER_SIZE) and not r.count == 1:
             score = _REFUTED          # traces of no samples, one after another: not seismic data
+        else:
+            score = _plausibility(_first_traces(src, head, r), r.byteorder)
 
         def broke(traces: int, end: int, why: str, walked: bool = True) -> _Fit:
             return _Fit(r, False, traces, end, why, score, False, None, walked)
@@ -510,6 +516,20 @@ class _TraceFormat:
         if end < src.size and n == r.count and named:
             return _Fit(r, True, n, end, "", score, other < 0, samples, True)
         return broke(n, end, f"the count says {r.count} traces, and the file holds {n}")
+
+    @staticmethod
+    def _guess_tiles(size: int, r: _Reading, named: bool) -> bool:
+        """Whether the first ns and the size (or the count) make `r` tile a
+        file of `size` bytes, without walking its headers."""
+        avail = size - r.start
+        if r.count is not None and r.count < 0:
+            return False
+        if r.count == 0 and (avail == 0 or named):
+            return True
+        if r.ns is None:
+            return avail == 0 and not r.count
+        trace = HEADER_SIZE + 4 * r.ns
+        return (avail // trace if r.count is None else r.count) * trace == avail
 
     def _fit_stream(self, head: bytes, r: _Reading, eof: bool, named: bool, score: float, broke) -> _Fit:
         # Size unknown: the first trace must be whole and, unless the data

@@ -455,22 +455,35 @@ PyObject *arrays_scan(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObj
         PyErr_Format(PyExc_ValueError, msg_scan_width, static_cast<long long>(width));
         return nullptr;
     }
+    // Short traces are walked through a window of the file read a chunk at
+    // a time (one positioned read per header would cost more than the
+    // bytes); long ones by reading each header's ns alone.
+    Scratch window(static_cast<unsigned char *>(std::malloc(chunk_size)));
+    if (!window)
+        return PyErr_NoMemory();
     std::int64_t pos = 0, n = 0, samples = 0, other = -1;
+    std::int64_t window_at = 0, window_len = 0, last = 0;
     int first_ns = -1;
     int err = 0;
     Py_BEGIN_ALLOW_THREADS
     while ((limit < 0 || n < limit) && pos + static_cast<std::int64_t>(header_size) <= nbytes) {
-        unsigned char raw[2];
-        ssize_t got = pread_full(static_cast<int>(fd), raw, 2, offset + pos + ns_offset);
-        if (got != 2) {
-            err = got < 0 ? errno : 0;
-            break;
+        std::int64_t at = offset + pos + static_cast<std::int64_t>(ns_offset);
+        if (at < window_at || at + 2 > window_at + window_len) {
+            bool chunked = last > 0 && last * 8 <= static_cast<std::int64_t>(chunk_size);
+            ssize_t got = pread_full(static_cast<int>(fd), window.get(), chunked ? chunk_size : 2, at);
+            if (got < 2) {
+                err = got < 0 ? errno : 0;
+                break;
+            }
+            window_at = at;
+            window_len = got;
         }
         std::uint16_t ns;
-        std::memcpy(&ns, raw, sizeof ns);
+        std::memcpy(&ns, window.get() + (at - window_at), sizeof ns);
         if (swap)
             ns = __builtin_bswap16(ns);
-        std::int64_t next = pos + static_cast<std::int64_t>(header_size) + ns * width;
+        last = static_cast<std::int64_t>(header_size) + ns * width;
+        std::int64_t next = pos + last;
         if (next > nbytes)
             break;
         if (first_ns < 0)
