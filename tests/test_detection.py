@@ -143,6 +143,13 @@ def test_a_revision_2_first_trace_offset_says_where_the_traces_begin(n_extended,
     assert [np.asarray(t).tolist() for t in vondrel.traces(io.BytesIO(raw))] == [[1, 2, 3, 4], [5, 6, 7, 8]]
 
 
+def test_a_segy_file_with_a_textual_header_of_nuls_is_recognised_on_a_pipe():
+    raw = bytearray(segy_file([10] * 6, ns_in_headers=False))
+    raw[:3200] = bytes(3200)
+    g = vondrel.read(io.BufferedReader(Unseekable(bytes(raw))))
+    assert (g.format, g.samples.shape, g.samples[5, 9]) == ("segy", (6, 10), 60.0)
+
+
 def test_a_first_trace_offset_inside_the_file_headers_is_refused():
     raw = with_first_trace(segy_file([4, 4], extended=["C 1 more"], nvstxt=1, rev=2, trflag=1), 3600)
     with pytest.raises(ValueError, match=r"^<stream>: bytes 3201-3600 are a SEG-Y binary header \(big-endian\) whose "
@@ -237,6 +244,17 @@ def test_a_lying_sample_count_is_named_and_ns_reads_the_file(tmp_path, said, tru
     with pytest.raises(ValueError, match=message + r"; its binary header holds hdt 2000, (hns \d+, )?format 5 "
                                                    r"\(big-endian\)$"):
         vondrel.probe(path)
+    pipe = io.BufferedReader(Unseekable(path.read_bytes()))
+    if said:
+        with pytest.raises(ValueError, match=rf"^<stream>: SEG-Y big-endian: trace \d+ at byte offset \d+ is cut short "
+                                             rf"\(the binary header's sample count \(hns, bytes 3221-3222\) is "
+                                             rf"{said}; {true} samples per trace would tile the data\)$"):
+            vondrel.read(pipe)
+    else:
+        with pytest.raises(ValueError, match=r"^<stream>: SEG-Y big-endian: the binary header's sample count "
+                                             r"\(hns, bytes 3221-3222\) is 0, and traces follow it; ns= gives their "
+                                             r"sample count$"):
+            vondrel.read(pipe, partial=True)
     g = vondrel.read(path, ns=true)
     assert g.samples.tolist() == np.arange(1, 10 * true + 1).reshape(10, true).tolist()
     assert vondrel.probe(path, ns=true) == ("segy", ">", 10, true, 2000)

@@ -380,11 +380,12 @@ def read_into(f: Any, view: memoryview) -> int:
 
 
 class Truncated(Exception):
-    """The file ends inside trace `index`, which starts at byte `offset`."""
+    """The file ends inside trace `index`, which starts at byte `offset`;
+    `size` is where the data end, when a stream showed it."""
 
-    def __init__(self, index: int, offset: int) -> None:
+    def __init__(self, index: int, offset: int, size: int | None = None) -> None:
         super().__init__(index, offset)
-        self.index, self.offset = index, offset
+        self.index, self.offset, self.size = index, offset, size
 
 
 def read_extended(layout: Layout, f: Any, name: str) -> None:
@@ -548,7 +549,7 @@ def _read_stream(layout: Layout, f: Any, samples: bool, partial: bool, stored: b
     truncated = None
     if got % trace_size:
         if not partial:
-            raise Truncated(n, layout.start + n * trace_size)
+            raise Truncated(n, layout.start + n * trace_size, layout.start + n * trace_size + got % trace_size)
         truncated = (n, layout.start + n * trace_size)
     headers = np.concatenate(parts_h)
     flat = np.concatenate(parts_s) if samples else None
@@ -608,7 +609,7 @@ class SegyFormat(_files._TraceFormat):
         return len(head) >= HEAD_SIZE and is_text_header(bytes(head[:TEXT_SIZE]))
 
     def head_size(self, head: bytes) -> int:
-        return HEAD_SIZE if is_text_header(bytes(head[:HEADER_SIZE])) else 0
+        return HEAD_SIZE if text_encoding(bytes(head[:HEADER_SIZE])) else 0
 
     def read_ahead(self, r: _Reading) -> int:
         return HEAD_SIZE
@@ -800,11 +801,22 @@ def read_gather(src: Any, fit: _Fit, traces: slice | None, index: int | None, sa
     the traces of `traces` (a slice of range(n), or None for all; `index`
     the one trace asked for, if so)."""
     layout, f = open_layout(src, fit.reading.byteorder, overrides)
+    if layout.ns == 0 and src.size is None and f.read(1):
+        # Traces of no samples are none: on a stream, nothing said so before.
+        raise ValueError(f"{src.name}: SEG-Y {_files._ORDER_NAMES[layout.byteorder]}: the binary header's sample "
+                         "count (hns, bytes 3221-3222) is 0, and traces follow it; ns= gives their sample count")
     try:
         result = read_traces(layout, f, src.size, traces, samples, partial, stored)
     except Truncated as t:
+        hint = ""
+        if t.size is not None and layout.ns is not None:
+            # Where a stream ends was not known before: say what count would tile it.
+            ns = layout.tiling_ns(t.size)
+            field = "the ns= given" if layout.ns_given else "the binary header's sample count (hns, bytes 3221-3222)"
+            hint = (f" ({field} is {layout.ns}; " +
+                    (f"{ns} samples per trace would tile the data)" if ns else "no sample count would tile the data)"))
         raise ValueError(f"{src.name}: SEG-Y {'big' if layout.byteorder == '>' else 'little'}-endian: "
-                         f"trace {t.index} at byte offset {src.start + t.offset} is cut short") from None
+                         f"trace {t.index} at byte offset {src.start + t.offset} is cut short{hint}") from None
     _files._picked(src.name, index, fit.traces, len(result.headers))
     g = SegyGather(result.headers, result.flat, result.offsets, layout)
     if src.seekable and traces is None:
