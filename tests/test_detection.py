@@ -3,10 +3,13 @@ short, ragged yet of a size that one ns would tile, SEG-Y file headers that
 lie, and traces= on every path.  Every file is built here with struct and
 NumPy, and every answer is checked against what was built."""
 import io
+import os
 import struct
 
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import vondrel
 from segyfiles import HEADER_FIELDS
@@ -268,3 +271,38 @@ def test_overrides_are_for_segy_files(tmp_path):
         vondrel.read(path, format="su", ns=8)
     with pytest.raises(ValueError, match="bytes hold no segy data"):
         vondrel.read(path, ns=8)
+
+
+@st.composite
+def mutated_segy(draw):
+    """A SEG-Y file with a binary header field overwritten, bytes changed
+    or the file cut."""
+    raw = bytearray(segy_file([draw(st.sampled_from([1, 4, 7]))] * draw(st.integers(0, 4)),
+                              code=draw(st.sampled_from([1, 2, 3, 5, 8])), order=draw(st.sampled_from("<>")),
+                              rev=draw(st.sampled_from([0, 1, 2])), trflag=draw(st.sampled_from([0, 1])),
+                              nvstxt=draw(st.sampled_from([0, -1, 1]))))
+    for _ in range(draw(st.integers(1, 3))):
+        kind = draw(st.sampled_from(["field", "bytes", "cut"]))
+        if kind == "field":
+            at = 3200 + draw(st.sampled_from([16, 20, 24, 96, 300, 302, 304, 312, 320]))
+            raw[at:at + 8] = draw(st.binary(min_size=8, max_size=8))
+        elif kind == "bytes" and raw:
+            at = draw(st.integers(0, len(raw) - 1))
+            chunk = draw(st.binary(min_size=1, max_size=4))
+            raw[at:at + len(chunk)] = chunk
+        elif raw:
+            del raw[draw(st.integers(0, len(raw) - 1)):]
+    return bytes(raw)
+
+
+@settings(max_examples=int(os.environ.get("VONDREL_FUZZ_EXAMPLES") or 150), deadline=None)
+@given(raw=mutated_segy(), stream=st.booleans(), partial=st.booleans(),
+       traces=st.sampled_from([None, slice(None, None, -1), 0, -1]))
+def test_lying_segy_headers_give_a_reading_or_a_value_error(raw, stream, partial, traces):
+    def source():
+        return io.BufferedReader(Unseekable(raw)) if stream else io.BytesIO(raw)
+    for call in (lambda: vondrel.read(source(), partial=partial, traces=traces), lambda: vondrel.probe(source())):
+        try:
+            call()
+        except (ValueError, IndexError):
+            pass

@@ -406,7 +406,8 @@ def _plausibility(traces: list[bytes], order: str) -> float:
         raw = np.ascontiguousarray(block[:, _SEQUENCES])
         steps = [_bits(np.diff(raw.view(o + "i4")[..., 0].astype(np.int64), axis=0)).max(axis=0)
                  for o in (order, other)]
-        votes += 2 * (int(np.count_nonzero(steps[0] + 4 <= steps[1])) - int(np.count_nonzero(steps[1] + 4 <= steps[0])))
+        votes += 2 * (int(np.count_nonzero(steps[0] + 4 <= steps[1]))
+                      - int(np.count_nonzero(steps[1] + 4 <= steps[0])))
     good, bad = _float_votes(np.ascontiguousarray(block[:, _FLOAT_COLUMNS]).tobytes(), order, other)
     votes += good - bad
     ns = np.ascontiguousarray(block[:, 114:116]).view(order + "u2")
@@ -550,7 +551,8 @@ class _TraceFormat:
             return _Fit(r, True, 1, end, "", score, True, r.ns)
         if len(head) < end + HEADER_SIZE:
             return broke(1, end, f"the data end {len(head) - end} bytes into that trace")
-        return _Fit(r, True, None, end, "", score, True, None)
+        # The next header with the same ns is one vote more.
+        return _Fit(r, True, None, end, "", score + (self.first_ns(head, end, r.byteorder) == r.ns), True, None)
 
     def read_ahead(self, r: _Reading) -> int:
         """The bytes a stream must show to judge `r`: one trace and one
@@ -585,7 +587,8 @@ _HEAD = max(4 + HEADER_SIZE + 1024, 3600)
 
 def _readings(formats: list[_TraceFormat], head: bytes, byteorder: str | None,
               overrides: _Overrides) -> list[tuple[_TraceFormat, _Reading]]:
-    return [(f, r) for f in formats for r in f.readings(head, overrides) if byteorder is None or r.byteorder == byteorder]
+    return [(f, r) for f in formats for r in f.readings(head, overrides)
+            if byteorder is None or r.byteorder == byteorder]
 
 
 def _detect(src: _Source, format: str | None, byteorder: str | None, partial: bool, walk: bool = False,

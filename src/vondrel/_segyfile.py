@@ -790,8 +790,11 @@ def open_layout(src: Any, byteorder: str, overrides: _Overrides = _Overrides()) 
     gap = layout.start - layout.headers_end
     if gap and src.size is not None:
         f.seek(gap, os.SEEK_CUR)
-    elif gap and len(f.read(gap)) < gap:
-        raise ValueError(f"{src.name}: the data end before the first trace, at byte {layout.start}")
+    while gap > 0 and src.size is None:         # a stream: the bytes before the first trace, a chunk at a time
+        skipped = len(f.read(min(gap, CHUNK)))
+        if not skipped:
+            raise ValueError(f"{src.name}: the data end before the first trace, at byte {layout.start}")
+        gap -= skipped
     return layout, f
 
 
