@@ -479,10 +479,10 @@ class _TraceFormat:
         # Plausibility is weighed where it may count: for a reading that
         # tiles, and for every reading once the headers are walked.  A guess
         # that does not tile is left to the walk.
-        if not scan and src.size is not None and not self._guess_tiles(src.size, r, named):
-            score = 0.0
-        elif r.ns == 0 and (src.size is None or src.size > r.start + HEADER_SIZE) and not r.count == 1:
+        if r.ns == 0 and (src.size is None or src.size > r.start + HEADER_SIZE) and not r.count == 1:
             score = _REFUTED          # traces of no samples, one after another: not seismic data
+        elif not scan and src.size is not None and not self._guess_tiles(src.size, r, named):
+            score = 0.0
         else:
             score = _plausibility(_first_traces(src, head, r), r.byteorder)
 
@@ -507,7 +507,8 @@ class _TraceFormat:
             n = avail // size if r.count is None else r.count
             if n * size == avail:
                 return _Fit(r, True, n, src.size, "", score, True, n * r.ns, False)
-            return broke(0, r.start, "not scanned", False)
+            why = "its first trace has no samples" if r.ns == 0 else f"traces of {r.ns} samples do not tile the file"
+            return broke(0, r.start, why, False)
         n, end, samples, other = src.scan(r.start, swap, -1 if r.count is None else r.count)
         end += r.start
         if end == src.size and (r.count is None or n == r.count):
@@ -626,22 +627,36 @@ def _detect(src: _Source, format: str | None, byteorder: str | None, partial: bo
             return decided or f.score > _REFUTED
         return f.score > -_MARGIN
 
-    def fits_of(scan: bool) -> list[_Fit]:
-        fits: list[_Fit] = []
-        for f, r in readings:
-            if r.format != "segy" and any(fit.tiles and fit.reading.format == "segy" for fit in fits):
-                # A SEG-Y file may also tile as SU traces (of ns 0, when its
-                # textual header is all zeros): its file headers decide, and no
-                # other reading need be tried.
-                break
-            fit = f.fit(src, head, r, eof, named, scan, overrides)
-            if fit is not None:
-                fits.append(fit)
-        return fits
+    def fit_of(f: _TraceFormat, r: _Reading, scan: bool) -> _Fit | None:
+        return f.fit(src, head, r, eof, named, scan, overrides)
 
-    fits = fits_of(walk)
-    if not walk and not any(f.tiles and candidate(f) for f in fits):
-        fits = fits_of(True)
+    entries: list[tuple[_TraceFormat, _Reading, _Fit]] = []
+    for f, r in readings:
+        if r.format != "segy" and any(fit.tiles and fit.reading.format == "segy" for _, _, fit in entries):
+            # A SEG-Y file may also tile as SU traces (of ns 0, when its
+            # textual header is all zeros): its file headers decide, and no
+            # other reading need be tried.
+            break
+        fit = fit_of(f, r, False)
+        if fit is not None:
+            entries.append((f, r, fit))
+
+    def walked(confirm: bool) -> list[tuple[_TraceFormat, _Reading, _Fit]]:
+        # The guesses walked: with `confirm` those that tile, else all but
+        # those that the data refute anyway.
+        out = []
+        for f, r, fit in entries:
+            if fit.walked or not (fit.tiles and candidate(fit) if confirm else decided or fit.score > _REFUTED):
+                out.append((f, r, fit))
+            elif (again := fit_of(f, r, True)) is not None:
+                out.append((f, r, again))
+        return out
+
+    if walk:
+        entries = walked(True)
+    if not any(fit.tiles and candidate(fit) for _, _, fit in entries):
+        entries = walked(False)
+    fits = [fit for _, _, fit in entries]
     ok = sorted((f for f in fits if f.tiles and candidate(f)), key=lambda f: f.score, reverse=True)
     if len(ok) == 1 or (len(ok) > 1 and ok[0].score - ok[1].score >= _MARGIN):
         return ok[0]

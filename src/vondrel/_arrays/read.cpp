@@ -27,6 +27,8 @@ constexpr std::size_t chunk_size = 256 * 1024;
 // scatter read for many traces); below it, the kernel's cost per iovec
 // exceeds the cost of a copy from a cached chunk.
 constexpr std::int64_t direct_trace_bytes = 4096;
+// Traces up to this size are walked a chunk at a time.
+constexpr std::int64_t page_bytes = 4096;
 
 struct FreeDeleter {
     void operator()(unsigned char *p) const { std::free(p); }
@@ -455,9 +457,10 @@ PyObject *arrays_scan(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObj
         PyErr_Format(PyExc_ValueError, msg_scan_width, static_cast<long long>(width));
         return nullptr;
     }
-    // Short traces are walked through a window of the file read a chunk at
-    // a time (one positioned read per header would cost more than the
-    // bytes); long ones by reading each header's ns alone.
+    // Traces of a page or less are walked through a window of the file read
+    // a chunk at a time (every page holds a header anyway, and one positioned
+    // read per header costs more than the bytes); longer ones by reading
+    // each header's ns alone, one page touched per trace.
     Scratch window(static_cast<unsigned char *>(std::malloc(chunk_size)));
     if (!window)
         return PyErr_NoMemory();
@@ -469,7 +472,7 @@ PyObject *arrays_scan(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObj
     while ((limit < 0 || n < limit) && pos + static_cast<std::int64_t>(header_size) <= nbytes) {
         std::int64_t at = offset + pos + static_cast<std::int64_t>(ns_offset);
         if (at < window_at || at + 2 > window_at + window_len) {
-            bool chunked = last > 0 && last * 8 <= static_cast<std::int64_t>(chunk_size);
+            bool chunked = last > 0 && last <= page_bytes;
             ssize_t got = pread_full(static_cast<int>(fd), window.get(), chunked ? chunk_size : 2, at);
             if (got < 2) {
                 err = got < 0 ? errno : 0;
