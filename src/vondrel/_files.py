@@ -229,7 +229,7 @@ def from_collection(traces: object) -> Gather:
     with _Source(filename) as src:
         reading = _Reading("collection", NATIVE, start, n, None)
         src.head = src.head if src.size is not None else src.read_ahead(start)
-        return _read_fit(src, _Fit(reading, True, n, start, "", 0.0, False, None), None, True, False)
+        return _read_fit(src, _Fit(reading, True, n, start, "", 0.0, False, None, True), None, True, False)
 
 
 # ---- sources --------------------------------------------------------------------------------
@@ -293,21 +293,28 @@ class _Source:
             self.head += more
         return self.head
 
-    def scan(self, offset: int, swap: bool, limit: int) -> tuple[int, int, int]:
-        """(complete traces, their end, their samples) walking the headers from `offset`."""
+    def scan(self, offset: int, swap: bool, limit: int, width: int = 4) -> tuple[int, int, int, int]:
+        """(complete traces, their end, their samples, the index of the first
+        trace whose ns differs from the first's or -1) walking the headers
+        from `offset`; `width` is the bytes of one sample."""
         if self.fd is not None:
-            return _arrays.scan(self.fd, self.start + offset, self.size - offset, swap, limit)
+            return _arrays.scan(self.fd, self.start + offset, self.size - offset, swap, limit, width)
         n = samples = 0
+        other = first = -1
         pos = offset
         code = (">" if (NATIVE == "<") == swap else "<") + "H"
         while (limit < 0 or n < limit) and pos + HEADER_SIZE <= self.size:
             ns = struct.unpack(code, self.pread(pos + 114, 2))[0]
-            if pos + HEADER_SIZE + 4 * ns > self.size:
+            if pos + HEADER_SIZE + width * ns > self.size:
                 break
-            pos += HEADER_SIZE + 4 * ns
+            if first < 0:
+                first = ns
+            elif other < 0 and ns != first:
+                other = n
+            pos += HEADER_SIZE + width * ns
             samples += ns
             n += 1
-        return n, pos - offset, samples
+        return n, pos - offset, samples, other
 
 
 def _seekable(f: object) -> bool:
@@ -345,7 +352,10 @@ class _Reading(NamedTuple):
 class _Fit(NamedTuple):
     """How a reading fits: `tiles` when the traces end exactly where the
     data does; else `traces` complete ones end at byte `end` and `why` says
-    what breaks there.  `score` is its plausibility, for ties."""
+    what breaks there.  `score` is its plausibility (at or below -_MARGIN
+    the data refute it).  `walked` when the headers were walked to the end,
+    so that `traces`, `uniform` and `samples` are the file's own and not a
+    guess from the first header and the size."""
     reading: _Reading
     tiles: bool
     traces: int | None
@@ -354,29 +364,114 @@ class _Fit(NamedTuple):
     score: float
     uniform: bool
     samples: int | None
+    walked: bool = False
+
+
+class _Overrides(NamedTuple):
+    """What the caller says a SEG-Y file's binary header should have said:
+    the samples per trace and the sample format code (None: the header's)."""
+    ns: int | None = None
+    sample_format: int | None = None
 
 
 def _describe(r: _Reading) -> str:
     return f"{_FORMAT_NAMES.get(r.format, r.format)} {_ORDER_NAMES[r.byteorder]}"
 
 
-def _plausibility(raw: bytes, order: str) -> float:
-    """How much a header and the samples after it look like seismic data
-    read in `order`: small trace numbers and coordinates, a sample interval
-    below 32768 us, samples with ordinary float exponents (0 to 3; a trace
-    with no samples shows no evidence)."""
-    if len(raw) < HEADER_SIZE:
+# Header fields that plausibility weighs, by kind.  ns and dt are no
+# evidence of the byte order: ns reads alike in both orders wherever the
+# question arises, and a dt may be any number.
+def _columns(kind: str) -> list[int]:
+    return [_OFFSETS[n] for n, k in _FIELDS if k == kind and n not in ("ns", "dt")]
+
+
+_INT_COLUMNS = {kind: np.add.outer(_columns(kind), np.arange(int(kind[1]))) for kind in ("i4", "i2")}
+_FLOAT_COLUMNS = np.add.outer(_columns("f4"), np.arange(4))
+_SEQUENCES = np.add.outer([_OFFSETS[n] for n in ("tracl", "tracr", "fldr", "ep", "cdp")], np.arange(4))
+# The traces, and the samples of each, that plausibility looks at.
+_EVIDENCE_TRACES = 8
+_EVIDENCE_SAMPLES = 256
+# A score for a reading that the data rule out.
+_REFUTED = -1000.0
+# Detection picks the most plausible of several fitting readings only by
+# this margin; a reading at or below minus this margin is refuted.
+_MARGIN = 2.0
+
+
+def _bits(values: np.ndarray) -> np.ndarray:
+    """The significant bits of each |value| (0 for 0)."""
+    return np.frexp(np.abs(values.astype(np.float64)))[1]
+
+
+def _ordinary(words: np.ndarray) -> np.ndarray:
+    """Whether each float32, given as its bits, is zero or of an ordinary
+    magnitude (1e-18 to 1e18): a wrong byte order puts the low mantissa
+    bits in the exponent, which makes most values tiny, huge or NaN."""
+    exponent = (words >> 23) & 0xFF
+    return ((words & 0x7FFFFFFF) == 0) | ((exponent >= 67) & (exponent <= 187))
+
+
+def _float_votes(raw: bytes | np.ndarray, order: str, other: str) -> tuple[int, int]:
+    """(floats ordinary in `order` only, floats ordinary in `other` only)."""
+    here, there = _ordinary(np.frombuffer(raw, order + "u4")), _ordinary(np.frombuffer(raw, other + "u4"))
+    return int(np.count_nonzero(here & ~there)), int(np.count_nonzero(there & ~here))
+
+
+def _plausibility(traces: list[bytes], order: str) -> float:
+    """How much the first traces of a reading (each its header and its first
+    samples' bytes) look like seismic data in byte order `order` rather than
+    in the other, in votes.  A header integer votes for the order in which
+    it is far smaller (by 4 bits or more) than with its bytes swapped; a
+    trace number sequence (tracl, tracr, fldr, ep, cdp) whose steps are far
+    smaller in one order casts two votes; a header float votes for the order
+    in which it alone has an ordinary exponent; the samples' exponents do
+    the same, weighing up to 8 votes in all.  Zeros and byte palindromes
+    are no evidence either way.  A trace of ns 0 costs 4 votes: Seismic
+    Unix writes none."""
+    heads = [t[:HEADER_SIZE] for t in traces if len(t) >= HEADER_SIZE]
+    if not heads:
         return 0.0
-    ints = np.concatenate([np.frombuffer(raw, order + "i4", 7, 0), np.frombuffer(raw, order + "i4", 8, 36),
-                           np.frombuffer(raw, order + "i4", 4, 72)])
-    score = float(np.mean(np.abs(ints.astype(np.int64)) < 2 ** 24))
-    score += float(struct.unpack_from(order + "H", raw, 116)[0] < 32768)
-    values = np.frombuffer(raw, order + "f4", (len(raw) - HEADER_SIZE) // 4, HEADER_SIZE)
-    if len(values):
-        with np.errstate(invalid="ignore"):      # a wrong-order reading meets signalling NaNs
-            a = np.abs(values.astype(np.float64))
-        score += float(np.mean((a == 0) | ((a > 1e-30) & (a < 1e30))))
-    return score
+    other = ">" if order == "<" else "<"
+    block = np.frombuffer(b"".join(heads), np.uint8).reshape(len(heads), HEADER_SIZE)
+    votes = 0
+    for kind, columns in _INT_COLUMNS.items():
+        raw = np.ascontiguousarray(block[:, columns])
+        here, there = _bits(raw.view(order + kind)), _bits(raw.view(other + kind))
+        votes += int(np.count_nonzero(here + 4 <= there)) - int(np.count_nonzero(there + 4 <= here))
+    if len(heads) > 1:
+        raw = np.ascontiguousarray(block[:, _SEQUENCES])
+        steps = [_bits(np.diff(raw.view(o + "i4")[..., 0].astype(np.int64), axis=0)).max(axis=0)
+                 for o in (order, other)]
+        votes += 2 * (int(np.count_nonzero(steps[0] + 4 <= steps[1]))
+                      - int(np.count_nonzero(steps[1] + 4 <= steps[0])))
+    good, bad = _float_votes(np.ascontiguousarray(block[:, _FLOAT_COLUMNS]).tobytes(), order, other)
+    votes += good - bad
+    ns = np.ascontiguousarray(block[:, 114:116]).view(order + "u2")
+    votes -= 4 * int(np.count_nonzero(ns == 0))
+    data = b"".join(t[HEADER_SIZE:HEADER_SIZE + (len(t) - HEADER_SIZE) // 4 * 4] for t in traces)
+    good, bad = _float_votes(data, order, other)
+    return votes + 8 * (good - bad) / max(good + bad, 16)
+
+
+def _first_traces(src: _Source, head: bytes, r: _Reading) -> list[bytes]:
+    """The first traces of reading `r`, walked by their own ns: each its
+    header and the bytes of up to _EVIDENCE_SAMPLES samples (on a stream,
+    as far as `head` reaches)."""
+    out: list[bytes] = []
+    pos = r.start
+    limit = _EVIDENCE_TRACES if r.count is None else min(_EVIDENCE_TRACES, max(r.count, 0))
+    want = HEADER_SIZE + 4 * _EVIDENCE_SAMPLES
+    while len(out) < limit:
+        if src.size is not None:
+            raw = src.pread(pos, want) if pos + HEADER_SIZE <= src.size else b""
+        else:
+            raw = head[pos:pos + want]
+        if len(raw) < HEADER_SIZE:
+            break
+        ns = struct.unpack_from(r.byteorder + "H", raw, 114)[0]
+        out.append(raw[:HEADER_SIZE + 4 * min(ns, _EVIDENCE_SAMPLES)])
+        pos += HEADER_SIZE + 4 * ns
+    return out
 
 
 class _TraceFormat:
@@ -385,51 +480,94 @@ class _TraceFormat:
     of the data."""
     name = ""
 
-    def readings(self, head: bytes) -> list[_Reading]:
+    def readings(self, head: bytes, overrides: _Overrides) -> list[_Reading]:
         raise NotImplementedError
+
+    def claims(self, head: bytes) -> bool:
+        """Whether the first bytes are this format's beyond doubt, so that no
+        other format is tried."""
+        return False
+
+    def head_size(self, head: bytes) -> int:
+        """The bytes of a stream that recognising this format needs, judging
+        by its first `head`."""
+        return 0
+
+    def diagnose(self, src: _Source, head: bytes, byteorder: str | None, named: bool) -> str | None:
+        """What is wrong with a file whose first bytes are this format's but
+        that no reading of it fits, naming the field; None to say nothing."""
+        return None
 
     def first_ns(self, head: bytes, start: int, order: str) -> int | None:
         if len(head) < start + HEADER_SIZE:
             return None
         return struct.unpack_from(order + "H", head, start + 114)[0]
 
-    def fit(self, src: _Source, head: bytes, r: _Reading, eof: bool, named: bool, scan: bool) -> _Fit:
+    def fit(self, src: _Source, head: bytes, r: _Reading, eof: bool, named: bool, scan: bool,
+            overrides: _Overrides) -> _Fit | None:
         """The fit of reading `r` on `src` (`head`: its first bytes; `eof`:
         the stream ended within them; `named`: the caller named this
         format, so data may follow a collection's traces; `scan`: walk the
-        headers of a file whose size does not tile with the first ns)."""
+        headers instead of guessing from the first ns and the size).  None
+        when the reading is no candidate at all (a collection's count that
+        the file cannot hold)."""
         swap = r.byteorder != NATIVE
-        score = _plausibility(head[r.start:r.start + HEADER_SIZE + 4 * min(r.ns or 0, 256)], r.byteorder)
+        # Plausibility is weighed where it may count: for a reading that
+        # tiles, and for every reading once the headers are walked.  A guess
+        # that does not tile is left to the walk.
+        if r.ns == 0 and (src.size is None or src.size > r.start + HEADER_SIZE) and not r.count == 1:
+            score = _REFUTED          # traces of no samples, one after another: not seismic data
+        elif not scan and src.size is not None and not self._guess_tiles(src.size, r, named):
+            score = 0.0
+        else:
+            score = _plausibility(_first_traces(src, head, r), r.byteorder)
 
-        def broke(traces: int, end: int, why: str) -> _Fit:
-            return _Fit(r, False, traces, end, why, score, False, None)
+        def broke(traces: int, end: int, why: str, walked: bool = True) -> _Fit:
+            return _Fit(r, False, traces, end, why, score, False, None, walked)
 
         if r.count is not None and r.count < 0:
             return broke(0, r.start, f"the count {r.count} is negative")
         if src.size is None:
             return self._fit_stream(head, r, eof, named, score, broke)
         avail = src.size - r.start
+        if r.count is not None and not named and r.count > avail // HEADER_SIZE + 1:
+            return None
         if r.count == 0 and (avail == 0 or named):
-            return _Fit(r, True, 0, r.start, "", score, True, 0)
+            return _Fit(r, True, 0, r.start, "", score, True, 0, True)
         if r.ns is None:
             if avail == 0 and not r.count:
-                return _Fit(r, True, 0, r.start, "", score, True, 0)
+                return _Fit(r, True, 0, r.start, "", score, True, 0, True)
             return broke(0, r.start, f"the file ends {avail} bytes into the first header")
-        size = HEADER_SIZE + 4 * r.ns
-        n = avail // size if r.count is None else r.count
-        if n * size == avail:
-            return _Fit(r, True, n, src.size, "", score, True, n * r.ns)
         if not scan:
-            return broke(0, r.start, "not scanned")
-        n, end, samples = src.scan(r.start, swap, -1 if r.count is None else r.count)
+            size = HEADER_SIZE + 4 * r.ns
+            n = avail // size if r.count is None else r.count
+            if n * size == avail:
+                return _Fit(r, True, n, src.size, "", score, True, n * r.ns, False)
+            why = "its first trace has no samples" if r.ns == 0 else f"traces of {r.ns} samples do not tile the file"
+            return broke(0, r.start, why, False)
+        n, end, samples, other = src.scan(r.start, swap, -1 if r.count is None else r.count)
         end += r.start
         if end == src.size and (r.count is None or n == r.count):
-            return _Fit(r, True, n, end, "", score, False, samples)
+            return _Fit(r, True, n, end, "", score, other < 0, samples, True)
         if end < src.size and (r.count is None or n < r.count):
             return broke(n, end, f"the file ends {src.size - end} bytes into that trace")
         if end < src.size and n == r.count and named:
-            return _Fit(r, True, n, end, "", score, False, samples)
+            return _Fit(r, True, n, end, "", score, other < 0, samples, True)
         return broke(n, end, f"the count says {r.count} traces, and the file holds {n}")
+
+    @staticmethod
+    def _guess_tiles(size: int, r: _Reading, named: bool) -> bool:
+        """Whether the first ns and the size (or the count) make `r` tile a
+        file of `size` bytes, without walking its headers."""
+        avail = size - r.start
+        if r.count is not None and r.count < 0:
+            return False
+        if r.count == 0 and (avail == 0 or named):
+            return True
+        if r.ns is None:
+            return avail == 0 and not r.count
+        trace = HEADER_SIZE + 4 * r.ns
+        return (avail // trace if r.count is None else r.count) * trace == avail
 
     def _fit_stream(self, head: bytes, r: _Reading, eof: bool, named: bool, score: float, broke) -> _Fit:
         # Size unknown: the first trace must be whole and, unless the data
@@ -450,8 +588,8 @@ class _TraceFormat:
             return _Fit(r, True, 1, end, "", score, True, r.ns)
         if len(head) < end + HEADER_SIZE:
             return broke(1, end, f"the data end {len(head) - end} bytes into that trace")
-        same = self.first_ns(head, end, r.byteorder) == r.ns
-        return _Fit(r, True, None, end, "", score + 0.5 * same, True, None)
+        # The next header with the same ns is one vote more.
+        return _Fit(r, True, None, end, "", score + (self.first_ns(head, end, r.byteorder) == r.ns), True, None)
 
     def read_ahead(self, r: _Reading) -> int:
         """The bytes a stream must show to judge `r`: one trace and one
@@ -462,14 +600,14 @@ class _TraceFormat:
 class _SU(_TraceFormat):
     name = "su"
 
-    def readings(self, head: bytes) -> list[_Reading]:
+    def readings(self, head: bytes, overrides: _Overrides) -> list[_Reading]:
         return [_Reading("su", o, 0, None, self.first_ns(head, 0, o)) for o in "<>"]
 
 
 class _Collection(_TraceFormat):
     name = "collection"
 
-    def readings(self, head: bytes) -> list[_Reading]:
+    def readings(self, head: bytes, overrides: _Overrides) -> list[_Reading]:
         if len(head) < 4:
             return []
         return [_Reading("collection", o, 4, struct.unpack_from(o + "i", head)[0], self.first_ns(head, 4, o))
@@ -482,49 +620,80 @@ FORMATS: list[_TraceFormat] = [_SU(), _Collection()]
 # Bytes a seekable file shows detection: the count, a header, 256 samples;
 # or SEG-Y's textual and binary file headers, which are longer.
 _HEAD = max(4 + HEADER_SIZE + 1024, 3600)
-# Detection picks the most plausible of several fitting readings only by this margin.
-_MARGIN = 0.5
 
 
-def _readings(formats: list[_TraceFormat], head: bytes, byteorder: str | None) -> list[tuple[_TraceFormat, _Reading]]:
-    return [(f, r) for f in formats for r in f.readings(head) if byteorder is None or r.byteorder == byteorder]
+def _readings(formats: list[_TraceFormat], head: bytes, byteorder: str | None,
+              overrides: _Overrides) -> list[tuple[_TraceFormat, _Reading]]:
+    return [(f, r) for f in formats for r in f.readings(head, overrides)
+            if byteorder is None or r.byteorder == byteorder]
 
 
-def _detect(src: _Source, format: str | None, byteorder: str | None, partial: bool) -> _Fit:
+def _detect(src: _Source, format: str | None, byteorder: str | None, partial: bool, walk: bool = False,
+            overrides: _Overrides = _Overrides()) -> _Fit:
     """The reading of `src` that fits (format= and byteorder= narrow the
-    choice); ValueError when none does or when several do alike."""
+    choice); ValueError when none does or when several do alike.  The first
+    header and the size may decide a reading whose traces all have the
+    first one's ns; with `walk` (and whenever no such guess holds) the
+    headers of a seekable file are walked to its end, and the walk decides."""
     formats = [f for f in FORMATS if format is None or f.name == format]
     if not formats:
         raise ValueError(f"format must be one of {', '.join(repr(f.name) for f in FORMATS)}, not {format!r}")
+    named = format is not None
     if src.size is not None:
         head = src.pread(0, _HEAD)
         eof = True
         if src.size == 0 and format in (None, "su"):
-            return _Fit(_Reading("su", byteorder or NATIVE, 0, None, None), True, 0, 0, "", 0.0, True, 0)
+            return _Fit(_Reading("su", byteorder or NATIVE, 0, None, None), True, 0, 0, "", 0.0, True, 0, True)
     else:
         head = src.read_ahead(4 + HEADER_SIZE)
-        need = max((f.read_ahead(r) for f, r in _readings(formats, head, byteorder)), default=0)
-        head = src.read_ahead(need)
+        need = max((f.read_ahead(r) for f, r in _readings(formats, head, byteorder, overrides)), default=0)
+        head = src.read_ahead(max([need, *(f.head_size(head) for f in formats)]))
         eof = len(head) < need
-    # The first header and the size decide; only when no reading tiles with
-    # one ns are the headers walked (traces of different ns, or a break).
-    readings = _readings(formats, head, byteorder)
+    if not named:
+        # A SEG-Y file's textual header is no SU trace: when the first bytes
+        # are a format's beyond doubt, no other format is tried.
+        formats = [f for f in formats if f.claims(head)][:1] or formats
+    readings = _readings(formats, head, byteorder, overrides)
+    decided = named and byteorder is not None
 
-    def fits_of(scan: bool) -> list[_Fit]:
-        fits: list[_Fit] = []
-        for f, r in readings:
-            if r.format != "segy" and any(fit.tiles and fit.reading.format == "segy" for fit in fits):
-                # A SEG-Y file may also tile as SU traces (of ns 0, when its
-                # textual header is all zeros): its file headers decide, and no
-                # other reading need be tried.
-                break
-            fits.append(f.fit(src, head, r, eof, format is not None, scan))
-        return fits
+    def candidate(f: _Fit) -> bool:
+        # Evidence of the byte order does not overrule the caller's; a
+        # format that the data rule out (_REFUTED) falls all the same.
+        if byteorder is not None:
+            return decided or f.score > _REFUTED
+        return f.score > -_MARGIN
 
-    fits = fits_of(False)
-    if not any(f.tiles for f in fits):
-        fits = fits_of(True)
-    ok = sorted((f for f in fits if f.tiles), key=lambda f: f.score, reverse=True)
+    def fit_of(f: _TraceFormat, r: _Reading, scan: bool) -> _Fit | None:
+        return f.fit(src, head, r, eof, named, scan, overrides)
+
+    entries: list[tuple[_TraceFormat, _Reading, _Fit]] = []
+    for f, r in readings:
+        if r.format != "segy" and any(fit.tiles and fit.reading.format == "segy" for _, _, fit in entries):
+            # A SEG-Y file may also tile as SU traces (of ns 0, when its
+            # textual header is all zeros): its file headers decide, and no
+            # other reading need be tried.
+            break
+        fit = fit_of(f, r, False)
+        if fit is not None:
+            entries.append((f, r, fit))
+
+    def walked(confirm: bool) -> list[tuple[_TraceFormat, _Reading, _Fit]]:
+        # The guesses walked: with `confirm` those that tile, else all but
+        # those that the data refute anyway.
+        out = []
+        for f, r, fit in entries:
+            if fit.walked or not (fit.tiles and candidate(fit) if confirm else decided or fit.score > _REFUTED):
+                out.append((f, r, fit))
+            elif (again := fit_of(f, r, True)) is not None:
+                out.append((f, r, again))
+        return out
+
+    if walk:
+        entries = walked(True)
+    if not any(fit.tiles and candidate(fit) for _, _, fit in entries):
+        entries = walked(False)
+    fits = [fit for _, _, fit in entries]
+    ok = sorted((f for f in fits if f.tiles and candidate(f)), key=lambda f: f.score, reverse=True)
     if len(ok) == 1 or (len(ok) > 1 and ok[0].score - ok[1].score >= _MARGIN):
         return ok[0]
     if ok and len({f.reading.format for f in ok}) == 1 and all(f.traces == 0 for f in ok):
@@ -533,11 +702,24 @@ def _detect(src: _Source, format: str | None, byteorder: str | None, partial: bo
     if ok:
         alike = " and as ".join(_describe(f.reading) for f in ok)
         raise ValueError(f"{src.name}: the data read as {alike} alike; format= and byteorder= decide")
+    if not any(f.reading.format == "segy" for f in fits):
+        for f in formats:
+            why = f.diagnose(src, head, byteorder, named)
+            if why:
+                raise ValueError(f"{src.name}: {why}")
     if not fits:
         raise ValueError(f"{src.name}: {len(head)} bytes hold no {format or 'trace'} data")
-    closest = max(fits, key=lambda f: (f.end, f.score))
-    if partial and closest.traces and [f.end for f in fits].count(closest.end) == 1:
+    # The closest reading tiles the most complete traces of the readings
+    # that the data do not refute; a partial read takes it only when no
+    # other reading comes as close as plausibly.
+    closest = max(fits, key=lambda f: (candidate(f), f.traces or 0, f.score))
+    rivals = [f for f in fits if f is not closest and candidate(f) and (f.traces or 0) == (closest.traces or 0)
+              and closest.score - f.score < _MARGIN]
+    if partial and candidate(closest) and closest.traces and not rivals:
         return closest
+    if closest.reading.format == "segy" and closest.score == _REFUTED:
+        # A binary header that the trace headers contradict: no reading of it comes close.
+        raise ValueError(f"{src.name}: {_describe(closest.reading)}: {closest.why}")
     raise ValueError(f"{src.name}: no reading fits the data; the closest, {_describe(closest.reading)}, "
                      f"breaks at trace {closest.traces} (byte offset {src.start + closest.end}): {closest.why}")
 
@@ -546,8 +728,9 @@ def _detect(src: _Source, format: str | None, byteorder: str | None, partial: bo
 
 
 class Probe(NamedTuple):
-    """What a file holds, read from as little of it as can tell: `n_traces`
-    None on a stream of unknown size, `ns` None when traces differ in ns."""
+    """What a file holds: `n_traces` None on a stream of unknown size (or
+    a SEG-Y file whose traces each say their length, on a stream), `ns` None
+    when traces differ in ns."""
     format: str
     byteorder: str
     n_traces: int | None
@@ -555,16 +738,42 @@ class Probe(NamedTuple):
     dt: int | None
 
 
-def probe(source: object, *, format: str | None = None, byteorder: str | None = None) -> Probe:
-    """Format, byte order, trace count, ns and dt of a file, from its first
-    header and its size (a collection's count; a header scan when traces
-    differ in ns).  A file object is put back where it stood; a stream keeps
-    what was read ahead."""
+def _overrides(format: str | None, ns: int | None, sample_format: int | None) -> tuple[str | None, _Overrides]:
+    """(the format to detect, the SEG-Y overrides) of a call's arguments:
+    ns= and sample_format= speak of SEG-Y files only."""
+    if ns is None and sample_format is None:
+        return format, _Overrides()
+    if format not in (None, "segy"):
+        raise ValueError(f"ns= and sample_format= are for SEG-Y files (format='segy'), not format={format!r}")
+    if ns is not None and (isinstance(ns, bool) or not isinstance(ns, int) or not 0 < ns < 65536):
+        raise ValueError(f"ns must be a sample count from 1 to 65535, not {ns!r}")
+    codes = _segyfile.SAMPLE_FORMATS
+    if sample_format is not None and sample_format not in codes:
+        raise ValueError(f"sample_format must be one of {sorted(codes)}, not {sample_format!r}")
+    return "segy", _Overrides(ns, sample_format)
+
+
+def probe(source: object, *, format: str | None = None, byteorder: str | None = None, ns: int | None = None,
+          sample_format: int | None = None) -> Probe:
+    """Format, byte order, trace count, ns and dt of a file.  On a path or
+    a seekable file the headers are walked to the end (reading each ns
+    only), so that the count and ns are the file's own; a stream shows its
+    first trace.  `ns=` and `sample_format=` stand in for a SEG-Y binary
+    header's sample count and format code.  A SEG-Y file that does not tile
+    raises its diagnosis with what its binary header holds.  A file object
+    is put back where it stood; a stream keeps what was read ahead."""
+    format, overrides = _overrides(format, ns, sample_format)
     with _Source(source) as src:
-        fit = _detect(src, format, _order(byteorder), False)
+        try:
+            fit = _detect(src, format, _order(byteorder), False, src.size is not None, overrides)
+        except ValueError as e:
+            shown = _segyfile.describe_binary(src)
+            if shown:
+                raise ValueError(f"{e}; its binary header holds {shown}") from None
+            raise
         r = fit.reading
         if r.format == "segy":
-            return Probe("segy", r.byteorder, *_segyfile.probe_layout(src, fit))
+            return Probe("segy", r.byteorder, *_segyfile.probe_layout(src, fit, overrides))
         head = src.pread(r.start, HEADER_SIZE) if src.size is not None else src.head[r.start:]
         if src.seekable:
             src.file.seek(src.start)
@@ -574,61 +783,107 @@ def probe(source: object, *, format: str | None = None, byteorder: str | None = 
         return Probe(r.format, r.byteorder, n, r.ns if fit.uniform else None, dt)
 
 
-def _subset(traces: slice | range | None, n: int | None) -> tuple[int, int | None, int]:
-    """(first, stop or None, step) of a trace selection over n traces (None: unknown)."""
+def _selection(traces: object) -> tuple[slice | None, int | None]:
+    """`traces` as a slice (None: every trace), and the index when it was
+    one int, which selects that trace as a list of one.  The one meaning of
+    traces= on every path: Python's slicing of range(n)."""
     if traces is None:
-        return 0, n, 1
+        return None, None
+    if isinstance(traces, (int, np.integer)) and not isinstance(traces, bool):
+        i = int(traces)
+        return slice(i, i + 1 if i != -1 else None), i
     if isinstance(traces, range):
-        traces = slice(traces.start, traces.stop, traces.step)
-    if not isinstance(traces, slice):
-        raise TypeError(f"traces must be a slice or a range, not {type(traces).__name__}")
-    if n is not None:
-        start, stop, step = traces.indices(n)
-        if step < 0:
-            raise ValueError("traces must select in file order (a positive step)")
-        return start, max(start, stop), step
-    step = 1 if traces.step is None else traces.step
-    if (traces.start or 0) < 0 or (traces.stop or 0) < 0 or step < 1:
-        raise ValueError("on a stream of unknown length, traces needs non-negative bounds and a positive step")
-    return traces.start or 0, traces.stop, step
+        return slice(traces.start, traces.stop, traces.step), None
+    if isinstance(traces, slice):
+        range(0)[traces]            # a zero step or bounds that are no integers raise here
+        return traces, None
+    raise TypeError(f"traces must be an int, a slice or a range, not {type(traces).__name__}")
+
+
+def _prefix(sel: slice | None) -> int | None:
+    """How many traces from the first a stream must give to select `sel`
+    without knowing its length, or None when it takes them all."""
+    if sel is None:
+        return None
+    start, stop, step = sel.start or 0, sel.stop, 1 if sel.step is None else sel.step
+    if step > 0 and start >= 0 and stop is not None and stop >= 0:
+        return stop
+    return None
+
+
+def _picked(name: str, index: int | None, n: int | None, picked: int) -> None:
+    """IndexError when one trace was asked for and the file has none such."""
+    if index is not None and not picked:
+        holds = "" if n is None else f": the file holds {n} trace{'s' if n != 1 else ''}"
+        raise IndexError(f"{name}: trace {index} is out of range{holds}")
 
 
 def read(source: object, *, format: str | None = None, byteorder: str | None = None,
-         traces: slice | range | None = None, samples: bool = True, partial: bool = False,
-         dtype: str | None = None) -> Gather:
+         traces: int | slice | range | None = None, samples: bool = True, partial: bool = False,
+         dtype: str | None = None, ns: int | None = None, sample_format: int | None = None) -> Gather:
     """Reads a Seismic Unix file (either byte order) or a collection file
     into arrays.  Format and byte order are decided by the data, or given;
-    `traces` selects a slice of traces, `samples=False` reads headers only,
-    `partial=True` returns the complete traces of a truncated file.
+    `traces` selects traces as Python indexes range(n) (an int selects one,
+    a slice or a range any, reversed too), `samples=False` reads headers
+    only, `partial=True` returns the complete traces of a truncated file.
     SEG-Y files too: `dtype="stored"` keeps their samples in the type the
-    file stores (IBM floats as float32); otherwise samples are float32."""
+    file stores (IBM floats as float32); otherwise samples are float32.
+    `ns=` and `sample_format=` stand in for what a SEG-Y binary header says
+    of the samples per trace and their format code, when it says wrong."""
     if dtype not in (None, "float32", "stored"):
         raise ValueError(f"dtype must be 'float32' or 'stored', not {dtype!r}")
+    format, overrides = _overrides(format, ns, sample_format)
+    sel, index = _selection(traces)
+    order = _order(byteorder)
     with _Source(source) as src:
-        fit = _detect(src, format, _order(byteorder), partial)
-        if fit.reading.format == "segy":
-            return _segyfile.read_gather(src, fit, traces, samples, partial, dtype == "stored")
-        return _read_fit(src, fit, traces, samples, partial)
+        fit = _detect(src, format, order, partial, False, overrides)
+        try:
+            return _read_detected(src, fit, sel, index, samples, partial, dtype == "stored", overrides)
+        except _Unconfirmed:
+            # The guess from the first header and the size was wrong: walk
+            # the headers, and let the walk decide.
+            fit = _detect(src, format, order, partial, True, overrides)
+            return _read_detected(src, fit, sel, index, samples, partial, dtype == "stored", overrides)
 
 
-def _read_fit(src: _Source, fit: _Fit, traces: slice | range | None, samples: bool, partial: bool) -> Gather:
-    """Reads `src` as `fit` says, checking every trace on the way."""
+class _Unconfirmed(Exception):
+    """The data of a reading guessed from its first header and the size
+    disagree with the guess."""
+
+
+def _read_detected(src: _Source, fit: _Fit, sel: slice | None, index: int | None, samples: bool, partial: bool,
+                   stored: bool, overrides: _Overrides) -> Gather:
+    if fit.reading.format == "segy":
+        return _segyfile.read_gather(src, fit, sel, index, samples, partial, stored, overrides)
+    return _read_fit(src, fit, sel, samples, partial, index)
+
+
+def _read_fit(src: _Source, fit: _Fit, sel: slice | None, samples: bool, partial: bool,
+              index: int | None = None) -> Gather:
+    """Reads `src` as `fit` says, checking every trace on the way; the
+    traces of `sel` (None: all) in its order.  _Unconfirmed when a fit
+    guessed from the first header and the size turns out wrong."""
     r = fit.reading
     swap = r.byteorder != NATIVE
-    total = fit.traces if src.size is not None else r.count
-    first, stop, step = _subset(traces, total)
-    limit = -1 if stop is None else stop - first
+    guessed = not fit.walked and src.size is not None
     if src.size is not None:
+        rows = range(fit.traces or 0)[sel] if sel is not None else None
+        lo = min(rows[0], rows[-1]) if rows else 0
+        hi = max(rows[0], rows[-1]) + 1 if rows else 0
+        if rows is None:
+            limit = -1 if r.count is None else (fit.traces or 0)
+        else:
+            limit = hi - lo
         offset = r.start
-        if first and fit.uniform and fit.tiles:
-            offset += first * (HEADER_SIZE + 4 * r.ns)
-        elif first:
-            offset += src.scan(r.start, swap, first)[1]
+        if lo and fit.uniform and r.ns is not None:
+            offset += lo * (HEADER_SIZE + 4 * r.ns)
+        elif lo:
+            offset += src.scan(r.start, swap, lo)[1]
         if fit.uniform and r.ns is not None:
             n = limit if limit >= 0 else (src.size - offset) // (HEADER_SIZE + 4 * r.ns)
             reserve = (n, n * r.ns)
         else:
-            reserve = (fit.traces or 0, fit.samples or 0) if not first and limit < 0 else (0, 0)
+            reserve = (fit.traces or 0, fit.samples or 0) if not lo and limit < 0 else (0, 0)
         seek_headers = not samples and src.fd is not None and 4 * (r.ns or 0) >= 2048
         target = src.fd if src.fd is not None else src.file
         if src.fd is None:
@@ -636,40 +891,57 @@ def _read_fit(src: _Source, fit: _Fit, traces: slice | range | None, samples: bo
         got = _arrays.read(target, src.start + offset, src.size - offset, limit, swap, samples,
                            seek_headers, *reserve, b"", r.ns if fit.uniform and r.ns is not None else -1)
     else:
-        offset = r.start
-        limit = -1 if stop is None and r.count is None else (stop if stop is not None else r.count)
+        rows, lo, offset = None, 0, r.start
+        stop = _prefix(sel)
+        limit = -1 if stop is None else stop
         if r.count is not None:
-            limit = min(limit, r.count)
+            limit = r.count if limit < 0 else min(limit, r.count)
         got = _arrays.read(src.file, 0, -1, limit, swap, samples, False, 0, 0,
                            memoryview(src.head)[r.start:], -1)
     n, complete_end, consumed = got[3:]
-    expected = limit if limit >= 0 else None
+    # The traces that must be there: all those asked for of a file of known
+    # length or count; on a stream without a count, a selection past the
+    # end selects fewer, as slicing does.
+    expected = limit if limit >= 0 and (src.size is not None or r.count is not None) else None
     where = src.start + offset + complete_end
-    if consumed > complete_end or (expected is not None and n < expected):
+    cut = consumed > complete_end or (expected is not None and n < expected)
+    if guessed and (cut or (rows is not None and fit.uniform and n and
+                            (np.frombuffer(got[0], header_dtype())["ns"] != r.ns).any())):
+        raise _Unconfirmed
+    if cut:
         if not partial:
             why = (f"the data end {consumed - complete_end} bytes into it" if consumed > complete_end
                    else f"{expected - n} of the traces asked for are missing")
-            raise ValueError(f"{src.name}: {_describe(r)}: trace {first + n} at byte offset {where} is cut "
+            raise ValueError(f"{src.name}: {_describe(r)}: trace {lo + n} at byte offset {where} is cut "
                              f"short: {why}")
     elif src.size is not None and offset + complete_end < src.size and limit < 0:
         raise ValueError(f"{src.name}: {_describe(r)}: the file changed while it was read")
     if src.seekable:
         src.file.seek(where)
     g = _gather(got, r.format, r.byteorder)
-    if src.size is None and first:
-        g = _select(g, slice(first, None))
-    return _select(g, slice(None, None, step)) if step != 1 else g
+    if sel is None:
+        return g
+    if src.size is None:
+        picked = range(n)[sel]
+        _picked(src.name, index, n, len(picked))
+        return g if picked == range(n) else _select(g, np.asarray(picked, dtype=np.intp))
+    _picked(src.name, index, fit.traces or 0, len(rows))
+    wanted = np.asarray(rows, dtype=np.intp) - lo
+    if len(wanted) == n and (len(wanted) == 0 or (wanted == np.arange(n)).all()):
+        return g
+    return _select(g, wanted[wanted < n])
 
 
-def _select(g: Gather, rows: slice) -> Gather:
+def _select(g: Gather, rows: slice | np.ndarray) -> Gather:
     """The traces of `rows` as a new Gather (copies)."""
     return Gather(*_take(g.headers, g.flat, g.offsets, rows), g.format, g.byteorder)
 
 
 def _take(headers: np.ndarray, flat: np.ndarray | None, offsets: np.ndarray,
-          rows: slice) -> tuple[np.ndarray, np.ndarray | None, np.ndarray]:
-    """(headers, flat, offsets) of the traces of `rows`, copied, of traces
-    held as header rows, samples back to back and their boundaries."""
+          rows: slice | np.ndarray) -> tuple[np.ndarray, np.ndarray | None, np.ndarray]:
+    """(headers, flat, offsets) of the traces of `rows` (a slice or
+    indexes, in any order), copied, of traces held as header rows, samples
+    back to back and their boundaries."""
     idx = np.arange(len(headers))[rows]
     new_offsets = np.zeros(len(idx) + 1, dtype=np.int64)
     np.cumsum(np.diff(offsets)[idx], out=new_offsets[1:])

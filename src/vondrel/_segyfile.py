@@ -6,13 +6,14 @@ from __future__ import annotations
 
 import os
 import re
+import struct
 from concurrent.futures import Future, ThreadPoolExecutor
 from typing import Any
 
 import numpy as np
 
 from vondrel import _arrays, _files, _interval, _sinks
-from vondrel._files import HEADER_SIZE, NATIVE, Gather, _Fit, _Reading, header_dtype
+from vondrel._files import HEADER_SIZE, NATIVE, Gather, _Fit, _Overrides, _Reading, header_dtype
 
 TEXT_SIZE = 3200
 BINARY_SIZE = 400
@@ -114,15 +115,27 @@ _END_TEXT = "((seg:endtext))"
 
 
 def text_encoding(raw: bytes) -> str | None:
-    """'cp037' (EBCDIC) or 'ascii' for a textual header, or None when the
-    bytes read as text in neither (at least 80% of them must)."""
+    """'cp037' (EBCDIC) or 'ascii' for a textual header: the encoding in
+    which more of its bytes are printable text (NUL pads either; EBCDIC,
+    the standard's, where they read alike), or None when neither reads at
+    least 80% of them as text."""
     ebcdic = len(raw) - len(raw.translate(None, _EBCDIC_TEXT))
     ascii_ = len(raw) - len(raw.translate(None, _ASCII_TEXT))
     if max(ebcdic, ascii_) * 5 < len(raw) * 4:
         return None
-    if raw[:1] == b"\xc3" or (raw.count(0x40) >= raw.count(0x20) and raw[:1] != b"C"):
-        return "cp037"
-    return "ascii"
+    return "ascii" if ascii_ > ebcdic else "cp037"
+
+
+def is_text_header(raw: bytes) -> bool:
+    """Whether the bytes are a textual header beyond doubt: at least 95% of
+    them text or NUL padding in one encoding, and a tenth of them text other
+    than NUL.  Trace data never are: their headers hold counts and
+    intervals as binary numbers."""
+    encoding = text_encoding(raw)
+    if encoding is None:
+        return False
+    text = len(raw) - len(raw.translate(None, _ASCII_TEXT if encoding == "ascii" else _EBCDIC_TEXT))
+    return text * 20 >= len(raw) * 19 and (text - raw.count(0)) * 10 >= len(raw)
 
 
 def decode_text(raw: bytes) -> str:
@@ -182,39 +195,57 @@ def revision_of(binary: np.ndarray) -> int:
 
 
 class Layout:
-    """What the headers say about the traces of a SEG-Y file."""
+    """What the headers say about the traces of a SEG-Y file; `ns` and
+    `code` stand in for the binary header's sample count and format code
+    where the caller says so."""
 
-    def __init__(self, byteorder: str, raw_text: bytes, raw_binary: bytes) -> None:
+    def __init__(self, byteorder: str, raw_text: bytes, raw_binary: bytes, ns: int | None = None,
+                 code: int | None = None) -> None:
         self.byteorder = byteorder
         self.raw_text = raw_text
         self.binary = _swapped(np.frombuffer(raw_binary, dtype=binary_dtype(byteorder)).reshape(()), byteorder)
-        self.code = int(self.binary["format"])
+        self.code = int(self.binary["format"]) if code is None else code
         self.revision = revision_of(self.binary)
         self.n_extended = int(self.binary["nvstxt"])
-        self.raw_extended = []
+        self.raw_extended: list[bytes] = []
         # Revision 1 or later with the fixed-length flag at 0: each trace
-        # header's ns counts; otherwise the binary header's.
-        variable = self.revision >= 1 and int(self.binary["trflag"]) == 0
-        self.ns = None if variable else int(self.binary["hns"])
+        # header's ns counts; otherwise the binary header's (or the caller's).
+        variable = ns is None and self.revision >= 1 and int(self.binary["trflag"]) == 0
+        self.ns = None if variable else int(self.binary["hns"]) if ns is None else ns
+        self.ns_given = ns is not None
         self.dt = int(self.binary["hdt"])        # unsigned: 32,768 us and more are intervals too
+        # Revision 2 says where the first trace begins (0: right after the
+        # extended textual headers).
+        self.first_trace = int(self.binary["trstart"]) if self.revision >= 2 else 0
 
     @property
     def width(self) -> int:
         return SAMPLE_FORMATS[self.code][0] if self.code in SAMPLE_FORMATS else 4
 
     @property
-    def start(self) -> int:
-        """Where the first trace begins (known once the extended headers are read)."""
+    def headers_end(self) -> int:
+        """Where the file headers end (known once the extended headers are read)."""
         return HEAD_SIZE + TEXT_SIZE * len(self.raw_extended)
 
     @property
+    def start(self) -> int:
+        """Where the first trace begins (known once the extended headers are read)."""
+        return max(self.first_trace, self.headers_end)
+
+    @property
     def start_guess(self) -> int:
-        """Where the first trace begins by the binary header's count (the
-        first possible place when the count is unknown)."""
+        """Where the first trace begins by the binary header (the first
+        possible place when the count of extended headers is unknown)."""
+        return max(self.first_trace, self.headers_guess)
+
+    @property
+    def headers_guess(self) -> int:
+        """Where the file headers end by the binary header's count of
+        extended textual headers (at the earliest, when it is unknown)."""
         return HEAD_SIZE + TEXT_SIZE * max(self.n_extended, 1 if self.n_extended < 0 else 0)
 
-    def trace_size(self) -> int:
-        return TRACE_HEADER_SIZE + self.ns * self.width
+    def trace_size(self, ns: int | None = None) -> int:
+        return TRACE_HEADER_SIZE + (self.ns if ns is None else ns) * self.width
 
     def refusal(self) -> str | None:
         """A message that names what this module does not read, or None."""
@@ -225,6 +256,9 @@ class Layout:
             return f"SEG-Y sample format code {self.code} is unknown."
         if self.n_extended < -1:
             return f"The count of extended textual headers, {self.n_extended}, is impossible."
+        if self.first_trace and self.first_trace < self.headers_end:
+            return (f"The first-trace offset (bytes 3521-3528), {self.first_trace}, lies inside the file "
+                    f"headers, which end at byte {self.headers_end}.")
         if self.revision >= 2:
             features = []
             if int(b["maxtrh"]) > 0:
@@ -233,33 +267,46 @@ class Layout:
                 features.append("extended (32-bit) sample counts")
             if int(b["ntrfile"]):
                 features.append("64-bit trace counts")
-            if int(b["trstart"]) and int(b["trstart"]) != self.start:
-                features.append("a first-trace offset")
             if int(b["ntrailer"]):
                 features.append("data trailers")
             if features:
                 return f"SEG-Y revision 2 {', '.join(features)} are not supported."
         return None
 
+    def valid(self) -> bool:
+        """Whether the binary header describes traces: a format code that
+        this module knows (or refuses by name), a possible count of extended
+        textual headers, and a first-trace offset past the binary header."""
+        return ((self.code in SAMPLE_FORMATS or self.code in REFUSED_FORMATS) and self.n_extended >= -1
+                and (not self.first_trace or self.first_trace >= self.headers_guess))
+
+    def starts(self, size: int) -> list[int] | range:
+        """Where the first trace may begin in a file of `size` bytes."""
+        if self.first_trace or self.n_extended >= 0:
+            return [self.start_guess]
+        return range(HEAD_SIZE + TEXT_SIZE, size + 1, TEXT_SIZE)
+
+    def tiles(self, size: int, ns: int | None = None) -> bool:
+        """Whether traces of this layout (of `ns` samples if given) fill a
+        file of `size` bytes exactly."""
+        starts = [start for start in self.starts(size) if start <= size]
+        if not starts:
+            return False
+        ns = self.ns if ns is None else ns
+        if ns is None:
+            return True
+        if ns == 0:                 # traces of no samples are none: a header that says 0 says nothing
+            return size in starts
+        trace = self.trace_size(ns)
+        return any((size - start) % trace == 0 for start in starts)
+
     def plausible(self, size: int | None) -> int:
         """How well this reading tiles a file of `size` bytes (None: unknown):
         0 it does not, 1 it may, 2 its byte-order constant also says so."""
-        if self.code not in SAMPLE_FORMATS and self.code not in REFUSED_FORMATS:
+        if not self.valid():
             return 0
-        if self.n_extended < -1:
+        if size is not None and not self.tiles(size):
             return 0
-        width = self.width
-        if size is not None:
-            if self.n_extended >= 0:
-                starts = [HEAD_SIZE + TEXT_SIZE * self.n_extended]
-            else:
-                starts = range(HEAD_SIZE + TEXT_SIZE, size + 1, TEXT_SIZE)
-            if not any(start <= size for start in starts):
-                return 0
-            if self.ns is not None:
-                trace = TRACE_HEADER_SIZE + self.ns * width
-                if not any(start <= size and (size - start) % trace == 0 for start in starts):
-                    return 0
         constant = int(self.binary["bytord"])
         if constant == BYTEORDER_CONSTANT:
             return 2
@@ -267,8 +314,30 @@ class Layout:
             return 0
         return 1
 
+    def tiling_ns(self, size: int) -> int | None:
+        """The sample count nearest to the binary header's with which fixed
+        length traces fill a file of `size` bytes exactly, or None."""
+        starts = [start for start in self.starts(size) if start < size]
+        if not starts or self.code not in SAMPLE_FORMATS:
+            return None
+        counts = np.arange(1, 65536, dtype=np.int64)
+        fits = np.zeros(len(counts), bool)
+        for start in starts[:64]:
+            fits |= (size - start) % (TRACE_HEADER_SIZE + counts * self.width) == 0
+        if not fits.any():
+            return None
+        ns = int(self.binary["hns"])
+        found = counts[fits]
+        return int(found[np.argmin(np.abs(found - ns))])
 
-def layouts(head: bytes, size: int | None, byteorder: str | None = None) -> list[tuple[int, Layout]]:
+    def shown(self) -> str:
+        """The binary header's fields that are not zero, by name."""
+        names = [name for name, kind, _ in _BINARY_FIELDS if not kind.startswith("V")]
+        return ", ".join(f"{name} {self.binary[name].item()}" for name in names if self.binary[name]) or "zeros"
+
+
+def layouts(head: bytes, size: int | None, byteorder: str | None = None, ns: int | None = None,
+            code: int | None = None) -> list[tuple[int, Layout]]:
     """The readings of a file's first 3600 bytes as SEG-Y, best first: a list
     of (plausibility, Layout) with plausibility above 0.  Empty when the
     first 3200 bytes are not text or the binary header fits no order."""
@@ -276,7 +345,7 @@ def layouts(head: bytes, size: int | None, byteorder: str | None = None) -> list
         return []
     found = []
     for order in (byteorder,) if byteorder else (">", "<"):
-        layout = Layout(order, bytes(head[:TEXT_SIZE]), bytes(head[TEXT_SIZE:HEAD_SIZE]))
+        layout = Layout(order, bytes(head[:TEXT_SIZE]), bytes(head[TEXT_SIZE:HEAD_SIZE]), ns, code)
         score = layout.plausible(size)
         if score:
             found.append((score, layout))
@@ -284,6 +353,21 @@ def layouts(head: bytes, size: int | None, byteorder: str | None = None) -> list
     if len(found) == 2 and found[0][0] > found[1][0]:
         found = found[:1]
     return found
+
+
+def likely_order(raw_binary: bytes) -> str:
+    """The byte order in which a binary header's numbers look most like a
+    binary header's (its byte-order constant, else a small format code, sample count and interval),
+    big-endian where they read alike."""
+    constant = raw_binary[96:100]
+    if constant in (b"\x01\x02\x03\x04", b"\x04\x03\x02\x01"):
+        return ">" if constant == b"\x01\x02\x03\x04" else "<"
+    for at in (24, 20, 16):
+        big, little = struct.unpack_from(">H", raw_binary, at)[0], struct.unpack_from("<H", raw_binary, at)[0]
+        if big != little:
+            return ">" if big < little else "<"
+    return ">"
+
 
 
 # ---- reading -----------------------------------------------------------------------
@@ -303,11 +387,12 @@ def read_into(f: Any, view: memoryview) -> int:
 
 
 class Truncated(Exception):
-    """The file ends inside trace `index`, which starts at byte `offset`."""
+    """The file ends inside trace `index`, which starts at byte `offset`;
+    `size` is where the data end, when a stream showed it."""
 
-    def __init__(self, index: int, offset: int) -> None:
+    def __init__(self, index: int, offset: int, size: int | None = None) -> None:
         super().__init__(index, offset)
-        self.index, self.offset = index, offset
+        self.index, self.offset, self.size = index, offset, size
 
 
 def read_extended(layout: Layout, f: Any, name: str) -> None:
@@ -471,7 +556,7 @@ def _read_stream(layout: Layout, f: Any, samples: bool, partial: bool, stored: b
     truncated = None
     if got % trace_size:
         if not partial:
-            raise Truncated(n, layout.start + n * trace_size)
+            raise Truncated(n, layout.start + n * trace_size, layout.start + n * trace_size + got % trace_size)
         truncated = (n, layout.start + n * trace_size)
     headers = np.concatenate(parts_h)
     flat = np.concatenate(parts_s) if samples else None
@@ -479,15 +564,15 @@ def _read_stream(layout: Layout, f: Any, samples: bool, partial: bool, stored: b
 
 
 def _select(result: Traces, traces: slice | None, ns: int) -> Traces:
+    """The traces of `traces` (Python's slicing of range(n), reversed too)
+    out of a read of fixed-length traces, copied."""
     if traces is None:
         return result
-    index = range(len(result.headers))[traces]
-    headers = result.headers[index.start:index.stop:index.step] if len(index) else result.headers[:0]
+    rows = np.asarray(range(len(result.headers))[traces], dtype=np.intp)
     flat = result.flat
     if flat is not None:
-        flat = flat.reshape(-1, ns)[index.start:index.stop:index.step].ravel() if len(index) else flat[:0]
-    return Traces(headers.copy(), None if flat is None else flat.copy(),
-                  np.arange(len(index) + 1, dtype=np.int64) * ns, result.truncated)
+        flat = flat.reshape(len(result.headers), ns)[rows].ravel()
+    return Traces(result.headers[rows], flat, np.arange(len(rows) + 1, dtype=np.int64) * ns, result.truncated)
 
 
 def _read_variable(layout: Layout, f: Any, size: int | None, traces: slice | None, samples: bool, partial: bool,
@@ -518,38 +603,98 @@ class SegyFormat(_files._TraceFormat):
     """SEG-Y as one of the formats detection tries: it fits when bytes
     3201-3600 hold a plausible binary header and the traces after the
     headers tile the rest of the file.  Its fits score above any SU reading
-    (a SEG-Y file may also tile as SU traces of ns 0)."""
+    (a SEG-Y file may also tile as SU traces of ns 0), and a textual header
+    beyond doubt claims the file for SEG-Y, whether its traces tile or not."""
     name = "segy"
     bonus = 10.0
 
-    def readings(self, head: bytes) -> list[_Reading]:
+    def readings(self, head: bytes, overrides: _Overrides) -> list[_Reading]:
         return [_Reading("segy", layout.byteorder, layout.start_guess, None, layout.ns)
-                for _, layout in layouts(head, None)]
+                for _, layout in layouts(head, None, None, *overrides)]
+
+    def claims(self, head: bytes) -> bool:
+        return len(head) >= HEAD_SIZE and is_text_header(bytes(head[:TEXT_SIZE]))
+
+    def head_size(self, head: bytes) -> int:
+        return HEAD_SIZE if text_encoding(bytes(head[:HEADER_SIZE])) else 0
 
     def read_ahead(self, r: _Reading) -> int:
         return HEAD_SIZE
 
-    def fit(self, src: Any, head: bytes, r: _Reading, eof: bool, named: bool = False, scan: bool = True) -> _Fit:
+    def diagnose(self, src: Any, head: bytes, byteorder: str | None, named: bool) -> str | None:
+        if not self.claims(head):
+            return None
+        raw = bytes(head[TEXT_SIZE:HEAD_SIZE])
+        order = byteorder or likely_order(raw)
+        layout = Layout(order, bytes(head[:TEXT_SIZE]), raw)
+        where = f"bytes 3201-3600 are a SEG-Y binary header ({_files._ORDER_NAMES[order]})"
+        if layout.code not in SAMPLE_FORMATS and layout.code not in REFUSED_FORMATS:
+            return (f"{where} with an unknown sample format code, {layout.code} (bytes 3225-3226); "
+                    "sample_format= says which format the samples are in")
+        if layout.n_extended < -1:
+            return (f"{where} whose count of extended textual headers (bytes 3505-3506), {layout.n_extended}, "
+                    "is impossible")
+        if layout.first_trace and layout.first_trace < layout.headers_guess:
+            return (f"{where} whose first-trace offset (bytes 3521-3528), {layout.first_trace}, lies inside "
+                    f"the file headers, which end at byte {layout.headers_guess}")
+        return None
+
+    def fit(self, src: Any, head: bytes, r: _Reading, eof: bool, named: bool = False, scan: bool = True,
+            overrides: _Overrides = _Overrides()) -> _Fit:
         if len(head) < HEAD_SIZE:
             return _Fit(r, False, 0, 0, f"the data end {len(head)} bytes into the SEG-Y file headers", 0.0,
                         True, None)
-        found = layouts(head, src.size, r.byteorder)
-        if not found:
-            layout = Layout(r.byteorder, bytes(head[:TEXT_SIZE]), bytes(head[TEXT_SIZE:HEAD_SIZE]))
-            traces, end, why = 0, layout.start_guess, "the traces do not tile the file after the headers"
-            if src.size is not None and layout.ns is not None and layout.code in SAMPLE_FORMATS:
-                traces = max(0, src.size - layout.start_guess) // layout.trace_size()
-                end = layout.start_guess + traces * layout.trace_size()
-                why = f"the file ends {src.size - end} bytes into that trace"
-            return _Fit(r, False, traces, end, why, self.bonus, layout.ns is not None, None)
-        score, layout = found[0]
-        traces = samples = None
-        end = layout.start_guess
-        if src.size is not None and layout.ns is not None and layout.n_extended >= 0:
-            traces = (src.size - layout.start_guess) // layout.trace_size()
-            samples = traces * layout.ns
-            end = src.size
-        return _Fit(r, True, traces, end, "", self.bonus + score, layout.ns is not None, samples)
+        layout = Layout(r.byteorder, bytes(head[:TEXT_SIZE]), bytes(head[TEXT_SIZE:HEAD_SIZE]), *overrides)
+        score = self.bonus + layout.plausible(None)
+        if src.size is None:
+            return _Fit(r, True, None, layout.start_guess, "", score, layout.ns is not None, None)
+        if layout.tiles(src.size):
+            traces = samples = None
+            end = layout.start_guess
+            if layout.ns is not None and (layout.n_extended >= 0 or layout.first_trace):
+                traces = (src.size - layout.start_guess) // layout.trace_size()
+                samples = traces * layout.ns
+                end = src.size
+            return _Fit(r, True, traces, end, "", score, layout.ns is not None, samples, True)
+        start = layout.start_guess
+        if layout.ns is None or layout.code not in SAMPLE_FORMATS or start > src.size:
+            return _Fit(r, False, 0, start, "the file ends inside its file headers" if start > src.size else
+                        "the traces do not tile the file after the headers", score, layout.ns is not None, None, True)
+        traces = (src.size - start) // layout.trace_size()
+        end = start + traces * layout.trace_size()
+        field = "the ns= given" if layout.ns_given else "the binary header's sample count (hns, bytes 3221-3222)"
+        ns = layout.tiling_ns(src.size)
+        if ns is not None and self._confirmed(src, layout, ns):
+            # The binary header lies, and the trace headers tell the truth:
+            # no partial read of traces of the wrong size.
+            why = (f"{field} is {layout.ns}, and traces of {layout.ns} samples do not tile the file; {ns} "
+                   f"samples per trace would, as the trace headers say (ns={ns} reads them so)")
+            return _Fit(r, False, traces, end, why, _files._REFUTED, True, None, True)
+        hint = f"{ns} samples per trace would tile it" if ns is not None else "no sample count would tile it"
+        why = f"the file ends {src.size - end} bytes into that trace ({field} is {layout.ns}; {hint})"
+        return _Fit(r, False, traces, end, why, score, True, None, True)
+
+    @staticmethod
+    def _confirmed(src: Any, layout: Layout, ns: int) -> bool:
+        """Whether the trace headers say that the traces hold `ns` samples:
+        the first says so in bytes 115-116, or the trace numbers (tracl,
+        tracr) count on from the first trace to the next by that size and not
+        by the binary header's."""
+        start = layout.start_guess
+        first = src.pread(start, TRACE_HEADER_SIZE)
+        if len(first) < TRACE_HEADER_SIZE:
+            return False
+        if struct.unpack_from(layout.byteorder + "H", first, 114)[0] == ns:
+            return True
+
+        def counts_on(size: int) -> bool:
+            following = src.pread(start + size, 8)
+            if len(following) < 8:
+                return False
+            pairs = zip(struct.unpack_from(layout.byteorder + "ii", first),
+                        struct.unpack_from(layout.byteorder + "ii", following))
+            return any(a and b == a + 1 for a, b in pairs)
+        return counts_on(layout.trace_size(ns)) and not counts_on(layout.trace_size())
 
 
 class SegyGather(Gather):
@@ -630,9 +775,10 @@ def _refuse(layout: Layout, name: str) -> None:
         raise ValueError(f"{name}: {why}")
 
 
-def open_layout(src: Any, byteorder: str) -> tuple[Layout, Any]:
-    """The Layout of src (SEG-Y in `byteorder`), its extended textual headers
-    read, and the stream that stands at the first trace."""
+def open_layout(src: Any, byteorder: str, overrides: _Overrides = _Overrides()) -> tuple[Layout, Any]:
+    """The Layout of src (SEG-Y in `byteorder`, with the caller's
+    overrides), its extended textual headers read, and the stream that
+    stands at the first trace."""
     if src.size is not None:
         src.file.seek(src.start)
         f = src.file
@@ -641,24 +787,44 @@ def open_layout(src: Any, byteorder: str) -> tuple[Layout, Any]:
     head = f.read(HEAD_SIZE)
     if len(head) < HEAD_SIZE:
         raise ValueError(f"{src.name}: {len(head)} bytes hold no SEG-Y file headers ({HEAD_SIZE} bytes)")
-    layout = Layout(byteorder, head[:TEXT_SIZE], head[TEXT_SIZE:])
+    layout = Layout(byteorder, head[:TEXT_SIZE], head[TEXT_SIZE:], *overrides)
     _refuse(layout, src.name)
     read_extended(layout, f, src.name)
     _refuse(layout, src.name)       # now that the first trace's offset is known
+    gap = layout.start - layout.headers_end
+    if gap and src.size is not None:
+        f.seek(gap, os.SEEK_CUR)
+    while gap > 0 and src.size is None:         # a stream: the bytes before the first trace, a chunk at a time
+        skipped = len(f.read(min(gap, CHUNK)))
+        if not skipped:
+            raise ValueError(f"{src.name}: the data end before the first trace, at byte {layout.start}")
+        gap -= skipped
     return layout, f
 
 
-def read_gather(src: Any, fit: _Fit, traces: slice | range | None, samples: bool, partial: bool,
-                stored: bool) -> SegyGather:
-    """Reads the SEG-Y file of `src` (detected as `fit`) into a SegyGather."""
-    layout, f = open_layout(src, fit.reading.byteorder)
-    if isinstance(traces, range):
-        traces = slice(traces.start, traces.stop, traces.step)
+def read_gather(src: Any, fit: _Fit, traces: slice | None, index: int | None, samples: bool, partial: bool,
+                stored: bool, overrides: _Overrides = _Overrides()) -> SegyGather:
+    """Reads the SEG-Y file of `src` (detected as `fit`) into a SegyGather:
+    the traces of `traces` (a slice of range(n), or None for all; `index`
+    the one trace asked for, if so)."""
+    layout, f = open_layout(src, fit.reading.byteorder, overrides)
+    if layout.ns == 0 and src.size is None and f.read(1):
+        # Traces of no samples are none: on a stream, nothing said so before.
+        raise ValueError(f"{src.name}: SEG-Y {_files._ORDER_NAMES[layout.byteorder]}: the binary header's sample "
+                         "count (hns, bytes 3221-3222) is 0, and traces follow it; ns= gives their sample count")
     try:
         result = read_traces(layout, f, src.size, traces, samples, partial, stored)
     except Truncated as t:
+        hint = ""
+        if t.size is not None and layout.ns is not None:
+            # Where a stream ends was not known before: say what count would tile it.
+            ns = layout.tiling_ns(t.size)
+            field = "the ns= given" if layout.ns_given else "the binary header's sample count (hns, bytes 3221-3222)"
+            hint = (f" ({field} is {layout.ns}; " +
+                    (f"{ns} samples per trace would tile the data)" if ns else "no sample count would tile the data)"))
         raise ValueError(f"{src.name}: SEG-Y {'big' if layout.byteorder == '>' else 'little'}-endian: "
-                         f"trace {t.index} at byte offset {src.start + t.offset} is cut short") from None
+                         f"trace {t.index} at byte offset {src.start + t.offset} is cut short{hint}") from None
+    _files._picked(src.name, index, fit.traces, len(result.headers))
     g = SegyGather(result.headers, result.flat, result.offsets, layout)
     if src.seekable and traces is None:
         # a stream is left where the data ended
@@ -667,21 +833,41 @@ def read_gather(src: Any, fit: _Fit, traces: slice | range | None, samples: bool
     return g
 
 
-def probe_layout(src: Any, fit: _Fit) -> tuple[int | None, int | None, int]:
-    """(n_traces, ns, dt) of a SEG-Y file from its headers alone: dt the
-    binary header's, or the first trace's where that is 0."""
-    layout, f = open_layout(src, fit.reading.byteorder)
-    n = None
-    if src.size is not None and layout.ns is not None:
-        n = (src.size - layout.start) // layout.trace_size()
+def probe_layout(src: Any, fit: _Fit, overrides: _Overrides = _Overrides()) -> tuple[int | None, int | None, int]:
+    """(n_traces, ns, dt) of a SEG-Y file from its headers alone: traces of
+    a fixed length counted by the size, those that each say their own
+    length walked header to header (on a stream: unknown); dt the binary
+    header's, or the first trace's where that is 0."""
+    layout, f = open_layout(src, fit.reading.byteorder, overrides)
     dt = layout.dt
     if not dt:
         first = f.read(TRACE_HEADER_SIZE)
         if len(first) == TRACE_HEADER_SIZE:
             dt = _interval.interval(0, int.from_bytes(first[116:118], "big" if layout.byteorder == ">" else "little"))
+    n = None
+    ns = layout.ns
+    if src.size is not None and layout.ns is not None:
+        n = (src.size - layout.start) // layout.trace_size()
+    elif src.size is not None:
+        n, end, _, other = src.scan(layout.start, layout.byteorder != NATIVE, -1, layout.width)
+        if layout.start + end != src.size:
+            raise ValueError(f"{src.name}: SEG-Y {_files._ORDER_NAMES[layout.byteorder]}: trace {n} at byte offset "
+                             f"{src.start + layout.start + end} is cut short")
+        if n and other < 0:
+            ns = struct.unpack(layout.byteorder + "H", src.pread(layout.start + 114, 2))[0]
     if src.seekable:
         src.file.seek(src.start)
-    return n, layout.ns, dt
+    return n, ns, dt
+
+
+def describe_binary(src: Any) -> str | None:
+    """The fields of a binary header by name, when the file begins with a
+    textual header beyond doubt; else None."""
+    head = src.pread(0, HEAD_SIZE) if src.size is not None else bytes(src.head[:HEAD_SIZE])
+    if len(head) < HEAD_SIZE or not is_text_header(head[:TEXT_SIZE]):
+        return None
+    order = likely_order(head[TEXT_SIZE:])
+    return f"{Layout(order, head[:TEXT_SIZE], head[TEXT_SIZE:]).shown()} ({_files._ORDER_NAMES[order]})"
 
 
 def _stored_code(dtype: np.dtype) -> int:
@@ -863,7 +1049,8 @@ def write_gather(target: Any, data: Any, sample_format: int | None, byteorder: s
         binary["hns"] = ns
     if source is None or not uniform:
         binary["trflag"] = 1 if uniform else 0
-        binary["rev"] = max(int(binary["rev"]), 1) if not uniform or source is None else binary["rev"]
+        if revision_of(binary) < 1 and (not uniform or source is None):
+            binary["rev"], binary["revmin"] = 1, 0
     # A trace header's ns is kept as the file wrote it (0, or a wrong value,
     # in real files) only where readers take the count from the binary
     # header, and the count is unchanged.

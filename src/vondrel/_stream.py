@@ -49,20 +49,24 @@ def _seekable(f):
         return False
 
 
-def _plan(source, format, byteorder):
+def _plan(source, format, byteorder, ns=None, sample_format=None):
     """What ``traces`` needs to stream ``source``, decided by the detection
-    that ``vondrel.read`` uses: (file, opened_here, name, head, format,
-    byteorder, ns, n_traces, offset).  ``head`` holds the bytes that deciding
-    took from a stream that cannot seek back, ``ns`` and ``n_traces`` are -1
-    where unknown, ``offset`` is where the first trace starts.  Raises what
-    the detection raises, after closing a file it opened."""
+    that ``vondrel.read`` uses (on a seekable source, by a walk over every
+    header, so that the count and ns are the file's own): (file,
+    opened_here, name, head, format, byteorder, ns, n_traces, offset, code,
+    dt, text).  ``head`` holds the bytes that deciding took from a stream
+    that cannot seek back, ``ns`` and ``n_traces`` are -1 where unknown,
+    ``offset`` is where the first trace starts.  ``ns`` and
+    ``sample_format`` stand in for a SEG-Y binary header's.  Raises what the
+    detection raises, after closing a file it opened."""
     from vondrel import _files
+    format, overrides = _files._overrides(format, ns, sample_format)
     src = _files._Source(source)
     _sinks.reading(src.file)          # no path writer may replace it while it is read
     try:
-        fit = _files._detect(src, format, _files._order(byteorder), False)
+        fit = _files._detect(src, format, _files._order(byteorder), False, src.size is not None, overrides)
         if fit.reading.format == "segy":
-            return (src.file, src.opened is not None, src.name, *_segy_plan(src, fit))
+            return (src.file, src.opened is not None, src.name, *_segy_plan(src, fit, overrides))
         r = fit.reading
         if src.seekable:
             src.file.seek(src.start + r.start)
@@ -72,19 +76,19 @@ def _plan(source, format, byteorder):
     except BaseException:
         src.__exit__(None, None, None)
         raise
-    # Every trace has the first one's ns only where the whole file was seen.
-    ns = r.ns if src.size is not None and fit.uniform and r.ns else -1
+    # Every trace has the first one's ns only where the whole file was walked.
+    ns = r.ns if fit.walked and fit.uniform and r.ns else -1
     count = -1 if fit.traces is None else fit.traces
     return (src.file, src.opened is not None, src.name, head, r.format, r.byteorder, ns, count,
             src.start + r.start, 0, 0, None, None, None, None)
 
 
-def _segy_plan(src, fit):
+def _segy_plan(src, fit, overrides):
     """The rest of the plan for a SEG-Y file: its file headers read, the
     source left at its first trace.  The dt that every converted trace
     gets is the binary header's interval (0: each trace keeps its own)."""
     from vondrel import _interval, _segyfile
-    layout, f = _segyfile.open_layout(src, fit.reading.byteorder)
+    layout, f = _segyfile.open_layout(src, fit.reading.byteorder, overrides)
     head = bytes(f.head) if isinstance(f, _segyfile._Ahead) else b""
     fixed = layout.ns is not None
     count = (src.size - layout.start) // layout.trace_size() if fixed and src.size is not None else -1

@@ -23,7 +23,8 @@ class _Writable(Protocol):
 @final
 class traces(BaseTraceIterator):
     def __init__(self, source: _Path | _Readable, format: _Format | None = None,
-                 byteorder: _Order | None = None) -> None: ...
+                 byteorder: _Order | None = None, *, ns: int | None = None,
+                 sample_format: int | None = None) -> None: ...
     @property
     def n_traces(self) -> int | None: ...
     @property

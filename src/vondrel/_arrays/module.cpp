@@ -21,7 +21,7 @@ constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
 PyMethodDef arrays_methods[] = {
     {"read", as_cfunction(arrays_read), fastcall,
      "read(source, offset, nbytes, limit, swap, samples, seek_headers, reserve_traces, reserve_samples, prefix, ns)"},
-    {"scan", as_cfunction(arrays_scan), fastcall, "scan(fd, offset, nbytes, swap, limit)"},
+    {"scan", as_cfunction(arrays_scan), fastcall, "scan(fd, offset, nbytes, swap, limit, width=4)"},
     {"write", as_cfunction(arrays_write), fastcall, "write(dest, headers, flat, offsets, swap, direct, prefix)"},
     {"check_ns", as_cfunction(arrays_check_ns), fastcall, "check_ns(headers, offsets)"},
     {"header_bytes", as_cfunction(arrays_header_bytes), fastcall, "header_bytes(trace)"},

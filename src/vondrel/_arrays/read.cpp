@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 #include <sys/uio.h>
@@ -26,6 +27,8 @@ constexpr std::size_t chunk_size = 256 * 1024;
 // scatter read for many traces); below it, the kernel's cost per iovec
 // exceeds the cost of a copy from a cached chunk.
 constexpr std::int64_t direct_trace_bytes = 4096;
+// Traces up to this size are walked a chunk at a time.
+constexpr std::int64_t page_bytes = 4096;
 
 struct FreeDeleter {
     void operator()(unsigned char *p) const { std::free(p); }
@@ -432,36 +435,64 @@ PyObject *arrays_read(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObj
                          static_cast<long long>(ps.consumed()));
 }
 
-// scan(fd, offset, nbytes, swap, limit): walks the headers of a seekable
-// file from header to header, reading only each ns.  A new tuple (complete
-// traces, end of the last of them, their samples); OSError on a failed read.
-Params scan_params{"scan", {"fd", "offset", "nbytes", "swap", "limit"}};
+// scan(fd, offset, nbytes, swap, limit, width=4): walks the headers of a
+// seekable file from header to header, reading only each ns; `width` is
+// the bytes of one sample (SEG-Y's formats differ).  A new tuple (complete
+// traces, end of the last of them, their samples, index of the first trace
+// whose ns differs from the first's or -1); OSError on a failed read.
+constexpr const char *msg_scan_width = "scan: a sample is 1 to 8 bytes, not %lld.";
+Params scan_params{"scan", {"fd", "offset", "nbytes", "swap", "limit", "width"}, 5};
 
 PyObject *arrays_scan(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObject *kwnames)
 {
-    PyObject *args[5];
+    PyObject *args[6];
     if (scan_params.bind(call, nargs, kwnames, args) < 0)
         return nullptr;
-    std::int64_t fd, offset, nbytes, limit;
+    std::int64_t fd, offset, nbytes, limit, width = static_cast<std::int64_t>(sample_size);
     bool swap;
     if (to_int64(args[0], &fd) < 0 || to_int64(args[1], &offset) < 0 || to_int64(args[2], &nbytes) < 0 ||
-        to_flag(args[3], &swap) < 0 || to_int64(args[4], &limit) < 0)
+        to_flag(args[3], &swap) < 0 || to_int64(args[4], &limit) < 0 || (args[5] && to_int64(args[5], &width) < 0))
         return nullptr;
-    std::int64_t pos = 0, n = 0, samples = 0;
+    if (width < 1 || width > 8) {
+        PyErr_Format(PyExc_ValueError, msg_scan_width, static_cast<long long>(width));
+        return nullptr;
+    }
+    // Traces of a page or less are walked through a window of the file read
+    // a chunk at a time (every page holds a header anyway, and one positioned
+    // read per header costs more than the bytes); longer ones by reading
+    // each header's ns alone, one page touched per trace.
+    Scratch window(static_cast<unsigned char *>(std::malloc(chunk_size)));
+    if (!window)
+        return PyErr_NoMemory();
+    std::int64_t pos = 0, n = 0, samples = 0, other = -1;
+    std::int64_t window_at = 0, window_len = 0, last = 0;
+    int first_ns = -1;
     int err = 0;
     Py_BEGIN_ALLOW_THREADS
     while ((limit < 0 || n < limit) && pos + static_cast<std::int64_t>(header_size) <= nbytes) {
-        unsigned char raw[2];
-        ssize_t got = pread_full(static_cast<int>(fd), raw, 2, offset + pos + ns_offset);
-        if (got != 2) {
-            err = got < 0 ? errno : 0;
-            break;
+        std::int64_t at = offset + pos + static_cast<std::int64_t>(ns_offset);
+        if (at < window_at || at + 2 > window_at + window_len) {
+            bool chunked = last > 0 && last <= page_bytes;
+            ssize_t got = pread_full(static_cast<int>(fd), window.get(), chunked ? chunk_size : 2, at);
+            if (got < 2) {
+                err = got < 0 ? errno : 0;
+                break;
+            }
+            window_at = at;
+            window_len = got;
         }
-        std::uint16_t ns = swap ? static_cast<std::uint16_t>(raw[0] << 8 | raw[1])
-                                : static_cast<std::uint16_t>(raw[1] << 8 | raw[0]);
-        std::int64_t next = pos + static_cast<std::int64_t>(header_size + ns * sample_size);
+        std::uint16_t ns;
+        std::memcpy(&ns, window.get() + (at - window_at), sizeof ns);
+        if (swap)
+            ns = __builtin_bswap16(ns);
+        last = static_cast<std::int64_t>(header_size) + ns * width;
+        std::int64_t next = pos + last;
         if (next > nbytes)
             break;
+        if (first_ns < 0)
+            first_ns = ns;
+        else if (other < 0 && ns != first_ns)
+            other = n;
         pos = next;
         samples += ns;
         ++n;
@@ -471,8 +502,8 @@ PyObject *arrays_scan(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObj
         errno = err;
         return PyErr_SetFromErrno(PyExc_OSError);
     }
-    return Py_BuildValue("(LLL)", static_cast<long long>(n), static_cast<long long>(pos),
-                         static_cast<long long>(samples));
+    return Py_BuildValue("(LLLL)", static_cast<long long>(n), static_cast<long long>(pos),
+                         static_cast<long long>(samples), static_cast<long long>(other));
 }
 
 }  // namespace vondrel::arrays

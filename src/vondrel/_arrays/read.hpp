@@ -11,7 +11,7 @@ namespace vondrel::arrays {
 // _arrays.read(source, offset, nbytes, limit, swap, samples, seek_headers,
 //              reserve_traces, reserve_samples, prefix)
 PyObject *arrays_read(PyObject *module, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
-// _arrays.scan(fd, offset, nbytes, swap, limit)
+// _arrays.scan(fd, offset, nbytes, swap, limit, width=4)
 PyObject *arrays_scan(PyObject *module, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
 
 }  // namespace vondrel::arrays

@@ -93,7 +93,7 @@ PyObject *stream_module_name = nullptr;
 PyObject *sinks_module_name = nullptr;
 PyObject *name_refuse_input = nullptr;
 
-Params init_params{"__init__", {"source", "format", "byteorder"}, 1};
+Params init_params{"__init__", {"source", "format", "byteorder", "ns", "sample_format"}, 1, 3};
 Params trace_record_params{"_trace_record", {"trace", "swap"}};
 Params swap_traces_params{"_swap_traces", {"buffer"}};
 Params readinto_params{"readinto", {"buffer", "headers"}, 1};
@@ -494,18 +494,21 @@ PyObject *stream_new(PyTypeObject *type, PyObject *args, PyObject *kwds)
     return op;
 }
 
-// traces(source, format=None, byteorder=None): asks the detection for a
-// plan, (file, file_owner, name, head, format, byteorder, ns, n_traces,
-// offset, code, fill_dt, text, extended_text, binary, layout), and takes it
-// over.  0, or -1 with the detection's error set.
+// traces(source, format=None, byteorder=None, *, ns=None, sample_format=None):
+// asks the detection for a plan, (file, file_owner, name, head, format,
+// byteorder, ns, n_traces, offset, code, fill_dt, text, extended_text,
+// binary, layout), and takes it over.  ns and sample_format stand in for a
+// SEG-Y binary header's.  0, or -1 with the detection's error set.
 int stream_init(PyObject *op, PyObject *args, PyObject *kwds)
 {
-    PyObject *values[3];
+    PyObject *values[5];
     if (init_params.bind(args, kwds, values) < 0)
         return -1;
     PyObject *source = values[0];
     PyObject *format = values[1] ? values[1] : Py_None;
     PyObject *byteorder = values[2] ? values[2] : Py_None;
+    PyObject *given_ns = values[3] ? values[3] : Py_None;
+    PyObject *sample_format = values[4] ? values[4] : Py_None;
     StreamObject *self = as_stream(op);
     self->ended = 1;
     self->pending = 0;
@@ -515,7 +518,8 @@ int stream_init(PyObject *op, PyObject *args, PyObject *kwds)
     Ref module(PyImport_Import(stream_module_name));
     if (!module)
         return -1;
-    Ref plan(PyObject_CallMethodObjArgs(module.get(), name_plan, source, format, byteorder, nullptr));
+    Ref plan(PyObject_CallMethodObjArgs(module.get(), name_plan, source, format, byteorder, given_ns, sample_format,
+                                        nullptr));
     if (!plan)
         return -1;
     PyObject *file, *name, *head, *fmt, *order, *text, *extended_text, *binary, *layout;
@@ -917,7 +921,7 @@ PyTypeObject StreamType = {
     .tp_basicsize = sizeof(StreamObject),
     .tp_dealloc = stream_dealloc,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    .tp_doc = "traces(source, format=None, byteorder=None)\n--\n\n"
+    .tp_doc = "traces(source, format=None, byteorder=None, *, ns=None, sample_format=None)\n--\n\n"
               "Streams the traces of an SU (either byte order), collection or SEG-Y source (a path, a binary file\n"
               "or a pipe) one at a time, as SEGYTrace objects in native order, in constant memory.",
     .tp_traverse = stream_traverse,
