@@ -700,6 +700,32 @@ def _stored_values(a: np.ndarray, stored: np.dtype, code: int) -> np.ndarray:
     return out
 
 
+def read_selected(source: object, format: str | None, byteorder: str | None, traces: Any, samples: bool,
+                  partial: bool, dtype: str | None) -> Gather:
+    """vondrel.read of the traces of an index sequence or a boolean mask, in
+    the order given: through a handle from a regular file (only the traces
+    selected are read), else (streams, partial=True) the whole data read,
+    then selected."""
+    from vondrel import _files
+
+    if isinstance(source, (str, bytes, os.PathLike)) and not partial:
+        try:
+            regular = stat.S_ISREG(os.stat(source).st_mode)
+        except OSError:
+            regular = False
+        if regular:
+            with File(source, format=format, byteorder=byteorder) as f:
+                return f.read(traces, samples=samples, dtype=dtype)
+    g = _files.read(source, format=format, byteorder=byteorder, samples=samples, partial=partial, dtype=dtype)
+    index = _index_array(traces, len(g))
+    headers, flat, offsets = _files._take(g.headers, g.flat, g.offsets, index)
+    layout = getattr(g, "_layout", None)
+    if layout is not None:
+        from vondrel._segyfile import SegyGather
+        return SegyGather(headers, flat, offsets, layout)
+    return _files.Gather(headers, flat, offsets, g.format, g.byteorder)
+
+
 def open(path: str | os.PathLike[str], mode: str = "r", *, format: str | None = None,
          byteorder: str | None = None, ns: int | None = None, sample_format: int | None = None,
          dims: Any = None) -> File:
