@@ -2,6 +2,7 @@
 here with struct, on every format and byte order; edits in place checked
 byte for byte; what the handle refuses; sharing, pickling, a file that
 shrinks under the map; the edit and info --trace commands."""
+import mmap
 import os
 import pickle
 import shutil
@@ -100,11 +101,21 @@ def case(request, tmp_path):
     return path, fmt, order, code
 
 
+@pytest.fixture(params=["map", "pread"])
+def engine(request, monkeypatch):
+    """Runs a test on the map, then where the system maps nothing (positioned reads)."""
+    if request.param == "pread":
+        def refuse(*args, **kwargs):
+            raise OSError("no map here")
+        monkeypatch.setattr(mmap, "mmap", refuse)
+    return request.param
+
+
 SELECTORS = [3, -1, slice(None), slice(2, 6), slice(None, None, -2), [4, 0, 4, -7], np.array([6, 1]),
              np.arange(N) % 3 == 0, []]
 
 
-def test_handle_reads_what_read_reads_by_every_selector(case):
+def test_handle_reads_what_read_reads_by_every_selector(case, engine):
     path, fmt, order, code = case
     g = vondrel.read(path, format=fmt)
     stored = vondrel.read(path, format=fmt, dtype="stored")
@@ -137,7 +148,7 @@ def test_handle_reads_what_read_reads_by_every_selector(case):
                     assert np.array_equal(vondrel.read(stream, format=fmt, traces=sel).samples, sub.samples)
 
 
-def test_edits_write_exactly_the_assigned_bytes(case):
+def test_edits_write_exactly_the_assigned_bytes(case, engine):
     path, fmt, order, code = case
     fields = [trace_fields(i, fmt) for i in range(N)]
     samples = default_samples(code=code)
@@ -262,7 +273,7 @@ def test_a_file_cut_short_under_the_map_raises(tmp_path):
                 touch()
 
 
-def test_traces_of_different_ns_and_a_segy_override(tmp_path):
+def test_traces_of_different_ns_and_a_segy_override(tmp_path, engine):
     lengths = [3, 5, 2, 5]
     samples = [[float(i * 10 + s) for s in range(k)] for i, k in enumerate(lengths)]
     path = tmp_path / "ragged.su"
@@ -275,6 +286,14 @@ def test_traces_of_different_ns_and_a_segy_override(tmp_path):
             f.samples[:2]
         g = f.read(traces=[2, 0])
         assert g.flat.tolist() == samples[2] + samples[0] and g.offsets.tolist() == [0, 2, 5]
+    # a trace whose header claims more samples than the file holds: refused, nothing allocated for it
+    raw = bytearray(build("segy", "<", 5, [trace_fields(i, "segy") for i in range(4)], samples))
+    raw[3500], raw[3502:3504] = 1, b"\0\0"          # revision 1, traces of their own length
+    struct.pack_into("<H", raw, 3600 + 240 + 12 + 114, 65535)
+    path = tmp_path / "claims.sgy"
+    path.write_bytes(raw)
+    with pytest.raises(ValueError, match="trace 1 at byte offset 3852 is cut short"):
+        vondrel.open(path)
     # a SEG-Y binary header that lies about ns: ns= reads the file as it is
     raw = bytearray(build("segy", ">", 5))
     struct.pack_into(">H", raw, 3220, 9)
