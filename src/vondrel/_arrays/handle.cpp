@@ -12,6 +12,7 @@
 #include "vondrel/common/ref.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -343,84 +344,6 @@ PyObject *h_rows(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObject *
     Py_RETURN_NONE;
 }
 
-// _h_samples(src, base, stride, offsets, index, n, ns, code, big_endian, to_float, out)
-// Decodes the samples of the selected traces into `out`, back to back in
-// the order selected: float32 when `to_float`, else the format's stored
-// type.  Each trace has `ns` samples, or (ns -1) the count its own header
-// holds.  Returns None.
-Params samples_params{"_h_samples",
-                      {"src", "base", "stride", "offsets", "index", "n", "ns", "code", "big_endian", "to_float", "out"}};
-
-PyObject *h_samples(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObject *kwnames)
-{
-    constexpr const char *func = "_h_samples";
-    PyObject *args[11];
-    Selection sel;
-    Buffer src, out;
-    std::int64_t ns;
-    bool big_endian, to_float;
-    if (samples_params.bind(call, nargs, kwnames, args) < 0 || bind_selection(func, args + 1, sel) < 0 ||
-        to_int64(args[6], &ns) < 0 || to_flag(args[8], &big_endian) < 0 || to_flag(args[9], &to_float) < 0)
-        return nullptr;
-    const SampleFormat *fmt = format_of(args[7]);
-    if (!fmt || src.get(args[0], false) < 0 || out.get(args[10], true) < 0)
-        return nullptr;
-    const Where &w = sel.where;
-    const std::size_t item = to_float ? 4 : static_cast<std::size_t>(fmt->stored_size);
-    const std::size_t width = static_cast<std::size_t>(fmt->width);
-    if (ns > 65535) {
-        PyErr_Format(PyExc_ValueError, "%s(): a trace holds at most 65535 samples.", func);
-        return nullptr;
-    }
-    if (ns > 0 && out.size() / item / static_cast<std::size_t>(ns) < w.k) {
-        PyErr_Format(PyExc_ValueError, msg_buffer, func, "sample");
-        return nullptr;
-    }
-    Failure failure;
-    bool short_out = false;
-    Py_BEGIN_ALLOW_THREADS
-    if (ns >= 0) {
-        const std::size_t count = static_cast<std::size_t>(ns);
-        failure = check(w, src.size(), 0, header_bytes + count * width);
-        if (failure.kind == Failure::none && fmt->code == 1 && !w.index && !w.offsets) {
-            codec::ibm_to_float(src.data() + w.base + header_bytes,
-                                codec::Runs{w.k, count, static_cast<std::size_t>(w.stride)},
-                                reinterpret_cast<float *>(out.data()), big_endian);
-        } else if (failure.kind == Failure::none) {
-            for (std::size_t j = 0; j < w.k; ++j)
-                codec::decode_samples(*fmt, src.data() + w.at(j) + header_bytes, count, big_endian,
-                                      out.data() + j * count * item, to_float);
-        }
-    } else {
-        failure = check(w, src.size(), 0, header_bytes);
-        std::size_t total = 0;
-        for (std::size_t j = 0; failure.kind == Failure::none && j < w.k; ++j) {
-            std::size_t count = header_ns(src.data() + w.at(j), big_endian);
-            if (src.size() - static_cast<std::size_t>(w.at(j)) - header_bytes < count * width) {
-                failure.kind = Failure::beyond;
-                failure.j = j;
-            }
-            total += count;
-        }
-        short_out = failure.kind == Failure::none && out.size() / item < total;
-        unsigned char *dst = out.data();
-        for (std::size_t j = 0; failure.kind == Failure::none && !short_out && j < w.k; ++j) {
-            const unsigned char *h = src.data() + w.at(j);
-            std::size_t count = header_ns(h, big_endian);
-            codec::decode_samples(*fmt, h + header_bytes, count, big_endian, dst, to_float);
-            dst += count * item;
-        }
-    }
-    Py_END_ALLOW_THREADS
-    if (failure.raise(func, w, src.size()) < 0)
-        return nullptr;
-    if (short_out) {
-        PyErr_Format(PyExc_ValueError, msg_buffer, func, "sample");
-        return nullptr;
-    }
-    Py_RETURN_NONE;
-}
-
 // _h_put(dst, base, stride, offsets, index, n, at, width, src)
 // Copies `width` bytes per selected trace from src (k * width bytes, in
 // the file's order already) to `at` bytes into each trace of dst.  Every
@@ -542,6 +465,138 @@ PyObject *h_walk(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObject *
                                          static_cast<Py_ssize_t>(offsets.size() * sizeof(std::int64_t)));
 }
 
+// pread until `len` bytes or the end of the file: the count, or -1 with errno.
+std::int64_t pread_full(int fd, unsigned char *buf, std::size_t len, std::int64_t at)
+{
+    std::size_t done = 0;
+    while (done < len) {
+        ssize_t got = pread(fd, buf + done, len - done, at + static_cast<std::int64_t>(done));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return -1;
+        if (got == 0)
+            break;
+        done += static_cast<std::size_t>(got);
+    }
+    return static_cast<std::int64_t>(done);
+}
+
+// Bytes read in one go for a run of nearby traces, and the gap between two
+// traces that a run reads through rather than seek over: copying 4 KB costs
+// about what a second system call does.
+constexpr std::size_t run_bytes = std::size_t(1) << 20;
+constexpr std::int64_t run_gap = 4 * 1024;
+
+// _h_psamples(fd, base, stride, offsets, index, n, ns, code, big_endian, to_float, out)
+// Decodes the samples of the selected traces into `out`, back to back in
+// the order selected: float32 when `to_float`, else the format's stored
+// type.  They come with positioned reads, straight into `out` where they
+// need no conversion (native order, the stored type asked for), else
+// through a cache-sized buffer, a run of nearby traces a read.  `ns` -1: traces of their own lengths, as
+// the offsets table (n + 1 entries from the first trace selected) says.
+// OSError when the file ends inside a trace.  Returns None.
+Params psamples_params{"_h_psamples",
+                       {"fd", "base", "stride", "offsets", "index", "n", "ns", "code", "big_endian", "to_float", "out"}};
+
+PyObject *h_psamples(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObject *kwnames)
+{
+    constexpr const char *func = "_h_psamples";
+    PyObject *args[11];
+    Selection sel;
+    Buffer out;
+    std::int64_t fd, ns;
+    bool big_endian, to_float;
+    if (psamples_params.bind(call, nargs, kwnames, args) < 0 || bind_selection(func, args + 1, sel) < 0 ||
+        to_int64(args[0], &fd) < 0 || to_int64(args[6], &ns) < 0 || to_flag(args[8], &big_endian) < 0 ||
+        to_flag(args[9], &to_float) < 0)
+        return nullptr;
+    const SampleFormat *fmt = format_of(args[7]);
+    if (!fmt || out.get(args[10], true) < 0)
+        return nullptr;
+    const Where &w = sel.where;
+    const std::size_t item = to_float ? 4 : static_cast<std::size_t>(fmt->stored_size);
+    const std::size_t width = static_cast<std::size_t>(fmt->width);
+    if (ns > 65535 || (ns < 0 && (!w.offsets || sel.offsets.size() / 8 < w.n + 1))) {
+        PyErr_Format(PyExc_ValueError, msg_table, func, "offsets, n + 1 of them");
+        return nullptr;
+    }
+    const bool native = big_endian == (std::endian::native == std::endian::big);
+    const bool direct = native && fmt->code != 1 && (to_float ? fmt->code == 5 : fmt->width == fmt->stored_size);
+    Failure failure;
+    bool short_out = false, no_memory = false;
+    Py_BEGIN_ALLOW_THREADS
+    // Samples of the j-th trace: their count, and where the trace starts.
+    auto count_of = [&](std::size_t j) -> std::size_t {
+        if (ns >= 0)
+            return static_cast<std::size_t>(ns);
+        std::int64_t i = w.trace(j);
+        return static_cast<std::size_t>((w.offsets[i + 1] - w.offsets[i]) - static_cast<std::int64_t>(header_bytes)) /
+               width;
+    };
+    if ((failure.j = w.bad_index()) < w.k)
+        failure.kind = Failure::index;
+    std::size_t total = 0;
+    for (std::size_t j = 0; failure.kind == Failure::none && j < w.k; ++j)
+        total += count_of(j);
+    short_out = failure.kind == Failure::none && out.size() / item < total;
+    try {
+        thread_local std::vector<unsigned char> stage;
+        unsigned char *dst = out.data();
+        std::size_t j = 0;
+        while (failure.kind == Failure::none && !short_out && j < w.k) {
+            // A run: traces j..e-1, each after the one before and near it.
+            std::int64_t first = w.at(j);
+            std::int64_t end = first + static_cast<std::int64_t>(header_bytes + count_of(j) * width);
+            std::size_t e = j + 1;
+            while (e < w.k) {
+                std::int64_t p = w.at(e);
+                std::int64_t next_end = p + static_cast<std::int64_t>(header_bytes + count_of(e) * width);
+                if (p < end || p - end > run_gap || next_end - first > static_cast<std::int64_t>(run_bytes))
+                    break;
+                end = next_end;
+                ++e;
+            }
+            if (e == j + 1 && direct) {
+                std::size_t bytes = count_of(j) * width;
+                std::int64_t got = pread_full(static_cast<int>(fd), dst, bytes, first + header_bytes);
+                if (got < 0 || static_cast<std::size_t>(got) < bytes) {
+                    failure = Failure{got < 0 ? Failure::os : Failure::ends, j, errno};
+                    break;
+                }
+                dst += bytes;
+                ++j;
+                continue;
+            }
+            std::size_t bytes = static_cast<std::size_t>(end - first);
+            if (stage.size() < bytes)
+                stage.resize(bytes);
+            std::int64_t got = pread_full(static_cast<int>(fd), stage.data(), bytes, first);
+            for (; j < e; ++j) {
+                std::size_t from = static_cast<std::size_t>(w.at(j) - first), count = count_of(j);
+                if (got < 0 || static_cast<std::size_t>(got) < from + header_bytes + count * width) {
+                    failure = Failure{got < 0 ? Failure::os : Failure::ends, j, errno};
+                    break;
+                }
+                codec::decode_samples(*fmt, stage.data() + from + header_bytes, count, big_endian, dst, to_float);
+                dst += count * item;
+            }
+        }
+    } catch (const std::bad_alloc &) {
+        no_memory = true;
+    }
+    Py_END_ALLOW_THREADS
+    if (no_memory)
+        return PyErr_NoMemory();
+    if (failure.raise(func, w, 0) < 0)
+        return nullptr;
+    if (short_out) {
+        PyErr_Format(PyExc_ValueError, msg_buffer, func, "sample");
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
 // _h_pread(fd, base, stride, offsets, index, n, at, width, dst)
 // The positioned-read stand-in for a map: `width` bytes from `at` bytes
 // into each selected trace of the file `fd`, back to back into dst (k *
@@ -655,11 +710,11 @@ PyMethodDef handle_methods[] = {
     {"_h_fields", as_cfunction(h_fields), fastcall_keywords,
      "_h_fields(src, base, stride, offsets, index, n, fields, out, out_stride)"},
     {"_h_rows", as_cfunction(h_rows), fastcall_keywords, "_h_rows(src, base, stride, offsets, index, n, kinds, out)"},
-    {"_h_samples", as_cfunction(h_samples), fastcall_keywords,
-     "_h_samples(src, base, stride, offsets, index, n, ns, code, big_endian, to_float, out)"},
     {"_h_put", as_cfunction(h_put), fastcall_keywords, "_h_put(dst, base, stride, offsets, index, n, at, width, src)"},
     {"_h_encode", as_cfunction(h_encode), fastcall_keywords, "_h_encode(values, count, code, big_endian, dst)"},
     {"_h_walk", as_cfunction(h_walk), fastcall_keywords, "_h_walk(src, start, width, big_endian, limit)"},
+    {"_h_psamples", as_cfunction(h_psamples), fastcall_keywords,
+     "_h_psamples(fd, base, stride, offsets, index, n, ns, code, big_endian, to_float, out)"},
     {"_h_pread", as_cfunction(h_pread), fastcall_keywords,
      "_h_pread(fd, base, stride, offsets, index, n, at, width, dst)"},
     {"_h_pwrite", as_cfunction(h_pwrite), fastcall_keywords,
