@@ -1,17 +1,21 @@
 """vondrel.open: a trace file held open for random access, header columns
 at memory speed, and edits in place.
 
-The file is mapped (read-only for "r", shared and writable for "r+") where
-the system allows, and read with positioned reads otherwise; the bytes move
-in the native module (vondrel._arrays) without the interpreter lock, so
-that threads sharing one handle for reading use several cores.  Every
-result is a new array: nothing handed out refers to the map, so a result
-outlives the handle and never sees the file change under it.
+Header fields are read through a map of the file (read-only for "r",
+shared and writable for "r+", where the system maps the file; positioned
+reads otherwise): they are small and revisited, so their pages are faulted
+in once per handle.  Samples, the bulk of a file, read once, come with
+positioned reads straight into the result.  The bytes move in the native
+module (vondrel._arrays) without the interpreter lock, so that threads
+sharing one handle for reading use several cores.  Every result is a new
+array: nothing handed out refers to the map, so a result outlives the
+handle and never sees the file change under it.
 
-The map and a file that shrinks: before each access the file's size is
-taken (fstat) and an access to bytes the file no longer holds raises
-OSError.  What remains is the window between that check and the access: a
-file truncated by another process inside it makes the system kill this one
+A file that shrinks: before each access to the map the file's size is
+taken (fstat), and an access to bytes the file no longer holds raises
+OSError; a positioned read that comes back short says the same.  What
+remains is the window between the check and an access to the map: a file
+truncated by another process inside it makes the system kill this one
 (SIGBUS), as it would any program that maps the file."""
 from __future__ import annotations
 
