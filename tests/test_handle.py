@@ -323,3 +323,23 @@ def test_edit_command_sets_fields_as_sushw_counts(tmp_path, capsys):
     assert lines[0] == f"{path}: trace 6 of 7 (segy, big-endian)"
     assert "  cdp       106" in lines and "  iline     12" in lines and "  offset    300" in lines
     assert before != edited
+
+
+@pytest.mark.parametrize("call, error", [
+    (lambda a, src, out: a._h_fields(src, 0, 300, None, np.array([0, 4], np.int64), 4, ((0, 4, False, 0),), out, 4),
+     IndexError),                                                   # an index past n
+    (lambda a, src, out: a._h_fields(src, 900, 300, None, None, 4, ((0, 4, False, 0),), out, 4), ValueError),
+    (lambda a, src, out: a._h_fields(src, 0, 300, None, None, 4, ((238, 4, False, 0),), out, 4), ValueError),
+    (lambda a, src, out: a._h_rows(src, 0, 300, None, None, 5, None, bytearray(5 * 240)), ValueError),
+    (lambda a, src, out: a._h_rows(src, 0, 300, None, None, 4, None, bytearray(240)), ValueError),
+    (lambda a, src, out: a._h_put(src, 0, 300, np.array([0, 1190], np.int64), None, 2, 0, 20, bytes(40)),
+     ValueError),                                                   # the last span ends past the data
+    (lambda a, src, out: a._h_fields(src, 0, 300, np.array([0], np.int64), None, 2, ((0, 4, False, 0),), out, 4),
+     ValueError),                                                   # an offsets table shorter than n
+])
+def test_native_calls_check_every_span_before_touching_it(call, error):
+    from vondrel import _arrays
+    src = bytearray(bytes(range(256)) * 4 + bytes(176))             # 1200 bytes: four traces of 300
+    with pytest.raises(error):
+        call(_arrays, src, np.zeros(4, np.int32))
+    assert src == bytes(range(256)) * 4 + bytes(176)               # nothing written before the refusal

@@ -36,6 +36,8 @@ constexpr const char msg_table[] = "%s() takes int64 tables (%s).";
 constexpr const char msg_spec[] = "%s(): a field lies inside the 240-byte header and is 1, 2, 4 or 8 bytes wide.";
 constexpr const char msg_format[] = "SEG-Y sample format code %lld is not one this module reads.";
 constexpr const char msg_ends[] = "%s(): the file ends inside trace %lld (byte offset %lld).";
+constexpr const char msg_fields[] = "%s() takes a tuple of fields.";
+constexpr const char msg_kinds[] = "%s() takes 60 word kinds.";
 constexpr const char msg_negative[] = "%s() takes sizes and offsets of at least 0.";
 
 // The traces a call touches.  Trace i starts at offsets[i] when there is a
@@ -247,7 +249,7 @@ PyObject *h_fields(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObject
         return nullptr;
     }
     if (!PyTuple_Check(args[6])) {
-        PyErr_Format(PyExc_TypeError, "%s() takes a tuple of fields.", func);
+        PyErr_Format(PyExc_TypeError, msg_fields, func);
         return nullptr;
     }
     const Where &w = sel.where;
@@ -313,7 +315,7 @@ PyObject *h_rows(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObject *
         return nullptr;
     const Where &w = sel.where;
     if (args[6] != Py_None && kinds.size() != header_bytes / 4) {
-        PyErr_Format(PyExc_ValueError, "%s() takes 60 word kinds.", func);
+        PyErr_Format(PyExc_ValueError, msg_kinds, func);
         return nullptr;
     }
     if (out.size() / header_bytes < w.k) {
