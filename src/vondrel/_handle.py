@@ -217,9 +217,10 @@ class File:
         p = self._plan
         ns = f"ns {p.ns}" if p.ns is not None else "ns varying" if p.n_traces else "no ns"
         state = "closed" if self._closed else f"mode {self.mode!r}"
-        return (f"<vondrel.File {self.path!r}: {p.n_traces} trace{'' if p.n_traces == 1 else 's'}, {ns}, dt {p.dt} us, "
-                f"{_FORMAT_NAMES[p.format]} {_ORDER_NAMES[p.byteorder]}, "
-                f"{_SAMPLE_FORMAT_NAMES.get(p.sample_format, 'format')} ({p.sample_format}), {state}>")
+        traces = f"{p.n_traces} trace{'' if p.n_traces == 1 else 's'}"
+        samples = f"{_SAMPLE_FORMAT_NAMES.get(p.sample_format, 'format')} ({p.sample_format})"
+        return (f"<vondrel.File {self.path!r}: {traces}, {ns}, dt {p.dt} us, {_FORMAT_NAMES[p.format]} "
+                f"{_ORDER_NAMES[p.byteorder]}, {samples}, {state}>")
 
     # ---- life -------------------------------------------------------------------------
 

@@ -451,7 +451,8 @@ PyObject *h_walk(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObject *
         offsets.push_back(static_cast<std::int64_t>(pos));
         while ((limit < 0 || offsets.size() <= static_cast<std::size_t>(limit)) && pos <= size &&
                size - pos >= header_bytes) {
-            std::size_t bytes = header_bytes + header_ns(src.data() + pos, big_endian) * static_cast<std::size_t>(width);
+            std::size_t count = header_ns(src.data() + pos, big_endian);
+            std::size_t bytes = header_bytes + count * static_cast<std::size_t>(width);
             if (size - pos < bytes)
                 break;
             pos += bytes;
@@ -498,8 +499,8 @@ constexpr std::int64_t run_gap = 4 * 1024;
 // through a cache-sized buffer, a run of nearby traces a read.  `ns` -1: traces of their own lengths, as
 // the offsets table (n + 1 entries from the first trace selected) says.
 // OSError when the file ends inside a trace.  Returns None.
-Params psamples_params{"_h_psamples",
-                       {"fd", "base", "stride", "offsets", "index", "n", "ns", "code", "big_endian", "to_float", "out"}};
+Params psamples_params{
+    "_h_psamples", {"fd", "base", "stride", "offsets", "index", "n", "ns", "code", "big_endian", "to_float", "out"}};
 
 PyObject *h_psamples(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObject *kwnames)
 {
