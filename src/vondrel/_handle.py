@@ -325,19 +325,19 @@ class File:
         p = self._plan
         swap = p.byteorder != NATIVE
         dtype = p.header_dtype
-        specs = []
+        fields = []
         for name, place in zip(names, places):
             field, at = dtype.fields[name][:2]
-            specs.append((at, field.itemsize, swap and field.kind != "V", place))
+            fields.append((at, field.itemsize, swap and field.kind != "V", place))
         row = out.dtype.itemsize
         self._live()
         if self._map is not None:
-            _arrays._h_fields(self._map, *where.args, tuple(specs), out, row)
+            _arrays._h_fields(self._map, *where.args, tuple(fields), out, row)
             return
-        end = max(s[0] + s[1] for s in specs)
+        end = max(s[0] + s[1] for s in fields)
         staged = bytearray(where.k * end)
         _arrays._h_pread(self._fd, *where.args, 0, end, staged)
-        _arrays._h_fields(staged, 0, end, None, None, where.k, tuple(specs), out, row)
+        _arrays._h_fields(staged, 0, end, None, None, where.k, tuple(fields), out, row)
 
     def _rows(self, where: _Where) -> np.ndarray:
         p = self._plan

@@ -33,7 +33,8 @@ constexpr const char msg_index[] = "%s(): trace index %lld is outside 0..%lld.";
 constexpr const char msg_beyond[] = "%s(): trace %lld (byte offset %lld) ends beyond the %lld bytes of the data.";
 constexpr const char msg_buffer[] = "%s() was given a %s buffer too small for the traces.";
 constexpr const char msg_table[] = "%s() takes int64 tables (%s).";
-constexpr const char msg_spec[] = "%s(): a field lies inside the 240-byte header and is 1, 2, 4 or 8 bytes wide.";
+constexpr const char msg_field[] =
+    "%s(): a field lies inside the 240-byte header, and one swapped is 2, 4 or 8 bytes wide.";
 constexpr const char msg_format[] = "SEG-Y sample format code %lld is not one this module reads.";
 constexpr const char msg_ends[] = "%s(): the file ends inside trace %lld (byte offset %lld).";
 constexpr const char msg_fields[] = "%s() takes a tuple of fields.";
@@ -170,7 +171,8 @@ Failure check(const Where &w, std::size_t size, std::size_t skip, std::size_t sp
     return f;
 }
 
-// Copies `width` bytes from src to dst, reversing their order when `swap`.
+// Copies `width` bytes from src to dst, reversing their order when `swap`
+// (widths 2, 4 and 8; other widths are raw bytes).
 inline void put_value(unsigned char *dst, const unsigned char *src, int width, bool swap)
 {
     switch (width) {
@@ -191,13 +193,16 @@ inline void put_value(unsigned char *dst, const unsigned char *src, int width, b
         std::memcpy(dst, &v, 4);
         return;
     }
-    default: {
+    case 8: {
         std::uint64_t v;
         std::memcpy(&v, src, 8);
         v = swap ? __builtin_bswap64(v) : v;
         std::memcpy(dst, &v, 8);
         return;
     }
+    default:                   // raw bytes, never swapped
+        std::memcpy(dst, src, static_cast<std::size_t>(width));
+        return;
     }
 }
 
@@ -260,9 +265,9 @@ PyObject *h_fields(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObject
         int at, width, swap, place;
         if (!PyArg_ParseTuple(PyTuple_GET_ITEM(args[6], f), "iipi", &at, &width, &swap, &place))
             return nullptr;
-        if (at < 0 || place < 0 || (width != 1 && width != 2 && width != 4 && width != 8) ||
-            static_cast<std::size_t>(at + width) > header_bytes || place + width > row) {
-            PyErr_Format(PyExc_ValueError, msg_spec, func);
+        if (at < 0 || place < 0 || width < 1 || static_cast<std::size_t>(at + width) > header_bytes ||
+            place + width > row || (swap && width != 2 && width != 4 && width != 8)) {
+            PyErr_Format(PyExc_ValueError, msg_field, func);
             return nullptr;
         }
         fields[f] = Field{at, width, swap != 0, out.data() + place};
