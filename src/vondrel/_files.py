@@ -12,7 +12,7 @@ import io
 import os
 import struct
 import sys
-from collections.abc import Iterator
+from collections.abc import Iterator, Sequence
 from typing import TYPE_CHECKING, NamedTuple
 
 import numpy as np
@@ -819,19 +819,25 @@ def _picked(name: str, index: int | None, n: int | None, picked: int) -> None:
 
 
 def read(source: object, *, format: str | None = None, byteorder: str | None = None,
-         traces: int | slice | range | None = None, samples: bool = True, partial: bool = False,
-         dtype: str | None = None, ns: int | None = None, sample_format: int | None = None) -> Gather:
+         traces: int | slice | range | Sequence[int] | np.ndarray | None = None, samples: bool = True,
+         partial: bool = False, dtype: str | None = None, ns: int | None = None,
+         sample_format: int | None = None) -> Gather:
     """Reads a Seismic Unix file (either byte order) or a collection file
     into arrays.  Format and byte order are decided by the data, or given;
     `traces` selects traces as Python indexes range(n) (an int selects one,
-    a slice or a range any, reversed too), `samples=False` reads headers
-    only, `partial=True` returns the complete traces of a truncated file.
+    a slice or a range any, reversed too), or any traces by a sequence of
+    indices or a boolean mask (in the order given); `samples=False` reads
+    headers only, `partial=True` returns the complete traces of a truncated
+    file.
     SEG-Y files too: `dtype="stored"` keeps their samples in the type the
     file stores (IBM floats as float32); otherwise samples are float32.
     `ns=` and `sample_format=` stand in for what a SEG-Y binary header says
     of the samples per trace and their format code, when it says wrong."""
     if dtype not in (None, "float32", "stored"):
         raise ValueError(f"dtype must be 'float32' or 'stored', not {dtype!r}")
+    if isinstance(traces, (list, tuple, np.ndarray)):
+        from vondrel._handle import read_selected      # index sequences and masks: random access
+        return read_selected(source, format, byteorder, traces, samples, partial, dtype, ns, sample_format)
     format, overrides = _overrides(format, ns, sample_format)
     sel, index = _selection(traces)
     order = _order(byteorder)
