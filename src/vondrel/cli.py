@@ -448,7 +448,7 @@ class _Summary:
 def _revision(binary):
     major, minor = int(binary["rev"]), int(binary["revmin"])
     if major == 0 and minor in (1, 2):          # written as the 16-bit number 0x0001
-        return f"{minor} (bytes 3501-3502 hold 000{minor})"
+        return f"{minor} (bytes 3501-3502 hold 00 0{minor})"
     return f"{major}.{minor}"
 
 
@@ -601,20 +601,20 @@ def _peaks(values, starts, axis):
 class _Magnitudes:
     """|sample| for the clip percentile: every one while they number at most
     `budget`, then every second, fourth, ... sample of the whole run."""
-    budget = 1 << 21
 
-    def __init__(self):
+    def __init__(self, budget):
+        self.budget = budget
         self.parts, self.kept, self.seen, self.stride = [], 0, 0, 1
 
     def add(self, samples):
         import numpy as np
         flat = np.abs(samples).reshape(-1)
-        part = flat[(-self.seen) % self.stride::self.stride]
+        part = flat if self.stride == 1 else flat[(-self.seen) % self.stride::self.stride].copy()
         self.parts.append(part)
         self.kept += len(part)
         self.seen += flat.size
         if self.kept > self.budget:
-            whole = np.concatenate(self.parts)[::2]
+            whole = np.concatenate(self.parts)[::2].copy()
             self.parts, self.kept, self.stride = [whole], len(whole), 2 * self.stride
         return self
 
@@ -645,7 +645,8 @@ class _Picture:
         self.ends = []            # x of the first two traces
         self.last = None          # x of the last trace
         self.first = None         # (header row, sample interval) of the first trace
-        self.magnitudes = _Magnitudes()
+        # every sample of a gather that fits the picture: the clip is exact there
+        self.magnitudes = _Magnitudes(max(1 << 18, columns * rows))
 
     def add(self, rows, samples, interval, xs):
         import numpy as np
@@ -945,7 +946,9 @@ def _quiet_stdout():
 
 
 def main(argv=None):
-    args = parser().parse_args(argv)
+    args, unknown = parser().parse_known_args(argv)
+    if unknown:                      # said by the command's own parser, with its usage line
+        args.parser.error(f"unrecognized arguments: {' '.join(unknown)}")
     _check(args)
     args.cleanup, args.notes = [], []
     try:
