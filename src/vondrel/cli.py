@@ -433,7 +433,7 @@ class _Summary:
             print(f"  {label}  {lo}" if lo == hi else f"  {label}  {lo} .. {hi}", file=out)
         fields = [(n, self.dtype[n], lo, hi) for n, lo, hi in zip(self.names, self.low, self.high)
                   if n not in ("ns", "dt") or n in self.own]
-        constant = [(n, t, lo) for n, t, lo, hi in fields if lo == hi and lo != 0]
+        constant = [(n, t, lo) for n, t, lo, hi in fields if lo == hi and (lo != 0 or n in self.own)]
         varying = [(n, t, lo, hi) for n, t, lo, hi in fields if lo != hi]
         if constant:
             print("  constant header fields:", file=out)
@@ -713,14 +713,14 @@ class _Picture:
         return data, x
 
 
-def _selection(args, n):
+def _selection(args, n, name):
     """(first, stop or None) of the traces --traces selects of n (None: unknown)."""
     chosen = args.traces or slice(None)
     if n is not None:
         first, stop, _ = chosen.indices(n)
         return first, max(first, stop)
     if (chosen.start or 0) < 0 or (chosen.stop or 0) < 0:
-        raise DataError(f"{args.file}: --traces counts from the end only in a file whose trace count is "
+        raise DataError(f"{name}: --traces counts from the end only in a file whose trace count is "
                         "known, not on a pipe.")
     return chosen.start or 0, chosen.stop
 
@@ -740,7 +740,7 @@ def _stream_plot_blocks(args, reader, first, stop, progress):
             ns0 = int(ns[lo]) if ns0 is None else ns0
             differ = np.flatnonzero(ns[lo:hi] != ns0)
             if len(differ):
-                raise DataError(f"{args.file}: trace {at + lo + int(differ[0])} has {ns[lo + differ[0]]} samples "
+                raise DataError(f"{reader.name}: trace {at + lo + int(differ[0])} has {ns[lo + differ[0]]} samples "
                                 f"where trace {first} has {ns0}: plot draws traces of one length; choose them "
                                 "with --traces A:B")
             size = TRACE_HEADER + 4 * ns0
@@ -772,7 +772,7 @@ def cmd_plot(args):
     reader = input.reader
     with reader:
         n = None if args.partial else reader.n_traces     # a count in front may overstate what is there
-        first, stop = _selection(args, n)
+        first, stop = _selection(args, n, reader.name)
         picture = _Picture(int(width * axes[2]), int(height * axes[3]), None if n is None else stop - first,
                            args.wiggle)
         if reader.format == "segy" and input.on_disk and n is not None and reader.ns is not None:
@@ -793,16 +793,16 @@ def cmd_plot(args):
     if progress:
         progress.close()
     if picture.n == 0:
-        raise DataError(f"{args.file}: no traces to draw.")
+        raise DataError(f"{reader.name}: no traces to draw.")
     _draw(args, picture, axes)
 
 
 def _no_field(args, reader):
     from vondrel import _segyfile
     if reader.format == "segy" and args.x in _segyfile.trace_header_dtype().names:
-        return (f"{args.file}: --x {args.x} is a SEG-Y field of bytes 181-240, which plot reads from a file "
+        return (f"{reader.name}: --x {args.x} is a SEG-Y field of bytes 181-240, which plot reads from a file "
                 "of fixed-length traces only; give the file's path.")
-    return f"{args.file}: no header field {args.x!r}."
+    return f"{reader.name}: no header field {args.x!r}."
 
 
 def _draw(args, picture, axes):
