@@ -36,8 +36,9 @@ def test_usage_errors_exit_2_with_the_usage_line(entry):
 
 
 @pytest.mark.parametrize("args", [
-    ["info"], ["info", "x.su", "--trace", "-1"], ["info", "x.su", "--format", "sgy"], ["plot", "x.su", "--size", "10x10"],
-    ["plot", "x.su", "--traces", "1:2:3"], ["convert", "a.su", "b.sgy", "--ibm"], ["convert", "a", "b", "--text", "t.txt"],
+    ["info"], ["info", "x.su", "--trace", "-1"], ["info", "x.su", "--format", "sgy"],
+    ["plot", "x.su", "--size", "10x10"], ["plot", "x.su", "--traces", "1:2:3"],
+    ["convert", "a.su", "b.sgy", "--ibm"], ["convert", "a", "b", "--text", "t.txt"],
     ["convert", "a", "b", "--ns", "0"], ["convert", "a", "b", "--input-sample-format", "4x"],
     ["convert", "a", "b", "--input-sample-format", "13"], ["convert", "a", "b", "--from-byteorder", "native"],
     ["convert", "a", "b", "--no-such-flag"],

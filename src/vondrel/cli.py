@@ -103,7 +103,7 @@ def _keyword(match):
     return flag if value in (None, "", "True") else f"{flag} {value}"
 
 
-def in_flags(text, partial=True):
+def _in_flags(text, partial=True):
     """A library message in the command's terms: keywords become flags, and
     an input cut short mentions --partial (unless it was given)."""
     text = text.replace('give n_traces, or write format="su" to a pipe', "write it to a file, or use --to su "
@@ -508,7 +508,7 @@ def cmd_info(args):
         except (DataError, ValueError, OSError) as e:
             if args.debug:
                 raise
-            print(f"vondrel info: {in_flags(str(e), args.partial)}", file=sys.stderr)
+            print(f"vondrel info: {_in_flags(str(e), args.partial)}", file=sys.stderr)
             status = EXIT_DATA
         finally:
             for close in args.cleanup:
@@ -960,7 +960,7 @@ def main(argv=None):
     except (DataError, ValueError, OSError, NotImplementedError) as e:
         if args.debug:
             raise
-        print(f"vondrel {args.command}: {in_flags(str(e), args.partial)}", file=sys.stderr)
+        print(f"vondrel {args.command}: {_in_flags(str(e), args.partial)}", file=sys.stderr)
         return EXIT_DATA
     except KeyboardInterrupt:
         return 128 + 2
@@ -968,5 +968,5 @@ def main(argv=None):
         for close in args.cleanup:
             close()
     for note in args.notes:
-        print(f"vondrel {args.command}: {in_flags(note)}", file=sys.stderr)
+        print(f"vondrel {args.command}: {_in_flags(note)}", file=sys.stderr)
     return status
