@@ -9,6 +9,7 @@ import shutil
 import struct
 import subprocess
 import sys
+import threading
 
 import numpy as np
 import pytest
@@ -365,22 +366,35 @@ def test_convert_text_file_becomes_the_textual_header(tmp_path):
                              "80 characters.\n".encode()
 
 
-def test_results_are_not_printed_onto_the_progress_bar(tmp_path):
+@pytest.mark.parametrize("command, status, result", [
+    ("info", 0, "{source}: su, big-endian, 368 traces"),
+    ("convert", 1, "vondrel convert: <stdin>: trace 367 is cut short"),
+], ids=["result", "error"])
+def test_nothing_is_printed_onto_the_progress_bar(tmp_path, command, status, result):
     pytest.importorskip("tqdm")
     source = tmp_path / "big.su"
     source.write_bytes((DATA / "seismiclab_gom_cdp_nmo.su").read_bytes() * 4)
+    args = [source] if command == "info" else ["-", tmp_path / "out.su"]
     parent, child = pty.openpty()
-    proc = subprocess.Popen([*VONDREL, "info", source], stdout=child, stderr=child)
+    cut = tmp_path / "cut.su"                                    # the last trace cut short, on a pipe
+    cut.write_bytes(source.read_bytes()[:-10])
+    proc = subprocess.Popen([*VONDREL, command, *args], stdin=subprocess.PIPE, stdout=child, stderr=child)
     os.close(child)
+    def feed():
+        with proc.stdin:
+            if command == "convert":
+                proc.stdin.write(cut.read_bytes())
+    feeding = threading.Thread(target=feed)
+    feeding.start()
     seen = b""
     while chunk := _read_pty(parent):
         seen += chunk
     os.close(parent)
-    assert proc.wait(60) == 0
-    before, found, _ = seen.partition(f"{source}: su, big-endian, 368 traces".encode())
-    assert found and b"info" in before                           # the bar was there ...
-    line = re.split(rb"[\r\n]", before)[-1]
-    assert line == b""                                           # ... and gone from the result's line
+    feeding.join(60)
+    assert proc.wait(60) == status
+    before, found, _ = seen.partition(result.format(source=source).encode())
+    assert found and command.encode() in before                  # the bar was there ...
+    assert re.split(rb"[\r\n]", before)[-1] == b""               # ... and gone from the line that follows
 
 
 @pytest.mark.skipif("ns" not in inspect.signature(vondrel.read).parameters,

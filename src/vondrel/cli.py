@@ -498,6 +498,13 @@ def _info(args, name, out):
         _dump(out, f"trace {args.trace} header", summary.trace, 0)
 
 
+def _release(args):
+    """Closes what the command opened on the way (progress bars first of
+    all, so that a message that follows starts on a clean line)."""
+    while args.cleanup:
+        args.cleanup.pop(0)()
+
+
 def cmd_info(args):
     status = 0
     for name in args.files:            # a bad file does not hide the files after it
@@ -508,12 +515,11 @@ def cmd_info(args):
         except (DataError, ValueError, OSError) as e:
             if args.debug:
                 raise
+            _release(args)
             print(f"vondrel info: {_in_flags(str(e), args.partial)}", file=sys.stderr)
             status = EXIT_DATA
         finally:
-            for close in args.cleanup:
-                close()
-            args.cleanup.clear()
+            _release(args)
     return status
 
 
@@ -960,13 +966,13 @@ def main(argv=None):
     except (DataError, ValueError, OSError, NotImplementedError) as e:
         if args.debug:
             raise
+        _release(args)
         print(f"vondrel {args.command}: {_in_flags(str(e), args.partial)}", file=sys.stderr)
         return EXIT_DATA
     except KeyboardInterrupt:
         return 128 + 2
     finally:
-        for close in args.cleanup:
-            close()
+        _release(args)
     for note in args.notes:
         print(f"vondrel {args.command}: {_in_flags(note)}", file=sys.stderr)
     return status
