@@ -982,7 +982,7 @@ def main(argv=None):
         if args.debug:
             raise
         _release(args)
-        print(f"vondrel {args.command}: {_in_flags(str(e), args.partial)}", file=sys.stderr)
+        print(f"vondrel {args.command}: {_in_flags(str(e), getattr(args, 'partial', False))}", file=sys.stderr)
         return EXIT_DATA
     except KeyboardInterrupt:
         return 128 + 2
