@@ -17,6 +17,7 @@ _LAZY = {
     "traces": "vondrel._stream",
     "Writer": "vondrel._stream",
     "from_xarray": "vondrel._xarray",
+    "write_cube": "vondrel._geometry",
 }
 _SUBMODULES = ("dask",)
 
