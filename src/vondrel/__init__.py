@@ -17,6 +17,8 @@ _LAZY = {
     "traces": "vondrel._stream",
     "Writer": "vondrel._stream",
     "from_xarray": "vondrel._xarray",
+    "open": "vondrel._handle",
+    "File": "vondrel._handle",
     "write_cube": "vondrel._geometry",
 }
 _SUBMODULES = ("dask",)

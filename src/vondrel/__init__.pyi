@@ -9,6 +9,8 @@ from vondrel._files import header_dtype as header_dtype
 from vondrel._files import probe as probe
 from vondrel._files import read as read
 from vondrel._files import write as write
+from vondrel._handle import File as File
+from vondrel._handle import open as open
 from vondrel._segyfile import SegyGather as SegyGather
 from vondrel._stream import Writer as Writer
 from vondrel._stream import traces as traces
