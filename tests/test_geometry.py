@@ -12,47 +12,6 @@ from test_files_read import su_trace
 
 DATA = Path(__file__).resolve().parent / "data"
 NS = 6
-
-
-# ---- a stand-in for vondrel.open until the handle lands (built on vondrel.read) -------------
-class _Index:
-    def __init__(self, array):
-        self.array = array
-
-    def __getitem__(self, key):
-        return self.array[key]
-
-
-class _StandIn:
-    def __init__(self, path, mode="r", *, dims=None, **options):
-        from vondrel import _geometry
-        g = vondrel.read(path, **options)
-        self.format, self.byteorder, self._g = g.format, g.byteorder, g
-        self.headers, self.samples = _Index(g.headers), _Index(g.samples)
-        self.ns = g.samples.shape[1]
-        self.dt = int(g.interval()[0] if g.format == "segy" else g.headers["dt"][0]) if len(g) else 0
-        _geometry.attach(self, dims)
-
-    def __len__(self):
-        return len(self._g)
-
-    def close(self):
-        pass
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        pass
-
-    def __getattr__(self, name):
-        from vondrel import _geometry
-        prop = getattr(_geometry.Surveyed, name)
-        return prop.__get__(self) if hasattr(prop, "__get__") else prop
-
-
-if not hasattr(vondrel, "open"):
-    vondrel.open = _StandIn
 ILINES, XLINES, OFFSETS = [10, 12, 14, 16], [100, 101, 102, 103, 104], [250, 500, 750]
 
 
@@ -339,7 +298,7 @@ def test_info_reports_the_geometry_and_plot_draws_a_line(tmp_path):
         assert cli.main(["info", str(path)]) == 0
     text = out.getvalue()
     holes = len(ILINES) * len(XLINES) - len(positions)
-    assert "  geometry  iline, xline (crossline-sorted)" in text
+    assert "  geometry  iline, xline (xline-sorted)" in text
     assert "    iline  10 .. 16 step 2 (4)" in text and "    xline  100 .. 104 step 1 (5)" in text
     assert f"    {holes} of 20 positions have no trace" in text
     for args in (["--iline", "12"], ["--xline", "101"], ["--depth-slice", "3"]):

@@ -28,7 +28,7 @@ from typing import TYPE_CHECKING, Any, NamedTuple
 
 import numpy as np
 
-from vondrel import _columns
+from vondrel import _arrays, _columns
 from vondrel._optional import require
 from vondrel._xarray import scaled
 
@@ -264,12 +264,18 @@ def _uniform_ns(f: Any) -> int:
 
 
 def sample_column(f: Any, k: int) -> np.ndarray:
-    """Sample k of every trace, (n,) float32."""
-    column = getattr(f, "_sample_column", None)
-    if column is not None:
-        return np.asarray(column(k), np.float32)
+    """Sample k of every trace, (n,) float32: on a mapped file of traces of
+    one size, each trace's one sample decoded where it lies (the samples
+    read as traces of one sample that begin k samples on); otherwise
+    whole traces a block at a time."""
     n, ns = len(f), _uniform_ns(f)
     out = np.empty(n, np.float32)
+    plan, mapped = getattr(f, "plan", None), getattr(f, "_map", None)
+    if plan is not None and mapped is not None and plan.trace_size is not None:
+        f._live()
+        _arrays._h_samples(mapped, plan.data_offset + k * plan.width, plan.trace_size, None, None, n, 1,
+                           plan.sample_format, plan.byteorder == ">", True, out)
+        return out
     per = max(1, BLOCK_BYTES // max(1, 4 * ns))
     for at in range(0, n, per):
         out[at:at + per] = np.asarray(f.samples[at:min(n, at + per)])[:, k]
@@ -395,6 +401,16 @@ def time_axis(ns: int, dt: float, delay_ms: float = 0.0) -> np.ndarray:
     delrt with scalt applied) plus the sample interval dt (microseconds)
     times the sample's index."""
     return delay_ms / 1e3 + np.arange(ns) * (dt / 1e6)
+
+
+def first_delay(f: Any) -> float:
+    """The first trace's delay in milliseconds: delrt, with scalt applied
+    where the layout has it (SEG-Y)."""
+    if not len(f):
+        return 0.0
+    names = [n for n in ("delrt", "scalt") if n in (_columns.header_dtype(f.format).names or ())]
+    h = f.headers[names, 0]
+    return float(scaled(h["delrt"], h["scalt"] if "scalt" in names else 0))
 
 
 class Surveyed:
