@@ -1,6 +1,7 @@
 """Survey geometry on an open file (f.dims, f.sel, f.cube, f.grid, ...) and
 vondrel.write_cube: files built here with NumPy byte by byte, checked
 against cubes built independently from the same positions."""
+import pickle
 import struct
 from pathlib import Path
 
@@ -120,7 +121,7 @@ def test_labels_that_are_not_there_and_dims_that_are_not_there(tmp_path):
         assert f.sel(iline=slice(13, 11)).shape == (0, len(XLINES), NS)
 
 
-def test_duplicate_positions_name_both_traces_unless_a_further_dim_separates_them(tmp_path):
+def test_duplicate_positions_name_both_traces_unless_a_further_dim_separates_them(tmp_path, fd_count):
     positions = [(10, 100, 250), (10, 101, 250), (12, 100, 250), (10, 101, 500)]
     path = write_survey(tmp_path / "d.sgy", positions)
     with pytest.raises(ValueError, match=r"^traces 1 and 3 are both at iline 10, xline 101: the keys iline, "
@@ -128,6 +129,8 @@ def test_duplicate_positions_name_both_traces_unless_a_further_dim_separates_the
         vondrel.open(path, dims=("iline", "xline"))
     with vondrel.open(path) as f:                 # inferred: the offsets separate them
         assert f.dims == ("iline", "xline", "offset") and f.trace_index.shape == (2, 2, 2)
+    with vondrel.open(path, dims=()) as f:        # no geometry asked for
+        assert f.dims == () and f.mask is None
     write_survey(path, positions[:3] + [(10, 101, 250)])
     with vondrel.open(path) as f:                 # nothing separates them: no geometry, no error
         assert (f.dims, f.coords, f.sorting, f.trace_index, f.grid) == ((), {}, None, None, None)
@@ -169,6 +172,10 @@ def test_su_files_take_their_own_keys(tmp_path):
             np.testing.assert_array_equal(f.cube(), cube)
             np.testing.assert_array_equal(f.trace_index, index)
             assert f.grid is None
+            again = pickle.loads(pickle.dumps(f))
+            assert again.dims == ("cdp", "offset") and np.array_equal(again.sel(offset=101), cube[:, 1],
+                                                                       equal_nan=True)
+            again.close()
 
 
 def test_the_real_small_cube_is_inline_sorted():
@@ -232,6 +239,7 @@ def test_write_cube_puts_keys_numbers_intervals_and_map_in_their_bytes(tmp_path)
         assert struct.unpack_from(">ii", h, 180) == (round(x * 100), round(y * 100))
     with vondrel.open(path) as f:
         np.testing.assert_array_equal(f.cube(), cube)
+        np.testing.assert_array_equal(f.depth_slice(2), cube[..., 2])      # IBM floats decoded in place
         np.testing.assert_allclose(f.grid.origin, grid.xy(10, 100), atol=0.01)
         assert f.dt == 2500
 

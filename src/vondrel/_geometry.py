@@ -50,9 +50,10 @@ INFERRED_SPREAD = 8
 GIVEN_SPREAD = 64
 GIVEN_ALLOWANCE = 1 << 20
 # Bytes of samples read per call when a selection is gathered from many
-# places: large enough for sequential speed, small enough to stay beside the
-# result rather than double it.
-BLOCK_BYTES = 32 << 20
+# places: enough for sequential speed, few enough to stay in the cache
+# until they are placed (and to be served again by the allocator from
+# memory already touched, rather than from fresh pages each time).
+BLOCK_BYTES = 4 << 20
 
 
 def _format_name(format: str) -> str:
@@ -381,8 +382,17 @@ def geometry_of(f: Any, dims: object) -> Geometry | None:
 
 
 def attach(f: Any, dims: object = None) -> None:
-    """Gives the open file f its geometry (f._geometry); closes f and
-    re-raises when that fails, so that a refused open leaves nothing open."""
+    """Gives the open file f its geometry: of the fields that `dims` names,
+    now (closing f and re-raising when they form no grid, so that a refused
+    open leaves nothing open); none for `dims=()`; inferred on first use
+    when `dims` is None, so that opening stays as cheap as reading the file
+    headers."""
+    if dims is None:
+        f._geometry = PENDING
+        return
+    if isinstance(dims, (tuple, list)) and not dims:
+        f._geometry = None
+        return
     try:
         f._geometry = geometry_of(f, dims)
     except BaseException:
@@ -413,14 +423,25 @@ def first_delay(f: Any) -> float:
     return float(scaled(h["delrt"], h["scalt"] if "scalt" in names else 0))
 
 
+# The geometry of a file opened without dims=, until it is first asked for.
+PENDING: Any = object()
+
+
 class Surveyed:
     """What an open file with geometry offers (vondrel.File inherits it)."""
 
     __slots__ = ("_geometry",)
     _geometry: Geometry | None
 
-    def _need(self) -> Geometry:
+    def _geo(self) -> Geometry | None:
+        """The geometry, inferred now if it was left for first use."""
         g = self._geometry
+        if g is PENDING:
+            g = self._geometry = infer(self)
+        return g
+
+    def _need(self) -> Geometry:
+        g = self._geo()
         if g is None:
             raise ValueError("the file has no geometry: open it with dims=(...) naming the key fields")
         return g
@@ -428,33 +449,38 @@ class Surveyed:
     @property
     def dims(self) -> tuple[str, ...]:
         """The key fields of the grid, in the order of every result's axes; () without geometry."""
-        return () if self._geometry is None else self._geometry.dims
+        g = self._geo()
+        return () if g is None else g.dims
 
     @property
     def coords(self) -> dict[str, np.ndarray]:
         """Each dim's sorted distinct labels (read-only arrays)."""
-        return {} if self._geometry is None else dict(self._geometry.coords)
+        g = self._geo()
+        return {} if g is None else dict(g.coords)
 
     @property
     def sorting(self) -> str | None:
         """The dim that varies slowest in the file, or None when the order is mixed."""
-        return None if self._geometry is None else self._geometry.sorting
+        g = self._geo()
+        return None if g is None else g.sorting
 
     @property
     def trace_index(self) -> np.ndarray | None:
         """The trace at each position of the grid (int, -1 where there is none)."""
-        return None if self._geometry is None else self._geometry.trace_index
+        g = self._geo()
+        return None if g is None else g.trace_index
 
     @property
     def mask(self) -> np.ndarray | None:
         """True where the grid has a trace."""
-        return None if self._geometry is None else self._geometry.trace_index >= 0
+        g = self._geo()
+        return None if g is None else g.trace_index >= 0
 
     @property
     def grid(self) -> Grid | None:
         """The bins on the map (see Grid), fitted on first use from cdpx,
         cdpy and scalco; None without two dims or without coordinates."""
-        g = self._geometry
+        g = self._geo()
         if g is None or len(g.dims) < 2:
             return None
         if g._grid is None:
@@ -498,7 +524,7 @@ class Surveyed:
         `trace`.  With `chunks` (a dict by dim name, -1 for whole; dims not
         named are whole) the samples are a Dask array whose chunks read only
         the traces they cover."""
-        return dataset(self, self._geometry or _unstructured(self), chunks, fill)
+        return dataset(self, self._geo() or _unstructured(self), chunks, fill)
 
 
 # ---- labelled arrays ------------------------------------------------------------------------
