@@ -178,13 +178,31 @@ def test_su_files_take_their_own_keys(tmp_path):
             again.close()
 
 
-def test_the_real_small_cube_is_inline_sorted():
-    g = vondrel.read(DATA / "segyio_small.sgy")
-    with vondrel.open(DATA / "segyio_small.sgy") as f:
+@pytest.mark.parametrize("name, ilines, xlines", [("segyio_small.sgy", range(1, 6), range(20, 25)),
+                                                   ("segyio_Format1msb.sgy", range(111, 134), range(875, 893))])
+def test_real_cubes_are_inline_sorted_grids(name, ilines, xlines):
+    g = vondrel.read(DATA / name)
+    shape = (len(ilines), len(xlines), g.samples.shape[1])
+    with vondrel.open(DATA / name) as f:
         assert f.dims == ("iline", "xline") and f.sorting == "iline"
-        assert (f.coords["iline"].tolist(), f.coords["xline"].tolist()) == ([1, 2, 3, 4, 5], [20, 21, 22, 23, 24])
-        np.testing.assert_array_equal(f.cube(), g.samples.reshape(5, 5, 50))
-        np.testing.assert_array_equal(f.sel(xline=22), g.samples[2::5])
+        assert (f.coords["iline"].tolist(), f.coords["xline"].tolist()) == (list(ilines), list(xlines))
+        np.testing.assert_array_equal(f.cube(), g.samples.reshape(shape))
+        np.testing.assert_array_equal(f.sel(xline=xlines[2]), g.samples[2::len(xlines)])
+        grid = f.grid
+    if name == "segyio_small.sgy":
+        assert grid is None                   # no coordinates in it
+    else:                                     # a real survey's 25 m bins, inlines running north
+        np.testing.assert_allclose(grid.spacing, (25.0, 25.0), atol=0.01)
+        assert grid.handedness == "left" and grid.misfit < 0.1 and abs(grid.steps[0][1]) > 24.9
+
+
+@pytest.mark.parametrize("positions", [[(0, 0, 100 * k) for k in range(8)],     # keys unset: a shot gather
+                                       [(k * 919 % 1000, k * 44 % 997) for k in range(40)]])   # no grid
+def test_segy_whose_keys_form_no_grid_opens_without_geometry(tmp_path, positions):
+    with vondrel.open(write_survey(tmp_path / "g.sgy", positions)) as f:
+        assert f.dims == () and len(f) == len(positions)
+    with vondrel.open(DATA / "segyio_text.sgy") as f:     # no traces at all
+        assert f.dims == ()
 
 
 # ---- the map ----------------------------------------------------------------------------------
@@ -290,6 +308,11 @@ def test_to_xarray_eager_and_lazy_read_the_same_and_lazy_reads_only_a_chunks_tra
         np.testing.assert_array_equal(block, cube[2:4, 0:3])
         assert sorted(seen) == sorted(i for i in index[2:4, 0:3].ravel().tolist() if i >= 0)
         np.testing.assert_array_equal(lazy.samples.sel(iline=14).values, cube[2])
+    g = vondrel.read(DATA / "segyio_small.su")
+    with vondrel.open(DATA / "segyio_small.su") as f:      # no geometry: the traces on one dim
+        ds = f.to_xarray(chunks={"trace": 10})
+        assert ds.samples.dims == ("trace", "time") and ds.tracl.values.tolist() == g.headers["tracl"].tolist()
+        np.testing.assert_array_equal(ds.samples.values, g.samples)
 
 
 # ---- the command line -----------------------------------------------------------------------

@@ -354,11 +354,14 @@ def fit_grid(geometry: Geometry, x: np.ndarray, y: np.ndarray) -> Grid | None:
 def infer(f: Any) -> Geometry | None:
     """The geometry of a SEG-Y file by its standard keys: iline and xline
     when every trace has a pair of its own, with offset when pairs repeat
-    and offsets separate them; None otherwise (and for other formats)."""
+    and offsets separate them; None otherwise (keys all zero, repeated,
+    or spread too wide for a grid) and for other formats."""
     if f.format != "segy" or len(f) == 0:
         return None
     columns = f.headers[[*SEGY_KEYS, OFFSET]]
     keys = [columns[k] for k in SEGY_KEYS]
+    if not (keys[0].any() or keys[1].any()):
+        return None                  # bytes 189-196 unset: no survey keys, whatever the offsets say
     for dims, cols in ((SEGY_KEYS, keys), ((*SEGY_KEYS, OFFSET), [*keys, columns[OFFSET]])):
         try:
             return Geometry.of(cols, dims, INFERRED_SPREAD, 0)
