@@ -348,15 +348,15 @@ class File(_geometry.Surveyed):
             _arrays._h_rows(staged, 0, HEADER_SIZE, None, None, where.k, kinds, out)
         return out
 
-    def _samples(self, where: _Where, stored: bool) -> tuple[np.ndarray, np.ndarray]:
+    def _samples(self, where: _Where, stored: bool) -> tuple[np.ndarray, np.ndarray | None]:
         """(flat samples of the selected traces back to back, their n + 1
-        boundaries)."""
+        boundaries, or None when every trace has the file's one ns)."""
         p = self._plan
         item = np.dtype(NATIVE + _STORED[p.sample_format]) if stored else np.dtype(np.float32)
         big = p.byteorder == ">"
         if p.ns is not None:
             flat = np.empty(where.k * p.ns, item)
-            bounds = np.arange(where.k + 1, dtype=np.int64) * p.ns
+            bounds = None
             ns = p.ns
         else:
             counts = self._ns_of(where)
@@ -421,17 +421,19 @@ class File(_geometry.Surveyed):
         from vondrel._files import Gather
         if dtype not in (None, "float32", "stored"):
             raise ValueError(f"dtype must be 'float32' or 'stored', not {dtype!r}")
+        p = self._plan
         where = self._where(traces)
         if where.single:
             where = self._where([int(traces)])
         headers = self._rows(where)
         if samples:
             flat, bounds = self._samples(where, dtype == "stored")
+            if bounds is None:
+                bounds = np.arange(where.k + 1, dtype=np.int64) * p.ns
         else:
             flat = None
             bounds = np.zeros(where.k + 1, np.int64)
             np.cumsum(self._ns_of(where) if self.ns is None else np.full(where.k, self.ns), out=bounds[1:])
-        p = self._plan
         if p.format == "segy":
             from vondrel._segyfile import SegyGather
             return SegyGather(headers, flat, bounds, p.layout)
@@ -616,6 +618,16 @@ class Samples:
         return len(self._file)
 
     def __getitem__(self, sel: Any) -> np.ndarray:
+        f = self._file
+        p = f._plan
+        if isinstance(sel, (int, np.integer)) and not isinstance(sel, bool) and p.trace_size is not None \
+                and f._map is not None and -p.n_traces <= sel < p.n_traces:
+            # one trace of a file of one trace size: the common case, kept short
+            out = np.empty(p.ns, np.float32)
+            f._live()
+            _arrays._h_samples(f._map, p.data_offset + int(sel) % p.n_traces * p.trace_size, p.trace_size, None,
+                               None, 1, p.ns, p.sample_format, p.byteorder == ">", True, out)
+            return out
         return self.read(sel)
 
     def read(self, sel: Any = None, dtype: str | None = None) -> np.ndarray:
@@ -630,6 +642,7 @@ class Samples:
             return flat
         if f.ns is not None:
             return flat.reshape(where.k, f.ns)
+        assert bounds is not None
         lengths = np.diff(bounds)
         if len(lengths) and (lengths != lengths[0]).any():
             j = int(np.flatnonzero(lengths != lengths[0])[0])
@@ -699,6 +712,32 @@ def _stored_values(a: np.ndarray, stored: np.dtype, code: int) -> np.ndarray:
     if overflow.any():
         raise ValueError(f"sample format {code} cannot hold {a[overflow].flat[0]}")
     return out
+
+
+def read_selected(source: object, format: str | None, byteorder: str | None, traces: Any, samples: bool,
+                  partial: bool, dtype: str | None) -> Gather:
+    """vondrel.read of the traces of an index sequence or a boolean mask, in
+    the order given: through a handle from a regular file (only the traces
+    selected are read), else (streams, partial=True) the whole data read,
+    then selected."""
+    from vondrel import _files
+
+    if isinstance(source, (str, bytes, os.PathLike)) and not partial:
+        try:
+            regular = stat.S_ISREG(os.stat(source).st_mode)
+        except OSError:
+            regular = False
+        if regular:
+            with File(source, format=format, byteorder=byteorder) as f:
+                return f.read(traces, samples=samples, dtype=dtype)
+    g = _files.read(source, format=format, byteorder=byteorder, samples=samples, partial=partial, dtype=dtype)
+    index = _index_array(traces, len(g))
+    headers, flat, offsets = _files._take(g.headers, g.flat, g.offsets, index)
+    layout = getattr(g, "_layout", None)
+    if layout is not None:
+        from vondrel._segyfile import SegyGather
+        return SegyGather(headers, flat, offsets, layout)
+    return _files.Gather(headers, flat, offsets, g.format, g.byteorder)
 
 
 def open(path: str | os.PathLike[str], mode: str = "r", *, format: str | None = None,

@@ -4,6 +4,7 @@ Unix pipelines, and draw them.
     vondrel info FILE...            what a file holds, and which header fields vary
     vondrel convert IN OUT          any readable format to any writable one ("-": a pipe)
     vondrel plot FILE -o gather.png a picture of a gather
+    vondrel edit FILE --set cdp=1001  header fields set in place
 
 Usage errors exit with 2, data errors with 1 (one line naming the file; the
 traceback with --debug), and a reader of standard output that goes away ends
@@ -114,6 +115,9 @@ def _header_rows(block, n):
 
 def _info(args, name, out):
     from vondrel import _stream
+    if args.trace is not None:
+        from vondrel._cli_open import print_trace
+        return print_trace(name, args.trace, out)
     reader = _stream.traces(_source(name))
     with reader:
         if args.text and reader.format == "segy":
@@ -360,6 +364,7 @@ def parser():
                                            "the minimum and maximum of every header field that varies.")
     info.add_argument("files", nargs="+", metavar="FILE", help='a trace file, or "-" for standard input')
     info.add_argument("--text", action="store_true", help="also print a SEG-Y file's textual header")
+    info.add_argument("--trace", type=int, metavar="N", help="print every header field of trace N instead")
     info.add_argument("--dims", type=_dims, metavar="KEYS",
                       help="the grid's keys, names or byte positions (e.g. cdp,offset or 189,193)")
     info.set_defaults(run=cmd_info)
@@ -379,6 +384,9 @@ def parser():
     convert.add_argument("--from-byteorder", choices=("little", "big"),
                          help="input byte order, when detection cannot decide")
     convert.set_defaults(run=cmd_convert)
+
+    from vondrel._cli_open import add_edit_parser
+    add_edit_parser(commands, common)
 
     plot = commands.add_parser("plot", parents=[common], help="draw a gather to a PNG",
                                description="Draws a gather as a variable-density image or wiggle traces.")
