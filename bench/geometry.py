@@ -193,8 +193,10 @@ def child(args):
         elapsed = time.perf_counter() - start
         if rep:
             times.append(elapsed)
-        if rep < args.repeat and hasattr(state, "close"):
-            state.close()
+        if rep < args.repeat:
+            for held in (state, result):      # handles let go of their maps now, not at the next collection
+                if hasattr(held, "close"):
+                    held.close()
     peak = run.peak_rss_bytes()
     check(result)
     print(json.dumps({"times": times, "peak_rss": peak}))

@@ -133,7 +133,7 @@ def _info(args, name, out):
         order = ORDER_NAMES.get(reader.byteorder, reader.byteorder)
         count = reader.index
     print(f"{name}: {fmt}, {order}, {count} traces", file=out)
-    if name != "-":
+    if os.path.isfile(name):          # the handle needs random access: not a pipe
         _info_geometry(name, args.dims, out)
     if ranges.low is None:
         return
