@@ -482,6 +482,8 @@ def _info(args, name, out):
     if args.text and text is not None:
         print(text, file=out)
     print(f"{name}: {fmt}, {order}, {_plural(summary.count, 'trace')}", file=out)
+    if input.on_disk and os.path.isfile(name):          # the handle needs random access: not a pipe
+        _info_geometry(name, args.dims, out)
     if segy is not None:
         code = int(segy.binary["format"])
         print(f"  sample format  {code} ({SAMPLE_FORMATS.get(code, (0, 'unknown'))[1]})", file=out)
@@ -505,6 +507,45 @@ def _release(args):
     all, so that a message that follows starts on a clean line)."""
     while args.cleanup:
         args.cleanup.pop(0)()
+
+
+def _info_geometry(name, dims, out):
+    """The geometry that vondrel.open infers (or that --dims names): the
+    keys, the file's order, each key's range and step, the missing traces."""
+    import numpy as np
+    import vondrel
+    from vondrel import _geometry
+    with vondrel.open(name, dims=dims) as f:
+        if not f.dims:
+            if f.format == "segy" and len(f):
+                print("  geometry  none: bytes 189/193 (iline, xline) do not form a grid; --dims names other keys",
+                      file=out)
+            return
+        order = f"{f.sorting}-sorted" if f.sorting else "mixed order"
+        print(f"  geometry  {', '.join(f.dims)} ({order})", file=out)
+        for d, labels in f.coords.items():
+            if len(labels):
+                step = _geometry._increment(labels)
+                print(f"    {d}  {labels[0]} .. {labels[-1]} step {step:g} ({len(labels)})", file=out)
+        holes = int(f.trace_index.size - np.count_nonzero(f.mask)) if f.trace_index.size else 0
+        print(f"    {holes} of {f.trace_index.size} positions have no trace" if holes
+              else "    every position has a trace", file=out)
+
+
+def _dims(text):
+    """--dims: header field names or byte positions, comma-separated."""
+    parts = [p.strip() for p in text.split(",")]
+    if not all(parts):
+        raise argparse.ArgumentTypeError(f"not a list of header fields: {text!r}")
+    return tuple(int(p) if p.isdigit() else p for p in parts)
+
+
+def _dims(text):
+    """--dims: header field names or byte positions, comma-separated."""
+    parts = [p.strip() for p in text.split(",")]
+    if not all(parts):
+        raise argparse.ArgumentTypeError(f"not a list of header fields: {text!r}")
+    return tuple(int(p) if p.isdigit() else p for p in parts)
 
 
 def cmd_info(args):
@@ -780,6 +821,10 @@ def cmd_plot(args):
                         "or Debian's python3-matplotlib).") from None
     import numpy as np
 
+    if args.iline is not None or args.xline is not None or args.depth_slice is not None:
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+        return _plot_geometry(args, plt)
     width, height = args.size
     axes = (0.1, 0.08, 0.86, 0.84)                      # the picture inside the figure
     picture = None
@@ -856,6 +901,60 @@ def _draw(args, picture, axes):
     plt.close(fig)
 
 
+def _plot_geometry(args, plt):
+    """plot --iline / --xline / --depth-slice: a line or a slice of the
+    file's grid (the first dim's line, the second's, a sample of every
+    position), labelled by the keys; positions without a trace stay blank."""
+    import numpy as np
+    import vondrel
+    from vondrel import _geometry
+    if args.file == "-":
+        raise DataError("--iline, --xline and --depth-slice read a file, not standard input.")
+    with vondrel.open(args.file, dims=args.dims) as f:
+        dims = f.dims
+        if not dims or (args.xline is not None and len(dims) < 2):
+            raise DataError(f"{args.file}: no grid of {'two keys' if dims else 'keys'} (name them with --dims).")
+        title = args.title or os.path.basename(args.file)
+        if args.depth_slice is not None:
+            image = f.depth_slice(args.depth_slice)
+            image = image.reshape(len(image), -1)
+            rows, cols = f.coords[dims[0]], (f.coords[dims[1]] if len(dims) > 1 else np.zeros(1))
+            extent = (-0.5, image.shape[1] - 0.5, image.shape[0] - 0.5, -0.5)
+            xlabel = dims[1] if len(dims) == 2 else "trace" if len(dims) == 1 else f"{dims[1]} x {dims[2]}"
+            ylabel, title = dims[0], f"{title}: sample {args.depth_slice}"
+            if len(dims) == 2 and len(cols) > 1 and len(rows) > 1:
+                hc, hr = (cols[1] - cols[0]) / 2, (rows[1] - rows[0]) / 2
+                extent = (cols[0] - hc, cols[-1] + hc, rows[-1] + hr, rows[0] - hr)
+            shown = image
+        else:
+            which = dims[0] if args.iline is not None else dims[1]
+            label = args.iline if args.iline is not None else args.xline
+            line = f.sel(**{which: label})
+            line = line.reshape(-1, line.shape[-1])
+            others = [d for d in dims if d != which]
+            xs = f.coords[others[0]] if len(others) == 1 else np.arange(len(line))
+            delay = _geometry.first_delay(f)
+            times = _geometry.time_axis(line.shape[1], float(f.dt or 4000), delay) * 1000.0
+            half = (xs[1] - xs[0]) / 2 if len(xs) > 1 else 0.5
+            extent = (xs[0] - half, xs[-1] + half, times[-1], times[0])
+            xlabel = others[0] if len(others) == 1 else " x ".join(others) if others else "trace"
+            ylabel, title = "time (ms)", f"{title}: {which} {label}"
+            shown = line.T
+    finite = np.abs(shown[np.isfinite(shown)])
+    clip = float(np.percentile(finite, args.clip)) if finite.size else 1.0
+    width, height = args.size
+    fig = plt.figure(figsize=(width / 100, height / 100), dpi=100)
+    ax = fig.add_axes((0.1, 0.08, 0.86, 0.84))
+    cmap = plt.get_cmap(args.cmap).with_extremes(bad="#cfe0f0")     # positions without a trace
+    ax.imshow(shown, aspect="auto", cmap=cmap, vmin=-(clip or 1.0), vmax=clip or 1.0,
+              interpolation="nearest", extent=extent)
+    ax.set_xlabel(xlabel)
+    ax.set_ylabel(ylabel)
+    ax.set_title(title)
+    fig.savefig(args.output, dpi=100)
+    plt.close(fig)
+
+
 # ---- the command -------------------------------------------------------------------
 
 
@@ -900,6 +999,8 @@ def parser():
     info.add_argument("files", nargs="+", metavar="FILE", help='a trace file, or "-" for standard input')
     info.add_argument("--text", action="store_true", help="also print a SEG-Y file's textual header")
     info.add_argument("--binary", action="store_true", help="also print a SEG-Y file's binary header, by name")
+    info.add_argument("--dims", type=_dims, metavar="KEYS",
+                      help="the grid's keys, names or byte positions (e.g. cdp,offset or 189,193)")
     info.add_argument("--trace", type=_count(0, 2 ** 31 - 1, "--trace"), metavar="N",
                       help="also print every field of trace N's header (from 0)")
     info.set_defaults(run=cmd_info, parser=info)
@@ -942,6 +1043,12 @@ def parser():
     plot.add_argument("--size", type=_size, default=(900, 600), metavar="WxH",
                       help="picture size in pixels (default: 900x600)")
     plot.add_argument("--title", help="the picture's title (default: the file name)")
+    line = plot.add_mutually_exclusive_group()
+    line.add_argument("--iline", type=int, metavar="LABEL", help="draw this line of the grid's first key")
+    line.add_argument("--xline", type=int, metavar="LABEL", help="draw this line of the grid's second key")
+    line.add_argument("--depth-slice", type=int, metavar="SAMPLE", help="draw this sample of every trace on the grid")
+    plot.add_argument("--dims", type=_dims, metavar="KEYS",
+                      help="the grid's keys, names or byte positions (default: iline,xline of SEG-Y)")
     plot.set_defaults(run=cmd_plot, parser=plot)
     return top
 
