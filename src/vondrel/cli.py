@@ -482,8 +482,6 @@ def _info(args, name, out):
     if args.text and text is not None:
         print(text, file=out)
     print(f"{name}: {fmt}, {order}, {_plural(summary.count, 'trace')}", file=out)
-    if input.on_disk and os.path.isfile(name):          # the handle needs random access: not a pipe
-        _info_geometry(name, args.dims, out)
     if segy is not None:
         code = int(segy.binary["format"])
         print(f"  sample format  {code} ({SAMPLE_FORMATS.get(code, (0, 'unknown'))[1]})", file=out)
@@ -491,6 +489,8 @@ def _info(args, name, out):
         if segy.extended_text:
             print(f"  extended textual headers  {len(segy.extended_text)}", file=out)
     summary.print(out)
+    if input.on_disk and os.path.isfile(name):          # the handle needs random access: not a pipe
+        _info_geometry(name, args, out)
     if args.binary:
         if segy is None:
             print("  binary header: none (not a SEG-Y file)", file=out)
@@ -509,13 +509,13 @@ def _release(args):
         args.cleanup.pop(0)()
 
 
-def _info_geometry(name, dims, out):
+def _info_geometry(name, args, out):
     """The geometry that vondrel.open infers (or that --dims names): the
     keys, the file's order, each key's range and step, the missing traces."""
     import numpy as np
     import vondrel
     from vondrel import _geometry
-    with vondrel.open(name, dims=dims) as f:
+    with vondrel.open(name, dims=args.dims, **_keywords(args)) as f:
         if not f.dims:
             if f.format == "segy" and len(f):
                 print("  geometry  none: bytes 189/193 (iline, xline) do not form a grid; --dims names other keys",
