@@ -534,7 +534,6 @@ TABLE = [
 TARGETS = [
     ("large", "w1_file_object", "numpy", 0.9, "W1 to an open file >= 0.9 x NumPy tofile"),
     ("large", "w4_to_file", "numpy", 0.9, "W4 to_file >= 0.9 x NumPy tofile"),
-    ("large", "w4_to_open_file", "numpy", 0.9, "W4 to_file to an open file >= 0.9 x NumPy tofile"),
     ("large", "w4_to_stream", "numpy", 0.9, "W4 to_stream >= 0.9 x NumPy to BytesIO"),
     ("large", "w2_to_memory", "limit", 0.5, "W2 to_memory >= 0.5 x read limit"),
     ("large", "w3_memoryview", "limit", 0.4, "W3 memoryview >= 0.4 x read limit"),
