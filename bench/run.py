@@ -300,6 +300,22 @@ def jobs():
         unlink_out(ctx)
         return ctx.numpy_records()
 
+    def open_out_built(ctx):
+        unlink_out(ctx)
+        return SEGY(ctx.rows, DT), open(ctx.out, "wb")
+
+    def w4_to_open_file(ctx, state):
+        c, f = state
+        c.to_file(f)
+        f.close()
+        return c
+
+    def np_w4_to_open_file(ctx, state):
+        out, f = state
+        f.write(ctx.count_bytes())
+        out.tofile(f)
+        f.close()
+
     def w4_to_stream(ctx, c):
         b = io.BytesIO()
         c.to_stream(b)
@@ -422,6 +438,8 @@ def jobs():
         "w4_to_stream": (built, w4_to_stream, check_stream),
         "np_w4_to_file": (prepare_np_w4_file, np_w4_to_file, ctx_check_out),
         "np_w4_to_stream": (records, np_w4_to_stream, check_stream),
+        "w4_to_open_file": (open_out_built, w4_to_open_file, ctx_check_out),
+        "np_w4_to_open_file": (open_out_records, np_w4_to_open_file, ctx_check_out),
         "limit_read": (read_buffer, limit_read, check_read),
         "limit_read_chunks": (chunk_buffer, limit_read_chunks, check_read_chunks),
         "limit_write_path": (ref_bytes, limit_write_path, ctx_check_out),
@@ -487,6 +505,8 @@ TABLE = [
     ("W4", [
         ("w4_to_file", "built SEGY .to_file(path), fsync", "limit_write_path", "np_w4_to_file"),
         ("np_w4_to_file", "NumPy: tofile(path), fsync", "limit_write_path", None),
+        ("w4_to_open_file", "built SEGY .to_file(open file)", "limit_write_object", "np_w4_to_open_file"),
+        ("np_w4_to_open_file", "NumPy: tofile(open file)", "limit_write_object", None),
         ("w4_to_stream", "built SEGY .to_stream(BytesIO())", "limit_memcpy", "np_w4_to_stream"),
         ("np_w4_to_stream", "NumPy: BytesIO().write(records)", "limit_memcpy", None),
     ]),
@@ -514,6 +534,7 @@ TABLE = [
 TARGETS = [
     ("large", "w1_file_object", "numpy", 0.9, "W1 to an open file >= 0.9 x NumPy tofile"),
     ("large", "w4_to_file", "numpy", 0.9, "W4 to_file >= 0.9 x NumPy tofile"),
+    ("large", "w4_to_open_file", "numpy", 0.9, "W4 to_file to an open file >= 0.9 x NumPy tofile"),
     ("large", "w4_to_stream", "numpy", 0.9, "W4 to_stream >= 0.9 x NumPy to BytesIO"),
     ("large", "w2_to_memory", "limit", 0.5, "W2 to_memory >= 0.5 x read limit"),
     ("large", "w3_memoryview", "limit", 0.4, "W3 memoryview >= 0.4 x read limit"),

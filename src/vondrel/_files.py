@@ -22,6 +22,8 @@ from vondrel import _arrays, _interval, _sinks
 if TYPE_CHECKING:
     import xarray
 
+    from vondrel._segyfile import BinaryHeader
+
 __all__ = ["Gather", "Probe", "read", "write", "probe", "header_dtype", "header", "from_collection"]
 
 HEADER_SIZE = 240
@@ -148,8 +150,12 @@ class Gather:
         return len(self.headers)
 
     def __repr__(self) -> str:
-        return (f"<vondrel.Gather: {len(self)} traces, {_FORMAT_NAMES.get(self.format, self.format)} "
-                f"{_ORDER_NAMES[self.byteorder]}>")
+        n, ns, dt = len(self), self.ns, self.dt
+        shape = [f"{n} traces"]
+        if n:
+            shape += ["ns varies" if ns is None else f"ns {ns}", "dt varies" if dt is None else f"dt {dt} us"]
+        return (f"<vondrel.{type(self).__name__}: {', '.join(shape)}, {_FORMAT_NAMES.get(self.format, self.format)} "
+                f"{_ORDER_NAMES[self.byteorder]}, samples {self._sample_format()}>")
 
     @property
     def samples(self) -> np.ndarray:
@@ -206,6 +212,70 @@ class Gather:
         time (seconds), every header field a coordinate along trace."""
         from vondrel._xarray import to_xarray
         return to_xarray(self)
+
+    # What every gather answers, and what only a SEG-Y file has (None here;
+    # SegyGather holds them).
+
+    @property
+    def text(self) -> str | None:
+        """SEG-Y's textual file header; None for the other formats."""
+        return None
+
+    @property
+    def extended_text(self) -> list[str] | None:
+        """SEG-Y's extended textual headers; None for the other formats."""
+        return None
+
+    @property
+    def binary(self) -> BinaryHeader | None:
+        """SEG-Y's binary file header; None for the other formats."""
+        return None
+
+    @property
+    def ns(self) -> int | None:
+        """Samples per trace, when every trace has as many; None when they
+        differ or there are no traces."""
+        return _common(np.diff(self.offsets))
+
+    @property
+    def dt(self) -> int | None:
+        """The sample interval in microseconds (see interval()), when every
+        trace has the same; None when they differ or there are no traces."""
+        return _common(self.interval())
+
+    def interval(self) -> np.ndarray:
+        """Each trace's sample interval in microseconds: its header's dt."""
+        return self.headers["dt"].copy()
+
+    @property
+    def times(self) -> np.ndarray:
+        """The time axis in seconds (float64, one value per sample): the
+        delay of the first sample (delrt, milliseconds) plus k times the
+        interval.  ValueError when the traces differ in ns, dt or delrt."""
+        if not len(self):
+            return np.zeros(0)
+        axis = []
+        for what, values in (("ns", np.diff(self.offsets)), ("dt", self.interval()),
+                             ("delrt", self.headers["delrt"])):
+            differ = np.flatnonzero(values != values[0])
+            if len(differ):
+                k = int(differ[0])
+                raise ValueError(f"trace {k} has {what} {values[k]}, trace 0 has {values[0]}: "
+                                 f"one time axis needs one {what}")
+            axis.append(int(values[0]))
+        ns, dt, delrt = axis
+        return delrt / 1e3 + np.arange(ns) * (dt / 1e6)
+
+    def _sample_format(self) -> str:
+        """How the file stores the samples, for repr."""
+        return "float32"
+
+
+def _common(values: np.ndarray) -> int | None:
+    """The value every trace has, or None when they differ or there are none."""
+    if not len(values) or (values != values[0]).any():
+        return None
+    return int(values[0])
 
 
 def _gather(blocks: tuple, format: str, byteorder: str) -> Gather:

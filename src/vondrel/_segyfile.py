@@ -7,6 +7,7 @@ from __future__ import annotations
 import os
 import re
 import struct
+import textwrap
 from concurrent.futures import Future, ThreadPoolExecutor
 from typing import Any
 
@@ -706,14 +707,14 @@ class SegyGather(Gather):
     __slots__ = ("text", "extended_text", "binary", "_layout")
     text: str
     extended_text: list[str]
-    binary: np.ndarray
+    binary: BinaryHeader
 
     def __init__(self, headers: np.ndarray, flat: np.ndarray | None, offsets: np.ndarray, layout: Layout) -> None:
         super().__init__(headers, flat, offsets, "segy", layout.byteorder)
         self._layout = layout
         self.text = decode_text(layout.raw_text)
         self.extended_text = [decode_text(raw) for raw in layout.raw_extended]
-        self.binary = layout.binary
+        self.binary = layout.binary.view(BinaryHeader)
 
     def interval(self) -> np.ndarray:
         """Each trace's sample interval in microseconds (a new uint16 array):
@@ -733,6 +734,38 @@ class SegyGather(Gather):
         su["ns"] = lengths
         su["dt"] = self.interval()
         return su
+
+
+    def _sample_format(self) -> str:
+        return f"{SAMPLE_FORMAT_NAMES[self._layout.code]} (format {self._layout.code})"
+
+
+# What each sample format code stores, for a gather's repr.
+SAMPLE_FORMAT_NAMES = {
+    1: "IBM float", 2: "int32", 3: "int16", 5: "IEEE float32", 6: "IEEE float64", 7: "int24", 8: "int8",
+    9: "int64", 10: "uint32", 11: "uint16", 12: "uint64", 15: "uint24", 16: "uint8",
+}
+
+
+class BinaryHeader(np.ndarray[Any, np.dtype[Any]]):
+    """A SEG-Y binary file header: a 0-d structured array in native order,
+    every field by its name (`binary["hdt"]`, a 0-d array), whose repr and
+    str name each field with its value (the unassigned bytes left out)."""
+
+    def __getitem__(self, key: Any) -> Any:
+        got = super().__getitem__(key)
+        # A field is a plain array: only the header itself prints as one.
+        return got.view(np.ndarray) if isinstance(got, np.ndarray) and got.dtype.names is None else got
+
+    def __repr__(self) -> str:
+        if self.dtype.names is None or self.shape != ():
+            return repr(self.view(np.ndarray))
+        fields = [f"{name}={self[name].item()!r}" for name in self.dtype.names
+                  if self.dtype[name].kind != "V"]
+        return textwrap.fill(", ".join(fields), 100, initial_indent="BinaryHeader(",
+                             subsequent_indent=" " * len("BinaryHeader(")) + ")"
+
+    __str__ = __repr__
 
 
 class _Ahead:
