@@ -33,7 +33,7 @@ from vondrel import _arrays
 from vondrel._plan import HEADER_SIZE, Plan, plan
 
 if TYPE_CHECKING:
-    from vondrel._files import Gather
+    from vondrel._gather import Gather
 
 __all__ = ["File", "open"]
 
@@ -101,7 +101,7 @@ class _Where:
         return int(self.index[j]) if self.index is not None else self.first + j
 
 
-def _index_array(sel: Any, n: int) -> np.ndarray:
+def index_array(sel: Any, n: int) -> np.ndarray:
     """An int64 index array (0 .. n-1) of an index sequence or a mask."""
     a = np.asarray(sel)
     if a.dtype == bool:
@@ -307,7 +307,7 @@ class File:
             raise IndexError(f"traces are selected by an int, a slice, a sequence of ints or a boolean mask, "
                              f"not {type(sel).__name__}")
         else:
-            index = _index_array(sel, n)
+            index = index_array(sel, n)
         return _Where((p.data_offset, p.trace_size or 0, offsets, index, n), len(index), False, index)
 
     def _ns_of(self, where: _Where) -> np.ndarray:
@@ -418,7 +418,7 @@ class File:
         as a Gather, as vondrel.read gives it: a SegyGather for SEG-Y.
         `samples=False` reads the headers only; `dtype="stored"` keeps the
         samples in the type the file stores."""
-        from vondrel._files import Gather
+        from vondrel._gather import Gather
         if dtype not in (None, "float32", "stored"):
             raise ValueError(f"dtype must be 'float32' or 'stored', not {dtype!r}")
         p = self._plan
@@ -434,7 +434,7 @@ class File:
             flat = None
             bounds = np.zeros(where.k + 1, np.int64)
             np.cumsum(self._ns_of(where) if self.ns is None else np.full(where.k, self.ns), out=bounds[1:])
-        if p.format == "segy":
+        if p.layout is not None:           # a format with file headers: its gather holds them
             from vondrel._segyfile import SegyGather
             return SegyGather(headers, flat, bounds, p.layout)
         return Gather(headers, flat, bounds, p.format, p.byteorder)
@@ -715,34 +715,6 @@ def _stored_values(a: np.ndarray, stored: np.dtype, code: int) -> np.ndarray:
     if overflow.any():
         raise ValueError(f"sample format {code} cannot hold {a[overflow].flat[0]}")
     return out
-
-
-def read_selected(source: object, format: str | None, byteorder: str | None, traces: Any, samples: bool,
-                  partial: bool, dtype: str | None, ns: int | None = None,
-                  sample_format: int | None = None) -> Gather:
-    """vondrel.read of the traces of an index sequence or a boolean mask, in
-    the order given: through a handle from a regular file (only the traces
-    selected are read), else (streams, partial=True) the whole data read,
-    then selected."""
-    from vondrel import _files
-
-    if isinstance(source, (str, bytes, os.PathLike)) and not partial:
-        try:
-            regular = stat.S_ISREG(os.stat(source).st_mode)
-        except OSError:
-            regular = False
-        if regular:
-            with File(source, format=format, byteorder=byteorder, ns=ns, sample_format=sample_format) as f:
-                return f.read(traces, samples=samples, dtype=dtype)
-    g = _files.read(source, format=format, byteorder=byteorder, samples=samples, partial=partial, dtype=dtype,
-                    ns=ns, sample_format=sample_format)
-    index = _index_array(traces, len(g))
-    headers, flat, offsets = _files._take(g.headers, g.flat, g.offsets, index)
-    layout = getattr(g, "_layout", None)
-    if layout is not None:
-        from vondrel._segyfile import SegyGather
-        return SegyGather(headers, flat, offsets, layout)
-    return _files.Gather(headers, flat, offsets, g.format, g.byteorder)
 
 
 def open(path: str | os.PathLike[str], mode: str = "r", *, format: str | None = None,

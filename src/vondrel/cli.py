@@ -97,8 +97,8 @@ class _Ranges:
 def _header_rows(block, n):
     """The header rows and ns of the native-order traces in `block`."""
     import numpy as np
-    from vondrel import _files
-    dtype = _files.header_dtype()
+    from vondrel import _layout
+    dtype = _layout.header_dtype()
     first = int.from_bytes(block[114:116], sys.byteorder)
     size = 240 + 4 * first
     rows = np.ndarray((n // size,), dtype, block, strides=(size,))
