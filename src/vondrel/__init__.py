@@ -19,6 +19,7 @@ _LAZY = {
     "from_xarray": "vondrel._xarray",
     "open": "vondrel._handle",
     "File": "vondrel._handle",
+    "write_cube": "vondrel._geometry",
 }
 _SUBMODULES = ("dask",)
 

@@ -16,6 +16,7 @@ from vondrel._segyfile import SegyGather as SegyGather
 from vondrel._stream import Writer as Writer
 from vondrel._stream import traces as traces
 from vondrel._xarray import from_xarray as from_xarray
+from vondrel._geometry import write_cube as write_cube
 from vondrel import dask as dask
 
 # read: what format= names decides the gather's type.  Read as SEG-Y, it

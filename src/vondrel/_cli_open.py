@@ -114,24 +114,3 @@ def cmd_edit(args: Any) -> int:
     keys = ", ".join(key for key, _ in args.assignments)
     print(f"{args.file}: {keys} set on {where.k} trace{'' if where.k == 1 else 's'}")
     return 0
-
-
-def print_trace(name: str, n: int, out: Any = sys.stdout, format: str | None = None,
-                byteorder: str | None = None) -> None:
-    """Every field of trace n's header, by name, read through a handle."""
-    import vondrel
-
-    with vondrel.open(name, format=format, byteorder=byteorder) as f:
-        if not -len(f) <= n < len(f):
-            raise ValueError(f"{name}: no trace {n}: the file holds {len(f)}")
-        row = f.headers[n]
-        order = "big-endian" if f.byteorder == ">" else "little-endian"
-        print(f"{name}: trace {n % len(f)} of {len(f)} ({f.format}, {order})", file=out)
-        for key in row.dtype.names:
-            value = row[key]
-            if row.dtype[key].kind == "V":
-                raw = bytes(value)
-                if any(raw):
-                    print(f"  {key:<9} {raw.hex()}", file=out)
-                continue
-            print(f"  {key:<9} {value}", file=out)

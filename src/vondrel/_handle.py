@@ -29,7 +29,7 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from vondrel import _arrays
+from vondrel import _arrays, _geometry
 from vondrel._plan import HEADER_SIZE, Plan, plan
 
 if TYPE_CHECKING:
@@ -120,7 +120,7 @@ def index_array(sel: Any, n: int) -> np.ndarray:
     return np.where(a < 0, a + n, a)
 
 
-class File:
+class File(_geometry.Surveyed):
     """A trace file held open: `vondrel.open(path, mode)`.
 
     `len(f)` traces of `f.ns` samples (None when the traces differ), `f.dt`
@@ -164,6 +164,7 @@ class File:
         self._closed = False
         self.headers = Headers(self)
         self.samples = Samples(self)
+        _geometry.attach(self, dims)
 
     # ---- what the file is -------------------------------------------------------------
 
