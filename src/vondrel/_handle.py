@@ -30,6 +30,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from vondrel import _arrays, _geometry
+from vondrel._layout import TITLES
 from vondrel._plan import HEADER_SIZE, Plan, plan
 
 if TYPE_CHECKING:
@@ -39,7 +40,6 @@ __all__ = ["File", "open"]
 
 NATIVE = "<" if sys.byteorder == "little" else ">"
 _ORDER_NAMES = {"<": "little-endian", ">": "big-endian"}
-_FORMAT_NAMES = {"su": "SU", "collection": "collection", "segy": "SEG-Y"}
 _SAMPLE_FORMAT_NAMES = {1: "IBM float", 2: "int32", 3: "int16", 5: "IEEE float", 6: "IEEE double", 7: "int24",
                         8: "int8", 9: "int64", 10: "uint32", 11: "uint16", 12: "uint64", 15: "uint24", 16: "uint8"}
 # format code -> the NumPy type of its samples as stored (IBM floats as float32)
@@ -220,7 +220,7 @@ class File(_geometry.Surveyed):
         state = "closed" if self._closed else f"mode {self.mode!r}"
         traces = f"{p.n_traces} trace{'' if p.n_traces == 1 else 's'}"
         samples = f"{_SAMPLE_FORMAT_NAMES.get(p.sample_format, 'format')} ({p.sample_format})"
-        return (f"<vondrel.File {self.path!r}: {traces}, {ns}, dt {p.dt} us, {_FORMAT_NAMES[p.format]} "
+        return (f"<vondrel.File {self.path!r}: {traces}, {ns}, dt {p.dt} us, {TITLES[p.format]} "
                 f"{_ORDER_NAMES[p.byteorder]}, {samples}, {state}>")
 
     # ---- life -------------------------------------------------------------------------
@@ -407,7 +407,7 @@ class File(_geometry.Surveyed):
     def _column(self, name: str, where: _Where) -> np.ndarray:
         dtype = self._plan.header_dtype
         if name not in dtype.names:
-            raise KeyError(f"no header field {name!r} in a {_FORMAT_NAMES[self.format]} trace header")
+            raise KeyError(f"no header field {name!r} in a {TITLES[self.format]} trace header")
         out = np.empty(where.k, dtype.fields[name][0])
         self._fields((name,), where, out, (0,))
         return out
@@ -483,7 +483,7 @@ class Headers:
         dtype = self.dtype
         for name in names:
             if name not in dtype.names:
-                raise KeyError(f"no header field {name!r} in a {_FORMAT_NAMES[self._file.format]} trace header")
+                raise KeyError(f"no header field {name!r} in a {TITLES[self._file.format]} trace header")
 
     def __getitem__(self, key: Any) -> Any:
         f = self._file
@@ -581,7 +581,7 @@ class Headers:
         rows = np.asarray(value)
         if rows.dtype.names != dtype.names or rows.dtype.itemsize != HEADER_SIZE:
             raise ValueError(f"whole headers take rows of the file's header dtype (f.headers.dtype, "
-                             f"{_FORMAT_NAMES[f.format]} fields), not {rows.dtype}")
+                             f"{TITLES[f.format]} fields), not {rows.dtype}")
         if rows.shape not in ((), (where.k,), (1,)):
             raise ValueError(f"{where.k} traces selected, and {rows.shape} header rows given")
         rows = np.ascontiguousarray(np.broadcast_to(rows.reshape(-1) if rows.ndim else rows, (where.k,)))

@@ -39,8 +39,7 @@ SAMPLE_FORMATS = {
 }
 
 
-class DataError(Exception):
-    """A problem with the data or a file, reported in one line."""
+from vondrel._cli_open import DataError  # noqa: E402  (the commands' one error, shared with the edit command)
 
 
 def _version():
@@ -483,7 +482,7 @@ def _info(args, name, out):
         print(text, file=out)
     print(f"{name}: {fmt}, {order}, {_plural(summary.count, 'trace')}", file=out)
     if input.on_disk and os.path.isfile(name):          # the handle needs random access: not a pipe
-        _info_geometry(name, args.dims, out)
+        _info_geometry(name, args.dims, out, fmt, reader.byteorder)
     if segy is not None:
         code = int(segy.binary["format"])
         print(f"  sample format  {code} ({SAMPLE_FORMATS.get(code, (0, 'unknown'))[1]})", file=out)
@@ -509,13 +508,13 @@ def _release(args):
         args.cleanup.pop(0)()
 
 
-def _info_geometry(name, dims, out):
+def _info_geometry(name, dims, out, format=None, byteorder=None):
     """The geometry that vondrel.open infers (or that --dims names): the
     keys, the file's order, each key's range and step, the missing traces."""
     import numpy as np
     import vondrel
     from vondrel import _geometry
-    with vondrel.open(name, dims=dims) as f:
+    with vondrel.open(name, format=format, byteorder=byteorder, dims=dims) as f:
         if not f.dims:
             if f.format == "segy" and len(f):
                 print("  geometry  none: bytes 189/193 (iline, xline) do not form a grid; --dims names other keys",
