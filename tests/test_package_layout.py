@@ -118,10 +118,6 @@ def test_the_walk_sees_top_level_deferred_and_relative_imports(tmp_path):
                                                         "vondrel._stream"}
 
 
-@pytest.mark.xfail(strict=True, reason="_files, _segyfile, _xarray and _columns form a circle: _files imports "
-                   "_segyfile (on its last line, so that SEG-Y joins the formats) and _xarray (in to_xarray), "
-                   "_segyfile imports _files, _xarray imports _files and _columns, _columns imports _segyfile; "
-                   "the format-layer rework removes it")
 def test_no_module_of_the_package_imports_itself_back():
     assert circles(package_graph()) == []
 

@@ -1,7 +1,10 @@
 """Type stubs of the package vondrel: the names that arrive on first use.
 Every name of _LAZY in __init__.py is declared here, and the submodules of
 _SUBMODULES."""
+from collections.abc import Sequence
 from typing import Literal, overload
+
+import numpy as np
 
 from vondrel._files import Gather as Gather
 from vondrel._files import Probe as Probe
@@ -24,11 +27,13 @@ from vondrel import dask as dask
 # data, it is a Gather, whose file headers are None unless it is SEG-Y.
 @overload
 def read(source: object, *, format: Literal["segy"], byteorder: str | None = None,
-         traces: slice | range | None = None, samples: bool = True, partial: bool = False,
-         dtype: str | None = None) -> SegyGather: ...
+         traces: int | slice | range | Sequence[int] | np.ndarray | None = None, samples: bool = True,
+         partial: bool = False, dtype: str | None = None, ns: int | None = None,
+         sample_format: int | None = None) -> SegyGather: ...
 @overload
 def read(source: object, *, format: str | None = None, byteorder: str | None = None,
-         traces: slice | range | None = None, samples: bool = True, partial: bool = False,
-         dtype: str | None = None) -> Gather: ...
+         traces: int | slice | range | Sequence[int] | np.ndarray | None = None, samples: bool = True,
+         partial: bool = False, dtype: str | None = None, ns: int | None = None,
+         sample_format: int | None = None) -> Gather: ...
 
 def get_include() -> str: ...

@@ -10,6 +10,10 @@ from typing import Any
 
 ORDERS = {"little": "<", "big": ">"}
 
+
+class DataError(Exception):
+    """A problem with the data or a file, reported in one line."""
+
 EDIT_HELP = """\
 Sets header fields of FILE in place: only the bytes of those fields
 change, in the file's byte order; the file's size and every other byte stay
@@ -90,8 +94,7 @@ def add_edit_parser(commands: Any, common: argparse.ArgumentParser) -> None:
 
 def cmd_edit(args: Any) -> int:
     import vondrel
-    from vondrel._handle import _FORMAT_NAMES
-    from vondrel.cli import DataError
+    from vondrel._layout import TITLES as _FORMAT_NAMES
 
     order = ORDERS[args.from_byteorder] if args.from_byteorder else None
     with vondrel.open(args.file, "r+", format=args.format, byteorder=order) as f:

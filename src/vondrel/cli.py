@@ -39,8 +39,7 @@ SAMPLE_FORMATS = {
 }
 
 
-class DataError(Exception):
-    """A problem with the data or a file, reported in one line."""
+from vondrel._cli_open import DataError  # noqa: E402  (the commands' one error, shared with the edit command)
 
 
 def _version():
@@ -490,7 +489,7 @@ def _info(args, name, out):
             print(f"  extended textual headers  {len(segy.extended_text)}", file=out)
     summary.print(out)
     if input.on_disk and os.path.isfile(name):          # the handle needs random access: not a pipe
-        _info_geometry(name, args, out)
+        _info_geometry(name, args, out, fmt, reader.byteorder)
     if args.binary:
         if segy is None:
             print("  binary header: none (not a SEG-Y file)", file=out)
@@ -509,13 +508,15 @@ def _release(args):
         args.cleanup.pop(0)()
 
 
-def _info_geometry(name, args, out):
+def _info_geometry(name, args, out, format=None, byteorder=None):
     """The geometry that vondrel.open infers (or that --dims names): the
     keys, the file's order, each key's range and step, the missing traces."""
     import numpy as np
     import vondrel
     from vondrel import _geometry
-    with vondrel.open(name, dims=args.dims, **_keywords(args)) as f:
+    kw = _keywords(args)
+    kw.update({k: v for k, v in (("format", format), ("byteorder", byteorder)) if v})   # as detected
+    with vondrel.open(name, dims=args.dims, **kw) as f:
         if not f.dims:
             if f.format == "segy" and len(f):
                 print("  geometry  none: bytes 189/193 (iline, xline) do not form a grid; --dims names other keys",
