@@ -12,11 +12,14 @@
 #include "vondrel/_arrays/segy_traces.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <semaphore>
+#include <thread>
 
 #include <sys/uio.h>
 #include <unistd.h>
@@ -37,6 +40,11 @@ constexpr std::size_t direct_sample_bytes = 4096;
 constexpr std::size_t sparse_trace_bytes = 16 * trace_header_size;
 // Values converted in place per pass, through a copy that stays in L1.
 constexpr std::size_t in_place_bytes = 8192;
+// From this many bytes on, a run is shared with a second thread: a read is
+// split in two halves, each read and converted on its own thread; a write
+// encodes one chunk ahead on a second thread while the caller's writes the
+// one before.
+constexpr std::size_t parallel_bytes = 4u << 20;
 
 struct FreeDeleter {
     void operator()(unsigned char *p) const { std::free(p); }
@@ -171,9 +179,8 @@ std::int64_t read_each(const TraceRead &r)
     return static_cast<std::int64_t>(r.count);
 }
 
-}  // namespace
-
-std::int64_t read_traces(const TraceRead &r)
+// One thread's read, by the route that suits its shape.
+std::int64_t read_alone(const TraceRead &r)
 {
     if (r.count == 0)
         return 0;
@@ -185,31 +192,132 @@ std::int64_t read_traces(const TraceRead &r)
     return read_each(r);
 }
 
-std::size_t write_chunk_traces(std::size_t count, std::size_t stride)
+}  // namespace
+
+std::int64_t read_traces(const TraceRead &r)
 {
-    return std::min(std::max<std::size_t>(write_chunk / stride, 1), count);
+    const std::size_t bytes = r.count * (r.samples ? stride_of(r) : trace_header_size);
+    if (r.count < 2 || bytes < parallel_bytes)
+        return read_alone(r);
+    const std::size_t half = r.count / 2;
+    TraceRead first = r, second = r;
+    first.count = half;
+    second.count = r.count - half;
+    second.offset += static_cast<std::int64_t>(half * r.step * stride_of(r));
+    second.headers += half * trace_header_size;
+    if (r.samples)
+        second.samples += half * r.ns * item_of(r);
+    std::int64_t got_second = 0;
+    int err_second = 0;
+    std::thread helper;
+    try {
+        helper = std::thread([&] {
+            got_second = read_alone(second);
+            err_second = errno;
+        });
+    } catch (...) {                 // no thread to be had: the second half after the first
+    }
+    std::int64_t got = read_alone(first);
+    int err = errno;
+    if (helper.joinable())
+        helper.join();
+    else if (got == static_cast<std::int64_t>(half)) {
+        got_second = read_alone(second);
+        err_second = errno;
+    }
+    // As a read from the front would end: at the first failure or short trace.
+    if (got < static_cast<std::int64_t>(half)) {
+        errno = err;
+        return got;
+    }
+    if (got_second < 0) {
+        errno = err_second;
+        return -1;
+    }
+    return got + got_second;
 }
 
 int write_traces(Sink &sink, const unsigned char *headers, const unsigned char *samples, std::size_t count,
-                 std::size_t ns, const codec::SampleFormat &fmt, bool big_endian, unsigned char *scratch,
-                 std::size_t *bad)
+                 std::size_t ns, const codec::SampleFormat &fmt, bool big_endian, std::size_t *bad)
 {
     const std::size_t stride = trace_header_size + ns * std::size_t(fmt.width), item = std::size_t(fmt.stored_size);
-    const std::size_t per_chunk = write_chunk_traces(count, stride);
+    const std::size_t per_chunk = std::min(std::max<std::size_t>(write_chunk / stride, 1), count);
+    const std::size_t chunks = per_chunk ? (count + per_chunk - 1) / per_chunk : 0;
     *bad = count * ns;
-    for (std::size_t done = 0; done < count;) {
-        std::size_t m = std::min(per_chunk, count - done);
-        std::size_t ok = codec::encode_traces(headers + done * trace_header_size, samples + done * ns * item, m, ns,
-                                              fmt, big_endian, scratch);
-        if (ok != m * ns) {
-            *bad = done * ns + ok;
-            return 0;
+    if (!chunks)
+        return 0;
+    const bool ahead = chunks > 1 && count * stride >= parallel_bytes;
+    Scratch scratch(static_cast<unsigned char *>(std::malloc((ahead ? 2 : 1) * per_chunk * stride)));
+    if (!scratch)
+        return -2;
+    // Chunk k: its traces, and where its encoding stopped (m * ns when whole).
+    auto encode = [&](std::size_t k, unsigned char *dst, std::size_t *ok) {
+        std::size_t first = k * per_chunk, m = std::min(per_chunk, count - first);
+        *ok = codec::encode_traces(headers + first * trace_header_size, samples + first * ns * item, m, ns, fmt,
+                                   big_endian, dst);
+        return m;
+    };
+    if (!ahead) {
+        for (std::size_t k = 0; k < chunks; ++k) {
+            std::size_t ok, m = encode(k, scratch.get(), &ok);
+            if (ok != m * ns) {
+                *bad = k * per_chunk * ns + ok;
+                return 0;
+            }
+            if (sink.put(scratch.get(), m * stride) < 0)
+                return -1;
         }
-        if (sink.put(scratch, m * stride) < 0)
-            return -1;
-        done += m;
+        return 0;
     }
-    return 0;
+    // Two buffers between the encoding thread and this one, which writes
+    // (a sink that is a Python object must be called from here).
+    unsigned char *buf[2] = {scratch.get(), scratch.get() + per_chunk * stride};
+    std::size_t ok[2] = {0, 0}, traces[2] = {0, 0};
+    std::counting_semaphore<> empty(2), full(0);
+    std::atomic<bool> stop{false};
+    std::thread helper;
+    try {
+        helper = std::thread([&] {
+            for (std::size_t k = 0; k < chunks; ++k) {
+                empty.acquire();
+                if (stop.load())
+                    return;
+                traces[k % 2] = encode(k, buf[k % 2], &ok[k % 2]);
+                bool whole = ok[k % 2] == traces[k % 2] * ns;
+                full.release();
+                if (!whole)
+                    return;
+            }
+        });
+    } catch (...) {                 // no thread to be had: one chunk at a time, here
+        for (std::size_t k = 0; k < chunks; ++k) {
+            std::size_t done, m = encode(k, buf[0], &done);
+            if (done != m * ns) {
+                *bad = k * per_chunk * ns + done;
+                return 0;
+            }
+            if (sink.put(buf[0], m * stride) < 0)
+                return -1;
+        }
+        return 0;
+    }
+    int rc = 0;
+    for (std::size_t k = 0; k < chunks; ++k) {
+        full.acquire();
+        if (ok[k % 2] != traces[k % 2] * ns) {
+            *bad = k * per_chunk * ns + ok[k % 2];
+            break;
+        }
+        if (sink.put(buf[k % 2], traces[k % 2] * stride) < 0) {
+            stop.store(true);
+            rc = -1;
+            break;
+        }
+        empty.release();
+    }
+    empty.release();                // wakes the encoder if it waits for a buffer that will not come
+    helper.join();
+    return rc;
 }
 
 }  // namespace vondrel::arrays

@@ -32,22 +32,17 @@ struct TraceRead {
 // set (ENOMEM when no scratch memory could be had).
 std::int64_t read_traces(const TraceRead &r);
 
-// Bytes per write: the encoded chunk is written while the cache holds it.
+// Bytes per write: each chunk is written while the cache holds it.
 constexpr std::size_t write_chunk = 1024 * 1024;
 
-// Traces per chunk of encoded traces `stride` bytes each, `count` in all:
-// the scratch of write_traces holds this many times `stride` bytes.
-std::size_t write_chunk_traces(std::size_t count, std::size_t stride);
-
 // Encodes `count` traces of `ns` samples (native header rows, samples in
-// the format's stored type, float32 for IBM) into `scratch` a chunk at a
-// time and hands each chunk to `sink`, whose caller has released the
-// interpreter lock.  *bad is count * ns, or the index (into samples) of the
-// first value the format cannot hold: nothing from that value's chunk on is
-// written.  0, or -1 as Sink::put fails (sink.err set for a descriptor, a
-// Python exception for an object).
+// the format's stored type, float32 for IBM) a chunk at a time and hands
+// each chunk to `sink` from the calling thread, whose interpreter lock the
+// caller has released.  *bad is count * ns, or the index (into samples) of
+// the first value the format cannot hold: nothing from that value's chunk
+// on is written.  0; -1 as Sink::put fails (sink.err set for a descriptor,
+// a Python exception for an object); -2 when no scratch memory could be had.
 int write_traces(Sink &sink, const unsigned char *headers, const unsigned char *samples, std::size_t count,
-                 std::size_t ns, const codec::SampleFormat &fmt, bool big_endian, unsigned char *scratch,
-                 std::size_t *bad);
+                 std::size_t ns, const codec::SampleFormat &fmt, bool big_endian, std::size_t *bad);
 
 }  // namespace vondrel::arrays

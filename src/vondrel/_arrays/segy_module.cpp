@@ -13,8 +13,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
-#include <cstdlib>
-#include <memory>
 
 namespace vondrel::arrays {
 namespace {
@@ -304,15 +302,12 @@ PyObject *segy_write(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObje
             return nullptr;
         sink.write = write_method.get();
     }
-    std::size_t stride = codec::trace_header_size + ns * fmt->width;
-    std::unique_ptr<unsigned char, decltype(&std::free)> scratch(
-        static_cast<unsigned char *>(std::malloc(write_chunk_traces(count, stride) * stride)), &std::free);
-    if (!scratch)
-        return PyErr_NoMemory();
     std::size_t bad;
     sink.released = PyEval_SaveThread();
-    int rc = write_traces(sink, headers.data(), samples.data(), count, ns, *fmt, big_endian, scratch.get(), &bad);
+    int rc = write_traces(sink, headers.data(), samples.data(), count, ns, *fmt, big_endian, &bad);
     PyEval_RestoreThread(sink.released);
+    if (rc == -2)
+        return PyErr_NoMemory();
     if (rc < 0) {
         if (sink.fd >= 0) {
             errno = sink.err;
