@@ -300,6 +300,22 @@ def jobs():
         unlink_out(ctx)
         return ctx.numpy_records()
 
+    def open_out_built(ctx):
+        unlink_out(ctx)
+        return SEGY(ctx.rows, DT), open(ctx.out, "wb")
+
+    def w4_to_open_file(ctx, state):
+        c, f = state
+        c.to_file(f)
+        f.close()
+        return c
+
+    def np_w4_to_open_file(ctx, state):
+        out, f = state
+        f.write(ctx.count_bytes())
+        out.tofile(f)
+        f.close()
+
     def w4_to_stream(ctx, c):
         b = io.BytesIO()
         c.to_stream(b)
@@ -422,6 +438,8 @@ def jobs():
         "w4_to_stream": (built, w4_to_stream, check_stream),
         "np_w4_to_file": (prepare_np_w4_file, np_w4_to_file, ctx_check_out),
         "np_w4_to_stream": (records, np_w4_to_stream, check_stream),
+        "w4_to_open_file": (open_out_built, w4_to_open_file, ctx_check_out),
+        "np_w4_to_open_file": (open_out_records, np_w4_to_open_file, ctx_check_out),
         "limit_read": (read_buffer, limit_read, check_read),
         "limit_read_chunks": (chunk_buffer, limit_read_chunks, check_read_chunks),
         "limit_write_path": (ref_bytes, limit_write_path, ctx_check_out),
@@ -487,6 +505,8 @@ TABLE = [
     ("W4", [
         ("w4_to_file", "built SEGY .to_file(path), fsync", "limit_write_path", "np_w4_to_file"),
         ("np_w4_to_file", "NumPy: tofile(path), fsync", "limit_write_path", None),
+        ("w4_to_open_file", "built SEGY .to_file(open file)", "limit_write_object", "np_w4_to_open_file"),
+        ("np_w4_to_open_file", "NumPy: tofile(open file)", "limit_write_object", None),
         ("w4_to_stream", "built SEGY .to_stream(BytesIO())", "limit_memcpy", "np_w4_to_stream"),
         ("np_w4_to_stream", "NumPy: BytesIO().write(records)", "limit_memcpy", None),
     ]),

@@ -59,3 +59,28 @@ def fd_count():
     before = open_fds()
     yield before
     assert open_fds() == before
+
+
+# ---- the type check: a step of its own -------------------------------------------------------
+# The tests marked `typecheck` run mypy (--strict over the typed clients, stubtest over the
+# stubs): a minute where the rest of the suite takes seconds.  They run with --typecheck,
+# which `./dev typecheck` passes, and which `./dev test` passes after a whole-suite run when
+# anything they read changed since they last passed (tools/inside keeps the stamp).
+
+def pytest_addoption(parser):
+    parser.addoption("--typecheck", action="store_true",
+                     help="run the tests marked typecheck (mypy over the stubs and typed clients)")
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "typecheck: runs mypy; skipped unless --typecheck is given")
+
+
+def pytest_collection_modifyitems(config, items):
+    if config.getoption("--typecheck"):
+        return
+    skip = pytest.mark.skip(reason="the type check is a step of its own: ./dev typecheck "
+                                   "(./dev test runs it when what it reads changed)")
+    for item in items:
+        if "typecheck" in item.keywords:
+            item.add_marker(skip)

@@ -263,6 +263,124 @@ def test_a_full_file_system_raises(fd_count):
             os.unlink(target)
 
 
+# ---- large collections: from the records to the file, as the stream would write them -----------
+# to_file writes through a stdio stream that the bridge lends with a 256 KiB buffer; a large
+# collection of large traces skips the copy into that buffer, but its bytes must reach the file
+# in the same blocks, and a failing block must fail on behalf of the same piece (the count, a
+# header, samples), or, when it is the last, at the stream's release.
+BLOCK = 256 * 1024
+
+
+def large(n, ns):
+    """SEGY(rows, 4000, fldr=3) of n distinct traces of ns samples, and its file's bytes built
+    independently of the module."""
+    rows = (np.arange(n * ns, dtype=np.float32) / 7).reshape(n, ns)
+    head = header(ns, **{**DEFAULTS, "dt": 4000, "ntr": n, "fldr": 3})
+    return SEGY(rows, 4000, fldr=3), struct.pack("<i", n) + b"".join(head + row.tobytes() for row in rows)
+
+
+def failing_piece(ns, at):
+    """The message of the piece of a collection of traces of ns samples that holds byte `at`."""
+    within = (at - 4) % (240 + 4 * ns) if at >= 4 else -1
+    return (r"^Error writing trace count to file\.$" if within < 0 else
+            r"^Error writing trace header to file\.$" if within < 240 else r"^Error writing trace data to file\.$")
+
+
+def pipe_out(coll, reader_output):
+    """coll.to_file(the write end of a pipe that a child process copies into reader_output)."""
+    child = subprocess.Popen([sys.executable, "-c", "import shutil, sys; shutil.copyfileobj(sys.stdin.buffer, "
+                              "sys.stdout.buffer)"], stdin=subprocess.PIPE, stdout=reader_output)
+    try:
+        with open(child.stdin.fileno(), "wb", buffering=0, closefd=False) as f:
+            coll.to_file(f)
+    finally:
+        child.stdin.close()
+        child.wait()
+
+
+@pytest.mark.parametrize("n, ns", [(300, 980), (40, 8192), (20, 65535), (1500, 1100)])
+@pytest.mark.parametrize("how", ["path", "after a lead", "append", "pipe"])
+def test_a_large_collection_reaches_the_file_byte_for_byte(tmp_path, n, ns, how, fd_count):
+    coll, expected = large(n, ns)
+    target = tmp_path / "out.su"
+    if how == "path":
+        coll.to_file(target)
+        assert target.read_bytes() == expected
+    elif how == "after a lead":
+        with open(target, "w+b") as f:
+            f.write(b"lead")
+            coll.to_file(f)
+            assert f.tell() == 4 + len(expected)
+            f.write(b"tail")
+        assert target.read_bytes() == b"lead" + expected + b"tail"
+    elif how == "append":
+        target.write_bytes(b"old")
+        with open(target, "ab", buffering=0) as f:
+            coll.to_file(f)
+        assert target.read_bytes() == b"old" + expected
+    else:
+        with open(target, "wb") as out:
+            pipe_out(coll, out)
+        assert target.read_bytes() == expected
+    assert modes(coll) == (True, False, False)
+
+
+@pytest.mark.skipif(not os.path.exists(FULL), reason="no /dev/full")
+@pytest.mark.parametrize("ns", [980, 2000, 65535], ids=["header", "samples", "largest"])
+@pytest.mark.parametrize("how", ["path", "file"])
+def test_a_large_collection_fails_on_the_piece_the_stream_would_name(ns, how, fd_count):
+    coll, _ = large(max(2, (1 << 20) // (4 * ns) + 1), ns)
+    with pytest.raises(OSError, match=failing_piece(ns, BLOCK)) as caught:
+        if how == "path":
+            coll.to_file(FULL)
+        else:
+            with open(FULL, "wb", buffering=0) as f:
+                coll.to_file(f)
+    assert caught.value.errno is None
+    assert modes(coll) == (False, True, False)
+
+
+@pytest.mark.skipif(not os.environ.get("VONDREL_SMALL_FS"), reason="no small file system")
+@pytest.mark.parametrize("n", [2037, 2100], ids=["ends in the first block that fails", "ends after it"])
+def test_a_large_collection_on_a_full_file_system_fails_where_the_stream_would(n, fd_count):
+    # The small file system holds 64 blocks: the 65th fails, at the stream's release when the
+    # file ends in it, else on the piece that holds the first byte after it.
+    target = os.path.join(os.environ["VONDREL_SMALL_FS"], "big.su")
+    coll, _ = large(n, 2000)
+    size = 4 + n * 8240
+    capacity = os.statvfs(os.environ["VONDREL_SMALL_FS"]).f_bavail * os.statvfs(os.environ["VONDREL_SMALL_FS"]).f_frsize
+    if capacity != 64 * BLOCK:
+        pytest.skip(f"the small file system holds {capacity} bytes, not 64 blocks")
+    try:
+        with pytest.raises(OSError) as caught:
+            coll.to_file(target)
+        if size <= 65 * BLOCK:
+            assert (caught.value.errno, caught.value.strerror) == (28, "No space left on device")
+        else:
+            assert caught.value.errno is None and re.match(failing_piece(2000, 65 * BLOCK), str(caught.value))
+        assert os.path.getsize(target) == 64 * BLOCK
+    finally:
+        if os.path.exists(target):
+            os.unlink(target)
+
+
+def test_a_large_collection_stops_before_a_trace_whose_samples_went_missing(tmp_path, fd_count):
+    segy_client = build_native("segy_client")
+    coll, expected = large(400, 2000)
+    traces = list(coll)
+    broken, left = segy_client.from_trace(header(2000), np.ones(2000, np.float32).tobytes(), 0, 0, 2)
+    left.detach_data()
+    traces[300] = broken
+    whole = _MemoryTraceIterator(traces).to_memory()
+    target = tmp_path / "out.su"
+    with pytest.raises(OSError, match=r"^Error writing trace data to file\.$"):
+        whole.to_file(target)
+    assert target.read_bytes() == expected[:4 + 300 * 8240]
+    assert modes(whole) == (False, True, False)
+    del whole, traces, broken
+    del left
+
+
 class FailingOs:
     fspath = staticmethod(os.fspath)
 

@@ -197,7 +197,8 @@ def ragged_su():
 
 @pytest.mark.parametrize("existing", [False, True], ids=["new", "existing"])
 @pytest.mark.parametrize("args, stdin, message", [
-    ([], SOURCE.read_bytes()[:-10], b"vondrel convert: <stdin>: trace 23 is cut short at byte 111350.\n"),
+    ([], SOURCE.read_bytes()[:-10], b"vondrel convert: <stdin>: trace 23 is cut short at byte 111350; "
+                                b"--partial keeps the complete traces before it\n"),
     (["--to", "segy"], ragged_su(), b"vondrel convert: out.su: the traces of a SEG-Y file written here have one "
                                     b"ns, 3"),
     (["--to", "segy"], b"".join(trace_bytes(np.ones(3, np.float32), tracl=i) for i in (1, 2)),

@@ -5,7 +5,7 @@ import os
 # which `import vondrel.segy` does first, loads neither NumPy nor a native
 # module: name -> the submodule that defines it.
 _LAZY = {
-    "Gather": "vondrel._files",
+    "Gather": "vondrel._gather",
     "SegyGather": "vondrel._segyfile",
     "Probe": "vondrel._files",
     "read": "vondrel._files",
@@ -19,6 +19,7 @@ _LAZY = {
     "from_xarray": "vondrel._xarray",
     "open": "vondrel._handle",
     "File": "vondrel._handle",
+    "write_cube": "vondrel._geometry",
 }
 _SUBMODULES = ("dask",)
 

@@ -10,6 +10,10 @@ from typing import Any
 
 ORDERS = {"little": "<", "big": ">"}
 
+
+class DataError(Exception):
+    """A problem with the data or a file, reported in one line."""
+
 EDIT_HELP = """\
 Sets header fields of FILE in place: only the bytes of those fields
 change, in the file's byte order; the file's size and every other byte stay
@@ -90,8 +94,7 @@ def add_edit_parser(commands: Any, common: argparse.ArgumentParser) -> None:
 
 def cmd_edit(args: Any) -> int:
     import vondrel
-    from vondrel._handle import _FORMAT_NAMES
-    from vondrel.cli import DataError
+    from vondrel._layout import TITLES as _FORMAT_NAMES
 
     order = ORDERS[args.from_byteorder] if args.from_byteorder else None
     with vondrel.open(args.file, "r+", format=args.format, byteorder=order) as f:
@@ -114,24 +117,3 @@ def cmd_edit(args: Any) -> int:
     keys = ", ".join(key for key, _ in args.assignments)
     print(f"{args.file}: {keys} set on {where.k} trace{'' if where.k == 1 else 's'}")
     return 0
-
-
-def print_trace(name: str, n: int, out: Any = sys.stdout, format: str | None = None,
-                byteorder: str | None = None) -> None:
-    """Every field of trace n's header, by name, read through a handle."""
-    import vondrel
-
-    with vondrel.open(name, format=format, byteorder=byteorder) as f:
-        if not -len(f) <= n < len(f):
-            raise ValueError(f"{name}: no trace {n}: the file holds {len(f)}")
-        row = f.headers[n]
-        order = "big-endian" if f.byteorder == ">" else "little-endian"
-        print(f"{name}: trace {n % len(f)} of {len(f)} ({f.format}, {order})", file=out)
-        for key in row.dtype.names:
-            value = row[key]
-            if row.dtype[key].kind == "V":
-                raw = bytes(value)
-                if any(raw):
-                    print(f"  {key:<9} {raw.hex()}", file=out)
-                continue
-            print(f"  {key:<9} {value}", file=out)

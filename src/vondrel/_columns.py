@@ -6,15 +6,12 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-import vondrel
+from vondrel import _layout
 
 
 def header_dtype(format: str) -> np.dtype[Any]:
     """The native-order dtype of a format's trace headers."""
-    if format == "segy":
-        from vondrel._segyfile import trace_header_dtype
-        return np.dtype(trace_header_dtype())
-    return np.dtype(vondrel.header_dtype())
+    return np.dtype(_layout.TRACE_DTYPES.get(format, _layout.header_dtype)())
 
 
 def fields(dtype: np.dtype[Any]) -> list[str]:

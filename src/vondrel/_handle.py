@@ -29,17 +29,17 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from vondrel import _arrays
+from vondrel import _arrays, _geometry
+from vondrel._layout import TITLES
 from vondrel._plan import HEADER_SIZE, Plan, plan
 
 if TYPE_CHECKING:
-    from vondrel._files import Gather
+    from vondrel._gather import Gather
 
 __all__ = ["File", "open"]
 
 NATIVE = "<" if sys.byteorder == "little" else ">"
 _ORDER_NAMES = {"<": "little-endian", ">": "big-endian"}
-_FORMAT_NAMES = {"su": "SU", "collection": "collection", "segy": "SEG-Y"}
 _SAMPLE_FORMAT_NAMES = {1: "IBM float", 2: "int32", 3: "int16", 5: "IEEE float", 6: "IEEE double", 7: "int24",
                         8: "int8", 9: "int64", 10: "uint32", 11: "uint16", 12: "uint64", 15: "uint24", 16: "uint8"}
 # format code -> the NumPy type of its samples as stored (IBM floats as float32)
@@ -101,7 +101,7 @@ class _Where:
         return int(self.index[j]) if self.index is not None else self.first + j
 
 
-def _index_array(sel: Any, n: int) -> np.ndarray:
+def index_array(sel: Any, n: int) -> np.ndarray:
     """An int64 index array (0 .. n-1) of an index sequence or a mask."""
     a = np.asarray(sel)
     if a.dtype == bool:
@@ -120,7 +120,7 @@ def _index_array(sel: Any, n: int) -> np.ndarray:
     return np.where(a < 0, a + n, a)
 
 
-class File:
+class File(_geometry.Surveyed):
     """A trace file held open: `vondrel.open(path, mode)`.
 
     `len(f)` traces of `f.ns` samples (None when the traces differ), `f.dt`
@@ -164,6 +164,7 @@ class File:
         self._closed = False
         self.headers = Headers(self)
         self.samples = Samples(self)
+        _geometry.attach(self, dims)
 
     # ---- what the file is -------------------------------------------------------------
 
@@ -219,7 +220,7 @@ class File:
         state = "closed" if self._closed else f"mode {self.mode!r}"
         traces = f"{p.n_traces} trace{'' if p.n_traces == 1 else 's'}"
         samples = f"{_SAMPLE_FORMAT_NAMES.get(p.sample_format, 'format')} ({p.sample_format})"
-        return (f"<vondrel.File {self.path!r}: {traces}, {ns}, dt {p.dt} us, {_FORMAT_NAMES[p.format]} "
+        return (f"<vondrel.File {self.path!r}: {traces}, {ns}, dt {p.dt} us, {TITLES[p.format]} "
                 f"{_ORDER_NAMES[p.byteorder]}, {samples}, {state}>")
 
     # ---- life -------------------------------------------------------------------------
@@ -307,7 +308,7 @@ class File:
             raise IndexError(f"traces are selected by an int, a slice, a sequence of ints or a boolean mask, "
                              f"not {type(sel).__name__}")
         else:
-            index = _index_array(sel, n)
+            index = index_array(sel, n)
         return _Where((p.data_offset, p.trace_size or 0, offsets, index, n), len(index), False, index)
 
     def _ns_of(self, where: _Where) -> np.ndarray:
@@ -406,7 +407,7 @@ class File:
     def _column(self, name: str, where: _Where) -> np.ndarray:
         dtype = self._plan.header_dtype
         if name not in dtype.names:
-            raise KeyError(f"no header field {name!r} in a {_FORMAT_NAMES[self.format]} trace header")
+            raise KeyError(f"no header field {name!r} in a {TITLES[self.format]} trace header")
         out = np.empty(where.k, dtype.fields[name][0])
         self._fields((name,), where, out, (0,))
         return out
@@ -418,7 +419,7 @@ class File:
         as a Gather, as vondrel.read gives it: a SegyGather for SEG-Y.
         `samples=False` reads the headers only; `dtype="stored"` keeps the
         samples in the type the file stores."""
-        from vondrel._files import Gather
+        from vondrel._gather import Gather
         if dtype not in (None, "float32", "stored"):
             raise ValueError(f"dtype must be 'float32' or 'stored', not {dtype!r}")
         p = self._plan
@@ -434,7 +435,7 @@ class File:
             flat = None
             bounds = np.zeros(where.k + 1, np.int64)
             np.cumsum(self._ns_of(where) if self.ns is None else np.full(where.k, self.ns), out=bounds[1:])
-        if p.format == "segy":
+        if p.layout is not None:           # a format with file headers: its gather holds them
             from vondrel._segyfile import SegyGather
             return SegyGather(headers, flat, bounds, p.layout)
         return Gather(headers, flat, bounds, p.format, p.byteorder)
@@ -482,7 +483,7 @@ class Headers:
         dtype = self.dtype
         for name in names:
             if name not in dtype.names:
-                raise KeyError(f"no header field {name!r} in a {_FORMAT_NAMES[self._file.format]} trace header")
+                raise KeyError(f"no header field {name!r} in a {TITLES[self._file.format]} trace header")
 
     def __getitem__(self, key: Any) -> Any:
         f = self._file
@@ -580,7 +581,7 @@ class Headers:
         rows = np.asarray(value)
         if rows.dtype.names != dtype.names or rows.dtype.itemsize != HEADER_SIZE:
             raise ValueError(f"whole headers take rows of the file's header dtype (f.headers.dtype, "
-                             f"{_FORMAT_NAMES[f.format]} fields), not {rows.dtype}")
+                             f"{TITLES[f.format]} fields), not {rows.dtype}")
         if rows.shape not in ((), (where.k,), (1,)):
             raise ValueError(f"{where.k} traces selected, and {rows.shape} header rows given")
         rows = np.ascontiguousarray(np.broadcast_to(rows.reshape(-1) if rows.ndim else rows, (where.k,)))
@@ -715,34 +716,6 @@ def _stored_values(a: np.ndarray, stored: np.dtype, code: int) -> np.ndarray:
     if overflow.any():
         raise ValueError(f"sample format {code} cannot hold {a[overflow].flat[0]}")
     return out
-
-
-def read_selected(source: object, format: str | None, byteorder: str | None, traces: Any, samples: bool,
-                  partial: bool, dtype: str | None, ns: int | None = None,
-                  sample_format: int | None = None) -> Gather:
-    """vondrel.read of the traces of an index sequence or a boolean mask, in
-    the order given: through a handle from a regular file (only the traces
-    selected are read), else (streams, partial=True) the whole data read,
-    then selected."""
-    from vondrel import _files
-
-    if isinstance(source, (str, bytes, os.PathLike)) and not partial:
-        try:
-            regular = stat.S_ISREG(os.stat(source).st_mode)
-        except OSError:
-            regular = False
-        if regular:
-            with File(source, format=format, byteorder=byteorder, ns=ns, sample_format=sample_format) as f:
-                return f.read(traces, samples=samples, dtype=dtype)
-    g = _files.read(source, format=format, byteorder=byteorder, samples=samples, partial=partial, dtype=dtype,
-                    ns=ns, sample_format=sample_format)
-    index = _index_array(traces, len(g))
-    headers, flat, offsets = _files._take(g.headers, g.flat, g.offsets, index)
-    layout = getattr(g, "_layout", None)
-    if layout is not None:
-        from vondrel._segyfile import SegyGather
-        return SegyGather(headers, flat, offsets, layout)
-    return _files.Gather(headers, flat, offsets, g.format, g.byteorder)
 
 
 def open(path: str | os.PathLike[str], mode: str = "r", *, format: str | None = None,

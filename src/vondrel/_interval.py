@@ -49,3 +49,10 @@ def delay_of(headers: np.ndarray) -> np.ndarray:
     the rows have one: SEG-Y's)."""
     names = headers.dtype.names or ()
     return delay_ms(headers["delrt"], headers["scalt"] if "scalt" in names else None)
+
+
+def check_interval(dt: object) -> int:
+    """A dt= argument: a whole number of microseconds from 1 to 65535."""
+    if isinstance(dt, bool) or not isinstance(dt, (int, np.integer)) or not 0 < dt < 65536:
+        raise ValueError(f"dt must be a whole number of microseconds from 1 to 65535, not {dt!r}")
+    return int(dt)

@@ -77,10 +77,12 @@ def _detected(file: io.RawIOBase, name: str, format: str | None, byteorder: str 
     """Asks detection once about `file` (a seekable binary file standing at
     byte 0).  The adapter between the plan and the format modules: nothing
     else here reaches into them."""
-    from vondrel import _files, _segyfile
+    from vondrel import _registry, _segyfile
+    from vondrel._layout import order as order_of
+    from vondrel._sources import Source
 
-    order = _files._order(byteorder)
-    src = _files._Source(file)
+    order = order_of(byteorder)
+    src = Source(file)
     src.name = name
     if ns is not None or sample_format is not None:
         if format not in (None, "segy"):
@@ -88,7 +90,7 @@ def _detected(file: io.RawIOBase, name: str, format: str | None, byteorder: str 
                              f"they are not for format={format!r}")
         layout = _segy_overridden(src, order, ns, sample_format)
         return _Found("segy", layout.byteorder, layout.start, None, layout.ns, layout)
-    fit = _files._detect(src, format, order, False)
+    fit = _registry.detect(src, format, order, False)
     r = fit.reading
     if r.format == "segy":
         layout, _ = _segyfile.open_layout(src, r.byteorder)
@@ -169,7 +171,8 @@ def plan(path: str | os.PathLike[str], format: str | None = None, byteorder: str
 
 def _plan_of(name: str, fd: int, buffer: Any, format: str | None, byteorder: str | None, ns: int | None,
              sample_format: int | None) -> Plan:
-    from vondrel import _files, _segyfile
+    from vondrel import _segyfile
+    from vondrel._layout import header_dtype
 
     size = os.fstat(fd).st_size
     with os.fdopen(fd, "rb", buffering=0, closefd=False) as file:
@@ -190,7 +193,7 @@ def _plan_of(name: str, fd: int, buffer: Any, format: str | None, byteorder: str
             what = f"SEG-Y {'big' if big else 'little'}-endian"
         else:
             code, width = SU_SAMPLE_FORMAT, 4
-            dtype = _files.header_dtype()
+            dtype = header_dtype()
             what = f"{'SU' if found.format == 'su' else 'collection'} {'big' if big else 'little'}-endian"
         start = found.start
         offsets = None

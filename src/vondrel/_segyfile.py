@@ -12,95 +12,17 @@ from typing import Any
 
 import numpy as np
 
-from vondrel import _arrays, _bulk, _files, _interval, _sinks
-from vondrel._files import HEADER_SIZE, NATIVE, Gather, _Fit, _Overrides, _Reading, header_dtype
+from vondrel import _arrays, _bulk, _interval, _sinks
+from vondrel._detection import REFUTED, Fit, Overrides, Reading, TraceFormat, picked
+from vondrel._gather import Gather
+from vondrel._sources import Sink
+from vondrel._layout import (BINARY_FIELDS, BINARY_SIZE, BYTEORDER_CONSTANT, FORMAT_NAMES, FORMAT_OF_TYPE,
+                             HEAD_SIZE, HEADER_SIZE, NATIVE, ORDER_NAMES, REFUSED_FORMATS, SAMPLE_FORMAT_NAMES,
+                             SAMPLE_FORMATS, TEXT_SIZE, TRACE_HEADER_SIZE, BinaryHeader, binary_dtype, byte_rows,
+                             flat_of, header_dtype, header_rows, in_order, order, swapped, take,
+                             trace_header_dtype)
 
-TEXT_SIZE = 3200
-BINARY_SIZE = 400
-HEAD_SIZE = TEXT_SIZE + BINARY_SIZE
-TRACE_HEADER_SIZE = HEADER_SIZE
 CHUNK = 1 << 20                   # bytes of traces per read or write: stays in the cache
-BYTEORDER_CONSTANT = 0x01020304
-
-# format code -> (bytes per sample, stored NumPy type)
-SAMPLE_FORMATS = {
-    1: (4, "f4"), 2: (4, "i4"), 3: (2, "i2"), 5: (4, "f4"), 6: (8, "f8"), 7: (3, "i4"), 8: (1, "i1"),
-    9: (8, "i8"), 10: (4, "u4"), 11: (2, "u2"), 12: (8, "u8"), 15: (3, "u4"), 16: (1, "u1"),
-}
-# Codes that a file may carry and that are refused by name when read.
-REFUSED_FORMATS = {4: "fixed point with gain (format 4)"}
-# What each format stores, for messages.
-FORMAT_NAMES = {
-    1: "IBM float", 2: "32-bit integer", 3: "16-bit integer", 5: "IEEE float", 6: "IEEE double",
-    7: "24-bit integer", 8: "8-bit integer", 9: "64-bit integer", 10: "unsigned 32-bit integer",
-    11: "unsigned 16-bit integer", 12: "unsigned 64-bit integer", 15: "unsigned 24-bit integer",
-    16: "unsigned 8-bit integer",
-}
-# The format that keeps each stored type when writing without sample_format=.
-FORMAT_OF_TYPE = {"f4": 5, "i4": 2, "i2": 3, "f8": 6, "i1": 8, "i8": 9, "u4": 10, "u2": 11, "u8": 12, "u1": 16}
-
-_BINARY_FIELDS = [
-    ("jobid", "i4", 0), ("lino", "i4", 4), ("reno", "i4", 8), ("ntrpr", "i2", 12), ("nart", "i2", 14),
-    ("hdt", "u2", 16), ("dto", "u2", 18), ("hns", "u2", 20), ("nso", "u2", 22), ("format", "i2", 24),
-    ("fold", "i2", 26), ("tsort", "i2", 28), ("vscode", "i2", 30), ("hsfs", "i2", 32), ("hsfe", "i2", 34),
-    ("hslen", "i2", 36), ("hstyp", "i2", 38), ("schn", "i2", 40), ("hstas", "i2", 42), ("hstae", "i2", 44),
-    ("htatyp", "i2", 46), ("hcorr", "i2", 48), ("bgrcv", "i2", 50), ("rcvm", "i2", 52), ("mfeet", "i2", 54),
-    ("polyt", "i2", 56), ("vpol", "i2", 58),
-    # revision 2
-    ("xntrpr", "i4", 60), ("xnart", "i4", 64), ("xhns", "i4", 68), ("xhdt", "f8", 72), ("xdto", "f8", 80),
-    ("xnso", "i4", 88), ("xfold", "i4", 92), ("bytord", "i4", 96), ("hunass", "V200", 100),
-    ("rev", "u1", 300), ("revmin", "u1", 301), ("trflag", "i2", 302), ("nvstxt", "i2", 304),
-    ("maxtrh", "i2", 306), ("survty", "i2", 308), ("tbasis", "i2", 310), ("ntrfile", "u8", 312),
-    ("trstart", "u8", 320), ("ntrailer", "i4", 328), ("hunass2", "V68", 332),
-]
-
-# Bytes 181-240 of the SEG-Y trace header (revision 1).
-_TRACE_FIELDS = [
-    ("cdpx", "i4", 180), ("cdpy", "i4", 184), ("iline", "i4", 188), ("xline", "i4", 192), ("sp", "i4", 196),
-    ("scalsp", "i2", 200), ("trunit", "i2", 202), ("tdcm", "i4", 204), ("tdcp", "i2", 208),
-    ("tdunit", "i2", 210), ("devid", "i2", 212), ("scalt", "i2", 214), ("stype", "i2", 216),
-    ("sedv", "i2", 218), ("sedxl", "i2", 220), ("sedil", "i2", 222), ("smeas", "i4", 224),
-    ("smeasp", "i2", 228), ("smunit", "i2", 230), ("segyunass", "V8", 232),
-]
-
-
-def _dtype(fields: list[tuple[str, str, int]], byteorder: str, size: int) -> np.dtype:
-    order = NATIVE if byteorder == "=" else byteorder
-    return np.dtype({
-        "names": [f[0] for f in fields],
-        "formats": [f[1] if f[1].startswith("V") else order + f[1] for f in fields],
-        "offsets": [f[2] for f in fields],
-        "itemsize": size,
-    })
-
-
-def binary_dtype(byteorder: str = "=") -> np.dtype:
-    """The 400-byte binary file header (file positions 3201-3600) as a NumPy dtype."""
-    return _dtype(_BINARY_FIELDS, byteorder, BINARY_SIZE)
-
-
-def trace_header_dtype(byteorder: str = "=") -> np.dtype:
-    """The 240-byte SEG-Y trace header: bytes 1-180 under the Seismic Unix
-    names, then the revision 1 fields."""
-    su = header_dtype(byteorder)
-    shared = [(name, su.fields[name][0].str[1:], su.fields[name][1])
-              for name in su.names if su.fields[name][1] < 180]
-    return _dtype(shared + _TRACE_FIELDS, byteorder, TRACE_HEADER_SIZE)
-
-
-def _swapped(array: np.ndarray, byteorder: str) -> np.ndarray:
-    """The array in native order, swapped bit for bit (never through values,
-    so that any byte pattern survives)."""
-    if byteorder == NATIVE:
-        return array.copy()
-    return array.byteswap().view(array.dtype.newbyteorder("="))
-
-
-def _in_order(array: np.ndarray, byteorder: str) -> bytes:
-    """A native-order array as bytes in `byteorder`."""
-    if byteorder == NATIVE:
-        return array.tobytes()
-    return array.byteswap().tobytes()
 
 
 # ---- textual headers ----------------------------------------------------------------
@@ -203,7 +125,7 @@ class Layout:
                  code: int | None = None) -> None:
         self.byteorder = byteorder
         self.raw_text = raw_text
-        self.binary = _swapped(np.frombuffer(raw_binary, dtype=binary_dtype(byteorder)).reshape(()), byteorder)
+        self.binary = swapped(np.frombuffer(raw_binary, dtype=binary_dtype(byteorder)).reshape(()), byteorder)
         self.code = int(self.binary["format"]) if code is None else code
         self.revision = revision_of(self.binary)
         self.n_extended = int(self.binary["nvstxt"])
@@ -332,7 +254,7 @@ class Layout:
 
     def shown(self) -> str:
         """The binary header's fields that are not zero, by name."""
-        names = [name for name, kind, _ in _BINARY_FIELDS if not kind.startswith("V")]
+        names = [name for name, kind, _ in BINARY_FIELDS if not kind.startswith("V")]
         return ", ".join(f"{name} {self.binary[name].item()}" for name in names if self.binary[name]) or "zeros"
 
 
@@ -450,7 +372,7 @@ def read_traces(layout: Layout, f: Any, size: int | None, traces: slice | None =
     headers = np.empty(k, trace_header_dtype())
     flat = np.empty(k * layout.ns, _sample_type(layout, stored)) if samples else None
     got = _bulk.read_segy_run(f, ascending, trace_size, layout.ns, layout.code, layout.byteorder == ">",
-                              _byte_rows(headers), flat, stored) if k else None
+                              byte_rows(headers), flat, stored) if k else None
     if got is not None and got < k:
         raise Truncated(ascending[got], layout.start + ascending[got] * trace_size)
     if k and got is None:
@@ -472,7 +394,7 @@ def _read_run(layout: Layout, f: Any, first_index: int, k: int, headers: np.ndar
     at a time; Truncated when the file has shrunk since its size was taken."""
     trace_size, ns = layout.trace_size(), layout.ns
     per_chunk = max(1, CHUNK // trace_size)
-    rows = _byte_rows(headers)
+    rows = byte_rows(headers)
     out = flat.reshape(len(headers), ns) if flat is not None else None
     sizes = [min(per_chunk, k - first) * trace_size for first in range(0, k, per_chunk)]
     with _ReadAhead(f, sizes, k * trace_size > 4 * CHUNK) as chunks:
@@ -527,7 +449,7 @@ def _read_each(layout: Layout, f: Any, ascending: range, headers: np.ndarray, fl
     trace_size, ns = layout.trace_size(), layout.ns
     want = trace_size if flat is not None else TRACE_HEADER_SIZE
     buf = memoryview(bytearray(want))
-    rows = _byte_rows(headers)
+    rows = byte_rows(headers)
     out = flat.reshape(len(headers), ns) if flat is not None else None
     base = f.tell()
     for j, i in enumerate(ascending):
@@ -550,7 +472,7 @@ def _read_stream(layout: Layout, f: Any, samples: bool, partial: bool, stored: b
         m = got // trace_size
         h = np.empty(m, trace_header_dtype())
         s = np.empty((m, ns), sample_type) if samples else None
-        _decode(layout, buf[:m * trace_size], m, ns, _byte_rows(h), s, stored)
+        _decode(layout, buf[:m * trace_size], m, ns, byte_rows(h), s, stored)
         parts_h.append(h)
         if samples:
             parts_s.append(s.ravel())
@@ -593,27 +515,63 @@ def _read_variable(layout: Layout, f: Any, size: int | None, traces: slice | Non
         truncated = (n, layout.start + used)
     headers = np.empty(n, trace_header_dtype())
     flat = np.empty(n_samples, _sample_type(layout, stored))
-    _decode(layout, data, n, -1, _byte_rows(headers), flat, stored)
+    _decode(layout, data, n, -1, byte_rows(headers), flat, stored)
     offsets = np.zeros(n + 1, dtype=np.int64)
     np.cumsum(headers["ns"], out=offsets[1:])
     if traces is None:
         return Traces(headers, flat if samples else None, offsets, truncated)
-    return Traces(*_files._take(headers, flat if samples else None, offsets, traces), truncated)
+    return Traces(*take(headers, flat if samples else None, offsets, traces), truncated)
 
 
 # ---- the front door: detection, the Gather, read, probe, write ---------------------------
 
-class SegyFormat(_files._TraceFormat):
+class SegyFormat(TraceFormat):
     """SEG-Y as one of the formats detection tries: it fits when bytes
     3201-3600 hold a plausible binary header and the traces after the
-    headers tile the rest of the file.  Its fits score above any SU reading
-    (a SEG-Y file may also tile as SU traces of ns 0), and a textual header
-    beyond doubt claims the file for SEG-Y, whether its traces tile or not."""
+    headers tile the rest of the file.  It comes first in the registry and
+    is decisive: once it tiles, no later format is tried (a SEG-Y file may
+    also tile as SU traces of ns 0), and a textual header beyond doubt
+    claims the file for SEG-Y, whether its traces tile or not."""
     name = "segy"
-    bonus = 10.0
+    decisive = True
+    overridable = True
 
-    def readings(self, head: bytes, overrides: _Overrides) -> list[_Reading]:
-        return [_Reading("segy", layout.byteorder, layout.start_guess, None, layout.ns)
+    def shown_headers(self, src: Any) -> str | None:
+        return describe_binary(src)
+
+    def header_dtype(self) -> np.dtype:
+        return trace_header_dtype()
+
+    def read(self, src: Any, fit: Fit, sel: slice | None, index: int | None, samples: bool, partial: bool,
+             stored: bool, overrides: Overrides) -> SegyGather:
+        return read_gather(src, fit, sel, index, samples, partial, stored, overrides)
+
+    def probe(self, src: Any, fit: Fit, overrides: Overrides) -> tuple[int | None, int | None, int | None]:
+        return probe_layout(src, fit, overrides)
+
+    def write(self, dest: object, data: object, byteorder: str | None, dt: int | None,
+              sample_format: int | None, text: str | bytes | None, revision: int) -> None:
+        if isinstance(data, np.ndarray):
+            raise TypeError(f"data must be a Gather or a (headers, samples) pair, not {type(data).__name__}")
+        if dt is None:
+            _refuse_no_interval(data)
+        with Sink(dest) as sink:
+            sink.done(write_gather(sink.target, data, sample_format, order(byteorder), text, revision, dt))
+
+    def stream_plan(self, src: Any, fit: Fit, overrides: Overrides) -> tuple[Any, ...]:
+        """The file headers read, the source left at its first trace.  The
+        dt that every converted trace gets is the binary header's interval
+        (0: each trace keeps its own)."""
+        layout, f = open_layout(src, fit.reading.byteorder, overrides)
+        head = bytes(f.head) if isinstance(f, _Ahead) else b""
+        fixed = layout.ns is not None
+        count = (src.size - layout.start) // layout.trace_size() if fixed and src.size is not None else -1
+        return (head, self.name, layout.byteorder, layout.ns if fixed else -1, count, src.start + layout.start,
+                layout.code, _interval.interval(layout.dt, 0), decode_text(layout.raw_text),
+                [decode_text(raw) for raw in layout.raw_extended], layout.binary, layout)
+
+    def readings(self, head: bytes, overrides: Overrides) -> list[Reading]:
+        return [Reading(self.name, layout.byteorder, layout.start_guess, None, layout.ns)
                 for _, layout in layouts(head, None, None, *overrides)]
 
     def claims(self, head: bytes) -> bool:
@@ -622,7 +580,7 @@ class SegyFormat(_files._TraceFormat):
     def head_size(self, head: bytes) -> int:
         return HEAD_SIZE if text_encoding(bytes(head[:HEADER_SIZE])) else 0
 
-    def read_ahead(self, r: _Reading) -> int:
+    def read_ahead(self, r: Reading) -> int:
         return HEAD_SIZE
 
     def diagnose(self, src: Any, head: bytes, byteorder: str | None, named: bool) -> str | None:
@@ -631,7 +589,7 @@ class SegyFormat(_files._TraceFormat):
         raw = bytes(head[TEXT_SIZE:HEAD_SIZE])
         order = byteorder or likely_order(raw)
         layout = Layout(order, bytes(head[:TEXT_SIZE]), raw)
-        where = f"bytes 3201-3600 are a SEG-Y binary header ({_files._ORDER_NAMES[order]})"
+        where = f"bytes 3201-3600 are a SEG-Y binary header ({ORDER_NAMES[order]})"
         if layout.code not in SAMPLE_FORMATS and layout.code not in REFUSED_FORMATS:
             return (f"{where} with an unknown sample format code, {layout.code} (bytes 3225-3226); "
                     "sample_format= says which format the samples are in")
@@ -643,15 +601,15 @@ class SegyFormat(_files._TraceFormat):
                     f"the file headers, which end at byte {layout.headers_guess}")
         return None
 
-    def fit(self, src: Any, head: bytes, r: _Reading, eof: bool, named: bool = False, scan: bool = True,
-            overrides: _Overrides = _Overrides()) -> _Fit:
+    def fit(self, src: Any, head: bytes, r: Reading, eof: bool, named: bool = False, scan: bool = True,
+            overrides: Overrides = Overrides()) -> Fit:
         if len(head) < HEAD_SIZE:
-            return _Fit(r, False, 0, 0, f"the data end {len(head)} bytes into the SEG-Y file headers", 0.0,
+            return Fit(r, False, 0, 0, f"the data end {len(head)} bytes into the SEG-Y file headers", 0.0,
                         True, None)
         layout = Layout(r.byteorder, bytes(head[:TEXT_SIZE]), bytes(head[TEXT_SIZE:HEAD_SIZE]), *overrides)
-        score = self.bonus + layout.plausible(None)
+        score = float(layout.plausible(None))
         if src.size is None:
-            return _Fit(r, True, None, layout.start_guess, "", score, layout.ns is not None, None)
+            return Fit(r, True, None, layout.start_guess, "", score, layout.ns is not None, None)
         if layout.tiles(src.size):
             traces = samples = None
             end = layout.start_guess
@@ -659,10 +617,10 @@ class SegyFormat(_files._TraceFormat):
                 traces = (src.size - layout.start_guess) // layout.trace_size()
                 samples = traces * layout.ns
                 end = src.size
-            return _Fit(r, True, traces, end, "", score, layout.ns is not None, samples, True)
+            return Fit(r, True, traces, end, "", score, layout.ns is not None, samples, True)
         start = layout.start_guess
         if layout.ns is None or layout.code not in SAMPLE_FORMATS or start > src.size:
-            return _Fit(r, False, 0, start, "the file ends inside its file headers" if start > src.size else
+            return Fit(r, False, 0, start, "the file ends inside its file headers" if start > src.size else
                         "the traces do not tile the file after the headers", score, layout.ns is not None, None, True)
         traces = (src.size - start) // layout.trace_size()
         end = start + traces * layout.trace_size()
@@ -673,10 +631,10 @@ class SegyFormat(_files._TraceFormat):
             # no partial read of traces of the wrong size.
             why = (f"{field} is {layout.ns}, and traces of {layout.ns} samples do not tile the file; {ns} "
                    f"samples per trace would, as the trace headers say (ns={ns} reads them so)")
-            return _Fit(r, False, traces, end, why, _files._REFUTED, True, None, True)
+            return Fit(r, False, traces, end, why, REFUTED, True, None, True)
         hint = f"{ns} samples per trace would tile it" if ns is not None else "no sample count would tile it"
         why = f"the file ends {src.size - end} bytes into that trace ({field} is {layout.ns}; {hint})"
-        return _Fit(r, False, traces, end, why, score, True, None, True)
+        return Fit(r, False, traces, end, why, score, True, None, True)
 
     @staticmethod
     def _confirmed(src: Any, layout: Layout, ns: int) -> bool:
@@ -710,14 +668,14 @@ class SegyGather(Gather):
     __slots__ = ("text", "extended_text", "binary", "_layout")
     text: str
     extended_text: list[str]
-    binary: np.ndarray
+    binary: BinaryHeader
 
     def __init__(self, headers: np.ndarray, flat: np.ndarray | None, offsets: np.ndarray, layout: Layout) -> None:
-        super().__init__(headers, flat, offsets, "segy", layout.byteorder)
+        super().__init__(headers, flat, offsets, SegyFormat.name, layout.byteorder)
         self._layout = layout
         self.text = decode_text(layout.raw_text)
         self.extended_text = [decode_text(raw) for raw in layout.raw_extended]
-        self.binary = layout.binary
+        self.binary = layout.binary.view(BinaryHeader)
 
     def interval(self) -> np.ndarray:
         """Each trace's sample interval in microseconds (a new uint16 array):
@@ -729,7 +687,7 @@ class SegyGather(Gather):
         are, ns and dt from the samples and the interval; the SEG-Y fields
         of bytes 181-240 stay behind (in `headers`)."""
         su = np.zeros(len(self.headers), header_dtype())
-        _byte_rows(su)[:, :180] = _byte_rows(self.headers)[:, :180]
+        byte_rows(su)[:, :180] = byte_rows(self.headers)[:, :180]
         lengths = np.diff(self.offsets)
         if len(lengths) and lengths.max() > 65535:
             i = int(np.flatnonzero(lengths > 65535)[0])
@@ -737,6 +695,13 @@ class SegyGather(Gather):
         su["ns"] = lengths
         su["dt"] = self.interval()
         return su
+
+
+    def _sample_format(self) -> str:
+        return f"{SAMPLE_FORMAT_NAMES[self._layout.code]} (format {self._layout.code})"
+
+
+# What each sample format code stores, for a gather's repr.
 
 
 class _Ahead:
@@ -779,7 +744,7 @@ def _refuse(layout: Layout, name: str) -> None:
         raise ValueError(f"{name}: {why}")
 
 
-def open_layout(src: Any, byteorder: str, overrides: _Overrides = _Overrides()) -> tuple[Layout, Any]:
+def open_layout(src: Any, byteorder: str, overrides: Overrides = Overrides()) -> tuple[Layout, Any]:
     """The Layout of src (SEG-Y in `byteorder`, with the caller's
     overrides), its extended textual headers read, and the stream that
     stands at the first trace."""
@@ -806,15 +771,15 @@ def open_layout(src: Any, byteorder: str, overrides: _Overrides = _Overrides()) 
     return layout, f
 
 
-def read_gather(src: Any, fit: _Fit, traces: slice | None, index: int | None, samples: bool, partial: bool,
-                stored: bool, overrides: _Overrides = _Overrides()) -> SegyGather:
+def read_gather(src: Any, fit: Fit, traces: slice | None, index: int | None, samples: bool, partial: bool,
+                stored: bool, overrides: Overrides = Overrides()) -> SegyGather:
     """Reads the SEG-Y file of `src` (detected as `fit`) into a SegyGather:
     the traces of `traces` (a slice of range(n), or None for all; `index`
     the one trace asked for, if so)."""
     layout, f = open_layout(src, fit.reading.byteorder, overrides)
     if layout.ns == 0 and src.size is None and f.read(1):
         # Traces of no samples are none: on a stream, nothing said so before.
-        raise ValueError(f"{src.name}: SEG-Y {_files._ORDER_NAMES[layout.byteorder]}: the binary header's sample "
+        raise ValueError(f"{src.name}: SEG-Y {ORDER_NAMES[layout.byteorder]}: the binary header's sample "
                          "count (hns, bytes 3221-3222) is 0, and traces follow it; ns= gives their sample count")
     try:
         result = read_traces(layout, f, src.size, traces, samples, partial, stored)
@@ -828,7 +793,7 @@ def read_gather(src: Any, fit: _Fit, traces: slice | None, index: int | None, sa
                     (f"{ns} samples per trace would tile the data)" if ns else "no sample count would tile the data)"))
         raise ValueError(f"{src.name}: SEG-Y {'big' if layout.byteorder == '>' else 'little'}-endian: "
                          f"trace {t.index} at byte offset {src.start + t.offset} is cut short{hint}") from None
-    _files._picked(src.name, index, fit.traces, len(result.headers))
+    picked(src.name, index, fit.traces, len(result.headers))
     g = SegyGather(result.headers, result.flat, result.offsets, layout)
     if src.seekable and traces is None:
         # a stream is left where the data ended
@@ -837,7 +802,7 @@ def read_gather(src: Any, fit: _Fit, traces: slice | None, index: int | None, sa
     return g
 
 
-def probe_layout(src: Any, fit: _Fit, overrides: _Overrides = _Overrides()) -> tuple[int | None, int | None, int]:
+def probe_layout(src: Any, fit: Fit, overrides: Overrides = Overrides()) -> tuple[int | None, int | None, int]:
     """(n_traces, ns, dt) of a SEG-Y file from its headers alone: traces of
     a fixed length counted by the size, those that each say their own
     length walked header to header (on a stream: unknown); dt the binary
@@ -855,7 +820,7 @@ def probe_layout(src: Any, fit: _Fit, overrides: _Overrides = _Overrides()) -> t
     elif src.size is not None:
         n, end, _, other = src.scan(layout.start, layout.byteorder != NATIVE, -1, layout.width)
         if layout.start + end != src.size:
-            raise ValueError(f"{src.name}: SEG-Y {_files._ORDER_NAMES[layout.byteorder]}: trace {n} at byte offset "
+            raise ValueError(f"{src.name}: SEG-Y {ORDER_NAMES[layout.byteorder]}: trace {n} at byte offset "
                              f"{src.start + layout.start + end} is cut short")
         if n and other < 0:
             ns = struct.unpack(layout.byteorder + "H", src.pread(layout.start + 114, 2))[0]
@@ -871,7 +836,7 @@ def describe_binary(src: Any) -> str | None:
     if len(head) < HEAD_SIZE or not is_text_header(head[:TEXT_SIZE]):
         return None
     order = likely_order(head[TEXT_SIZE:])
-    return f"{Layout(order, head[:TEXT_SIZE], head[TEXT_SIZE:]).shown()} ({_files._ORDER_NAMES[order]})"
+    return f"{Layout(order, head[:TEXT_SIZE], head[TEXT_SIZE:]).shown()} ({ORDER_NAMES[order]})"
 
 
 def _stored_code(dtype: np.dtype) -> int:
@@ -881,9 +846,6 @@ def _stored_code(dtype: np.dtype) -> int:
     return code
 
 
-def _byte_rows(a: np.ndarray) -> np.ndarray:
-    """A contiguous structured array's rows as (n, 240) bytes, a view."""
-    return a.view(np.uint8).reshape(len(a), HEADER_SIZE)
 
 
 def _segy_headers(headers: Any, n: int) -> np.ndarray:
@@ -891,7 +853,7 @@ def _segy_headers(headers: Any, n: int) -> np.ndarray:
     hands out (a view where they already are, else a copy): SEG-Y rows
     whole; Seismic Unix rows give bytes 1-180, the rest zero (Seismic Unix's
     own fields there mean something else)."""
-    rows, segy = _files.header_rows(headers)
+    rows, segy = header_rows(headers)
     if len(rows) != n:
         raise ValueError(f"{len(rows)} header rows for {n} traces")
     if not segy:
@@ -967,7 +929,7 @@ def _samples_of(data: Any) -> tuple[np.ndarray, np.ndarray]:
     samples half of a pair."""
     if isinstance(data, Gather):
         return data._flat(), np.asarray(data.offsets)
-    return _files._flat_of(data, None)
+    return flat_of(data, None)
 
 
 def _write_all(target: Any, data: Any) -> None:
@@ -998,7 +960,7 @@ def write_gather(target: Any, data: Any, sample_format: int | None, byteorder: s
     the binary header's interval instead of the data's own.  Everything is
     checked before the first byte is written.  Returns the bytes written."""
     if not isinstance(data, (Gather, tuple)):
-        data = _files.from_collection(data)          # a SEGY collection or a trace iterator
+        raise TypeError(f"data must be a Gather or a (headers, samples) pair, not {type(data).__name__}")
     if isinstance(data, Gather):
         headers, (flat, offsets) = data.headers, _samples_of(data)
     elif len(data) == 2:
@@ -1064,12 +1026,12 @@ def write_gather(target: Any, data: Any, sample_format: int | None, byteorder: s
         rows["ns"] = lengths
 
     big = order == ">"
-    head = raw_text + _in_order(binary, order) + b"".join(raw_extended)
+    head = raw_text + in_order(binary, order) + b"".join(raw_extended)
     _write_all(target, head)
     written = len(head)
     width = SAMPLE_FORMATS[code][0]
     runs = [(0, n)] if uniform else [(i, 1) for i in range(n)]
-    header_bytes = _byte_rows(rows)
+    header_bytes = byte_rows(rows)
     for first, count in runs:
         trace_ns = int(lengths[first]) if count else 0
         part = flat[offsets[first]:offsets[first + count]]
@@ -1082,4 +1044,30 @@ def write_gather(target: Any, data: Any, sample_format: int | None, byteorder: s
     return written
 
 
-_files.FORMATS.insert(0, SegyFormat())
+def _refuse_no_interval(data: object) -> None:
+    """ValueError, before anything is created, when SEG-Y written from
+    `data` (a Gather or a (headers, samples) pair) would have no sample
+    interval: a SEG-Y gather's interval (its binary header's, else its
+    traces'), or trace 0's dt, is 0."""
+    if isinstance(data, Gather):
+        headers = data.headers
+    elif isinstance(data, tuple) and len(data) == 2:
+        headers = np.asarray(data[0])
+    else:
+        return                      # write_gather names what it takes
+    if not len(headers):
+        return
+    interval = getattr(data, "interval", None)
+    if interval is not None:
+        dt = int(interval()[0])
+    elif headers.dtype.names and "dt" in headers.dtype.names:
+        dt = int(headers["dt"][0])
+    elif headers.dtype.itemsize == HEADER_SIZE:      # rows of raw header bytes
+        dt = int(np.ascontiguousarray(headers[:1]).view(np.uint8)[116:118].view(np.uint16)[0])
+    else:
+        return                      # write_gather names what it takes
+    refuse_no_interval(0, np.array([dt]))
+
+
+SEGY_FORMAT = SegyFormat()
+

@@ -59,50 +59,26 @@ def _plan(source, format, byteorder, ns=None, sample_format=None):
     ``offset`` is where the first trace starts.  ``ns`` and
     ``sample_format`` stand in for a SEG-Y binary header's.  Raises what the
     detection raises, after closing a file it opened."""
-    from vondrel import _files
-    format, overrides = _files._overrides(format, ns, sample_format)
-    src = _files._Source(source)
+    from vondrel import _files, _registry, _sources
+    from vondrel._layout import order
+    format, overrides = _files.check_overrides(format, ns, sample_format)
+    src = _sources.Source(source)
     _sinks.reading(src.file)          # no path writer may replace it while it is read
     try:
-        fit = _files._detect(src, format, _files._order(byteorder), False, src.size is not None, overrides)
-        if fit.reading.format == "segy":
-            return (src.file, src.opened is not None, src.name, *_segy_plan(src, fit, overrides))
-        r = fit.reading
-        if src.seekable:
-            src.file.seek(src.start + r.start)
-            head = b""
-        else:
-            head = src.head[r.start:]
+        fit = _registry.detect(src, format, order(byteorder), False, src.size is not None, overrides)
+        rest = _registry.of(fit).stream_plan(src, fit, overrides)
     except BaseException:
         src.__exit__(None, None, None)
         raise
-    # Every trace has the first one's ns only where the whole file was walked.
-    ns = r.ns if fit.walked and fit.uniform and r.ns else -1
-    count = -1 if fit.traces is None else fit.traces
-    return (src.file, src.opened is not None, src.name, head, r.format, r.byteorder, ns, count,
-            src.start + r.start, 0, 0, None, None, None, None)
-
-
-def _segy_plan(src, fit, overrides):
-    """The rest of the plan for a SEG-Y file: its file headers read, the
-    source left at its first trace.  The dt that every converted trace
-    gets is the binary header's interval (0: each trace keeps its own)."""
-    from vondrel import _interval, _segyfile
-    layout, f = _segyfile.open_layout(src, fit.reading.byteorder, overrides)
-    head = bytes(f.head) if isinstance(f, _segyfile._Ahead) else b""
-    fixed = layout.ns is not None
-    count = (src.size - layout.start) // layout.trace_size() if fixed and src.size is not None else -1
-    return (head, "segy", layout.byteorder, layout.ns if fixed else -1, count, src.start + layout.start,
-            layout.code, _interval.interval(layout.dt, 0), _segyfile.decode_text(layout.raw_text),
-            [_segyfile.decode_text(raw) for raw in layout.raw_extended], layout.binary, layout)
+    return (src.file, src.opened is not None, src.name, *rest)
 
 
 def _segy_row(raw):
     """A whole SEG-Y trace header (240 bytes, native order) as a 0-d array of
     its dtype: what ``traces.segy_header`` gives."""
     import numpy as np
-    from vondrel import _segyfile
-    return np.frombuffer(bytearray(raw), _segyfile.trace_header_dtype()).reshape(())
+    from vondrel._layout import trace_header_dtype
+    return np.frombuffer(bytearray(raw), trace_header_dtype()).reshape(())
 
 
 class Writer:
@@ -197,17 +173,17 @@ class Writer:
         """(the native SU trace record, the whole native SEG-Y header or None)
         of a header in any form and its samples."""
         import numpy as np
-        from vondrel import _files, _segyfile
+        from vondrel import _interval, _layout, _segyfile
         data = np.ascontiguousarray(samples, dtype=np.float32)
         if data.ndim != 1 or not 0 < data.size < 65536:
             raise ValueError(f"samples must be 1-D with 1 to 65535 values, not of shape {data.shape}.")
         if isinstance(header, (np.ndarray, np.void)):
-            rows, segy = _files.header_rows(header)
+            rows, segy = _layout.header_rows(header)
             if len(rows) != 1:
                 raise ValueError(f"one header row for one trace, not {len(rows)}.")
             row = rows[0]
         else:
-            dtype = _segyfile.trace_header_dtype() if self._segy else _files.header_dtype()
+            dtype = _layout.trace_header_dtype() if self._segy else _layout.header_dtype()
             fields = np.zeros((), dtype)
             for key, value in header.items():
                 fields[key] = value
@@ -247,7 +223,7 @@ class Writer:
         place in SEG-Y); the samples encoded; the file headers before the
         first."""
         import numpy as np
-        from vondrel import _segyfile
+        from vondrel import _layout, _segyfile
         heads = self._segy
         raw = np.frombuffer(block, np.uint8)
         ns = int(raw[114:116].view(np.uint16)[0])
@@ -284,7 +260,7 @@ class Writer:
             if head:
                 heads.ns = None   # the file headers are not out yet
             raise
-        out = bytearray(count * (240 + ns * _segyfile.SAMPLE_FORMATS[heads.code][0]))
+        out = bytearray(count * (240 + ns * _layout.SAMPLE_FORMATS[heads.code][0]))
         _arrays._segy_encode(headers, stored, count, ns, heads.code, self.byteorder == ">", out)
         if head:
             self._file.write(head)
@@ -367,17 +343,17 @@ class _SegyHeads:
 
     def __init__(self, like, sample_format, text, binary, extended_text, dt):
         import numpy as np
-        from vondrel import _files, _segyfile
+        from vondrel import _interval, _layout, _segyfile
         layout = getattr(like, "_layout", None) if like is not None else None
         if like is not None and layout is None:
             raise ValueError(f"like must be a SEG-Y source (a vondrel.traces reader or a gather read from "
                              f"SEG-Y), not {type(like).__name__} of another format.")
         code = sample_format if sample_format is not None else layout.code if layout is not None else 5
-        if code not in _segyfile.SAMPLE_FORMATS:
-            raise ValueError(f"sample_format must be one of {sorted(_segyfile.SAMPLE_FORMATS)}, not "
+        if code not in _layout.SAMPLE_FORMATS:
+            raise ValueError(f"sample_format must be one of {sorted(_layout.SAMPLE_FORMATS)}, not "
                              f"{sample_format!r}.")
         self.code = code
-        self.dt = None if dt is None else _files.check_interval(dt)
+        self.dt = None if dt is None else _interval.check_interval(dt)
         encoding = (_segyfile.text_encoding(layout.raw_text) or "cp037") if layout is not None else "cp037"
         if layout is not None:
             # a gather's text may have been changed since it was read: the raw bytes only where it was not
@@ -393,7 +369,7 @@ class _SegyHeads:
             self.extended = list(layout.raw_extended) if layout is not None else []
         self.binary = None
         if binary is not None:
-            self.binary = np.zeros((), _segyfile.binary_dtype())
+            self.binary = np.zeros((), _layout.binary_dtype())
             if isinstance(binary, (np.ndarray, np.void)):
                 given = np.asarray(binary).reshape(())
                 if given.dtype.names != self.binary.dtype.names:
@@ -415,13 +391,13 @@ class _SegyHeads:
         """The bytes before the first trace, for traces of `ns` samples, the
         first of which says `first_dt`."""
         import numpy as np
-        from vondrel import _segyfile
+        from vondrel import _layout, _segyfile
         given_ns = None
         if self.binary is not None:
             binary = self.binary.copy()
             given_ns = int(binary["hns"])
         else:
-            binary = np.zeros((), _segyfile.binary_dtype())
+            binary = np.zeros((), _layout.binary_dtype())
             binary["hdt"] = binary["dto"] = first_dt
             binary["rev"], binary["trflag"] = 1, 1
         if self.dt is not None:
@@ -436,4 +412,4 @@ class _SegyHeads:
         self.ns, self.interval = ns, int(binary["hdt"])
         text = self.text if self.text is not None else \
             _segyfile.encode_text(_segyfile.default_text(self.code, byteorder))
-        return text + _segyfile._in_order(binary, byteorder) + b"".join(self.extended)
+        return text + _layout.in_order(binary, byteorder) + b"".join(self.extended)

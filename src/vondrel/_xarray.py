@@ -85,12 +85,13 @@ def from_xarray(ds: xarray.Dataset) -> Gather:
     along `trace` of their names (0 where there is none), samples as
     (trace, time) float32, the format and byte order the dataset came from.
     ValueError when a coordinate holds a value that its header field cannot."""
-    from vondrel._files import NATIVE, Gather
+    import vondrel
+    from vondrel._layout import NATIVE
 
     samples = np.ascontiguousarray(ds["samples"].transpose("trace", "time").to_numpy(), dtype=np.float32)
     columns = {str(name): ds[name].to_numpy() for name in ds.coords if ds[name].dims == ("trace",)}
     fmt = str(ds.attrs.get("format", "su"))
     headers = _columns.records(columns, len(samples), _columns.header_dtype(fmt))
     offsets = np.arange(len(samples) + 1, dtype=np.int64) * samples.shape[1]
-    return Gather(headers, samples.reshape(-1), offsets, fmt, str(ds.attrs.get("byteorder", NATIVE)))
+    return vondrel.Gather(headers, samples.reshape(-1), offsets, fmt, str(ds.attrs.get("byteorder", NATIVE)))
 

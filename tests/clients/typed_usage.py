@@ -65,6 +65,32 @@ def segy_file(path: Path) -> float:
     return float(g.samples.sum())
 
 
+def segy_example(folder: Path) -> float:
+    """The README's SEG-Y example as a typed client writes it: read as SEG-Y,
+    the gather carries the file headers; found from the data, it is a Gather
+    whose file headers may be None."""
+    rows = np.arange(12, dtype=np.float32).reshape(3, 4)
+    headers = np.zeros(3, vondrel.header_dtype())
+    headers["dt"], headers["delrt"] = 2000, 100
+    vondrel.write(folder / "survey.sgy", (headers, rows), format="segy", text="C 1 my survey")
+    g = vondrel.read(folder / "survey.sgy", format="segy")
+    assert_type(g, vondrel.SegyGather)
+    first_line = g.text.splitlines()[0]
+    hdt, code, extended = g.binary["hdt"], g.binary["format"], g.extended_text
+    assert (first_line[:13], int(hdt), int(code), extended) == ("C 1 my survey", 2000, 5, [])
+    assert (g.ns, g.dt, repr(g.binary)[:13]) == (4, 2000, "BinaryHeader(")
+    times = g.times
+    assert_type(g.ns, int | None)
+    assert_type(g.dt, int | None)
+    found = vondrel.read(folder / "survey.sgy")
+    assert_type(found, vondrel.Gather)
+    assert_type(found.text, str | None)
+    assert_type(found.extended_text, list[str] | None)
+    assert found.text is not None and found.binary is not None
+    assert np.allclose(times, [0.1, 0.102, 0.104, 0.106], rtol=0, atol=1e-12)
+    return float(found.binary["hns"])
+
+
 def refused(trace: SEGYTrace, collection: SEGY) -> None:
     trace.ns = 3  # type: ignore[misc]
     collection.n_traces = 2  # type: ignore[misc]
@@ -78,9 +104,13 @@ def refused(trace: SEGYTrace, collection: SEGY) -> None:
     class Derived(SEGYTrace):  # type: ignore[misc]
         """SEGYTrace is final."""
 
+    # Found from the data, a gather may be SU or a collection: no textual header then.
+    vondrel.read("survey.sgy").text.splitlines()  # type: ignore[union-attr]
+
 
 def main() -> None:
     print(roundtrip(Path(sys.argv[1])))
+    assert segy_example(Path(sys.argv[1])) == 4.0
 
 
 if __name__ == "__main__":

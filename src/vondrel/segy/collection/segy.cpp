@@ -5,11 +5,19 @@
 
 #include "vondrel/common/binder.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <memory>
+#include <new>
+#include <optional>
 
 #include <fcntl.h>
+#include <sys/uio.h>
+#ifdef __GLIBC__
+#include <stdio_ext.h>
+#endif
 
 namespace vondrel {
 
@@ -166,9 +174,137 @@ public:
         return item;
     }
 
+    // Whether the steps are native ones: they run no Python code.
+    bool native() const { return native_; }
+
 private:
     Ref it_;
     bool native_ = false;
+};
+
+// Puts the pieces of a collection file (the count, then each trace's header
+// and samples) on the descriptor of a lent stream without copying them into
+// the stream's buffer, yet exactly as the stream would have written them:
+// in the blocks of its buffer, each block once a piece reaching past its end
+// arrives, so that a failing write fails on behalf of the same piece, with
+// that piece's message, after the same bytes reached the file.  The bytes
+// after the last such block go into the stream's buffer at the end, for
+// the stream's release to flush as before.  This follows glibc's
+// full buffering; it is used only there (see direct_writer).
+class BlockWriter {
+    struct Piece {
+        const char *data;
+        std::size_t size;
+        const char *what;
+    };
+
+public:
+    // A writer for `fp`, whose buffer holds `block` bytes, or none when
+    // its table of pieces cannot be allocated.
+    static std::optional<BlockWriter> make(FILE *fp, std::size_t block)
+    {
+        // What remains after a send is less than a block: pieces of 4 bytes
+        // or more, in pairs of at least 244 (a header and its samples).  The
+        // table holds that many and room for a batch besides.
+        std::size_t capacity = 2 * (block / (trace_header_size + sizeof(float)) + 2) + 4096;
+        std::unique_ptr<Piece[]> pieces(new (std::nothrow) Piece[capacity]);
+        if (!pieces)
+            return std::nullopt;
+        return BlockWriter(fp, block, std::move(pieces), capacity);
+    }
+
+    // Adds `size` bytes at `data`, which the caller keeps alive and
+    // unchanged until finish(); `what` is the message of their failure.
+    // 0, or -1 with OSError set.
+    int put(const void *data, std::size_t size, const char *what)
+    {
+        if (size == 0)
+            return 0;
+        pieces_[count_++] = {static_cast<const char *>(data), size, what};
+        end_ += size;
+        return count_ == capacity_ || end_ - sent_ >= batch_bytes ? send(due()) : 0;
+    }
+
+    // Writes what the stream would have written by now and hands the rest
+    // to its buffer.  0, or -1 with OSError set.
+    int finish()
+    {
+        if (send(due()) < 0)
+            return -1;
+        for (std::size_t i = 0; i < count_; ++i) {
+            if (std::fwrite(pieces_[i].data, 1, pieces_[i].size, fp_) != pieces_[i].size) {
+                PyErr_SetString(PyExc_OSError, pieces_[i].what);
+                return -1;
+            }
+        }
+        count_ = 0;
+        return 0;
+    }
+
+private:
+    BlockWriter(FILE *fp, std::size_t block, std::unique_ptr<Piece[]> pieces, std::size_t capacity)
+        : fp_(fp), block_(block), pieces_(std::move(pieces)), capacity_(capacity)
+    {
+    }
+
+    // Bytes gathered before the blocks among them are written.
+    static constexpr std::size_t batch_bytes = std::size_t{8} << 20;
+
+    // The end of the last block the stream would have flushed by now: the
+    // last block boundary before the end of what was put.
+    std::size_t due() const { return end_ ? (end_ - 1) / block_ * block_ : 0; }
+
+    // Writes the bytes from sent_ to `until` (a block boundary) with
+    // writev, retrying short writes as stdio does.  0, or -1 with OSError:
+    // the message of the piece that holds the first byte after the failing
+    // block, the piece whose write the stream would have failed.
+    int send(std::size_t until)
+    {
+        int fd = fileno(fp_);
+        std::size_t first = 0;   // the first piece not wholly written
+        while (sent_ < until) {
+            iovec iov[IOV_MAX];
+            int n = 0;
+            std::size_t planned = 0;
+            for (std::size_t i = first; i < count_ && n < IOV_MAX && sent_ + planned < until; ++i) {
+                std::size_t take = std::min(pieces_[i].size, until - sent_ - planned);
+                iov[n++] = {const_cast<char *>(pieces_[i].data), take};
+                planned += take;
+            }
+            ssize_t wrote = writev(fd, iov, n);
+            if (wrote < 0) {
+                std::size_t boundary = (sent_ / block_ + 1) * block_;
+                std::size_t at = sent_;
+                std::size_t i = first;
+                while (at + pieces_[i].size <= boundary && i + 1 < count_)
+                    at += pieces_[i++].size;
+                PyErr_SetString(PyExc_OSError, pieces_[i].what);
+                return -1;
+            }
+            sent_ += static_cast<std::size_t>(wrote);
+            for (std::size_t left = static_cast<std::size_t>(wrote); left;) {
+                Piece &piece = pieces_[first];
+                if (left < piece.size) {
+                    piece.data += left;
+                    piece.size -= left;
+                    break;
+                }
+                left -= piece.size;
+                ++first;
+            }
+        }
+        std::copy(pieces_.get() + first, pieces_.get() + count_, pieces_.get());
+        count_ -= first;
+        return 0;
+    }
+
+    FILE *fp_;
+    std::size_t block_;
+    std::unique_ptr<Piece[]> pieces_;   // the bytes from sent_ to end_, in order
+    std::size_t capacity_;              // room in pieces_
+    std::size_t count_ = 0;             // pieces held
+    std::size_t sent_ = 0;              // bytes of the stream written, a multiple of block_
+    std::size_t end_ = 0;               // bytes of the stream put
 };
 
 // The trace count of a collection file from `stream`: int.from_bytes of
@@ -189,22 +325,97 @@ int read_count(PyObject *stream, int *count)
     return to_c_int(value.get(), count);
 }
 
+// A BlockWriter for the stream `fp` when it pays and writes what the
+// stream would.  It pays for a file of `planned` bytes (planned_size of the
+// collection, count included) that fills a few of the stream's buffers,
+// with traces of a page or more on average (`n` of them): the system call
+// spends time on every piece it gathers, which for small traces costs more
+// than the copy it saves.  It writes what the stream would under glibc,
+// with an empty buffer larger than any one piece (the largest, 65535
+// samples, never reaches past a buffer then).  Else none.
+std::optional<BlockWriter> direct_writer([[maybe_unused]] FILE *fp, [[maybe_unused]] Py_ssize_t planned,
+                                         [[maybe_unused]] Py_ssize_t n)
+{
+#ifdef __GLIBC__
+    constexpr Py_ssize_t worth_direct = 1 << 20;
+    constexpr Py_ssize_t worth_direct_per_trace = 4096;
+    constexpr std::size_t largest_piece = std::size_t{UINT16_MAX} * sizeof(float);
+    std::size_t block = __fbufsize(fp);
+    if (planned >= worth_direct && planned >= worth_direct_per_trace * n && block > largest_piece &&
+        __fpending(fp) == 0)
+        return BlockWriter::make(fp, block);
+#endif
+    return std::nullopt;
+}
+
+// Finishes the direct writes, if any, before the error already set is
+// raised: the bytes before the failure reach the stream as they would have.
+// Always -1, with that error, or with the direct write's own when it fails
+// (the stream would have failed on an earlier piece).
+int finish_then_fail(std::optional<BlockWriter> &direct)
+{
+    if (!direct)
+        return -1;
+    PyObject *pending = PyErr_GetRaisedException();
+    if (direct->finish() < 0) {
+        Py_XDECREF(pending);
+        return -1;
+    }
+    PyErr_SetRaisedException(pending);
+    return -1;
+}
+
 // Writes the count and every trace that iterating `self` yields to the
-// native stream `fp`.  0, or -1 with an exception set.
-int write_traces_native(PyObject *self, FILE *fp)
+// native stream `fp`; `planned` is the file's size when planned_size(self)
+// knows it, else -1.  A large exact collection in memory goes from its
+// records to the descriptor without a copy (BlockWriter) while its traces
+// are whole records: the memory iterator's native steps run no Python code
+// (the collector runs between bytecodes only), so every record stays as it
+// is until it is written.  Anything else goes through the stream, from
+// where the direct writes leave it.  0, or -1 with an exception set.
+int write_traces_native(PyObject *self, FILE *fp, Py_ssize_t planned)
 {
     int count = as<CollectionObject>(self)->n_traces;
-    if (std::fwrite(&count, sizeof count, 1, fp) != 1) {
+    std::optional<BlockWriter> direct;
+    if (planned >= 0)
+        direct = direct_writer(fp, planned, PyList_GET_SIZE(as<CollectionObject>(self)->traces));
+    if (direct) {
+        if (direct->put(&count, sizeof count, msg_write_count) < 0)
+            return -1;
+    } else if (std::fwrite(&count, sizeof count, 1, fp) != 1) {
         PyErr_SetString(PyExc_OSError, msg_write_count);
         return -1;
     }
     TraceWalk walk;
     if (walk.start(self) < 0)
-        return -1;
+        return finish_then_fail(direct);
+    if (direct && !walk.native()) {
+        if (direct->finish() < 0)
+            return -1;
+        direct.reset();
+    }
     for (;;) {
         Ref item(walk.next());
-        if (!item)
-            return PyErr_Occurred() ? -1 : 0;
+        if (!item) {
+            if (PyErr_Occurred())
+                return finish_then_fail(direct);
+            return direct ? direct->finish() : 0;
+        }
+        if (direct) {
+            // What to_file_descriptor writes for a trace whose record is whole.
+            const segy *record =
+                PyObject_TypeCheck(item.get(), &TraceType) ? as<TraceObject>(item.get())->trace : nullptr;
+            if (record && (!record->ns || record->data)) {
+                if (direct->put(record, trace_header_size, msg_write_header) < 0 ||
+                    direct->put(record->data, std::size_t{record->ns} * sizeof(float), msg_write_data) < 0)
+                    return -1;
+                continue;
+            }
+            // The stream refuses it below, where the direct writes leave it.
+            if (direct->finish() < 0)
+                return -1;
+            direct.reset();
+        }
         if (!PyObject_TypeCheck(item.get(), &TraceType)) {
             raise_not_a_trace(item.get());
             return -1;
@@ -273,7 +484,7 @@ int write_file_object(PyObject *self, PyObject *file, bool owner)
     Py_ssize_t planned = planned_size(self);
     if (planned >= 0)
         reserve_space(dup.fp, Py_ssize_t{sizeof(int)} + planned);
-    write_traces_native(self, dup.fp);
+    write_traces_native(self, dup.fp, planned >= 0 ? Py_ssize_t{sizeof(int)} + planned : -1);
     PyObject *pending = PyErr_GetRaisedException();
     PyFile_DupClose(file, dup.fp, dup.orig_pos);
     if (PyErr_Occurred()) {

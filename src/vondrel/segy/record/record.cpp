@@ -11,8 +11,6 @@ namespace {
 constexpr const char *msg_alloc_structure = "Unable to allocate trace structure.";
 constexpr const char *msg_read_header = "Unable to read trace header from file.";
 constexpr const char *msg_read_samples = "Unable to read expected number of trace samples.";
-constexpr const char *msg_write_header = "Error writing trace header to file.";
-constexpr const char *msg_write_data = "Error writing trace data to file.";
 
 // A buffer of n samples from the heap; a request for none yields a non-null
 // one-byte block so that "no samples" is never mistaken for failure.

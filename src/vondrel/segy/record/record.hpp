@@ -66,6 +66,11 @@ void del_trace(segy *t, int free_data);
 // del_trace(t, 1), or null with a Python exception set (MemoryError, OSError).
 segy *read_trace_record(FILE *fp);
 
+// The two failures of a trace write, also raised by the collection writer
+// when a trace's bytes do not reach its file.
+inline constexpr const char *msg_write_header = "Error writing trace header to file.";
+inline constexpr const char *msg_write_data = "Error writing trace data to file.";
+
 // Writes the header block and the ns samples; 0, or -1 with OSError set.
 // A record with ns > 0 and null data is refused before anything is written.
 int write_trace_record(const segy *t, FILE *fp);

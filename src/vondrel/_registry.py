@@ -1,0 +1,133 @@
+"""The formats, in the order in which detection tries them: that order
+is the precedence (SEG-Y, whose file headers say what follows, before
+SU, before collection).  Adding a format is adding its module and one
+entry here; nothing else of the package names a format."""
+from __future__ import annotations
+
+from vondrel import _segyfile, _sufile
+from vondrel._detection import HEAD, MARGIN, REFUTED, Fit, Overrides, Reading, TraceFormat, describe
+from vondrel._layout import HEADER_SIZE, NATIVE
+from vondrel._sources import Source
+
+FORMATS: list[TraceFormat] = [_segyfile.SEGY_FORMAT, _sufile.SU_FORMAT, _sufile.COLLECTION_FORMAT]
+NAMES = tuple(f.name for f in FORMATS)
+# The format that bare arrays (no format of their own) are written in.
+ARRAYS = _sufile.SU_FORMAT
+# A format's place in FORMATS: where two readings fit alike, the earlier format's wins.
+_RANK = {f.name: i for i, f in enumerate(FORMATS)}
+
+
+def get(name: str) -> TraceFormat:
+    """The format called `name`; ValueError naming the choices for any other."""
+    for f in FORMATS:
+        if f.name == name:
+            return f
+    raise ValueError(f"format must be one of {', '.join(repr(f.name) for f in FORMATS)}, not {name!r}")
+
+
+def of(fit: Fit) -> TraceFormat:
+    """The format of a fit's reading."""
+    return FORMATS[_RANK[fit.reading.format]]
+
+
+def _readings(formats: list[TraceFormat], head: bytes, byteorder: str | None,
+              overrides: Overrides) -> list[tuple[TraceFormat, Reading]]:
+    return [(f, r) for f in formats for r in f.readings(head, overrides)
+            if byteorder is None or r.byteorder == byteorder]
+
+
+def detect(src: Source, format: str | None, byteorder: str | None, partial: bool, walk: bool = False,
+            overrides: Overrides = Overrides()) -> Fit:
+    """The reading of `src` that fits (format= and byteorder= narrow the
+    choice); ValueError when none does or when several do alike.  The first
+    header and the size may decide a reading whose traces all have the
+    first one's ns; with `walk` (and whenever no such guess holds) the
+    headers of a seekable file are walked to its end, and the walk decides."""
+    formats = FORMATS if format is None else [get(format)]
+    named = format is not None
+    if src.size is not None:
+        head = src.pread(0, HEAD)
+        eof = True
+        empty = next((f for f in formats if f.reads_empty), None)
+        if src.size == 0 and empty is not None:
+            return Fit(Reading(empty.name, byteorder or NATIVE, 0, None, None), True, 0, 0, "", 0.0, True, 0, True)
+    else:
+        head = src.read_ahead(4 + HEADER_SIZE)
+        need = max((f.read_ahead(r) for f, r in _readings(formats, head, byteorder, overrides)), default=0)
+        head = src.read_ahead(max([need, *(f.head_size(head) for f in formats)]))
+        eof = len(head) < need
+    if not named:
+        # A SEG-Y file's textual header is no SU trace: when the first bytes
+        # are a format's beyond doubt, no other format is tried.
+        formats = [f for f in formats if f.claims(head)][:1] or formats
+    readings = _readings(formats, head, byteorder, overrides)
+    decided = named and byteorder is not None
+
+    def candidate(f: Fit) -> bool:
+        # Evidence of the byte order does not overrule the caller's; a
+        # format that the data rule out (REFUTED) falls all the same.
+        if byteorder is not None:
+            return decided or f.score > REFUTED
+        return f.score > -MARGIN
+
+    def fit_of(f: TraceFormat, r: Reading, scan: bool) -> Fit | None:
+        return f.fit(src, head, r, eof, named, scan, overrides)
+
+    entries: list[tuple[TraceFormat, Reading, Fit]] = []
+    for f, r in readings:
+        if any(fit.tiles and g.decisive and g is not f for g, _, fit in entries):
+            # A format whose file headers say what follows tiles: the formats
+            # after it are not tried (a SEG-Y file may also tile as SU traces
+            # of ns 0, when its textual header is all zeros).
+            break
+        fit = fit_of(f, r, False)
+        if fit is not None:
+            entries.append((f, r, fit))
+
+    def walked(confirm: bool) -> list[tuple[TraceFormat, Reading, Fit]]:
+        # The guesses walked: with `confirm` those that tile, else all but
+        # those that the data refute anyway.
+        out = []
+        for f, r, fit in entries:
+            if fit.walked or not (fit.tiles and candidate(fit) if confirm else decided or fit.score > REFUTED):
+                out.append((f, r, fit))
+            elif (again := fit_of(f, r, True)) is not None:
+                out.append((f, r, again))
+        return out
+
+    if walk:
+        entries = walked(True)
+    if not any(fit.tiles and candidate(fit) for _, _, fit in entries):
+        entries = walked(False)
+    fits = [fit for _, _, fit in entries]
+    ok = sorted((f for f in fits if f.tiles and candidate(f)), key=lambda f: f.score, reverse=True)
+    if len(ok) == 1 or (len(ok) > 1 and ok[0].score - ok[1].score >= MARGIN):
+        return ok[0]
+    if ok and len({f.reading.format for f in ok}) == 1 and all(f.traces == 0 for f in ok):
+        # No traces (a collection with count 0): the byte order changes nothing.
+        return next((f for f in ok if f.reading.byteorder == NATIVE), ok[0])
+    if ok:
+        alike = " and as ".join(describe(f.reading) for f in ok)
+        raise ValueError(f"{src.name}: the data read as {alike} alike; format= and byteorder= decide")
+    if not any(of(f).decisive for f in fits):
+        for f in formats:
+            why = f.diagnose(src, head, byteorder, named)
+            if why:
+                raise ValueError(f"{src.name}: {why}")
+    if not fits:
+        raise ValueError(f"{src.name}: {len(head)} bytes hold no {format or 'trace'} data")
+    # The closest reading tiles the most complete traces of the readings
+    # that the data do not refute; a partial read takes it only when no
+    # other reading comes as close as plausibly.
+    # Between formats the registry's order decides, within one the score.
+    closest = max(fits, key=lambda f: (candidate(f), f.traces or 0, -_RANK[f.reading.format], f.score))
+    rivals = [f for f in fits if f is not closest and candidate(f) and (f.traces or 0) == (closest.traces or 0)
+              and f.reading.format == closest.reading.format and closest.score - f.score < MARGIN]
+    if partial and candidate(closest) and closest.traces and not rivals:
+        return closest
+    if of(closest).decisive and closest.score == REFUTED:
+        # A binary header that the trace headers contradict: no reading of it comes close.
+        raise ValueError(f"{src.name}: {describe(closest.reading)}: {closest.why}")
+    raise ValueError(f"{src.name}: no reading fits the data; the closest, {describe(closest.reading)}, "
+                     f"breaks at trace {closest.traces} (byte offset {src.start + closest.end}): {closest.why}")
+
