@@ -1,6 +1,7 @@
 """SEG-Y files through vondrel.read and vondrel.write: real files checked
 against an independent NumPy parse, IBM floats against an exact reference,
 and files built here with struct."""
+import fcntl
 import io
 import os
 import struct
@@ -205,15 +206,17 @@ def test_truncated_file_names_trace_and_offset_and_partial_keeps_whole_traces():
     assert g.headers["tracl"].tolist() == [1, 2, 3, 4]
 
 
-@pytest.mark.parametrize("ns", [4, 1000], ids=["chunked", "seek-per-trace"])
-@pytest.mark.parametrize("source", ["file", "pipe"])
-def test_trace_subsets_and_header_only_reads(ns, source):
+@pytest.mark.parametrize("ns", [4, 1000, 1100], ids=["chunked", "seek-per-trace", "read-in-place"])
+@pytest.mark.parametrize("source", ["file", "pipe", "path"])
+def test_trace_subsets_and_header_only_reads(ns, source, tmp_path):
     raw = segy_file([ns] * 7)
+    (tmp_path / "f.sgy").write_bytes(raw)
     full = vondrel.read(io.BytesIO(raw))
     for traces in (slice(1, 6, 2), slice(2, 5), slice(5, 6)):
         rows = list(range(7)[traces])
         for samples in (True, False):
-            with (pipe_of(raw) if source == "pipe" else io.BytesIO(raw)) as f:
+            opened = {"pipe": pipe_of, "file": io.BytesIO}.get(source, lambda _: open(tmp_path / "f.sgy", "rb"))
+            with opened(raw) as f:
                 sub = vondrel.read(f, traces=traces, samples=samples)
             assert sub.headers.tobytes() == full.headers[rows].tobytes()
             assert sub.offsets.tolist() == [ns * i for i in range(len(rows) + 1)]
@@ -221,6 +224,80 @@ def test_trace_subsets_and_header_only_reads(ns, source):
                 np.testing.assert_array_equal(sub.samples, full.samples[rows])
             else:
                 assert sub.flat is None
+
+
+@pytest.mark.parametrize("ns, n, claimed", [(4, 5, 2), (1100, 5, 2), (2000, 600, 2), (2000, 600, 700)],
+                         ids=["chunked", "read-in-place", "two-threads-second-half", "two-threads-first-half"])
+def test_a_file_that_ends_early_inside_a_run_names_the_first_missing_trace(tmp_path, monkeypatch, ns, n, claimed):
+    """The descriptor's size says `claimed` traces more than the file holds
+    (a file cut while it is read): the error names the first trace that is
+    missing, wherever the run is split."""
+    path = tmp_path / "cut.sgy"
+    path.write_bytes(segy_file([ns] * n))
+    real = os.fstat
+
+    def fstat(fd):
+        st = real(fd)
+        if (st.st_dev, st.st_ino) != (real_st.st_dev, real_st.st_ino):
+            return st
+        return os.stat_result((*st[:6], st.st_size + claimed * (240 + 4 * ns), *st[7:]))
+    real_st = os.stat(path)
+    monkeypatch.setattr(os, "fstat", fstat)
+    with pytest.raises(ValueError, match=rf"^{path}: SEG-Y big-endian: trace {n} at byte offset "
+                                         rf"{3600 + n * (240 + 4 * ns)} is cut short$"):
+        vondrel.read(path, partial=True)
+
+
+@pytest.mark.parametrize("count", [1, 20_000], ids=["one-thread", "two-threads"])
+def test_a_failed_descriptor_read_raises_oserror(tmp_path, count):
+    fd = os.open(tmp_path, os.O_RDONLY)          # a directory: every read fails
+    try:
+        with pytest.raises(IsADirectoryError):
+            _arrays._segy_read(fd, 0, count, 1, 4, 5, True, np.empty(count * 240, np.uint8), None, True)
+    finally:
+        os.close(fd)
+
+
+class _FailingSink:
+    """A binary stream that takes `room` bytes, then fails."""
+
+    def __init__(self, room):
+        self.room, self.got = room, 0
+
+    def write(self, data):
+        if self.got + len(data) > self.room:
+            raise OSError("no room")
+        self.got += len(data)
+        return len(data)
+
+
+@pytest.mark.parametrize("n", [3, 700], ids=["one-thread", "encoded-ahead"])
+@pytest.mark.parametrize("fault", ["full pipe", "stream fails", "nan"])
+def test_failed_writes_raise_and_a_path_is_left_untouched(tmp_path, n, fault):
+    samples = np.ones((n, 2000), np.float32)
+    headers = np.zeros(n, vondrel.header_dtype())
+    headers["dt"] = 2000
+    if fault == "nan":
+        samples[n - 2, 7] = np.nan
+        dest = tmp_path / "out.sgy"
+        dest.write_bytes(b"precious")
+        with pytest.raises(ValueError, match=rf"^trace {n - 2}: sample 7 \(nan\) has no IBM float form$"):
+            vondrel.write(dest, (headers, samples), format="segy", sample_format=1)
+        assert os.listdir(tmp_path) == ["out.sgy"] and dest.read_bytes() == b"precious"
+        return
+    if fault == "stream fails":
+        with pytest.raises(OSError, match="^no room$"):
+            vondrel.write(_FailingSink(3600 + 2 * 8240 * (n // 3)), (headers, samples), format="segy",
+                          sample_format=1)
+        return
+    r, w = os.pipe()                        # a non-blocking pipe of one page: the file headers fit, no trace does
+    fcntl.fcntl(w, fcntl.F_SETPIPE_SZ, 4096)
+    os.set_blocking(w, False)
+    with open(r, "rb") as reader, open(w, "wb") as f:
+        with pytest.raises(BlockingIOError):
+            vondrel.write(f, (headers, samples), format="segy", sample_format=1)
+        os.set_blocking(r, False)
+        assert len(reader.read(3600)) == 3600       # the file headers went first
 
 
 # ---- real files -------------------------------------------------------------------------------

@@ -12,7 +12,7 @@ from typing import Any
 
 import numpy as np
 
-from vondrel import _arrays, _interval, _sinks
+from vondrel import _arrays, _bulk, _interval, _sinks
 from vondrel._detection import REFUTED, Fit, Overrides, Reading, TraceFormat, picked
 from vondrel._gather import Gather
 from vondrel._sources import Sink
@@ -371,7 +371,11 @@ def read_traces(layout: Layout, f: Any, size: int | None, traces: slice | None =
     k = len(index)
     headers = np.empty(k, trace_header_dtype())
     flat = np.empty(k * layout.ns, _sample_type(layout, stored)) if samples else None
-    if k:
+    got = _bulk.read_segy_run(f, ascending, trace_size, layout.ns, layout.code, layout.byteorder == ">",
+                              byte_rows(headers), flat, stored) if k else None
+    if got is not None and got < k:
+        raise Truncated(ascending[got], layout.start + ascending[got] * trace_size)
+    if k and got is None:
         if ascending.step == 1 and (samples or trace_size <= 16 * TRACE_HEADER_SIZE):
             f.seek(ascending[0] * trace_size, os.SEEK_CUR)
             _read_run(layout, f, ascending[0], k, headers, flat, stored)
@@ -1028,59 +1032,17 @@ def write_gather(target: Any, data: Any, sample_format: int | None, byteorder: s
     width = SAMPLE_FORMATS[code][0]
     runs = [(0, n)] if uniform else [(i, 1) for i in range(n)]
     header_bytes = byte_rows(rows)
-    with _WriteBehind(target, int(offsets[-1]) * width + n * HEADER_SIZE > 4 * CHUNK) as sink:
-        for first, count in runs:
-            trace_ns = int(lengths[first]) if count else 0
-            trace_size = HEADER_SIZE + trace_ns * width
-            per_chunk = max(1, CHUNK // trace_size)
-            bufs = [bytearray(min(count, per_chunk) * trace_size) for _ in range(2)]
-            for k, at in enumerate(range(first, first + count, per_chunk)):
-                m = min(per_chunk, first + count - at)
-                part, buf = flat[offsets[at]:offsets[at + m]], bufs[k % 2]
-                bad = _arrays._segy_encode(header_bytes[at:at + m], part, m, trace_ns, code, big, buf)
-                if bad >= 0:
-                    i = at + bad // max(trace_ns, 1)
-                    raise ValueError(f"trace {i}: sample {bad % max(trace_ns, 1)} ({part[bad]}) has no "
-                                     f"{'IBM float' if code == 1 else f'format {code}'} form")
-                sink.put(memoryview(buf)[:m * trace_size])
-                written += m * trace_size
+    for first, count in runs:
+        trace_ns = int(lengths[first]) if count else 0
+        part = flat[offsets[first]:offsets[first + count]]
+        bad = _arrays._segy_write(target, header_bytes[first:first + count], part, count, trace_ns, code, big)
+        if bad >= 0:
+            i = first + bad // max(trace_ns, 1)
+            raise ValueError(f"trace {i}: sample {bad % max(trace_ns, 1)} ({part[bad]}) has no "
+                             f"{'IBM float' if code == 1 else f'format {code}'} form")
+        written += count * (HEADER_SIZE + trace_ns * width)
     return written
 
-
-class _WriteBehind:
-    """Writes chunks one behind their conversion, on a second thread when
-    `threaded`: converting and writing both release the interpreter lock,
-    so they overlap.  One write is in flight at a time, in order; leaving
-    the block waits for it, and its error is raised."""
-
-    def __init__(self, target: Any, threaded: bool) -> None:
-        self.target = target
-        self.pool = ThreadPoolExecutor(1) if threaded else None
-        self.pending: Future[None] | None = None
-
-    def put(self, view: memoryview) -> None:
-        """Writes `view`; its buffer must stay unchanged until the next put
-        or the end of the block."""
-        if self.pool is None:
-            _write_all(self.target, view)
-            return
-        self.wait()
-        self.pending = self.pool.submit(_write_all, self.target, view)
-
-    def wait(self) -> None:
-        pending, self.pending = self.pending, None
-        if pending is not None:
-            pending.result()
-
-    def __enter__(self) -> _WriteBehind:
-        return self
-
-    def __exit__(self, *exc: object) -> None:
-        try:
-            self.wait()
-        finally:
-            if self.pool is not None:
-                self.pool.shutdown()
 
 def _refuse_no_interval(data: object) -> None:
     """ValueError, before anything is created, when SEG-Y written from

@@ -215,23 +215,6 @@ private:
     std::size_t ns_ = 0, sleft_ = 0, cur_ = 0, swapped_ = 0;
 };
 
-// pread until `len` bytes or the end of the file; the count, or -1 with errno.
-ssize_t pread_full(int fd, unsigned char *buf, std::size_t len, std::int64_t at)
-{
-    std::size_t done = 0;
-    while (done < len) {
-        ssize_t got = pread(fd, buf + done, len - done, at + static_cast<std::int64_t>(done));
-        if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            return -1;
-        }
-        if (got == 0)
-            break;
-        done += static_cast<std::size_t>(got);
-    }
-    return static_cast<ssize_t>(done);
-}
 
 // Reads native-order traces of `ns` samples straight into the reserved
 // arrays, header rows and sample rows as the targets of positioned scatter
@@ -350,6 +333,23 @@ int read_stream(Parser &ps, PyObject *stream, unsigned char *buf)
 }
 
 }  // namespace
+
+ssize_t pread_full(int fd, unsigned char *buf, std::size_t len, std::int64_t at)
+{
+    std::size_t done = 0;
+    while (done < len) {
+        ssize_t got = pread(fd, buf + done, len - done, at + static_cast<std::int64_t>(done));
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        if (got == 0)
+            break;
+        done += static_cast<std::size_t>(got);
+    }
+    return static_cast<ssize_t>(done);
+}
 
 // read(source, offset, nbytes, limit, swap, samples, seek_headers,
 //      reserve_traces, reserve_samples, prefix, ns): parses traces from

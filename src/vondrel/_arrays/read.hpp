@@ -6,7 +6,16 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstddef>
+#include <cstdint>
+
+#include <sys/types.h>
+
 namespace vondrel::arrays {
+
+// pread until `len` bytes or the end of the file; the count, or -1 with
+// errno.  Pure C++: called without the interpreter lock.
+ssize_t pread_full(int fd, unsigned char *buf, std::size_t len, std::int64_t at);
 
 // _arrays.read(source, offset, nbytes, limit, swap, samples, seek_headers,
 //              reserve_traces, reserve_samples, prefix)

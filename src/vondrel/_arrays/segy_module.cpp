@@ -5,10 +5,13 @@
 
 #include "vondrel/_arrays/args.hpp"
 #include "vondrel/_arrays/ibm.hpp"
+#include "vondrel/_arrays/segy_io.hpp"
 #include "vondrel/_arrays/segy_traces.hpp"
 #include "vondrel/common/binder.hpp"
 #include "vondrel/common/ref.hpp"
 
+#include <cerrno>
+#include <climits>
 #include <cstdint>
 
 namespace vondrel::arrays {
@@ -19,6 +22,8 @@ using codec::SampleFormat;
 constexpr const char unknown_format[] = "SEG-Y sample format code %lld is not one this module reads.";
 constexpr const char short_buffer[] = "%s() was given a %s buffer too small for the traces.";
 constexpr const char bad_count[] = "%s() takes a count of at least 0.";
+constexpr const char bad_run[] = "%s() takes an offset of at least 0, a step of at least 1 and an ns of at least 0.";
+constexpr const char past_end[] = "%s() was asked for traces beyond the largest file offset.";
 
 // More samples per trace than any buffer can hold; keeps the size
 // arithmetic below far from overflow.
@@ -164,6 +169,155 @@ PyObject *segy_encode(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObj
     return PyLong_FromSsize_t(done == count * ns ? -1 : static_cast<Py_ssize_t>(done));
 }
 
+// A descriptor argument into *fd; -1 with OSError (EBADF) for one that
+// cannot be, or the conversion's error.
+int descriptor_argument(PyObject *obj, int *fd)
+{
+    std::int64_t v;
+    if (to_int64(obj, &v) < 0)
+        return -1;
+    if (v < 0 || v > INT_MAX) {
+        errno = EBADF;
+        PyErr_SetFromErrno(PyExc_OSError);
+        return -1;
+    }
+    *fd = static_cast<int>(v);
+    return 0;
+}
+
+// _segy_read(fd, offset, count, step, ns, code, big_endian, headers, samples, to_float)
+// Reads `count` fixed-length traces of `ns` samples from the descriptor `fd`
+// with positioned reads: trace j of the read begins at byte offset + j *
+// step * (240 + ns * width).  Header rows go to `headers` in native order,
+// samples to `samples` (None: the headers only) as _segy_decode converts
+// them.  The interpreter lock is released for the reads and conversions.
+// Returns the number of traces read whole: `count`, or fewer where the file
+// ends first.  OSError for a failed read.
+Params segy_read_params{"_segy_read",
+                   {"fd", "offset", "count", "step", "ns", "code", "big_endian", "headers", "samples", "to_float"}};
+
+PyObject *segy_read(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObject *kwnames)
+{
+    constexpr const char *func = "_segy_read";
+    PyObject *args[10];
+    int fd;
+    std::size_t count;
+    std::int64_t offset, step, ns;
+    bool big_endian, to_float;
+    if (segy_read_params.bind(call, nargs, kwnames, args) < 0 || descriptor_argument(args[0], &fd) < 0 ||
+        to_int64(args[1], &offset) < 0 || count_argument(func, args[2], &count) < 0 ||
+        to_int64(args[3], &step) < 0 || to_int64(args[4], &ns) < 0 || to_flag(args[6], &big_endian) < 0 ||
+        to_flag(args[9], &to_float) < 0)
+        return nullptr;
+    const SampleFormat *fmt = format_argument(args[5]);
+    if (!fmt)
+        return nullptr;
+    if (offset < 0 || step < 1 || ns < 0) {
+        PyErr_Format(PyExc_ValueError, bad_run, func);
+        return nullptr;
+    }
+    if (ns > max_ns)
+        return too_small(func, "sample"), nullptr;
+    Buffer headers, samples;
+    if (headers.get(args[7], true) < 0 || (args[8] != Py_None && samples.get(args[8], true) < 0))
+        return nullptr;
+    std::size_t item = to_float ? 4 : static_cast<std::size_t>(fmt->stored_size);
+    if (headers.size() / codec::trace_header_size < count)
+        return too_small(func, "header"), nullptr;
+    if (args[8] != Py_None && ns && samples.size() / (static_cast<std::size_t>(ns) * item) < count)
+        return too_small(func, "sample"), nullptr;
+    // The last trace's end as a file offset must exist.
+    std::uint64_t stride = codec::trace_header_size + static_cast<std::uint64_t>(ns) * fmt->width, last, end;
+    if (count && (__builtin_mul_overflow(static_cast<std::uint64_t>(count - 1), static_cast<std::uint64_t>(step), &last) ||
+                  __builtin_mul_overflow(last + 1, stride, &end) ||
+                  __builtin_add_overflow(end, static_cast<std::uint64_t>(offset), &end) || end > INT64_MAX)) {
+        PyErr_Format(PyExc_ValueError, past_end, func);
+        return nullptr;
+    }
+    TraceRead r{
+        .fd = fd,
+        .offset = offset,
+        .count = count,
+        .step = static_cast<std::size_t>(step),
+        .ns = static_cast<std::size_t>(ns),
+        .fmt = fmt,
+        .big_endian = big_endian,
+        .to_float = to_float,
+        .headers = headers.data(),
+        .samples = args[8] == Py_None ? nullptr : samples.data(),
+    };
+    std::int64_t got;
+    int err;
+    Py_BEGIN_ALLOW_THREADS
+    got = read_traces(r);
+    err = errno;
+    Py_END_ALLOW_THREADS
+    if (got < 0) {
+        if (err == ENOMEM)
+            return PyErr_NoMemory();
+        errno = err;
+        return PyErr_SetFromErrno(PyExc_OSError);
+    }
+    return PyLong_FromLongLong(got);
+}
+
+// _segy_write(dest, headers, samples, count, ns, code, big_endian)
+// Encodes `count` traces of `ns` samples as _segy_encode does and writes
+// them to `dest`, an int descriptor (written where it stands) or an object
+// whose write() takes every byte; the interpreter lock is released for the
+// encoding and a descriptor's writes.  Returns -1, or the index of the
+// first sample that the format cannot hold (nothing from its chunk on is
+// written).  OSError, or the object's error, for a failed write.
+Params segy_write_params{"_segy_write", {"dest", "headers", "samples", "count", "ns", "code", "big_endian"}};
+
+PyObject *segy_write(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObject *kwnames)
+{
+    constexpr const char *func = "_segy_write";
+    PyObject *args[7];
+    std::size_t count, ns;
+    bool big_endian;
+    if (segy_write_params.bind(call, nargs, kwnames, args) < 0 || count_argument(func, args[3], &count) < 0 ||
+        count_argument(func, args[4], &ns) < 0 || to_flag(args[6], &big_endian) < 0)
+        return nullptr;
+    const SampleFormat *fmt = format_argument(args[5]);
+    if (!fmt)
+        return nullptr;
+    if (ns > static_cast<std::size_t>(max_ns))
+        return too_small(func, "sample"), nullptr;
+    Buffer headers, samples;
+    if (headers.get(args[1], false) < 0 || samples.get(args[2], false) < 0)
+        return nullptr;
+    if (headers.size() / codec::trace_header_size < count)
+        return too_small(func, "header"), nullptr;
+    if (ns && samples.size() / (ns * fmt->stored_size) < count)
+        return too_small(func, "sample"), nullptr;
+    Sink sink;
+    Ref write_method;
+    if (PyLong_Check(args[0])) {
+        if (descriptor_argument(args[0], &sink.fd) < 0)
+            return nullptr;
+    } else {
+        write_method.reset(PyObject_GetAttrString(args[0], "write"));
+        if (!write_method)
+            return nullptr;
+        sink.write = write_method.get();
+    }
+    std::size_t bad;
+    sink.released = PyEval_SaveThread();
+    int rc = write_traces(sink, headers.data(), samples.data(), count, ns, *fmt, big_endian, &bad);
+    PyEval_RestoreThread(sink.released);
+    if (rc == -2)
+        return PyErr_NoMemory();
+    if (rc < 0) {
+        if (sink.fd >= 0) {
+            errno = sink.err;
+            PyErr_SetFromErrno(PyExc_OSError);
+        }
+        return nullptr;
+    }
+    return PyLong_FromSsize_t(bad == count * ns ? -1 : static_cast<Py_ssize_t>(bad));
+}
+
 // _segy_kernels(portable): None asks which kernels run; True forces the
 // portable ones, False gives back the best.  Returns their name.
 PyObject *segy_kernels(PyObject *, PyObject *portable)
@@ -185,6 +339,10 @@ PyMethodDef segy_methods[] = {
     {"_segy_encode", as_cfunction(segy_encode), fastcall_keywords,
      "_segy_encode(headers, samples, count, ns, code, big_endian, dst)"},
     {"_segy_walk", as_cfunction(segy_walk), fastcall_keywords, "_segy_walk(src, code, big_endian)"},
+    {"_segy_read", as_cfunction(segy_read), fastcall_keywords,
+     "_segy_read(fd, offset, count, step, ns, code, big_endian, headers, samples, to_float)"},
+    {"_segy_write", as_cfunction(segy_write), fastcall_keywords,
+     "_segy_write(dest, headers, samples, count, ns, code, big_endian)"},
     {"_segy_kernels", segy_kernels, METH_O, "_segy_kernels(portable)"},
     {nullptr, nullptr, 0, nullptr},
 };
