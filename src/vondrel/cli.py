@@ -244,8 +244,6 @@ class _Input:
             source.seek(self.start)
         complete = vondrel.read(source, partial=True, samples=False, **kw)
         kw.update(format=complete.format, byteorder=complete.byteorder)
-        if kw["format"] == "segy":
-            del kw["format"]        # named, SEG-Y on a pipe is looked for in too few bytes; unnamed it wins
         if self.start is not None:
             source.seek(self.start)
             stream = _Piped(source, getattr(source, "name", "<stdin>"))
