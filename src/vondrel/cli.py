@@ -109,6 +109,7 @@ def _in_flags(text, partial=True):
     text = text.replace('give n_traces, or write format="su" to a pipe', "write it to a file, or use --to su "
                                                                         "on a pipe")
     text = text.replace("; use .flat and .offsets", "")
+    text = text.replace("give dt= (microseconds)", "set the traces' dt in microseconds first, with vondrel edit --set")
     text = _DECIDE.sub(lambda m: _choices(text), text)
     text = _KEYWORD.sub(_keyword, text)
     if not partial and (_CUT.search(text) or _BROKEN.search(text)):
