@@ -86,9 +86,15 @@ def test_from_byteorder_decides_where_detection_cannot(tmp_path):
      b"a collection file starts with its trace count, which a stream cannot go back to; write it to a file, "
      b"or use --to su on a pipe.\n"),
     (["info", "-"], "alike", b"alike; use --from-byteorder little or --from-byteorder big\n"),
-], ids=["collection on a pipe", "byte order"])
+    (["convert", "-", "-", "--to", "segy"], "no interval",
+     b"trace 0 has no sample interval (dt 0, and 0 in the binary header); set the traces' dt in microseconds "
+     b"first, with vondrel edit --set\n"),
+], ids=["collection on a pipe", "byte order", "no interval"])
 def test_messages_speak_in_flags(tmp_path, args, stdin, message):
-    data = alike_file(tmp_path / "a.su").read_bytes() if stdin == "alike" else (DATA / stdin).read_bytes()
+    if stdin == "no interval":          # one SU trace of 4 samples, dt 0
+        data = bytes(114) + struct.pack("=H", 4) + bytes(124) + bytes(16)
+    else:
+        data = alike_file(tmp_path / "a.su").read_bytes() if stdin == "alike" else (DATA / stdin).read_bytes()
     done = run(*args, stdin=data)
     assert done.returncode == 1 and done.stderr.endswith(message)
     assert b"=" not in done.stderr and done.stderr.count(b"\n") == 1

@@ -14,7 +14,7 @@ from hypothesis import strategies as st
 import vondrel
 from segyfiles import HEADER_FIELDS
 from test_files_read import Unseekable
-from test_segy_files import segy_file
+from test_segy_files import DATA, segy_file
 
 CODES = "".join(code for _, code in HEADER_FIELDS) + "28s"
 
@@ -261,6 +261,34 @@ def test_a_lying_sample_count_is_named_and_ns_reads_the_file(tmp_path, said, tru
     g = vondrel.read(path, ns=true)
     assert g.samples.tolist() == np.arange(1, 10 * true + 1).reshape(10, true).tolist()
     assert vondrel.probe(path, ns=true) == ("segy", ">", 10, true, 2000)
+
+
+@pytest.mark.parametrize("said", [49, 51])
+def test_a_lying_sample_count_is_refuted_by_the_headers_that_follow(tmp_path, said):
+    # segyio's small file: no ns and no trace numbers in its trace headers;
+    # at a wrong size, the headers after the first begin with samples.
+    raw = bytearray((DATA / "segyio_small.sgy").read_bytes())
+    struct.pack_into(">H", raw, 3220, said)
+    path = tmp_path / "hns.sgy"
+    path.write_bytes(raw)
+    for partial in (False, True):
+        with pytest.raises(ValueError, match=rf"the binary header's sample count \(hns, bytes 3221-3222\) is {said}, "
+                                             r"and traces of \d+ samples do not tile the file; 50 samples per trace"):
+            vondrel.read(path, partial=partial)
+    assert vondrel.read(path, ns=50).samples.tobytes() == vondrel.read(DATA / "segyio_small.sgy").samples.tobytes()
+
+
+def test_a_file_cut_short_keeps_its_sample_count_though_another_tiles_it(tmp_path):
+    # 24 traces of 440 bytes and a header: 10,800 bytes, which traces of 48
+    # samples (432 bytes) would tile; the headers that follow say 50.
+    raw = (DATA / "segyio_small.sgy").read_bytes()[:3600 + 24 * 440 + 240]
+    path = tmp_path / "cut.sgy"
+    path.write_bytes(raw)
+    with pytest.raises(ValueError, match=r"breaks at trace 24 .*\(the binary header's sample count \(hns, bytes "
+                                         r"3221-3222\) is 50; 48 samples per trace would tile it\)$"):
+        vondrel.read(path)
+    g = vondrel.read(path, partial=True)
+    assert g.samples.tobytes() == vondrel.read(DATA / "segyio_small.sgy").samples[:24].tobytes()
 
 
 def test_overrides_are_for_segy_files(tmp_path):

@@ -340,6 +340,25 @@ def pipe_of(raw):
     return open(r, "rb")
 
 
+@pytest.mark.parametrize("text", ["ebcdic", "nuls", "extended"])
+@pytest.mark.parametrize("format", [None, "segy"])
+def test_a_pipe_is_read_as_segy_whether_the_format_is_named_or_not(text, format):
+    raw = bytearray(segy_file([10] * 6, order="<", ns_in_headers=False,
+                              extended=["C 1 more"] if text == "extended" else (), nvstxt=int(text == "extended")))
+    if text == "nuls":
+        raw[:3200] = bytes(3200)
+    expected = np.arange(1, 61, dtype=np.float32).reshape(6, 10)
+    with pipe_of(bytes(raw)) as stream:
+        g = vondrel.read(stream, format=format)
+    assert (g.format, g.byteorder) == ("segy", "<")
+    np.testing.assert_array_equal(g.samples, expected)
+    with pipe_of(bytes(raw)) as stream:
+        np.testing.assert_array_equal([np.asarray(t) for t in vondrel.traces(stream, format=format)], expected)
+    with pipe_of(bytes(raw)) as stream:
+        g = vondrel.read(stream, format=format, traces=slice(None, None, -1))
+    np.testing.assert_array_equal(g.samples, expected[::-1])
+
+
 @pytest.mark.parametrize("name", ["segyio_small.sgy", "segyio_small-lsb.sgy"])
 def test_small_written_back_as_ibm_is_byte_identical(name):
     raw = (DATA / name).read_bytes()

@@ -87,12 +87,23 @@ def test_a_file_read_by_a_reader_of_a_file_object_is_refused_until_it_is_closed(
     assert source.read_bytes() == SOURCE.read_bytes() and os.listdir() == ["in.su"]
 
 
-def test_a_writer_made_before_the_reader_replaces_the_file_only_when_closed(source):
-    with vondrel.Writer("in.su", "su", ">") as w:
-        for trace in vondrel.traces("in.su"):      # reads the file as it was: the writer has a file of its own
-            w.write(trace)
-        assert source.read_bytes() == SOURCE.read_bytes() and len(os.listdir()) == 2
-    assert source.read_bytes() == SOURCE.read_bytes() and os.listdir() == ["in.su"]
+REPLACED = "refusing to read {}: it is the same file as the output being written"
+
+
+@pytest.mark.parametrize("how", ["path", "dot", "symlink", "hardlink"])
+@pytest.mark.parametrize("reader", ["traces", "read", "open"])
+def test_a_reader_refuses_the_file_an_open_writer_will_replace(source, how, reader):
+    out = other_name(source, how)
+    with pytest.raises(ValueError, match=f"^{re.escape(REPLACED.format('in.su'))}$"):
+        with vondrel.Writer(out, "su", ">") as w:
+            for trace in getattr(vondrel, reader)("in.su"):
+                w.write(trace)
+    assert source.read_bytes() == SOURCE.read_bytes()
+    assert sorted(os.listdir()) == ["in.su", *(["link.su"] if "link" in how else [])]
+    with vondrel.Writer(out, "su", ">") as w:          # a writer that is closed holds nothing back
+        pass
+    with vondrel.open(out) as f:
+        assert len(f) == 0
 
 
 @pytest.mark.skipif(bool(os.environ.get("VONDREL_SANITIZERS")) or hasattr(sys, "gettotalrefcount"),

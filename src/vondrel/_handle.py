@@ -29,7 +29,7 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from vondrel import _arrays, _geometry
+from vondrel import _arrays, _geometry, _sinks
 from vondrel._layout import TITLES
 from vondrel._plan import HEADER_SIZE, Plan, plan
 
@@ -68,6 +68,7 @@ def _open_descriptor(path: object, mode: str) -> tuple[str, int]:
     try:
         if not stat.S_ISREG(os.fstat(fd).st_mode):
             raise _not_random_access(name)
+        _sinks.refuse_output(fd, name)
         os.set_blocking(fd, True)
     except BaseException:
         os.close(fd)

@@ -656,7 +656,33 @@ class SegyFormat(TraceFormat):
             pairs = zip(struct.unpack_from(layout.byteorder + "ii", first),
                         struct.unpack_from(layout.byteorder + "ii", following))
             return any(a and b == a + 1 for a, b in pairs)
-        return counts_on(layout.trace_size(ns)) and not counts_on(layout.trace_size())
+        if counts_on(layout.trace_size(ns)) and not counts_on(layout.trace_size()):
+            return True
+        # The headers that follow at the binary header's size, when that is
+        # wrong, begin with the last samples of the trace before (and, for
+        # a size off by other than 4 bytes, no field where it belongs):
+        # their words are far larger than those of real headers.
+        stated, tiling = (_header_bits(src, start, layout.trace_size(n), layout.byteorder) for n in (None, ns))
+        return stated is not None and tiling is not None and stated >= tiling + _HEADER_BITS_MARGIN
+
+
+# Bits by which the trace headers after the first, at one trace size, must
+# outweigh (on average) those at another for the headers to refute that
+# size: about one word of samples read as a header field.
+_HEADER_BITS_MARGIN = 24
+_FOLLOWING = 4
+
+
+def _header_bits(src: Any, start: int, size: int, byteorder: str) -> int | None:
+    """The significant bits of the 60 words of a trace header, on average
+    over the headers after the first (up to _FOLLOWING of them), for traces
+    of `size` bytes from `start`; None when the file holds none of them."""
+    heads = [src.pread(start + k * size, TRACE_HEADER_SIZE) for k in range(1, _FOLLOWING + 1)]
+    heads = [h for h in heads if len(h) == TRACE_HEADER_SIZE]
+    if not heads:
+        return None
+    words = np.frombuffer(b"".join(heads), byteorder + "i4").astype(np.int64)
+    return int(np.frexp(np.abs(words).astype(np.float64))[1].sum()) // len(heads)
 
 
 class SegyGather(Gather):

@@ -11,7 +11,9 @@ No path writer replaces a file that is being read: the regular files that
 the package's streaming readers hold open are noted here, and a writer
 refuses a destination that is one of them (or an input it is given), by
 device and inode, so that ./IN, a symbolic link and a hard link are caught
-as well."""
+as well.  The other way round too: the existing files that open path
+writers are about to replace are noted, and a reader of a path refuses
+one of them (refuse_output), whichever was opened first."""
 from __future__ import annotations
 
 import io
@@ -23,14 +25,19 @@ import weakref
 from collections.abc import Iterable
 from typing import Any
 
-__all__ = ["SAME_FILE", "PathSink", "WholeWrites", "reading", "refuse_input", "write_all"]
+__all__ = ["SAME_FILE", "REPLACED", "PathSink", "WholeWrites", "reading", "refuse_input", "refuse_output",
+           "write_all"]
 
 SAME_FILE = "refusing to write to {path}: it is the same file as the input being read"
+REPLACED = "refusing to read {path}: it is the same file as the output being written"
 
 # (device, inode, the file object) of the regular files that readers hold
 # open; an entry counts while its file object lives and is not closed.
 _inputs: list[tuple[int, int, weakref.ref[Any]]] = []
 _inputs_lock = threading.Lock()
+# (device, inode, the PathSink) of the existing regular files that open path
+# writers will replace; an entry counts until its sink commits or discards.
+_outputs: list[tuple[int, int, weakref.ref[Any]]] = []
 
 
 def _identity(st: os.stat_result) -> tuple[int, int]:
@@ -75,6 +82,25 @@ def refuse_input(path: str | bytes | os.PathLike[Any],
             pass
     if target in held:
         raise ValueError(SAME_FILE.format(path=os.fsdecode(path)))
+
+
+def refuse_output(fd: int, name: str) -> None:
+    """Raises ValueError (REPLACED) when the file open on descriptor `fd`
+    (a reader's, of the path `name`) is one that an open path writer is
+    about to replace: the reader would see it vanish under it."""
+    try:
+        here = _identity(os.fstat(fd))
+    except OSError:
+        return
+    with _inputs_lock:
+        _outputs[:] = [e for e in _outputs if _writing_now(e[2]())]
+        held = {e[:2] for e in _outputs}
+    if here in held:
+        raise ValueError(REPLACED.format(path=name))
+
+
+def _writing_now(sink: Any) -> bool:
+    return sink is not None and not sink.done
 
 
 def write_all(file: Any, data: Any) -> int:
@@ -174,6 +200,10 @@ class PathSink:
             return
         if st is not None and not os.access(self.dest, os.W_OK):
             raise PermissionError(13, "Permission denied", self.name)
+        if st is not None:
+            with _inputs_lock:     # no reader may open what this write will replace
+                _outputs[:] = [e for e in _outputs if _writing_now(e[2]())]
+                _outputs.append((*_identity(st), weakref.ref(self)))
         try:
             fd, self.temp = _create_beside(self.dest)
         except OSError as e:           # named by the destination, not by the temporary file

@@ -26,6 +26,8 @@ class Source:
         if isinstance(source, (str, bytes, os.PathLike)):
             self.name = os.fsdecode(source)
             self.opened = self.file = open(source, "rb", buffering=0)
+            with closed_on_error(self.opened):
+                _sinks.refuse_output(self.file.fileno(), self.name)
         else:
             if isinstance(source, io.TextIOBase) or not hasattr(source, "read"):
                 raise TypeError(f"a path or a binary file object is required, not {type(source).__name__}")

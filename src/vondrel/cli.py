@@ -109,6 +109,7 @@ def _in_flags(text, partial=True):
     text = text.replace('give n_traces, or write format="su" to a pipe', "write it to a file, or use --to su "
                                                                         "on a pipe")
     text = text.replace("; use .flat and .offsets", "")
+    text = text.replace("give dt= (microseconds)", "set the traces' dt in microseconds first, with vondrel edit --set")
     text = _DECIDE.sub(lambda m: _choices(text), text)
     text = _KEYWORD.sub(_keyword, text)
     if not partial and (_CUT.search(text) or _BROKEN.search(text)):
@@ -244,8 +245,6 @@ class _Input:
             source.seek(self.start)
         complete = vondrel.read(source, partial=True, samples=False, **kw)
         kw.update(format=complete.format, byteorder=complete.byteorder)
-        if kw["format"] == "segy":
-            del kw["format"]        # named, SEG-Y on a pipe is looked for in too few bytes; unnamed it wins
         if self.start is not None:
             source.seek(self.start)
             stream = _Piped(source, getattr(source, "name", "<stdin>"))
