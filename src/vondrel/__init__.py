@@ -17,6 +17,8 @@ _LAZY = {
     "traces": "vondrel._stream",
     "Writer": "vondrel._stream",
     "from_xarray": "vondrel._xarray",
+    "to_zarr": "vondrel._zarr",
+    "from_zarr": "vondrel._zarr",
 }
 _SUBMODULES = ("dask",)
 

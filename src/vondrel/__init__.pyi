@@ -13,6 +13,8 @@ from vondrel._segyfile import SegyGather as SegyGather
 from vondrel._stream import Writer as Writer
 from vondrel._stream import traces as traces
 from vondrel._xarray import from_xarray as from_xarray
+from vondrel._zarr import from_zarr as from_zarr
+from vondrel._zarr import to_zarr as to_zarr
 from vondrel import dask as dask
 
 def get_include() -> str: ...
