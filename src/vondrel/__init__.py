@@ -17,6 +17,9 @@ _LAZY = {
     "traces": "vondrel._stream",
     "Writer": "vondrel._stream",
     "from_xarray": "vondrel._xarray",
+    "open": "vondrel._handle",
+    "File": "vondrel._handle",
+    "write_cube": "vondrel._geometry",
     "to_zarr": "vondrel._zarr",
     "from_zarr": "vondrel._zarr",
 }

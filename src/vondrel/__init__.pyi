@@ -9,10 +9,13 @@ from vondrel._files import header_dtype as header_dtype
 from vondrel._files import probe as probe
 from vondrel._files import read as read
 from vondrel._files import write as write
+from vondrel._handle import File as File
+from vondrel._handle import open as open
 from vondrel._segyfile import SegyGather as SegyGather
 from vondrel._stream import Writer as Writer
 from vondrel._stream import traces as traces
 from vondrel._xarray import from_xarray as from_xarray
+from vondrel._geometry import write_cube as write_cube
 from vondrel._zarr import from_zarr as from_zarr
 from vondrel._zarr import to_zarr as to_zarr
 from vondrel import dask as dask

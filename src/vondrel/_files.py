@@ -12,7 +12,7 @@ import io
 import os
 import struct
 import sys
-from collections.abc import Iterator
+from collections.abc import Iterator, Sequence
 from typing import TYPE_CHECKING, NamedTuple
 
 import numpy as np
@@ -557,16 +557,20 @@ def _subset(traces: slice | range | None, n: int | None) -> tuple[int, int | Non
 
 
 def read(source: object, *, format: str | None = None, byteorder: str | None = None,
-         traces: slice | range | None = None, samples: bool = True, partial: bool = False,
+         traces: slice | range | Sequence[int] | np.ndarray | None = None, samples: bool = True, partial: bool = False,
          dtype: str | None = None) -> Gather:
     """Reads a Seismic Unix file (either byte order) or a collection file
     into arrays.  Format and byte order are decided by the data, or given;
-    `traces` selects a slice of traces, `samples=False` reads headers only,
+    `traces` selects a slice of traces, or any traces by a sequence of
+    indices or a boolean mask (in the order given), `samples=False` reads headers only,
     `partial=True` returns the complete traces of a truncated file.
     SEG-Y files too: `dtype="stored"` keeps their samples in the type the
     file stores (IBM floats as float32); otherwise samples are float32."""
     if dtype not in (None, "float32", "stored"):
         raise ValueError(f"dtype must be 'float32' or 'stored', not {dtype!r}")
+    if isinstance(traces, (list, tuple, np.ndarray)):
+        from vondrel._handle import read_selected      # index sequences and masks: random access
+        return read_selected(source, format, byteorder, traces, samples, partial, dtype)
     with _Source(source) as src:
         fit = _detect(src, format, _order(byteorder), partial)
         if fit.reading.format == "segy":

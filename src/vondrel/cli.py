@@ -5,6 +5,7 @@ Unix pipelines, and draw them.
     vondrel convert IN OUT          any readable format to any writable one ("-": a pipe),
                                     or to and from a Zarr store (*.zarr)
     vondrel plot FILE -o gather.png a picture of a gather
+    vondrel edit FILE --set cdp=1001  header fields set in place
 
 Usage errors exit with 2, data errors with 1 (one line naming the file; the
 traceback with --debug), and a reader of standard output that goes away ends
@@ -115,6 +116,9 @@ def _header_rows(block, n):
 
 def _info(args, name, out):
     from vondrel import _stream
+    if args.trace is not None:
+        from vondrel._cli_open import print_trace
+        return print_trace(name, args.trace, out)
     reader = _stream.traces(_source(name))
     with reader:
         if args.text and reader.format == "segy":
@@ -130,6 +134,8 @@ def _info(args, name, out):
         order = ORDER_NAMES.get(reader.byteorder, reader.byteorder)
         count = reader.index
     print(f"{name}: {fmt}, {order}, {count} traces", file=out)
+    if os.path.isfile(name):          # the handle needs random access: not a pipe
+        _info_geometry(name, args.dims, out)
     if ranges.low is None:
         return
     ns = sorted(ranges.ns)
@@ -144,6 +150,37 @@ def _info(args, name, out):
         for key, lo, hi in varying:
             print(f"    {key:<9} {lo:>12{'' if isinstance(lo, int) else 'g'}} "
                   f"{hi:>12{'' if isinstance(hi, int) else 'g'}}", file=out)
+
+
+def _info_geometry(name, dims, out):
+    """The geometry that vondrel.open infers (or that --dims names): the
+    keys, the file's order, each key's range and step, the missing traces."""
+    import numpy as np
+    import vondrel
+    from vondrel import _geometry
+    with vondrel.open(name, dims=dims) as f:
+        if not f.dims:
+            if f.format == "segy" and len(f):
+                print("  geometry  none: bytes 189/193 (iline, xline) do not form a grid; --dims names other keys",
+                      file=out)
+            return
+        order = f"{f.sorting}-sorted" if f.sorting else "mixed order"
+        print(f"  geometry  {', '.join(f.dims)} ({order})", file=out)
+        for d, labels in f.coords.items():
+            if len(labels):
+                step = _geometry._increment(labels)
+                print(f"    {d}  {labels[0]} .. {labels[-1]} step {step:g} ({len(labels)})", file=out)
+        holes = int(f.trace_index.size - np.count_nonzero(f.mask)) if f.trace_index.size else 0
+        print(f"    {holes} of {f.trace_index.size} positions have no trace" if holes
+              else "    every position has a trace", file=out)
+
+
+def _dims(text):
+    """--dims: header field names or byte positions, comma-separated."""
+    parts = [p.strip() for p in text.split(",")]
+    if not all(parts):
+        raise argparse.ArgumentTypeError(f"not a list of header fields: {text!r}")
+    return tuple(int(p) if p.isdigit() else p for p in parts)
 
 
 def cmd_info(args):
@@ -260,6 +297,8 @@ def cmd_plot(args):
     import numpy as np
     import vondrel
 
+    if args.iline is not None or args.xline is not None or args.depth_slice is not None:
+        return _plot_geometry(args, plt)
     gather = vondrel.read(_source(args.file), traces=args.traces)
     headers = gather.headers
     if len(headers) == 0:
@@ -303,6 +342,60 @@ def cmd_plot(args):
     plt.close(fig)
 
 
+def _plot_geometry(args, plt):
+    """plot --iline / --xline / --depth-slice: a line or a slice of the
+    file's grid (the first dim's line, the second's, a sample of every
+    position), labelled by the keys; positions without a trace stay blank."""
+    import numpy as np
+    import vondrel
+    from vondrel import _geometry
+    if args.file == "-":
+        raise DataError("--iline, --xline and --depth-slice read a file, not standard input.")
+    with vondrel.open(args.file, dims=args.dims) as f:
+        dims = f.dims
+        if not dims or (args.xline is not None and len(dims) < 2):
+            raise DataError(f"{args.file}: no grid of {'two keys' if dims else 'keys'} (name them with --dims).")
+        title = args.title or os.path.basename(args.file)
+        if args.depth_slice is not None:
+            image = f.depth_slice(args.depth_slice)
+            image = image.reshape(len(image), -1)
+            rows, cols = f.coords[dims[0]], (f.coords[dims[1]] if len(dims) > 1 else np.zeros(1))
+            extent = (-0.5, image.shape[1] - 0.5, image.shape[0] - 0.5, -0.5)
+            xlabel = dims[1] if len(dims) == 2 else "trace" if len(dims) == 1 else f"{dims[1]} x {dims[2]}"
+            ylabel, title = dims[0], f"{title}: sample {args.depth_slice}"
+            if len(dims) == 2 and len(cols) > 1 and len(rows) > 1:
+                hc, hr = (cols[1] - cols[0]) / 2, (rows[1] - rows[0]) / 2
+                extent = (cols[0] - hc, cols[-1] + hc, rows[-1] + hr, rows[0] - hr)
+            shown = image
+        else:
+            which = dims[0] if args.iline is not None else dims[1]
+            label = args.iline if args.iline is not None else args.xline
+            line = f.sel(**{which: label})
+            line = line.reshape(-1, line.shape[-1])
+            others = [d for d in dims if d != which]
+            xs = f.coords[others[0]] if len(others) == 1 else np.arange(len(line))
+            delay = _geometry.first_delay(f)
+            times = _geometry.time_axis(line.shape[1], float(f.dt or 4000), delay) * 1000.0
+            half = (xs[1] - xs[0]) / 2 if len(xs) > 1 else 0.5
+            extent = (xs[0] - half, xs[-1] + half, times[-1], times[0])
+            xlabel = others[0] if len(others) == 1 else " x ".join(others) if others else "trace"
+            ylabel, title = "time (ms)", f"{title}: {which} {label}"
+            shown = line.T
+    finite = np.abs(shown[np.isfinite(shown)])
+    clip = float(np.percentile(finite, args.clip)) if finite.size else 1.0
+    width, height = args.size
+    fig = plt.figure(figsize=(width / 100, height / 100), dpi=100)
+    ax = fig.add_axes((0.1, 0.08, 0.86, 0.84))
+    cmap = plt.get_cmap(args.cmap).with_extremes(bad="#cfe0f0")     # positions without a trace
+    ax.imshow(shown, aspect="auto", cmap=cmap, vmin=-(clip or 1.0), vmax=clip or 1.0,
+              interpolation="nearest", extent=extent)
+    ax.set_xlabel(xlabel)
+    ax.set_ylabel(ylabel)
+    ax.set_title(title)
+    fig.savefig(args.output, dpi=100)
+    plt.close(fig)
+
+
 # ---- the command -----------------------------------------------------------
 
 
@@ -320,6 +413,9 @@ def parser():
                                            "the minimum and maximum of every header field that varies.")
     info.add_argument("files", nargs="+", metavar="FILE", help='a trace file, or "-" for standard input')
     info.add_argument("--text", action="store_true", help="also print a SEG-Y file's textual header")
+    info.add_argument("--trace", type=int, metavar="N", help="print every header field of trace N instead")
+    info.add_argument("--dims", type=_dims, metavar="KEYS",
+                      help="the grid's keys, names or byte positions (e.g. cdp,offset or 189,193)")
     info.set_defaults(run=cmd_info)
 
     convert = commands.add_parser("convert", parents=[common], help="convert between formats, in a pipeline",
@@ -345,6 +441,9 @@ def parser():
                                                                "(default: about 16 MB of whole traces)")
     convert.set_defaults(run=cmd_convert)
 
+    from vondrel._cli_open import add_edit_parser
+    add_edit_parser(commands, common)
+
     plot = commands.add_parser("plot", parents=[common], help="draw a gather to a PNG",
                                description="Draws a gather as a variable-density image or wiggle traces.")
     plot.add_argument("file", metavar="FILE")
@@ -359,6 +458,12 @@ def parser():
     plot.add_argument("--size", type=_size, default=(900, 600), metavar="WxH",
                       help="picture size in pixels (default: 900x600)")
     plot.add_argument("--title", help="the picture's title (default: the file name)")
+    line = plot.add_mutually_exclusive_group()
+    line.add_argument("--iline", type=int, metavar="LABEL", help="draw this line of the grid's first key")
+    line.add_argument("--xline", type=int, metavar="LABEL", help="draw this line of the grid's second key")
+    line.add_argument("--depth-slice", type=int, metavar="SAMPLE", help="draw this sample of every trace on the grid")
+    plot.add_argument("--dims", type=_dims, metavar="KEYS",
+                      help="the grid's keys, names or byte positions (default: iline,xline of SEG-Y)")
     plot.set_defaults(run=cmd_plot)
     return top
 

@@ -4,6 +4,7 @@
 // Traces are reached through the published interface of vondrel.segy, as
 // any native client reaches them.
 #include "vondrel/_arrays/block.hpp"
+#include "vondrel/_arrays/handle.hpp"
 #include "vondrel/_arrays/read.hpp"
 #include "vondrel/_arrays/segy_module.hpp"
 #include "vondrel/_arrays/traces.hpp"
@@ -35,7 +36,8 @@ PyMethodDef arrays_methods[] = {
 // used.  0, or -1 with an exception set.
 int arrays_exec(PyObject *module)
 {
-    if (block_ready() < 0 || traces_ready() < 0 || add_segy_functions(module) < 0)
+    if (block_ready() < 0 || traces_ready() < 0 || add_segy_functions(module) < 0 ||
+        add_handle_functions(module) < 0)
         return -1;
     return vondrel::stream_exec(module);
 }

@@ -1,0 +1,677 @@
+// Bindings of the open-file handle's byte work.  Every function takes its
+// buffers first (the mapped file among them, whose export keeps the map
+// from closing under the call), checks what it will touch against their
+// sizes, then moves bytes with the interpreter lock released.  Errors are
+// raised after the lock is taken back.
+#include "vondrel/_arrays/handle.hpp"
+
+#include "vondrel/_arrays/args.hpp"
+#include "vondrel/_arrays/formats.hpp"
+#include "vondrel/_arrays/ibm.hpp"
+#include "vondrel/common/binder.hpp"
+#include "vondrel/common/ref.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include <unistd.h>
+
+namespace vondrel::arrays {
+namespace {
+
+using codec::SampleFormat;
+
+constexpr std::size_t header_bytes = 240;
+constexpr std::size_t ns_at = 114;
+
+constexpr const char msg_index[] = "%s(): trace index %lld is outside 0..%lld.";
+constexpr const char msg_beyond[] = "%s(): trace %lld (byte offset %lld) ends beyond the %lld bytes of the data.";
+constexpr const char msg_buffer[] = "%s() was given a %s buffer too small for the traces.";
+constexpr const char msg_table[] = "%s() takes int64 tables (%s).";
+constexpr const char msg_spec[] = "%s(): a field lies inside the 240-byte header and is 1, 2, 4 or 8 bytes wide.";
+constexpr const char msg_format[] = "SEG-Y sample format code %lld is not one this module reads.";
+constexpr const char msg_ends[] = "%s(): the file ends inside trace %lld (byte offset %lld).";
+constexpr const char msg_negative[] = "%s() takes sizes and offsets of at least 0.";
+
+// The traces a call touches.  Trace i starts at offsets[i] when there is a
+// table of offsets, else at base + i * stride; the j-th trace touched is
+// index[j], or j when there is no index (then every one of the n traces).
+struct Where {
+    std::int64_t base = 0, stride = 0;
+    const std::int64_t *offsets = nullptr;
+    const std::int64_t *index = nullptr;
+    std::size_t n = 0, k = 0;
+
+    std::int64_t trace(std::size_t j) const { return index ? index[j] : static_cast<std::int64_t>(j); }
+    std::int64_t at(std::size_t j) const
+    {
+        std::int64_t i = trace(j);
+        return offsets ? offsets[i] : base + i * stride;
+    }
+    // The first j whose index is outside 0..n-1, or k.
+    std::size_t bad_index() const
+    {
+        for (std::size_t j = 0; index && j < k; ++j)
+            if (index[j] < 0 || static_cast<std::uint64_t>(index[j]) >= n)
+                return j;
+        return k;
+    }
+    // The first j whose `span` bytes from `skip` on lie outside 0..size, or k.
+    std::size_t out_of(std::size_t size, std::size_t skip, std::size_t span) const
+    {
+        for (std::size_t j = 0; j < k; ++j) {
+            std::int64_t p = at(j);
+            if (p < 0 || static_cast<std::uint64_t>(p) > size || size - static_cast<std::size_t>(p) < skip + span)
+                return j;
+        }
+        return k;
+    }
+};
+
+// The bound selection of a call and the exports of its tables.
+struct Selection {
+    Buffer offsets, index;
+    Where where;
+};
+
+// Binds (base, stride, offsets, index, n) from args[0..4] into sel.  0, or
+// -1 with an exception set.
+int bind_selection(const char *func, PyObject *const *args, Selection &sel)
+{
+    std::int64_t base, stride, n;
+    if (to_int64(args[0], &base) < 0 || to_int64(args[1], &stride) < 0 || to_int64(args[4], &n) < 0)
+        return -1;
+    if (base < 0 || stride < 0 || n < 0) {
+        PyErr_Format(PyExc_ValueError, msg_negative, func);
+        return -1;
+    }
+    Where &w = sel.where;
+    w.base = base;
+    w.stride = stride;
+    w.n = static_cast<std::size_t>(n);
+    w.k = w.n;
+    if (args[2] != Py_None) {
+        if (sel.offsets.get(args[2], false) < 0)
+            return -1;
+        if (sel.offsets.size() / 8 < w.n || reinterpret_cast<std::uintptr_t>(sel.offsets.data()) % 8) {
+            PyErr_Format(PyExc_ValueError, msg_table, func, "offsets");
+            return -1;
+        }
+        w.offsets = reinterpret_cast<const std::int64_t *>(sel.offsets.data());
+    }
+    if (args[3] != Py_None) {
+        if (sel.index.get(args[3], false) < 0)
+            return -1;
+        if (sel.index.size() % 8 || reinterpret_cast<std::uintptr_t>(sel.index.data()) % 8) {
+            PyErr_Format(PyExc_ValueError, msg_table, func, "index");
+            return -1;
+        }
+        w.index = reinterpret_cast<const std::int64_t *>(sel.index.data());
+        w.k = sel.index.size() / 8;
+    }
+    return 0;
+}
+
+// What went wrong inside a released region, raised once the lock is back.
+struct Failure {
+    enum Kind { none, index, beyond, ends, os, memory } kind = none;
+    std::size_t j = 0;
+    int err = 0;
+
+    // Raises the failure (if any) for call `func` over `w` and data of
+    // `size` bytes; -1 when one was raised, else 0.
+    int raise(const char *func, const Where &w, std::size_t size) const
+    {
+        switch (kind) {
+        case none:
+            return 0;
+        case index:
+            PyErr_Format(PyExc_IndexError, msg_index, func, static_cast<long long>(w.trace(j)),
+                         static_cast<long long>(w.n) - 1);
+            return -1;
+        case beyond:
+            PyErr_Format(PyExc_ValueError, msg_beyond, func, static_cast<long long>(w.trace(j)),
+                         static_cast<long long>(w.at(j)), static_cast<long long>(size));
+            return -1;
+        case ends:
+            PyErr_Format(PyExc_OSError, msg_ends, func, static_cast<long long>(w.trace(j)),
+                         static_cast<long long>(w.at(j)));
+            return -1;
+        case os:
+            errno = err;
+            PyErr_SetFromErrno(PyExc_OSError);
+            return -1;
+        case memory:
+            PyErr_NoMemory();
+            return -1;
+        }
+        return 0;
+    }
+};
+
+// Checks the index, then that every touched span lies in the data; the
+// failure, or none.  Runs without the lock.
+Failure check(const Where &w, std::size_t size, std::size_t skip, std::size_t span)
+{
+    Failure f;
+    if ((f.j = w.bad_index()) < w.k) {
+        f.kind = Failure::index;
+        return f;
+    }
+    if ((f.j = w.out_of(size, skip, span)) < w.k)
+        f.kind = Failure::beyond;
+    return f;
+}
+
+// Copies `width` bytes from src to dst, reversing their order when `swap`.
+inline void put_value(unsigned char *dst, const unsigned char *src, int width, bool swap)
+{
+    switch (width) {
+    case 1:
+        *dst = *src;
+        return;
+    case 2: {
+        std::uint16_t v;
+        std::memcpy(&v, src, 2);
+        v = swap ? __builtin_bswap16(v) : v;
+        std::memcpy(dst, &v, 2);
+        return;
+    }
+    case 4: {
+        std::uint32_t v;
+        std::memcpy(&v, src, 4);
+        v = swap ? __builtin_bswap32(v) : v;
+        std::memcpy(dst, &v, 4);
+        return;
+    }
+    default: {
+        std::uint64_t v;
+        std::memcpy(&v, src, 8);
+        v = swap ? __builtin_bswap64(v) : v;
+        std::memcpy(dst, &v, 8);
+        return;
+    }
+    }
+}
+
+// One field of a column gather: where it sits in the header, its width,
+// whether its bytes are reversed, and where its first value goes.
+struct Field {
+    int at, width;
+    bool swap;
+    unsigned char *out;
+};
+
+const SampleFormat *format_of(PyObject *obj)
+{
+    std::int64_t code;
+    if (to_int64(obj, &code) < 0)
+        return nullptr;
+    const SampleFormat *fmt = code >= 0 && code < 256 ? codec::sample_format(static_cast<int>(code)) : nullptr;
+    if (!fmt)
+        PyErr_Format(PyExc_ValueError, msg_format, static_cast<long long>(code));
+    return fmt;
+}
+
+std::size_t header_ns(const unsigned char *header, bool big_endian)
+{
+    const unsigned char *b = header + ns_at;
+    return big_endian ? std::size_t(b[0]) << 8 | b[1] : std::size_t(b[1]) << 8 | b[0];
+}
+
+// _h_fields(src, base, stride, offsets, index, n, fields, out, out_stride)
+// Gathers header fields of the selected traces into `out`: `fields` a
+// tuple of (offset in the header, width, swap, offset in an output row),
+// the j-th trace's values in row j, `out_stride` bytes a row (a plain
+// column: the field's width; a structured array: its item size).  One pass
+// over the headers whatever the number of fields.  Returns None.
+Params fields_params{"_h_fields", {"src", "base", "stride", "offsets", "index", "n", "fields", "out", "out_stride"}};
+
+PyObject *h_fields(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObject *kwnames)
+{
+    constexpr const char *func = "_h_fields";
+    PyObject *args[9];
+    Selection sel;
+    Buffer src, out;
+    std::int64_t row;
+    if (fields_params.bind(call, nargs, kwnames, args) < 0 || bind_selection(func, args + 1, sel) < 0 ||
+        to_int64(args[8], &row) < 0 || src.get(args[0], false) < 0 || out.get(args[7], true) < 0)
+        return nullptr;
+    if (row < 1) {
+        PyErr_Format(PyExc_ValueError, msg_negative, func);
+        return nullptr;
+    }
+    if (!PyTuple_Check(args[6])) {
+        PyErr_Format(PyExc_TypeError, "%s() takes a tuple of fields.", func);
+        return nullptr;
+    }
+    const Where &w = sel.where;
+    Py_ssize_t m = PyTuple_GET_SIZE(args[6]);
+    std::vector<Field> fields(static_cast<std::size_t>(m));
+    std::size_t end = 0, row_end = 0;
+    for (Py_ssize_t f = 0; f < m; ++f) {
+        int at, width, swap, place;
+        if (!PyArg_ParseTuple(PyTuple_GET_ITEM(args[6], f), "iipi", &at, &width, &swap, &place))
+            return nullptr;
+        if (at < 0 || place < 0 || (width != 1 && width != 2 && width != 4 && width != 8) ||
+            static_cast<std::size_t>(at + width) > header_bytes || place + width > row) {
+            PyErr_Format(PyExc_ValueError, msg_spec, func);
+            return nullptr;
+        }
+        fields[f] = Field{at, width, swap != 0, out.data() + place};
+        end = std::max(end, static_cast<std::size_t>(at + width));
+        row_end = std::max(row_end, static_cast<std::size_t>(place + width));
+    }
+    const std::size_t stride_out = static_cast<std::size_t>(row);
+    if (w.k && (out.size() < row_end || (out.size() - row_end) / stride_out < w.k - 1)) {
+        PyErr_Format(PyExc_ValueError, msg_buffer, func, "field");
+        return nullptr;
+    }
+    Failure failure;
+    Py_BEGIN_ALLOW_THREADS
+    failure = check(w, src.size(), 0, end);
+    if (failure.kind == Failure::none) {
+        const unsigned char *base = src.data();
+        if (m == 1) {
+            const Field f = fields[0];
+            for (std::size_t j = 0; j < w.k; ++j)
+                put_value(f.out + j * stride_out, base + w.at(j) + f.at, f.width, f.swap);
+        } else {
+            for (std::size_t j = 0; j < w.k; ++j) {
+                const unsigned char *h = base + w.at(j);
+                for (const Field &f : fields)
+                    put_value(f.out + j * stride_out, h + f.at, f.width, f.swap);
+            }
+        }
+    }
+    Py_END_ALLOW_THREADS
+    if (failure.raise(func, w, src.size()) < 0)
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+// _h_rows(src, base, stride, offsets, index, n, kinds, out)
+// Copies the 240-byte headers of the selected traces into `out` (k * 240
+// bytes), each 4-byte word swapped as `kinds` (60 bytes: 4, 2 or 1 per
+// word) says, or as they are when kinds is None.  Returns None.
+Params rows_params{"_h_rows", {"src", "base", "stride", "offsets", "index", "n", "kinds", "out"}};
+
+PyObject *h_rows(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObject *kwnames)
+{
+    constexpr const char *func = "_h_rows";
+    PyObject *args[8];
+    Selection sel;
+    Buffer src, kinds, out;
+    if (rows_params.bind(call, nargs, kwnames, args) < 0 || bind_selection(func, args + 1, sel) < 0 ||
+        src.get(args[0], false) < 0 || (args[6] != Py_None && kinds.get(args[6], false) < 0) ||
+        out.get(args[7], true) < 0)
+        return nullptr;
+    const Where &w = sel.where;
+    if (args[6] != Py_None && kinds.size() != header_bytes / 4) {
+        PyErr_Format(PyExc_ValueError, "%s() takes 60 word kinds.", func);
+        return nullptr;
+    }
+    if (out.size() / header_bytes < w.k) {
+        PyErr_Format(PyExc_ValueError, msg_buffer, func, "header");
+        return nullptr;
+    }
+    const unsigned char *table = args[6] == Py_None ? nullptr : kinds.data();
+    Failure failure;
+    Py_BEGIN_ALLOW_THREADS
+    failure = check(w, src.size(), 0, header_bytes);
+    if (failure.kind == Failure::none) {
+        if (table && !w.index && !w.offsets) {
+            codec::swap_headers(src.data() + w.base, static_cast<std::size_t>(w.stride), out.data(), header_bytes,
+                                w.k, table);
+        } else {
+            for (std::size_t j = 0; j < w.k; ++j) {
+                const unsigned char *h = src.data() + w.at(j);
+                if (table)
+                    codec::swap_headers(h, 0, out.data() + j * header_bytes, 0, 1, table);
+                else
+                    std::memcpy(out.data() + j * header_bytes, h, header_bytes);
+            }
+        }
+    }
+    Py_END_ALLOW_THREADS
+    if (failure.raise(func, w, src.size()) < 0)
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+// _h_samples(src, base, stride, offsets, index, n, ns, code, big_endian, to_float, out)
+// Decodes the samples of the selected traces into `out`, back to back in
+// the order selected: float32 when `to_float`, else the format's stored
+// type.  Each trace has `ns` samples, or (ns -1) the count its own header
+// holds.  Returns None.
+Params samples_params{"_h_samples",
+                      {"src", "base", "stride", "offsets", "index", "n", "ns", "code", "big_endian", "to_float", "out"}};
+
+PyObject *h_samples(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObject *kwnames)
+{
+    constexpr const char *func = "_h_samples";
+    PyObject *args[11];
+    Selection sel;
+    Buffer src, out;
+    std::int64_t ns;
+    bool big_endian, to_float;
+    if (samples_params.bind(call, nargs, kwnames, args) < 0 || bind_selection(func, args + 1, sel) < 0 ||
+        to_int64(args[6], &ns) < 0 || to_flag(args[8], &big_endian) < 0 || to_flag(args[9], &to_float) < 0)
+        return nullptr;
+    const SampleFormat *fmt = format_of(args[7]);
+    if (!fmt || src.get(args[0], false) < 0 || out.get(args[10], true) < 0)
+        return nullptr;
+    const Where &w = sel.where;
+    const std::size_t item = to_float ? 4 : static_cast<std::size_t>(fmt->stored_size);
+    const std::size_t width = static_cast<std::size_t>(fmt->width);
+    if (ns > 65535) {
+        PyErr_Format(PyExc_ValueError, "%s(): a trace holds at most 65535 samples.", func);
+        return nullptr;
+    }
+    if (ns > 0 && out.size() / item / static_cast<std::size_t>(ns) < w.k) {
+        PyErr_Format(PyExc_ValueError, msg_buffer, func, "sample");
+        return nullptr;
+    }
+    Failure failure;
+    bool short_out = false;
+    Py_BEGIN_ALLOW_THREADS
+    if (ns >= 0) {
+        const std::size_t count = static_cast<std::size_t>(ns);
+        failure = check(w, src.size(), 0, header_bytes + count * width);
+        if (failure.kind == Failure::none && fmt->code == 1 && !w.index && !w.offsets) {
+            codec::ibm_to_float(src.data() + w.base + header_bytes,
+                                codec::Runs{w.k, count, static_cast<std::size_t>(w.stride)},
+                                reinterpret_cast<float *>(out.data()), big_endian);
+        } else if (failure.kind == Failure::none) {
+            for (std::size_t j = 0; j < w.k; ++j)
+                codec::decode_samples(*fmt, src.data() + w.at(j) + header_bytes, count, big_endian,
+                                      out.data() + j * count * item, to_float);
+        }
+    } else {
+        failure = check(w, src.size(), 0, header_bytes);
+        std::size_t total = 0;
+        for (std::size_t j = 0; failure.kind == Failure::none && j < w.k; ++j) {
+            std::size_t count = header_ns(src.data() + w.at(j), big_endian);
+            if (src.size() - static_cast<std::size_t>(w.at(j)) - header_bytes < count * width) {
+                failure.kind = Failure::beyond;
+                failure.j = j;
+            }
+            total += count;
+        }
+        short_out = failure.kind == Failure::none && out.size() / item < total;
+        unsigned char *dst = out.data();
+        for (std::size_t j = 0; failure.kind == Failure::none && !short_out && j < w.k; ++j) {
+            const unsigned char *h = src.data() + w.at(j);
+            std::size_t count = header_ns(h, big_endian);
+            codec::decode_samples(*fmt, h + header_bytes, count, big_endian, dst, to_float);
+            dst += count * item;
+        }
+    }
+    Py_END_ALLOW_THREADS
+    if (failure.raise(func, w, src.size()) < 0)
+        return nullptr;
+    if (short_out) {
+        PyErr_Format(PyExc_ValueError, msg_buffer, func, "sample");
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// _h_put(dst, base, stride, offsets, index, n, at, width, src)
+// Copies `width` bytes per selected trace from src (k * width bytes, in
+// the file's order already) to `at` bytes into each trace of dst.  Every
+// span is checked before the first byte is written.  Returns None.
+Params put_params{"_h_put", {"dst", "base", "stride", "offsets", "index", "n", "at", "width", "src"}};
+
+PyObject *h_put(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObject *kwnames)
+{
+    constexpr const char *func = "_h_put";
+    PyObject *args[9];
+    Selection sel;
+    Buffer dst, src;
+    std::int64_t at, width;
+    if (put_params.bind(call, nargs, kwnames, args) < 0 || bind_selection(func, args + 1, sel) < 0 ||
+        to_int64(args[6], &at) < 0 || to_int64(args[7], &width) < 0 || dst.get(args[0], true) < 0 ||
+        src.get(args[8], false) < 0)
+        return nullptr;
+    const Where &w = sel.where;
+    if (at < 0 || width < 0) {
+        PyErr_Format(PyExc_ValueError, msg_negative, func);
+        return nullptr;
+    }
+    const std::size_t span = static_cast<std::size_t>(width);
+    if (span && src.size() / span < w.k) {
+        PyErr_Format(PyExc_ValueError, msg_buffer, func, "source");
+        return nullptr;
+    }
+    Failure failure;
+    Py_BEGIN_ALLOW_THREADS
+    failure = check(w, dst.size(), static_cast<std::size_t>(at), span);
+    for (std::size_t j = 0; failure.kind == Failure::none && j < w.k; ++j)
+        std::memcpy(dst.data() + w.at(j) + at, src.data() + j * span, span);
+    Py_END_ALLOW_THREADS
+    if (failure.raise(func, w, dst.size()) < 0)
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+// _h_encode(values, count, code, big_endian, dst)
+// Encodes `count` values of the format's stored type (float32 for IBM
+// floats) into the format's bytes at dst.  Returns -1, or the index of the
+// first value the format cannot hold (dst is then unspecified).
+Params encode_params{"_h_encode", {"values", "count", "code", "big_endian", "dst"}};
+
+PyObject *h_encode(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObject *kwnames)
+{
+    constexpr const char *func = "_h_encode";
+    PyObject *args[5];
+    std::int64_t count;
+    bool big_endian;
+    Buffer values, dst;
+    if (encode_params.bind(call, nargs, kwnames, args) < 0 || to_int64(args[1], &count) < 0 ||
+        to_flag(args[3], &big_endian) < 0)
+        return nullptr;
+    const SampleFormat *fmt = format_of(args[2]);
+    if (!fmt || values.get(args[0], false) < 0 || dst.get(args[4], true) < 0)
+        return nullptr;
+    if (count < 0) {
+        PyErr_Format(PyExc_ValueError, msg_negative, func);
+        return nullptr;
+    }
+    std::size_t c = static_cast<std::size_t>(count);
+    if (values.size() / static_cast<std::size_t>(fmt->stored_size) < c ||
+        dst.size() / static_cast<std::size_t>(fmt->width) < c) {
+        PyErr_Format(PyExc_ValueError, msg_buffer, func, "sample");
+        return nullptr;
+    }
+    std::size_t done;
+    Py_BEGIN_ALLOW_THREADS
+    done = codec::encode_samples(*fmt, values.data(), c, big_endian, dst.data());
+    Py_END_ALLOW_THREADS
+    return PyLong_FromSsize_t(done == c ? -1 : static_cast<Py_ssize_t>(done));
+}
+
+// _h_walk(src, start, width, big_endian, limit)
+// Walks the traces from byte `start`, each as long as its own header's
+// sample count says (`width` bytes a sample), while they lie whole in src
+// and, when limit >= 0, no further than `limit` traces.  Returns a new
+// bytearray of the n + 1 int64 offsets: where each trace starts, then where
+// the last one ends.
+Params walk_params{"_h_walk", {"src", "start", "width", "big_endian", "limit"}};
+
+PyObject *h_walk(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObject *kwnames)
+{
+    constexpr const char *func = "_h_walk";
+    PyObject *args[5];
+    std::int64_t start, width, limit;
+    bool big_endian;
+    Buffer src;
+    if (walk_params.bind(call, nargs, kwnames, args) < 0 || to_int64(args[1], &start) < 0 ||
+        to_int64(args[2], &width) < 0 || to_flag(args[3], &big_endian) < 0 || to_int64(args[4], &limit) < 0 ||
+        src.get(args[0], false) < 0)
+        return nullptr;
+    if (start < 0 || width < 1 || width > 8) {
+        PyErr_Format(PyExc_ValueError, msg_negative, func);
+        return nullptr;
+    }
+    std::vector<std::int64_t> offsets;
+    bool no_memory = false;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        std::size_t size = src.size(), pos = static_cast<std::size_t>(start);
+        offsets.push_back(static_cast<std::int64_t>(pos));
+        while ((limit < 0 || offsets.size() <= static_cast<std::size_t>(limit)) && pos <= size &&
+               size - pos >= header_bytes) {
+            std::size_t bytes = header_bytes + header_ns(src.data() + pos, big_endian) * static_cast<std::size_t>(width);
+            if (size - pos < bytes)
+                break;
+            pos += bytes;
+            offsets.push_back(static_cast<std::int64_t>(pos));
+        }
+    } catch (const std::bad_alloc &) {
+        no_memory = true;
+    }
+    Py_END_ALLOW_THREADS
+    if (no_memory)
+        return PyErr_NoMemory();
+    return PyByteArray_FromStringAndSize(reinterpret_cast<const char *>(offsets.data()),
+                                         static_cast<Py_ssize_t>(offsets.size() * sizeof(std::int64_t)));
+}
+
+// _h_pread(fd, base, stride, offsets, index, n, at, width, dst)
+// The positioned-read stand-in for a map: `width` bytes from `at` bytes
+// into each selected trace of the file `fd`, back to back into dst (k *
+// width bytes).  OSError when the file ends inside one.  Returns None.
+Params pread_params{"_h_pread", {"fd", "base", "stride", "offsets", "index", "n", "at", "width", "dst"}};
+
+PyObject *h_pread(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObject *kwnames)
+{
+    constexpr const char *func = "_h_pread";
+    PyObject *args[9];
+    Selection sel;
+    Buffer dst;
+    std::int64_t fd, at, width;
+    if (pread_params.bind(call, nargs, kwnames, args) < 0 || bind_selection(func, args + 1, sel) < 0 ||
+        to_int64(args[0], &fd) < 0 || to_int64(args[6], &at) < 0 || to_int64(args[7], &width) < 0 ||
+        dst.get(args[8], true) < 0)
+        return nullptr;
+    const Where &w = sel.where;
+    if (at < 0 || width < 0) {
+        PyErr_Format(PyExc_ValueError, msg_negative, func);
+        return nullptr;
+    }
+    const std::size_t span = static_cast<std::size_t>(width);
+    if (span && dst.size() / span < w.k) {
+        PyErr_Format(PyExc_ValueError, msg_buffer, func, "destination");
+        return nullptr;
+    }
+    Failure failure;
+    Py_BEGIN_ALLOW_THREADS
+    if ((failure.j = w.bad_index()) < w.k)
+        failure.kind = Failure::index;
+    for (std::size_t j = 0; failure.kind == Failure::none && j < w.k; ++j) {
+        unsigned char *out = dst.data() + j * span;
+        std::size_t done = 0;
+        while (done < span) {
+            ssize_t got = pread(static_cast<int>(fd), out + done, span - done,
+                                w.at(j) + at + static_cast<std::int64_t>(done));
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0) {
+                failure.kind = got < 0 ? Failure::os : Failure::ends;
+                failure.err = errno;
+                failure.j = j;
+                break;
+            }
+            done += static_cast<std::size_t>(got);
+        }
+    }
+    Py_END_ALLOW_THREADS
+    if (failure.raise(func, w, 0) < 0)
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+// _h_pwrite(fd, base, stride, offsets, index, n, at, width, src)
+// The reverse of _h_pread: `width` bytes per selected trace from src to
+// `at` bytes into each trace of the file.  Returns None.
+Params pwrite_params{"_h_pwrite", {"fd", "base", "stride", "offsets", "index", "n", "at", "width", "src"}};
+
+PyObject *h_pwrite(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObject *kwnames)
+{
+    constexpr const char *func = "_h_pwrite";
+    PyObject *args[9];
+    Selection sel;
+    Buffer src;
+    std::int64_t fd, at, width;
+    if (pwrite_params.bind(call, nargs, kwnames, args) < 0 || bind_selection(func, args + 1, sel) < 0 ||
+        to_int64(args[0], &fd) < 0 || to_int64(args[6], &at) < 0 || to_int64(args[7], &width) < 0 ||
+        src.get(args[8], false) < 0)
+        return nullptr;
+    const Where &w = sel.where;
+    if (at < 0 || width < 0) {
+        PyErr_Format(PyExc_ValueError, msg_negative, func);
+        return nullptr;
+    }
+    const std::size_t span = static_cast<std::size_t>(width);
+    if (span && src.size() / span < w.k) {
+        PyErr_Format(PyExc_ValueError, msg_buffer, func, "source");
+        return nullptr;
+    }
+    Failure failure;
+    Py_BEGIN_ALLOW_THREADS
+    if ((failure.j = w.bad_index()) < w.k)
+        failure.kind = Failure::index;
+    for (std::size_t j = 0; failure.kind == Failure::none && j < w.k; ++j) {
+        const unsigned char *in = src.data() + j * span;
+        std::size_t done = 0;
+        while (done < span) {
+            ssize_t put = pwrite(static_cast<int>(fd), in + done, span - done,
+                                 w.at(j) + at + static_cast<std::int64_t>(done));
+            if (put < 0 && errno == EINTR)
+                continue;
+            if (put <= 0) {
+                failure.kind = Failure::os;
+                failure.err = put < 0 ? errno : EIO;
+                failure.j = j;
+                break;
+            }
+            done += static_cast<std::size_t>(put);
+        }
+    }
+    Py_END_ALLOW_THREADS
+    if (failure.raise(func, w, 0) < 0)
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+constexpr int fastcall_keywords = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef handle_methods[] = {
+    {"_h_fields", as_cfunction(h_fields), fastcall_keywords,
+     "_h_fields(src, base, stride, offsets, index, n, fields, out, out_stride)"},
+    {"_h_rows", as_cfunction(h_rows), fastcall_keywords, "_h_rows(src, base, stride, offsets, index, n, kinds, out)"},
+    {"_h_samples", as_cfunction(h_samples), fastcall_keywords,
+     "_h_samples(src, base, stride, offsets, index, n, ns, code, big_endian, to_float, out)"},
+    {"_h_put", as_cfunction(h_put), fastcall_keywords, "_h_put(dst, base, stride, offsets, index, n, at, width, src)"},
+    {"_h_encode", as_cfunction(h_encode), fastcall_keywords, "_h_encode(values, count, code, big_endian, dst)"},
+    {"_h_walk", as_cfunction(h_walk), fastcall_keywords, "_h_walk(src, start, width, big_endian, limit)"},
+    {"_h_pread", as_cfunction(h_pread), fastcall_keywords,
+     "_h_pread(fd, base, stride, offsets, index, n, at, width, dst)"},
+    {"_h_pwrite", as_cfunction(h_pwrite), fastcall_keywords,
+     "_h_pwrite(fd, base, stride, offsets, index, n, at, width, src)"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+int add_handle_functions(PyObject *module)
+{
+    return PyModule_AddFunctions(module, handle_methods);
+}
+
+}  // namespace vondrel::arrays

@@ -1,0 +1,238 @@
+"""One plan per open file: where every trace of a file lies and how its
+bytes read, made once from the file headers (and, for traces that differ
+in length, one walk over the trace headers), then handed to whatever moves
+the bytes.
+
+Detection is asked exactly once, through `_detected`: the one place that
+knows the format modules' internals, so that when they change only it does."""
+from __future__ import annotations
+
+import dataclasses
+import io
+import mmap
+import os
+import struct
+from typing import Any, NamedTuple
+
+import numpy as np
+
+HEADER_SIZE = 240
+SU_SAMPLE_FORMAT = 5           # SU and collection files hold IEEE float32 samples, as SEG-Y's code 5
+
+
+@dataclasses.dataclass(frozen=True, eq=False)
+class Plan:
+    """Where the traces of one file lie and how their bytes read.
+
+    `data_offset` is the byte where trace 0 begins; trace i begins at
+    data_offset + i * trace_size when the traces are of one size, else at
+    trace_offsets[i] (n + 1 offsets, the last where the traces end).  `ns`
+    is None when the traces differ in ns.  `dt` in microseconds: a SEG-Y
+    binary header's interval where it is not 0, else the first trace's.
+    `sample_format` is the SEG-Y format code (5, IEEE float, for SU and
+    collection files); `width` the bytes per sample; `header_dtype` the
+    native-order dtype of the trace headers (SEG-Y's with bytes 181-240 by
+    name, or Seismic Unix's)."""
+    path: str
+    format: str
+    byteorder: str
+    data_offset: int
+    n_traces: int
+    ns: int | None
+    trace_size: int | None
+    trace_offsets: np.ndarray | None
+    dt: int
+    sample_format: int
+    width: int
+    header_dtype: np.dtype
+    end: int                                 # the byte after the last trace: what must stay in the file
+    dt_from_trace: bool = True               # dt is the first trace's own (so edits of it move it)
+    text: str | None = None
+    binary: np.ndarray | None = None
+    extended_text: tuple[str, ...] = ()
+    layout: Any = None                       # the SEG-Y module's reading of the file headers
+
+    def offset_of(self, i: int) -> int:
+        """The byte where trace i begins."""
+        if self.trace_offsets is not None:
+            return int(self.trace_offsets[i])
+        assert self.trace_size is not None
+        return self.data_offset + i * self.trace_size
+
+
+class _Found(NamedTuple):
+    """What detection says: the format and byte order, where the traces
+    start, how many there are (None: count them), their ns (None: they
+    differ, walk them), and for SEG-Y its file headers' reading."""
+    format: str
+    byteorder: str
+    start: int
+    count: int | None
+    ns: int | None
+    layout: Any
+
+
+def _detected(file: io.RawIOBase, name: str, format: str | None, byteorder: str | None, ns: int | None,
+              sample_format: int | None) -> _Found:
+    """Asks detection once about `file` (a seekable binary file standing at
+    byte 0).  The adapter between the plan and the format modules: nothing
+    else here reaches into them."""
+    from vondrel import _files, _segyfile
+
+    order = _files._order(byteorder)
+    src = _files._Source(file)
+    src.name = name
+    if ns is not None or sample_format is not None:
+        if format not in (None, "segy"):
+            raise ValueError("ns= and sample_format= override a SEG-Y file's binary header; "
+                             f"they are not for format={format!r}")
+        layout = _segy_overridden(src, order, ns, sample_format)
+        return _Found("segy", layout.byteorder, layout.start, None, layout.ns, layout)
+    fit = _files._detect(src, format, order, False)
+    r = fit.reading
+    if r.format == "segy":
+        layout, _ = _segyfile.open_layout(src, r.byteorder)
+        return _Found("segy", r.byteorder, layout.start, None, layout.ns, layout)
+    return _Found(r.format, r.byteorder, r.start, fit.traces, r.ns if fit.uniform else None, None)
+
+
+def _segy_overridden(src: Any, order: str | None, ns: int | None, sample_format: int | None) -> Any:
+    """The SEG-Y reading of src's file headers with the binary header's
+    sample count and format code replaced by the ones given."""
+    from vondrel import _segyfile
+
+    if ns is not None and not (isinstance(ns, int) and 0 <= ns <= 65535):
+        raise ValueError(f"ns must be a sample count from 0 to 65535, not {ns!r}")
+    if sample_format is not None and sample_format not in _segyfile.SAMPLE_FORMATS:
+        raise ValueError(f"sample_format must be one of {sorted(_segyfile.SAMPLE_FORMATS)}, not {sample_format!r}")
+    head = src.pread(0, _segyfile.HEAD_SIZE)
+    if len(head) < _segyfile.HEAD_SIZE or _segyfile.text_encoding(head[:_segyfile.TEXT_SIZE]) is None:
+        raise ValueError(f"{src.name}: no SEG-Y file headers (3,600 bytes, a textual header first) to override")
+    orders = (order,) if order else (">", "<")
+    readings = [_segyfile.Layout(o, head[:_segyfile.TEXT_SIZE], head[_segyfile.TEXT_SIZE:]) for o in orders]
+    # The byte order whose binary header makes sense once the overrides stand.
+    for layout in readings:
+        if ns is not None:
+            layout.ns = ns
+        if sample_format is not None:
+            layout.code = sample_format
+    scored = sorted(readings, key=lambda layout: -layout.plausible(src.size))
+    layout = scored[0]
+    if not layout.plausible(src.size):
+        raise ValueError(f"{src.name}: the traces do not tile the file with "
+                         f"{'ns=' + str(ns) if ns is not None else 'the binary header'}'s sample count")
+    why = layout.refusal()
+    if why:
+        raise ValueError(f"{src.name}: {why}")
+    src.file.seek(_segyfile.HEAD_SIZE)
+    _segyfile.read_extended(layout, src.file, src.name)
+    return layout
+
+
+def _walk(fd: int, buffer: Any, start: int, width: int, big: bool, limit: int, size: int) -> np.ndarray:
+    """The n + 1 offsets of traces that each hold their own header's sample
+    count, walked from `start` while they lie whole in the file (`buffer`:
+    the file mapped, or None: positioned reads)."""
+    from vondrel import _arrays
+
+    if buffer is not None:
+        return np.frombuffer(_arrays._h_walk(buffer, start, width, big, limit), dtype=np.int64)
+    offsets, pos = [start], start
+    code = ">H" if big else "<H"
+    while (limit < 0 or len(offsets) <= limit) and pos + HEADER_SIZE <= size:
+        ns = struct.unpack(code, os.pread(fd, 2, pos + 114))[0]
+        if pos + HEADER_SIZE + ns * width > size:
+            break
+        pos += HEADER_SIZE + ns * width
+        offsets.append(pos)
+    return np.array(offsets, dtype=np.int64)
+
+
+def plan(path: str | os.PathLike[str], format: str | None = None, byteorder: str | None = None,
+         ns: int | None = None, sample_format: int | None = None, *, fd: int | None = None,
+         buffer: Any = None) -> Plan:
+    """The plan of the file at `path`: detection asked once, the file headers
+    read once.  `fd` an open descriptor of it to use (else the path is
+    opened and closed here); `buffer` the file mapped, for the walk over
+    traces that differ in length.  ValueError when the file is no trace
+    file, or its traces do not tile it."""
+    name = os.fsdecode(path)
+    own = fd is None
+    if own:
+        fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
+    try:
+        return _plan_of(name, fd, buffer, format, byteorder, ns, sample_format)
+    finally:
+        if own:
+            os.close(fd)
+
+
+def _plan_of(name: str, fd: int, buffer: Any, format: str | None, byteorder: str | None, ns: int | None,
+             sample_format: int | None) -> Plan:
+    from vondrel import _files, _segyfile
+
+    size = os.fstat(fd).st_size
+    with os.fdopen(fd, "rb", buffering=0, closefd=False) as file:
+        found = _detected(file, name, format, byteorder, ns, sample_format)
+    big = found.byteorder == ">"
+    layout = found.layout
+    walk_buffer = buffer
+    temporary = None
+    if found.ns is None and buffer is None and size:
+        try:
+            walk_buffer = temporary = mmap.mmap(fd, 0, access=mmap.ACCESS_READ)
+        except (OSError, ValueError):
+            walk_buffer = None
+    try:
+        if layout is not None:
+            code, width = layout.code, layout.width
+            dtype = _segyfile.trace_header_dtype()
+            what = f"SEG-Y {'big' if big else 'little'}-endian"
+        else:
+            code, width = SU_SAMPLE_FORMAT, 4
+            dtype = _files.header_dtype()
+            what = f"{'SU' if found.format == 'su' else 'collection'} {'big' if big else 'little'}-endian"
+        start = found.start
+        offsets = None
+        if found.ns is not None:
+            trace_size = HEADER_SIZE + found.ns * width
+            if found.count is not None:
+                n = found.count
+            else:
+                n, rest = divmod(max(size - start, 0), trace_size)
+                if rest or size < start:
+                    raise ValueError(f"{name}: {what}: trace {n} at byte offset {start + n * trace_size} is cut short")
+            end = start + n * trace_size
+        else:
+            trace_size = None
+            limit = found.count if found.count is not None else -1
+            offsets = _walk(fd, walk_buffer, start, width, big, limit, size)
+            n = len(offsets) - 1
+            end = int(offsets[-1])
+            if (found.count is not None and n < found.count) or (found.count is None and end != size):
+                raise ValueError(f"{name}: {what}: trace {n} at byte offset {end} is cut short")
+    finally:
+        if temporary is not None:
+            temporary.close()
+    if end > size:
+        raise ValueError(f"{name}: {what}: the traces need {end} bytes and the file holds {size}")
+
+    first_dt = 0
+    if n:
+        raw = os.pread(fd, 2, start + 116)
+        first_dt = struct.unpack(">H" if big else "<H", raw)[0] if len(raw) == 2 else 0
+    dt, from_trace = first_dt, True
+    text = binary = None
+    extended: tuple[str, ...] = ()
+    if layout is not None:
+        binary_dt = int(layout.binary["hdt"]) & 0xFFFF
+        if binary_dt:
+            dt, from_trace = binary_dt, False
+        text = _segyfile.decode_text(layout.raw_text)
+        extended = tuple(_segyfile.decode_text(raw) for raw in layout.raw_extended)
+        binary = layout.binary.copy()
+        binary.flags.writeable = False
+    return Plan(path=name, format=found.format, byteorder=found.byteorder, data_offset=start, n_traces=n,
+                ns=found.ns, trace_size=trace_size, trace_offsets=offsets, dt=dt, sample_format=code, width=width,
+                header_dtype=dtype, end=end, dt_from_trace=from_trace, text=text, binary=binary,
+                extended_text=extended, layout=layout)
