@@ -52,22 +52,16 @@ def outer(array: np.ndarray[Any, Any], key: tuple[Any, ...]) -> np.ndarray[Any, 
 
 class _Traces:
     """The traces of an open file on the grid: the trace number at each
-    grid position (None without geometry: the file's order)."""
+    grid position (-1: none; without geometry the file's own order)."""
 
-    def __init__(self, f: Any, index: np.ndarray[Any, Any] | None) -> None:
+    def __init__(self, f: Any, index: np.ndarray[Any, Any]) -> None:
         self.f, self.index = f, index
-        self.shape: tuple[int, ...] = index.shape if index is not None else (len(f),)
-
-    def numbers(self, key: tuple[Any, ...]) -> np.ndarray[Any, Any]:
-        """The trace numbers (-1: none) under an outer key of the grid."""
-        if self.index is None:
-            return outer(np.arange(self.shape[0]), key)
-        return outer(self.index, key)
+        self.shape: tuple[int, ...] = index.shape
 
 
 class SamplesArray(BackendArray):
-    """The samples of an open file, (grid..., ns) float32; reads only the
-    traces an index touches, NaN where the grid has no trace."""
+    """The samples of an open file, (grid..., ns) float32: an index reads
+    the traces it touches, in file order, NaN where the grid has no trace."""
 
     def __init__(self, traces: _Traces, ns: int) -> None:
         self.traces = traces
@@ -78,20 +72,11 @@ class SamplesArray(BackendArray):
         return indexing.explicit_indexing_adapter(key, self.shape, indexing.IndexingSupport.OUTER, self._read)
 
     def _read(self, key: tuple[Any, ...]) -> np.ndarray[Any, Any]:
+        from vondrel._geometry import read_positions
+
         *grid, time = key
-        numbers = self.traces.numbers(tuple(grid))
-        flat = numbers.reshape(-1)
-        live = flat >= 0
-        ids = flat[live]
-        out = np.full((flat.size, self.shape[-1]), np.nan, np.float32)
-        if ids.size:
-            order = np.argsort(ids, kind="stable")
-            rows = np.asarray(self.traces.f.samples[ids[order]], dtype=np.float32).reshape(ids.size, -1)
-            block = np.empty_like(rows)
-            block[order] = rows
-            out[live] = block
-        out = out.reshape(*numbers.shape, self.shape[-1])
-        return out[..., time] if not isinstance(time, (int, np.integer)) else out[..., int(time)]
+        out = read_positions(self.traces.f, np.asarray(outer(self.traces.index, tuple(grid))), np.nan)
+        return out[..., time]
 
 
 class HeaderArray(BackendArray):
@@ -101,7 +86,7 @@ class HeaderArray(BackendArray):
     def __init__(self, traces: _Traces, name: str, dtype: np.dtype[Any], lock: threading.Lock) -> None:
         self.traces, self.name = traces, name
         self.shape = traces.shape
-        self.dtype = np.dtype(dtype).newbyteorder("=")
+        self.dtype = np.dtype(dtype)
         self.lock = lock
         self.column: np.ndarray[Any, Any] | None = None
 
@@ -111,26 +96,24 @@ class HeaderArray(BackendArray):
     def _read(self, key: tuple[Any, ...]) -> np.ndarray[Any, Any]:
         with self.lock:
             if self.column is None:
-                self.column = np.asarray(self.traces.f.headers[self.name]).astype(self.dtype, copy=False)
-        numbers = self.traces.numbers(key)
-        if self.traces.index is None:
-            return self.column[key]
+                self.column = np.asarray(self.traces.f.headers[self.name], dtype=self.dtype)
+        numbers = outer(self.traces.index, key)
         fill = np.nan if self.dtype.kind == "f" else 0
-        out = np.where(numbers >= 0, self.column[np.maximum(numbers, 0)], fill).astype(self.dtype)
-        return out
+        out: np.ndarray[Any, Any] = np.where(numbers >= 0, self.column[np.maximum(numbers, 0)], fill)
+        return out.astype(self.dtype, copy=False)
 
 
 def attributes(f: Any) -> dict[str, Any]:
-    """The file headers as attributes that NetCDF can hold: format, byte
-    order, sample format and interval; for SEG-Y, `text`, `extended_text`
+    """The file headers as attributes that NetCDF can hold: interval,
+    format and byte order as to_xarray has them; for SEG-Y also the sample
+    format, `text`, `extended_text`
     (the blocks joined by newlines) and each numeric binary header field as
     binary_<name>."""
-    attrs: dict[str, Any] = {"format": f.format, "byteorder": f.byteorder, "dt": float(f.dt)}
+    attrs: dict[str, Any] = {"dt": f.dt, "format": f.format, "byteorder": f.byteorder}
     if f.format == "segy":
         attrs["sample_format"] = int(f.sample_format)
         attrs["text"] = f.text
-        extended = getattr(f, "extended_text", None)
-        attrs["extended_text"] = "\n".join(extended or [])
+        attrs["extended_text"] = "\n".join(f.extended_text)
         binary = np.asarray(f.binary)
         for name in binary.dtype.names or ():
             if binary.dtype[name].kind in "iu":
@@ -142,39 +125,33 @@ def attributes(f: Any) -> dict[str, Any]:
 
 def open_file(f: Any, drop_variables: Iterable[str] | None = None) -> xr.Dataset:
     """The lazy Dataset of an open file (see the module's text)."""
-    from vondrel import _xarray, _zarr
+    from vondrel import _columns, _zarr
+    from vondrel._geometry import time_axis
 
     drop = set(drop_variables or ())
     dims = tuple(f.dims)
-    traces = _Traces(f, np.asarray(f.trace_index, dtype=np.int64) if dims else None)
+    n = len(f)
+    index = np.asarray(f.trace_index, dtype=np.intp) if dims else np.arange(n, dtype=np.intp)
     grid = dims or ("trace",)
+    labels = {d: np.asarray(f.coords[d]) for d in dims} if dims else {"trace": np.arange(n)}
+    if f.ns is None:
+        raise ValueError(f"{f.path}: the traces differ in ns: one Dataset needs one ns")
     ns = int(f.ns)
-    index = traces.index
-    live = index[index >= 0] if index is not None else np.arange(len(f))
-    first = int(live.min()) if live.size else None
-    delrt = scalt = 0
-    if first is not None:
-        head = f.headers[first]
-        delrt = int(head["delrt"])
-        scalt = int(head["scalt"]) if f.format == "segy" else 0
-    coords: dict[str, Any] = {"time": ("time", _xarray.time_axis(ns, f.dt, delrt, scalt),
-                                       {"units": "s", "long_name": "time"})}
-    for d in dims:
-        coords[d] = (d, np.asarray(f.coords[d]))
+    traces = _Traces(f, index)
+    delay, common = _zarr.delay_of(f, index)
+    coords: dict[str, Any] = {d: (d, labels[d]) for d in grid}
+    layout = _columns.header_dtype(f.format)
     lock = threading.Lock()
-    layout = _zarr.header_dtype(f.format)
-    assert layout.names is not None
-    for name in layout.names:
-        field = layout[name]
-        if name in dims or name in drop or field.kind == "V" or field.shape:
+    for name in _columns.fields(layout):
+        if name in grid or name in drop or layout[name].kind == "V":
             continue
-        array = indexing.LazilyIndexedArray(HeaderArray(traces, name, field, lock))
-        coords[name] = xr.Variable(grid, array)
+        coords[name] = xr.Variable(grid, indexing.LazilyIndexedArray(HeaderArray(traces, name, layout[name], lock)))
+    coords["time"] = ("time", time_axis(ns, float(f.dt or 0), delay),
+                      {"units": "s", "long_name": "time" if common else "time from trace start"})
     variables = {}
     if "samples" not in drop:
         variables["samples"] = xr.Variable((*grid, "time"), indexing.LazilyIndexedArray(SamplesArray(traces, ns)))
-    ds = xr.Dataset(variables, coords=coords, attrs=attributes(f))
-    return ds
+    return xr.Dataset(variables, coords=coords, attrs=attributes(f))
 
 
 class VondrelBackendEntrypoint(BackendEntrypoint):

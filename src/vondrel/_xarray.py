@@ -93,11 +93,3 @@ def from_xarray(ds: xarray.Dataset) -> Gather:
     offsets = np.arange(len(samples) + 1, dtype=np.int64) * samples.shape[1]
     return Gather(headers, samples.reshape(-1), offsets, fmt, str(ds.attrs.get("byteorder", NATIVE)))
 
-
-
-def time_axis(ns: int, dt: float, delrt: int = 0, scalt: int = 0) -> Any:
-    """The time of each of ns samples in seconds: the first trace's delay
-    (delrt, milliseconds, times the time scalar scalt as SEG-Y applies it)
-    plus the sample interval dt (microseconds) per sample."""
-    delay = float(scaled(delrt, scalt)) / 1e3
-    return delay + np.arange(ns) * (dt / 1e6)

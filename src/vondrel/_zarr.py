@@ -142,11 +142,9 @@ def _stored_dtype(code: int) -> np.dtype[Any]:
 
 def header_dtype(format: str, byteorder: str = "=") -> np.dtype[Any]:
     """The 240-byte trace header of a format in `byteorder`."""
-    if format == "segy":
-        from vondrel._segyfile import trace_header_dtype
-        return np.dtype(trace_header_dtype(byteorder))
-    from vondrel._files import header_dtype as su_dtype
-    return np.dtype(su_dtype(byteorder))
+    from vondrel._columns import header_dtype as native
+    dtype = native(format)
+    return dtype if byteorder in ("=", NATIVE) else dtype.newbyteorder(byteorder)
 
 
 def swap_order(dtype: np.dtype[Any]) -> np.ndarray[Any, np.dtype[np.intp]]:
@@ -340,59 +338,62 @@ def _binary_attrs(binary: Any) -> dict[str, Any]:
     return {name: binary[name].item() for name in names if binary.dtype[name].kind in "iuf"}
 
 
+def delay_of(f: Any, index: np.ndarray[Any, Any]) -> tuple[float, bool]:
+    """(delay in milliseconds, whether every trace has it) of the traces of
+    `index` (-1: none) of an open file: delrt, with scalt applied where the
+    layout has it (SEG-Y), as to_xarray makes its time axis; 0 when the
+    traces' delays differ."""
+    from vondrel._xarray import scaled
+
+    rows = index[index >= 0]
+    if not len(rows):
+        return 0.0, True
+    names = [n for n in ("delrt", "scalt") if n in (header_dtype(f.format).names or ())]
+    h = f.headers[names]
+    delays = np.asarray(h["delrt"][rows], np.float64)
+    if "scalt" in names:
+        delays = np.asarray(scaled(delays, h["scalt"][rows]), np.float64)
+    common = bool((delays == delays[0]).all())
+    return (float(delays[0]) if common else 0.0), common
+
+
 def plan_file(path: PathLike, *, format: str | None = None, byteorder: str | None = None, ns: int | None = None,
               sample_format: int | None = None, dims: Any = None) -> Plan:
     """Opens `path` with vondrel.open (the options as there) and plans its
-    store; ValueError for files whose traces differ in length or do not
-    tile the file."""
+    store; ValueError for files whose traces differ in length or that hold
+    bytes after their last trace."""
     import vondrel
-    from vondrel import _segyfile, _xarray
+    from vondrel._geometry import time_axis
 
     name = os.fspath(path)
-    options: dict[str, Any] = {"format": format, "byteorder": byteorder, "ns": ns, "sample_format": sample_format}
-    if dims is not None:
-        options["dims"] = dims
-    with vondrel.open(name, **{k: v for k, v in options.items() if v is not None}) as f:
-        n, fmt, order = len(f), f.format, f.byteorder
-        if f.ns is None:
+    with vondrel.open(name, format=format, byteorder=byteorder, ns=ns, sample_format=sample_format,
+                      dims=dims) as f:
+        p = f.plan
+        if p.ns is None or p.trace_size is None:
             raise ValueError(f"{name}: its traces differ in length; a Zarr store holds traces of one length")
-        trace_ns, dt = int(f.ns), int(f.dt)
-        code = int(f.sample_format) if fmt == "segy" else 5
         grid_dims = tuple(f.dims)
         if grid_dims:
             index = np.asarray(f.trace_index, dtype=np.int64)
             coords = {d: np.asarray(f.coords[d]) for d in grid_dims}
         else:
-            grid_dims, index, coords = ("trace",), np.arange(n, dtype=np.int64), {}
-        first = int(np.min(index[index >= 0])) if n else None
-        delrt = scalt = 0
-        if first is not None:
-            head = f.headers[first]
-            delrt = int(head["delrt"])
-            scalt = int(head["scalt"]) if fmt == "segy" else 0
-        text, binary = f.text, f.binary
-    trace_size = HEADER + trace_ns * _width(code)
-    st = os.stat(name)
-    start = st.st_size - n * trace_size
-    expected = {"su": "0", "collection": "4"}.get(fmt, "3600 + 3200 k")
-    fits = start == 0 if fmt == "su" else start == 4 if fmt == "collection" else \
-        start >= 3600 and (start - 3600) % 3200 == 0
-    if not fits:
-        raise ValueError(f"{name}: {n} traces of {trace_size} bytes do not end where the file does "
-                         f"(they would start at byte {start}, not {expected}); a store keeps whole files only")
-    with open(name, "rb") as fh:
-        prefix = fh.read(start)
-    attrs: dict[str, Any] = {"vondrel_layout": LAYOUT, "format": fmt, "byteorder": order, "sample_format": code,
-                             "ns": trace_ns, "dt": dt, "n_traces": n, "dims": list(grid_dims)}
-    if fmt == "segy":
-        if prefix[3200:3600] != _segyfile._in_order(np.asarray(binary), order):
-            raise ValueError(f"{name}: its binary header changed after it was opened")
-        attrs["text"] = text
-        attrs["extended_text"] = [_segyfile.decode_text(prefix[i:i + 3200]) for i in range(3600, start, 3200)]
-        attrs["binary"] = _binary_attrs(binary)
-    source = Source(name, fmt, order, code, trace_ns, start, trace_size, n, st.st_size, st.st_mtime_ns)
-    time = _xarray.time_axis(trace_ns, dt, delrt, scalt)
-    return Plan(source, grid_dims, coords, index, prefix, time, attrs)
+            grid_dims, index, coords = ("trace",), np.arange(len(f), dtype=np.int64), {}
+        delay, _ = delay_of(f, index)
+        fmt, order, n, code = p.format, p.byteorder, p.n_traces, p.sample_format
+        st = os.fstat(f._fd)
+        if p.end != st.st_size:
+            raise ValueError(f"{name}: {st.st_size - p.end} bytes follow the last trace; a store keeps whole "
+                             "files only")
+        prefix = os.pread(f._fd, p.data_offset, 0)
+        attrs: dict[str, Any] = {"vondrel_layout": LAYOUT, "format": fmt, "byteorder": order, "sample_format": code,
+                                 "ns": p.ns, "dt": int(p.dt), "n_traces": n, "dims": list(grid_dims)}
+        if fmt == "segy":
+            attrs["text"] = f.text
+            attrs["extended_text"] = list(f.extended_text)
+            attrs["binary"] = _binary_attrs(f.binary)
+    if len(prefix) != p.data_offset:
+        raise ValueError(f"{name} changed while it was planned")
+    source = Source(name, fmt, order, code, p.ns, p.data_offset, p.trace_size, n, st.st_size, st.st_mtime_ns)
+    return Plan(source, grid_dims, coords, index, prefix, time_axis(p.ns, float(p.dt), delay), attrs)
 
 
 def chunking(chunks: Any, dims: tuple[str, ...], shape: tuple[int, ...], ns: int,
