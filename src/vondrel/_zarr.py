@@ -60,6 +60,7 @@ Dask are imported on first use (ImportError names them when missing).
 from __future__ import annotations
 
 import contextlib
+import functools
 import itertools
 import os
 import secrets
@@ -140,6 +141,7 @@ def _stored_dtype(code: int) -> np.dtype[Any]:
     return np.dtype(NATIVE + SAMPLE_FORMATS[code][1])
 
 
+@functools.cache
 def header_dtype(format: str, byteorder: str = "=") -> np.dtype[Any]:
     """The 240-byte trace header of a format in `byteorder`."""
     from vondrel._columns import header_dtype as native
@@ -147,6 +149,7 @@ def header_dtype(format: str, byteorder: str = "=") -> np.dtype[Any]:
     return dtype if byteorder in ("=", NATIVE) else dtype.newbyteorder(byteorder)
 
 
+@functools.cache
 def swap_order(dtype: np.dtype[Any]) -> np.ndarray[Any, np.dtype[np.intp]]:
     """The byte permutation that swaps every numeric field of a 240-byte
     header dtype (raw byte fields stay as they are): out[:, p] of header
@@ -213,27 +216,32 @@ def ibm_words(values: np.ndarray[Any, Any]) -> np.ndarray[Any, np.dtype[np.float
     return out
 
 
-def _residue(src: Source, raw: np.ndarray[Any, Any], k: int, samples: np.ndarray[Any, Any]) -> np.ndarray[Any, Any] | None:
+def _residue(src: Source, raw: np.ndarray[Any, Any], k: int, samples: np.ndarray[Any, Any],
+             again: np.ndarray[Any, Any]) -> np.ndarray[Any, Any] | None:
     """For IBM samples: None when the float32 samples of k traces encode
-    back to exactly the file's bytes, else the (k, ns) uint32 residue."""
+    back to exactly the file's bytes, else the (k, ns) uint32 residue.
+    `again` is scratch space for the k traces."""
     from vondrel import _arrays
-    clean = samples if np.isfinite(samples).all() else np.where(np.isfinite(samples), samples, 0).astype(np.float32)
     rows = raw[:k * src.trace_size].reshape(k, src.trace_size)
-    again = np.empty_like(rows)
-    again[:, :HEADER] = rows[:, :HEADER]
-    headers = np.zeros(k, header_dtype("segy"))
+    again = again[:k * src.trace_size].reshape(k, src.trace_size)
+    # The encoder writes headers too: blank ones, then the file's bytes over them.
+    blank = np.zeros(k, header_dtype("segy"))
     big = src.byteorder == ">"
-    # The headers go through the encoder too; their bytes are put back below.
-    _arrays._segy_encode(headers, clean, k, src.ns, 1, big, again)
-    if np.array_equal(again[:, HEADER:], rows[:, HEADER:]):
+    if _arrays._segy_encode(blank, samples, k, src.ns, 1, big, again) >= 0:
+        # a word beyond float32's range decoded to an infinity: 0 stands for it
+        clean = np.where(np.isfinite(samples), samples, np.float32(0))
+        _arrays._segy_encode(blank, clean, k, src.ns, 1, big, again)
+    again[:, :HEADER] = rows[:, :HEADER]
+    word = np.uint64 if rows.size % 8 == 0 else np.uint8
+    if np.array_equal(again.reshape(-1).view(word), rows.reshape(-1).view(word)):
         return None
-    word = src.byteorder + "u4"
-    r: np.ndarray[Any, Any] = (rows[:, HEADER:].view(word) ^ again[:, HEADER:].view(word)).astype(np.uint32)
+    order = src.byteorder + "u4"
+    r: np.ndarray[Any, Any] = (rows[:, HEADER:].view(order) ^ again[:, HEADER:].view(order)).astype(np.uint32)
     return r
 
 
 def store_block(src: Source, arrays: tuple[Any, Any, Any], root: str, block: tuple[slice, ...],
-                traces: np.ndarray[Any, Any]) -> int:
+                traces: np.ndarray[Any, Any], fsync: bool = True) -> int:
     """Reads the traces under one block of the grid (`traces`: their numbers
     in the file, -1 where none) and writes the block's chunks of samples,
     headers and IBM residue whole (a task).  Returns the traces stored."""
@@ -246,14 +254,16 @@ def store_block(src: Source, arrays: tuple[Any, Any, Any], root: str, block: tup
     ids = traces.reshape(-1)[order]
     k = len(ids)
     direct = k == traces.size and bool((np.diff(order) == 1).all()) if k else False
-    samples = np.zeros((*shape, src.ns), _stored_dtype(src.code))
-    headers = np.zeros((*shape, HEADER), np.uint8)
+    make = np.empty if k == traces.size else np.zeros       # zeros where the grid has no trace
+    samples = make((*shape, src.ns), _stored_dtype(src.code))
+    headers = make((*shape, HEADER), np.uint8)
     flat_s = samples.reshape(-1, src.ns)
     flat_h = headers.reshape(-1, HEADER)
     residue = None
     if k:
         per = max(1, PIECE // src.trace_size)
         raw = np.empty(per * src.trace_size, np.uint8)
+        again = np.empty_like(raw) if src.code == 1 and src.format == "segy" else None
         piece = np.empty((per, src.ns), samples.dtype) if not direct else None
         fd = _open_source(src)
         try:
@@ -267,31 +277,42 @@ def store_block(src: Source, arrays: tuple[Any, Any, Any], root: str, block: tup
                     where = order[a:b]
                     out = flat_s[a:b] if direct else piece[:m]           # type: ignore[index]
                     _decode(src, raw, m, out)
-                    if not direct:
+                    if direct:
+                        flat_h[a:b] = rows[:, :HEADER]
+                    else:
                         flat_s[where] = out
-                    flat_h[where] = rows[:, :HEADER]
-                    if src.code == 1 and src.format == "segy":
-                        r = _residue(src, raw, m, out)
+                        flat_h[where] = rows[:, :HEADER]
+                    if again is not None:
+                        r = _residue(src, raw, m, out, again)
                         if r is not None:
                             if residue is None:
                                 residue = np.zeros((*shape, src.ns), np.uint32)
                             residue.reshape(-1, src.ns)[where] = r
         finally:
             os.close(fd)
-    samples_z[block] = samples
-    headers_z[block] = headers
-    written = [samples_z, headers_z]
+    put(root, samples_z, block, samples, fsync)
+    put(root, headers_z, block, headers, fsync)
     if residue is not None and residue_z is not None:
-        residue_z[block] = residue
-        written.append(residue_z)
-    for array in written:
-        _fsync_chunks(root, array, block)
+        put(root, residue_z, block, residue, fsync)
     return k
 
 
-def _fsync_chunks(root: str, array: Any, block: tuple[slice, ...]) -> None:
-    """Synchronises to disk the chunk files of `array` under `block` (every
-    chunk along the dims the block does not name)."""
+def _raw_chunks(array: Any) -> bool:
+    """Whether a chunk of `array` is stored as its bytes and nothing else
+    (uncompressed, in this machine's order), so that it can be written
+    without Zarr's copy."""
+    from zarr.codecs import BytesCodec
+
+    codecs = array.metadata.codecs
+    if len(codecs) != 1 or not isinstance(codecs[0], BytesCodec):
+        return False
+    endian = codecs[0].endian
+    return array.dtype.itemsize == 1 or (endian is not None and endian.value == sys.byteorder)
+
+
+def _chunk_ranges(array: Any, block: tuple[slice, ...]) -> list[range]:
+    """The chunk coordinates of `array` under `block` (every chunk along the
+    dims the block does not name)."""
     chunks = array.metadata.chunks
     ranges = []
     for axis, size in enumerate(array.shape):
@@ -300,14 +321,49 @@ def _fsync_chunks(root: str, array: Any, block: tuple[slice, ...]) -> None:
             ranges.append(range(s.start // chunks[axis], -(-s.stop // chunks[axis])))
         else:
             ranges.append(range(-(-size // chunks[axis])))
-    for coords in itertools.product(*ranges):
+    return ranges
+
+
+def put(root: str, array: Any, block: tuple[slice, ...], data: np.ndarray[Any, Any], fsync: bool) -> None:
+    """Writes `data`, the whole chunks of `array` under `block`, into the
+    store at `root`, and synchronises their files to disk when `fsync`.
+    Chunks stored as plain bytes are written straight from `data` (an edge
+    chunk padded with the fill value, as Zarr stores it); others through
+    Zarr (a chunk of nothing but the fill value may then not be stored)."""
+    if not _raw_chunks(array):
+        array[block] = data
+        if fsync:
+            for coords in itertools.product(*_chunk_ranges(array, block)):
+                path = os.path.join(root, array.path, array.metadata.encode_chunk_key(coords))
+                try:
+                    fd = os.open(path, os.O_RDONLY)
+                except FileNotFoundError:
+                    continue
+                try:
+                    os.fsync(fd)
+                finally:
+                    os.close(fd)
+        return
+    chunks = array.metadata.chunks
+    origin = [s.start for s in block] + [0] * (array.ndim - len(block))
+    for coords in itertools.product(*_chunk_ranges(array, block)):
+        inside = tuple(slice(c * n - o, min((c + 1) * n, size) - o)
+                       for c, n, o, size in zip(coords, chunks, origin, array.shape))
+        part = data[inside]
+        if part.shape != tuple(chunks):
+            full = np.full(chunks, array.metadata.fill_value, array.dtype)
+            full[tuple(slice(0, k) for k in part.shape)] = part
+            part = full
+        part = np.ascontiguousarray(part, dtype=array.dtype)
         path = os.path.join(root, array.path, array.metadata.encode_chunk_key(coords))
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o666)
         try:
-            fd = os.open(path, os.O_RDONLY)
-        except FileNotFoundError:          # a chunk of the fill value is not written
-            continue
-        try:
-            os.fsync(fd)
+            view = memoryview(part.reshape(-1)).cast("B")
+            while len(view):
+                view = view[os.write(fd, view):]
+            if fsync:
+                os.fsync(fd)
         finally:
             os.close(fd)
 
@@ -457,12 +513,21 @@ class _Progress:
         self.lock = threading.Lock()
 
     def _done(self, key: Any, result: Any, dsk: Any, state: Any, worker_id: Any) -> None:
-        if isinstance(key, str) and key.startswith("vondrel-"):
+        if isinstance(key, tuple) and str(key[0]).startswith("vondrel-"):
             with self.lock:
                 self.bar.update(1)
 
     def close(self) -> None:
         self.bar.close()
+
+
+def graph(name: str, steps: list[Any]) -> list[Any]:
+    """One Dask task per step (a callable of no arguments that carries what
+    it needs), under keys of their own: Dask never looks inside the steps."""
+    from dask.delayed import Delayed
+
+    token = secrets.token_hex(8)
+    return [Delayed((f"{name}-{token}", i), {(f"{name}-{token}", i): (step,)}) for i, step in enumerate(steps)]
 
 
 def _distributed_client() -> Any:
@@ -544,7 +609,7 @@ def _is_store(path: str) -> bool:
 
 def to_zarr(source: PathLike, store: PathLike, chunks: Any = None, compressors: Any = "auto", *,
             dims: Any = None, format: str | None = None, byteorder: str | None = None, ns: int | None = None,
-            sample_format: int | None = None, progress: bool = False) -> None:
+            sample_format: int | None = None, progress: bool = False, fsync: bool = True) -> None:
     """Writes the trace file `source` as the Zarr store `store` (a directory,
     replaced when it is a Zarr store already), laid out as this module's
     text says.  `chunks`: by dim name, or a size per dim (see chunking);
@@ -552,9 +617,10 @@ def to_zarr(source: PathLike, store: PathLike, chunks: Any = None, compressors: 
     None: uncompressed).  `dims`, `format`, `byteorder`, `ns` and
     `sample_format` open the file as vondrel.open does.  The work runs on
     the configured Dask scheduler; `progress` shows a bar on standard error
-    (local schedulers)."""
+    (local schedulers).  Every file and folder of the store is synchronised
+    to disk before the rename, unless `fsync` is False."""
     zarr = require("zarr", "vondrel.to_zarr")
-    dask = require("dask", "vondrel.to_zarr")
+    require("dask", "vondrel.to_zarr")
     dest = os.fspath(store)
     if os.path.exists(dest) and not _is_store(dest):
         raise FileExistsError(f"{dest} exists and is not a Zarr store: it is left alone")
@@ -604,17 +670,17 @@ def to_zarr(source: PathLike, store: PathLike, chunks: Any = None, compressors: 
                                        fill_value=0, dimension_names=names,
                                        config={"write_empty_chunks": False})
         arrays = (samples, headers, residue)
-        tasks = [dask.delayed(store_block, pure=False, traverse=False)(src, arrays, tmp, block, plan.trace_index[block],
-                                                                        dask_key_name=f"vondrel-store-{i}-{secrets.token_hex(4)}")
-                 for i, block in enumerate(blocks(shape, grid))]
+        tasks = graph("vondrel-store", [functools.partial(store_block, src, arrays, tmp, block, plan.trace_index[block],
+                                                          fsync) for block in blocks(shape, grid)])
         run(tasks, "to zarr" if progress else None)
         _consolidate(zarr, tmp)
-        for here, _, files in os.walk(tmp):
-            for f in files:
-                if f == "zarr.json":
-                    _fsync_file(os.path.join(here, f))
-            _fsync_dir(here)
-        _replace_store(tmp, dest)
+        if fsync:
+            for here, _, files in os.walk(tmp):
+                for f in files:
+                    if f == "zarr.json":
+                        _fsync_file(os.path.join(here, f))
+                _fsync_dir(here)
+        _replace_store(tmp, dest, fsync)
     except BaseException:
         shutil.rmtree(tmp, ignore_errors=True)
         raise
@@ -640,7 +706,7 @@ def _consolidate(zarr: Any, path: str) -> None:
         zarr.consolidate_metadata(path)
 
 
-def _replace_store(tmp: str, dest: str) -> None:
+def _replace_store(tmp: str, dest: str, fsync: bool) -> None:
     """Puts the complete store `tmp` in place of `dest` (which is a store or
     nothing): a rename, the old store moved aside first and removed after."""
     old = None
@@ -653,7 +719,8 @@ def _replace_store(tmp: str, dest: str) -> None:
         if old is not None:
             os.rename(old, dest)
         raise
-    _fsync_dir(os.path.dirname(os.path.abspath(dest)))
+    if fsync:
+        _fsync_dir(os.path.dirname(os.path.abspath(dest)))
     if old is not None:
         shutil.rmtree(old, ignore_errors=True)
 
@@ -804,7 +871,7 @@ def write_block(target: Target, arrays: tuple[Any, Any, Any], block: tuple[slice
 
 
 def from_zarr(store: PathLike, dest: PathLike, format: str | None = None, byteorder: str | None = None, *,
-              sample_format: int | None = None, progress: bool = False) -> None:
+              sample_format: int | None = None, progress: bool = False, fsync: bool = True) -> None:
     """Writes the trace file that the store (written by to_zarr) holds to
     `dest`, in its traces' original order: by default in the format,
     byte order and sample format the store records, byte for byte the file
@@ -812,11 +879,12 @@ def from_zarr(store: PathLike, dest: PathLike, format: str | None = None, byteor
     "collection"), `byteorder` ("<", ">", "=") and `sample_format` (SEG-Y)
     say otherwise.  The work runs on the configured Dask scheduler, each task
     writing its traces' byte ranges of one preallocated temporary file,
-    renamed to `dest` when complete."""
+    renamed to `dest` when complete (and synchronised to disk first,
+    unless `fsync` is False)."""
     from vondrel import _files
     from vondrel._segyfile import SAMPLE_FORMATS
 
-    dask = require("dask", "vondrel.from_zarr")
+    require("dask", "vondrel.from_zarr")
     group = open_store(store)
     attrs = group.attrs
     src_format, src_order, src_code = attrs["format"], attrs["byteorder"], int(attrs["sample_format"])
@@ -861,13 +929,14 @@ def from_zarr(store: PathLike, dest: PathLike, format: str | None = None, byteor
         samples_z = group["samples"]
         arrays = (samples_z, group["trace_headers"], residue_z)
         grid = tuple(samples_z.metadata.chunks[:-1])
-        tasks = [dask.delayed(write_block, pure=False, traverse=False)(target, arrays, block, index[block],
-                                                                        dask_key_name=f"vondrel-write-{i}-{secrets.token_hex(4)}")
-                 for i, block in enumerate(blocks(index.shape, grid))]
+        tasks = graph("vondrel-write", [functools.partial(write_block, target, arrays, block, index[block])
+                                        for block in blocks(index.shape, grid)])
         run(tasks, "to file" if progress else None)
-        _fsync_file(tmp)
+        if fsync:
+            _fsync_file(tmp)
         os.replace(tmp, name)
-        _fsync_dir(os.path.dirname(os.path.abspath(name)))
+        if fsync:
+            _fsync_dir(os.path.dirname(os.path.abspath(name)))
     except BaseException:
         with contextlib.suppress(FileNotFoundError):
             os.unlink(tmp)
