@@ -128,6 +128,7 @@ class Target(NamedTuple):
     source_format: str
     source_byteorder: str
     residue: bool
+    store: str
 
 
 def _width(code: int) -> int:
@@ -164,6 +165,27 @@ def swap_order(dtype: np.dtype[Any]) -> np.ndarray[Any, np.dtype[np.intp]]:
 
 # ---- reading the file in a task ------------------------------------------------------
 
+_SCRATCH = threading.local()
+
+
+def scratch(name: str, shape: tuple[int, ...], dtype: Any, zero: bool = False) -> np.ndarray[Any, Any]:
+    """A work array of this thread kept from one task to the next (by
+    `name`; zeroed when `zero`): a worker converting many chunks then
+    reuses memory it has touched, instead of faulting in fresh pages for
+    every chunk (as a process whose allocator returns large blocks to the
+    system at once would)."""
+    cache = _SCRATCH.__dict__
+    dtype = np.dtype(dtype)
+    size = int(np.prod(shape)) * dtype.itemsize
+    held = cache.get(name)
+    if held is None or len(held) < size:
+        held = cache[name] = np.empty(max(size, 1), np.uint8)
+    out: np.ndarray[Any, Any] = held[:size].view(dtype).reshape(shape)
+    if zero:
+        out.fill(0)
+    return out
+
+
 
 def _runs(ids: np.ndarray[Any, Any]) -> list[tuple[int, int]]:
     """[(a, b)] of sorted ids: ids[a:b] are consecutive numbers."""
@@ -197,8 +219,8 @@ def _decode(src: Source, raw: np.ndarray[Any, Any], k: int, samples: np.ndarray[
     """Decodes k traces of raw file bytes into `samples` (k, ns), stored type."""
     if src.format == "segy":
         from vondrel import _arrays
-        scratch = np.empty(k * HEADER, np.uint8)
-        _arrays._segy_decode(raw, k, src.ns, src.code, src.byteorder == ">", scratch, samples, False)
+        _arrays._segy_decode(raw, k, src.ns, src.code, src.byteorder == ">", scratch("decoded headers", (k * HEADER,),
+                             np.uint8), samples, False)
     else:
         rows = raw[:k * src.trace_size].reshape(k, src.trace_size)[:, HEADER:]
         samples[...] = rows.view(src.byteorder + "f4")
@@ -254,17 +276,18 @@ def store_block(src: Source, arrays: tuple[Any, Any, Any], root: str, block: tup
     ids = traces.reshape(-1)[order]
     k = len(ids)
     direct = k == traces.size and bool((np.diff(order) == 1).all()) if k else False
-    make = np.empty if k == traces.size else np.zeros       # zeros where the grid has no trace
-    samples = make((*shape, src.ns), _stored_dtype(src.code))
-    headers = make((*shape, HEADER), np.uint8)
+    holes = k < traces.size                                 # zeros where the grid has no trace
+    samples = scratch("samples", (*shape, src.ns), _stored_dtype(src.code), holes)
+    headers = scratch("headers", (*shape, HEADER), np.uint8, holes)
     flat_s = samples.reshape(-1, src.ns)
     flat_h = headers.reshape(-1, HEADER)
     residue = None
     if k:
         per = max(1, PIECE // src.trace_size)
-        raw = np.empty(per * src.trace_size, np.uint8)
-        again = np.empty_like(raw) if src.code == 1 and src.format == "segy" else None
-        piece = np.empty((per, src.ns), samples.dtype) if not direct else None
+        raw = scratch("raw", (per * src.trace_size,), np.uint8)
+        again = scratch("again", (per * src.trace_size,), np.uint8) if src.code == 1 and src.format == "segy" \
+            else None
+        piece = scratch("piece", (per, src.ns), samples.dtype) if not direct else None
         fd = _open_source(src)
         try:
             for a0, b0 in _runs(ids):
@@ -366,6 +389,45 @@ def put(root: str, array: Any, block: tuple[slice, ...], data: np.ndarray[Any, A
                 os.fsync(fd)
         finally:
             os.close(fd)
+
+
+def get(root: str, array: Any, block: tuple[slice, ...], name: str) -> np.ndarray[Any, Any]:
+    """The part of `array` under `block` (whole along the dims the block
+    does not name): chunks stored as plain bytes read straight into it
+    (the fill value where a chunk is not stored), others through Zarr;
+    into this thread's scratch array `name`."""
+    if not _raw_chunks(array):
+        return np.asarray(array[block])
+    chunks = array.metadata.chunks
+    full = [*block, *(slice(0, n) for n in array.shape[len(block):])]
+    out = scratch(name, tuple(s.stop - s.start for s in full), array.dtype)
+    for coords in itertools.product(*_chunk_ranges(array, block)):
+        lo = [c * n for c, n in zip(coords, chunks)]
+        part = tuple(slice(max(a, s.start) - s.start, min(a + n, s.stop) - s.start)
+                     for a, n, s in zip(lo, chunks, full))
+        trim = tuple(slice(max(a, s.start) - a, min(a + n, s.stop) - a) for a, n, s in zip(lo, chunks, full))
+        path = os.path.join(root, array.path, array.metadata.encode_chunk_key(coords))
+        try:
+            fd = os.open(path, os.O_RDONLY)
+        except FileNotFoundError:
+            out[part] = array.metadata.fill_value
+            continue
+        try:
+            target = out[part]
+            whole = all(t.start == 0 and t.stop == n for t, n in zip(trim, chunks)) and target.flags.c_contiguous
+            buf = target if whole else scratch("chunk", tuple(chunks), array.dtype)
+            view = memoryview(buf.reshape(-1)).cast("B")
+            got = 0
+            while got < len(view):
+                n = os.preadv(fd, [view[got:]], got)
+                if n == 0:
+                    raise ValueError(f"{path}: a chunk of {got} bytes, not {len(view)}")
+                got += n
+            if not whole:
+                out[part] = buf[trim]
+        finally:
+            os.close(fd)
+    return out
 
 
 # ---- planning -------------------------------------------------------------------------
@@ -806,7 +868,7 @@ def encode(target: Target, headers: np.ndarray[Any, Any], samples: np.ndarray[An
     naming the trace (its place in the file) when a sample has no form in
     the output's sample format."""
     k, ns = samples.shape
-    out = np.empty((k, target.trace_size), np.uint8)
+    out = scratch("encoded", (k, target.trace_size), np.uint8)
     if target.format == "segy":
         from vondrel import _arrays
         code = target.code
@@ -846,25 +908,36 @@ def write_block(target: Target, arrays: tuple[Any, Any, Any], block: tuple[slice
                 index: np.ndarray[Any, Any]) -> int:
     """Encodes the traces under one block of the grid and writes each run of
     them (consecutive in the file) to its byte range of the preallocated
-    output (a task).  Returns the traces written."""
-    live = index >= 0
-    if not live.any() or not os.path.exists(target.path):
+    output, a cache-sized piece at a time (a task).  Returns the traces
+    written."""
+    flat = index.reshape(-1)
+    live = np.flatnonzero(flat >= 0)
+    if not len(live) or not os.path.exists(target.path):
         return 0
     samples_z, headers_z, residue_z = arrays
-    order = np.argsort(index[live], kind="stable")
-    ids = index[live][order]
-    samples = np.asarray(samples_z[block])[live][order]
-    headers = np.asarray(headers_z[block])[live][order]
-    residue = np.asarray(residue_z[block])[live][order] if residue_z is not None and target.residue else None
-    out = encode(target, headers, samples, residue, ids)
+    rows = live[np.argsort(flat[live], kind="stable")]       # grid positions in file order
+    ids = flat[rows]
+    in_order = len(rows) == len(flat) and bool((np.diff(rows) == 1).all())
+    samples = get(target.store, samples_z, block, "samples").reshape(len(flat), -1)
+    headers = get(target.store, headers_z, block, "headers").reshape(len(flat), -1)
+    residue = get(target.store, residue_z, block, "residue").reshape(len(flat), -1) \
+        if residue_z is not None and target.residue else None
+    if residue is not None and not residue.any():
+        residue = None
+    per = max(1, PIECE // target.trace_size)
     fd = os.open(target.path, os.O_WRONLY)
     try:
-        for a, b in _runs(ids):
-            view = memoryview(out[a:b].reshape(-1))
-            offset = target.start + int(ids[a]) * target.trace_size
-            while len(view):
-                n = os.pwrite(fd, view, offset)
-                view, offset = view[n:], offset + n
+        for a0, b0 in _runs(ids):
+            for a in range(a0, b0, per):
+                b = min(b0, a + per)
+                take: Any = slice(int(rows[a]), int(rows[a]) + b - a) if in_order else rows[a:b]
+                out = encode(target, headers[take], samples[take], None if residue is None else residue[take],
+                             ids[a:b])
+                view = memoryview(out.reshape(-1))
+                offset = target.start + int(ids[a]) * target.trace_size
+                while len(view):
+                    n = os.pwrite(fd, view, offset)
+                    view, offset = view[n:], offset + n
     finally:
         os.close(fd)
     return len(ids)
@@ -917,7 +990,7 @@ def from_zarr(store: PathLike, dest: PathLike, format: str | None = None, byteor
     tmp = _temporary(name)
     try:
         target0 = Target(tmp, out_format, out_order, code, ns, dt, 0, trace_size, src_format, src_order,
-                         residue_z is not None and out_format == "segy" and code == 1)
+                         residue_z is not None and out_format == "segy" and code == 1, os.fspath(store))
         prefix = _prefix_for(group, target0, n)
         target = target0._replace(start=len(prefix))
         fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
