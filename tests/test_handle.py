@@ -68,10 +68,10 @@ def default_samples(n=N, ns=NS, code=5):
     return [[(i + 1) * 10 - 3 * s - half * (s % 2) for s in range(ns)] for i in range(n)]
 
 
-def build(fmt, order, code, fields=None, samples=None):
+def build(fmt, order, code, fields=None, samples=None, fixed=True):
     """The bytes of a file: SU traces, a collection (count first) or SEG-Y
     (textual header in EBCDIC, binary header with interval, ns, format code,
-    revision 1, fixed-length traces)."""
+    revision 1, fixed-length traces unless `fixed` is false)."""
     fields = fields or [trace_fields(i, fmt) for i in range(N)]
     samples = samples or default_samples(len(fields), code=code)
     out = bytearray()
@@ -82,7 +82,7 @@ def build(fmt, order, code, fields=None, samples=None):
         binary = bytearray(400)
         struct.pack_into(order + "hhHHh", binary, 16, DT, DT, len(samples[0]), len(samples[0]), code)
         binary[300] = 1
-        struct.pack_into(order + "h", binary, 302, 1)
+        struct.pack_into(order + "h", binary, 302, 1 if fixed else 0)
         out += binary
     for f, s in zip(fields, samples):
         header = bytearray(240)
@@ -148,6 +148,10 @@ def test_handle_reads_what_read_reads_by_every_selector(case, engine):
                     assert np.array_equal(vondrel.read(stream, format=fmt, traces=sel).samples, sub.samples)
 
 
+# Samples that IBM floats must round (0.1, 1e-3, a float32 subnormal) or hold at the ends of float32's range.
+EDITED = [0.1, -3.4028234663852886e38, 1e-3, float(np.float32(1e-40)), -1.5]
+
+
 def test_edits_write_exactly_the_assigned_bytes(case, engine):
     path, fmt, order, code = case
     fields = [trace_fields(i, fmt) for i in range(N)]
@@ -159,15 +163,16 @@ def test_edits_write_exactly_the_assigned_bytes(case, engine):
         row["sx"], row["gx"] = -123456, 99
         f.headers[5] = row
         f.headers[["offset", "delrt"], [1, 6]] = np.array([(11, 1), (66, 6)], [("offset", "i4"), ("delrt", "i2")])
-        f.samples[3] = [0.1, -2.0, 1e-3, 65536.0, -1.5] if code != 3 else [1, -2, 300, -32768, 32767]
-        f.samples[np.arange(N) == 6] = np.full((1, NS), 4.0)
+        f.headers["sy", -1] = 2.0 ** 31 - 1                  # a float that is a whole number in range
+        f.samples[np.arange(N) == 6] = np.full((1, NS), 4)
+        f.samples[3] = EDITED if code != 3 else [1, -2, 300, -32768, 32767]
     for i, fl in enumerate(fields):
         fl["cdp"] = 7000 + i
     fields[2]["scalco"] = fields[3]["scalco"] = 10
     fields[5].update(sx=-123456, gx=99)
     fields[1].update(offset=11, delrt=1)
-    fields[6].update(offset=66, delrt=6)
-    samples[3] = [0.1, -2.0, 1e-3, 65536.0, -1.5] if code != 3 else [1, -2, 300, -32768, 32767]
+    fields[6].update(offset=66, delrt=6, sy=2 ** 31 - 1)
+    samples[3] = EDITED if code != 3 else [1, -2, 300, -32768, 32767]
     samples[6] = [4] * NS
     assert path.read_bytes() == build(fmt, order, code, fields, samples)
 
@@ -323,3 +328,106 @@ def test_edit_command_sets_fields_as_sushw_counts(tmp_path, capsys):
     assert lines[0] == f"{path}: trace 6 of 7 (segy, big-endian)"
     assert "  cdp       106" in lines and "  iline     12" in lines and "  offset    300" in lines
     assert before != edited
+
+
+@pytest.mark.parametrize("call, error", [
+    (lambda a, src, out: a._h_fields(src, 0, 300, None, np.array([0, 4], np.int64), 4, ((0, 4, False, 0),), out, 4),
+     IndexError),                                                   # an index past n
+    (lambda a, src, out: a._h_fields(src, 900, 300, None, None, 4, ((0, 4, False, 0),), out, 4), ValueError),
+    (lambda a, src, out: a._h_fields(src, 0, 300, None, None, 4, ((238, 4, False, 0),), out, 4), ValueError),
+    (lambda a, src, out: a._h_rows(src, 0, 300, None, None, 5, None, bytearray(5 * 240)), ValueError),
+    (lambda a, src, out: a._h_rows(src, 0, 300, None, None, 4, None, bytearray(240)), ValueError),
+    (lambda a, src, out: a._h_put(src, 0, 300, np.array([0, 1190], np.int64), None, 2, 0, 20, bytes(40)),
+     ValueError),                                                   # the last span ends past the data
+    (lambda a, src, out: a._h_fields(src, 0, 300, np.array([0], np.int64), None, 2, ((0, 4, False, 0),), out, 4),
+     ValueError),                                                   # an offsets table shorter than n
+])
+def test_native_calls_check_every_span_before_touching_it(call, error):
+    from vondrel import _arrays
+    src = bytearray(bytes(range(256)) * 4 + bytes(176))             # 1200 bytes: four traces of 300
+    with pytest.raises(error):
+        call(_arrays, src, np.zeros(4, np.int32))
+    assert src == bytes(range(256)) * 4 + bytes(176)               # nothing written before the refusal
+
+
+@pytest.mark.parametrize("order", "<>")
+def test_segy_traces_of_their_own_length(tmp_path, order, engine):
+    lengths = [4, 1, 6, 4]
+    samples = [[i * 100 - s for s in range(k)] for i, k in enumerate(lengths)]
+    fields = [trace_fields(i, "segy") for i in range(4)]
+    path = tmp_path / "own.sgy"
+    path.write_bytes(build("segy", order, 3, fields, samples, fixed=False))
+    g = vondrel.read(path)
+    with vondrel.open(path, "r+") as f:
+        assert (len(f), f.ns, f.sample_format) == (4, None, 3)
+        assert [f.samples[i].tolist() for i in range(4)] == samples
+        assert f.samples.read([3, 0], dtype="stored").dtype == np.dtype("=i2")
+        sub = f.read(traces=[2, 1, 2])
+        assert sub.flat.tolist() == samples[2] + samples[1] + samples[2] and sub.offsets.tolist() == [0, 6, 7, 13]
+        assert f.headers[:].tobytes() == g.headers.tobytes()
+        f.samples[2] = np.arange(6) * -7
+        f.headers["xline", 1:3] = [31, 32]
+        with pytest.raises(ValueError, match="differ in ns; assign them one at a time"):
+            f.samples[1:3] = 0
+    samples[2] = [v * -7 for v in range(6)]
+    fields[1]["xline"], fields[2]["xline"] = 31, 32
+    assert path.read_bytes() == build("segy", order, 3, fields, samples, fixed=False)
+
+
+def test_what_follows_a_collections_traces_stays_as_it_was(tmp_path):
+    path = tmp_path / "c.su"
+    tail = b"trailing bytes that no trace owns"
+    path.write_bytes(build("collection", "<", 5) + tail)
+    with vondrel.open(path, "r+", format="collection") as f:
+        assert len(f) == N
+        f.samples[-1] = 9.0
+        f.headers["cdp"] = 1
+    raw = path.read_bytes()
+    assert raw.endswith(tail) and len(raw) == len(build("collection", "<", 5)) + len(tail)
+
+
+def test_the_interval_follows_the_first_traces_own_and_raw_bytes_assign(tmp_path):
+    path = tmp_path / "f.su"
+    path.write_bytes(build("su", ">", 5))
+    with vondrel.open(path, "r+") as f:
+        f.headers["dt", 0] = 500
+        f.headers["unass", 2] = b"raw"
+        assert f.dt == 500 and bytes(f.headers["unass", 2]) == b"raw".ljust(28, b"\0")
+        f.samples[1:3] = np.arange(NS)                      # one row for every trace selected
+        with pytest.raises(ValueError, match="2 traces of 5 samples selected, and samples of shape \\(3,\\)"):
+            f.samples[1:3] = [1, 2, 3]
+    raw = path.read_bytes()
+    assert struct.unpack_from(">H", raw, 116)[0] == 500
+    assert raw[2 * (240 + 4 * NS) + 212:][:28] == b"raw".ljust(28, b"\0")
+    assert np.array_equal(vondrel.read(path).samples[1:3], np.tile(np.arange(NS, dtype=np.float32), (2, 1)))
+    sgy = tmp_path / "f.sgy"
+    sgy.write_bytes(build("segy", ">", 5))
+    with vondrel.open(sgy, "r+") as f:
+        f.headers["dt", 0] = 500
+        assert f.dt == DT                                   # the binary header's interval holds
+
+
+@pytest.mark.parametrize("raw", [b"", struct.pack("<i", 0)], ids=["empty", "no-traces"])
+def test_files_without_traces_open(tmp_path, raw):
+    path = tmp_path / "none.su"
+    path.write_bytes(raw)
+    with vondrel.open(path, format="collection" if raw else None) as f:
+        assert (len(f), f.samples[:].size, len(f.headers["cdp"]), len(f.read().headers)) == (0, 0, 0, 0)
+        with pytest.raises(IndexError, match="out of range for 0 traces"):
+            f.samples[0]
+
+
+def test_edit_command_refuses_pipes_and_bad_values_and_takes_index_lists(tmp_path, capsys):
+    path = tmp_path / "f.su"
+    path.write_bytes(before := build("su", "<", 5))
+    assert cli.main(["edit", str(path), "--set", "cdp=1.5"]) == 1
+    assert "cdp cannot hold 1.5" in capsys.readouterr().err
+    fifo = tmp_path / "pipe"
+    os.mkfifo(fifo)
+    assert cli.main(["edit", str(fifo), "--set", "cdp=1"]) == 1
+    assert capsys.readouterr().err.endswith("read a stream or a pipe with vondrel.traces or vondrel.read\n")
+    assert path.read_bytes() == before
+    assert cli.main(["edit", str(path), "--set", "gx=-5", "--traces", "6,0"]) == 0
+    fields = [trace_fields(i, "su") for i in range(N)]
+    fields[0]["gx"] = fields[6]["gx"] = -5
+    assert path.read_bytes() == build("su", "<", 5, fields)

@@ -14,8 +14,8 @@ EDIT_HELP = """\
 Sets header fields of FILE in place: only the bytes of those fields
 change, in the file's byte order; the file's size and every other byte stay
 as they were.  Each --set takes KEY=VALUE, or KEY=a,b[,c[,d[,j]]] to count
-as sushw does: for the i-th trace edited (i from 0), with i + d,
-value = a + b * ((i + d) % j) + c * ((i + d) // j); j 0 or left out is
+as sushw does: the i-th trace edited (counting from 0) gets
+a + b * ((i + d) % j) + c * ((i + d) // j), where j 0 or left out means
 no grouping.  A value that its field cannot hold is an error before
 anything is written.  ns (which gives the layout) cannot be set."""
 

@@ -557,13 +557,14 @@ def _subset(traces: slice | range | None, n: int | None) -> tuple[int, int | Non
 
 
 def read(source: object, *, format: str | None = None, byteorder: str | None = None,
-         traces: slice | range | Sequence[int] | np.ndarray | None = None, samples: bool = True, partial: bool = False,
-         dtype: str | None = None) -> Gather:
+         traces: slice | range | Sequence[int] | np.ndarray | None = None, samples: bool = True,
+         partial: bool = False, dtype: str | None = None) -> Gather:
     """Reads a Seismic Unix file (either byte order) or a collection file
     into arrays.  Format and byte order are decided by the data, or given;
     `traces` selects a slice of traces, or any traces by a sequence of
-    indices or a boolean mask (in the order given), `samples=False` reads headers only,
-    `partial=True` returns the complete traces of a truncated file.
+    indices or a boolean mask (in the order given); `samples=False` reads
+    headers only, `partial=True` returns the complete traces of a truncated
+    file.
     SEG-Y files too: `dtype="stored"` keeps their samples in the type the
     file stores (IBM floats as float32); otherwise samples are float32."""
     if dtype not in (None, "float32", "stored"):

@@ -1,17 +1,21 @@
 """vondrel.open: a trace file held open for random access, header columns
 at memory speed, and edits in place.
 
-The file is mapped (read-only for "r", shared and writable for "r+") where
-the system allows, and read with positioned reads otherwise; the bytes move
-in the native module (vondrel._arrays) without the interpreter lock, so
-that threads sharing one handle for reading use several cores.  Every
-result is a new array: nothing handed out refers to the map, so a result
-outlives the handle and never sees the file change under it.
+Header fields are read through a map of the file (read-only for "r",
+shared and writable for "r+", where the system maps the file; positioned
+reads otherwise): they are small and revisited, so their pages are faulted
+in once per handle.  Samples, the bulk of a file, read once, come with
+positioned reads straight into the result.  The bytes move in the native
+module (vondrel._arrays) without the interpreter lock, so that threads
+sharing one handle for reading use several cores.  Every result is a new
+array: nothing handed out refers to the map, so a result outlives the
+handle and never sees the file change under it.
 
-The map and a file that shrinks: before each access the file's size is
-taken (fstat) and an access to bytes the file no longer holds raises
-OSError.  What remains is the window between that check and the access: a
-file truncated by another process inside it makes the system kill this one
+A file that shrinks: before each access to the map the file's size is
+taken (fstat), and an access to bytes the file no longer holds raises
+OSError; a positioned read that comes back short says the same.  What
+remains is the window between the check and an access to the map: a file
+truncated by another process inside it makes the system kill this one
 (SIGBUS), as it would any program that maps the file."""
 from __future__ import annotations
 
@@ -212,11 +216,12 @@ class File(_geometry.Surveyed):
 
     def __repr__(self) -> str:
         p = self._plan
-        ns = "ns varying" if p.ns is None else f"ns {p.ns}"
+        ns = f"ns {p.ns}" if p.ns is not None else "ns varying" if p.n_traces else "no ns"
         state = "closed" if self._closed else f"mode {self.mode!r}"
-        return (f"<vondrel.File {self.path!r}: {p.n_traces} trace{'' if p.n_traces == 1 else 's'}, {ns}, dt {p.dt} us, "
-                f"{_FORMAT_NAMES[p.format]} {_ORDER_NAMES[p.byteorder]}, "
-                f"{_SAMPLE_FORMAT_NAMES.get(p.sample_format, 'format')} ({p.sample_format}), {state}>")
+        traces = f"{p.n_traces} trace{'' if p.n_traces == 1 else 's'}"
+        samples = f"{_SAMPLE_FORMAT_NAMES.get(p.sample_format, 'format')} ({p.sample_format})"
+        return (f"<vondrel.File {self.path!r}: {traces}, {ns}, dt {p.dt} us, {_FORMAT_NAMES[p.format]} "
+                f"{_ORDER_NAMES[p.byteorder]}, {samples}, {state}>")
 
     # ---- life -------------------------------------------------------------------------
 
@@ -287,7 +292,7 @@ class File(_geometry.Surveyed):
             i %= n
             if offsets is None:
                 return _Where((p.data_offset + i * p.trace_size, p.trace_size, None, None, 1), 1, True, None, i)
-            return _Where((0, 0, offsets[i:i + 1], None, 1), 1, True, None, i)
+            return _Where((0, 0, offsets[i:i + 2], None, 1), 1, True, None, i)
         if isinstance(sel, range):
             sel = slice(sel.start, sel.stop, sel.step)
         if isinstance(sel, slice):
@@ -297,7 +302,7 @@ class File(_geometry.Surveyed):
                 if offsets is None:
                     return _Where((p.data_offset + start * (p.trace_size or 0), p.trace_size or 0, None, None, k), k,
                                   False, None, start)
-                return _Where((0, 0, offsets[start:start + k], None, k), k, False, None, start)
+                return _Where((0, 0, offsets[start:start + k + 1], None, k), k, False, None, start)
             index = np.arange(start, stop, step, dtype=np.int64)
         elif isinstance(sel, (str, bytes)):
             raise IndexError(f"traces are selected by an int, a slice, a sequence of ints or a boolean mask, "
@@ -321,19 +326,19 @@ class File(_geometry.Surveyed):
         p = self._plan
         swap = p.byteorder != NATIVE
         dtype = p.header_dtype
-        specs = []
+        fields = []
         for name, place in zip(names, places):
             field, at = dtype.fields[name][:2]
-            specs.append((at, field.itemsize, swap and field.kind != "V", place))
+            fields.append((at, field.itemsize, swap and field.kind != "V", place))
         row = out.dtype.itemsize
         self._live()
         if self._map is not None:
-            _arrays._h_fields(self._map, *where.args, tuple(specs), out, row)
+            _arrays._h_fields(self._map, *where.args, tuple(fields), out, row)
             return
-        end = max(s[0] + s[1] for s in specs)
+        end = max(s[0] + s[1] for s in fields)
         staged = bytearray(where.k * end)
         _arrays._h_pread(self._fd, *where.args, 0, end, staged)
-        _arrays._h_fields(staged, 0, end, None, None, where.k, tuple(specs), out, row)
+        _arrays._h_fields(staged, 0, end, None, None, where.k, tuple(fields), out, row)
 
     def _rows(self, where: _Where) -> np.ndarray:
         p = self._plan
@@ -350,7 +355,12 @@ class File(_geometry.Surveyed):
 
     def _samples(self, where: _Where, stored: bool) -> tuple[np.ndarray, np.ndarray | None]:
         """(flat samples of the selected traces back to back, their n + 1
-        boundaries, or None when every trace has the file's one ns)."""
+        boundaries, or None when every trace has the file's one ns).
+
+        Samples come with positioned reads, not through the map: they are
+        the bulk of a file and are read once, so a read that copies them
+        straight into the result beats faulting the file's pages into this
+        process, and a file cut short is a short read, never a SIGBUS."""
         p = self._plan
         item = np.dtype(NATIVE + _STORED[p.sample_format]) if stored else np.dtype(np.float32)
         big = p.byteorder == ">"
@@ -364,22 +374,13 @@ class File(_geometry.Surveyed):
             np.cumsum(counts, out=bounds[1:])
             flat = np.empty(int(bounds[-1]), item)
             ns = -1
-        self._live()
-        if self._map is not None:
-            _arrays._h_samples(self._map, *where.args, ns, p.sample_format, big, not stored, flat)
-        elif p.ns is not None:
-            span = HEADER_SIZE + p.ns * p.width
-            staged = bytearray(where.k * span)
-            _arrays._h_pread(self._fd, *where.args, 0, span, staged)
-            _arrays._h_samples(staged, 0, span, None, None, where.k, ns, p.sample_format, big, not stored, flat)
-        else:
-            for j, (a, b) in enumerate(zip(bounds[:-1].tolist(), bounds[1:].tolist())):
-                one = self._where(where.trace(j))
-                span = HEADER_SIZE + (b - a) * p.width
-                staged = bytearray(span)
-                _arrays._h_pread(self._fd, *one.args, 0, span, staged)
-                _arrays._h_samples(staged, 0, span, None, None, 1, b - a, p.sample_format, big, not stored,
-                                   flat[a:b])
+        if self._closed:
+            raise ValueError(_CLOSED)
+        try:
+            _arrays._h_psamples(self._fd, *where.args, ns, p.sample_format, big, not stored, flat)
+        except OSError:
+            self._live()          # a file cut short says so in the handle's words
+            raise
         return flat, bounds
 
     def _put(self, where: _Where, at: int, width: int, data: bytes | np.ndarray) -> None:
@@ -469,13 +470,13 @@ class Headers:
         return tuple(self.dtype.names)
 
     def _split(self, key: Any) -> tuple[list[str] | str | None, Any]:
-        """(field name, names or None, trace selection) of a key."""
+        """(a field name, a list of names or None, trace selection) of a key."""
+        if _is_names(key):
+            return list(key), None
         if isinstance(key, tuple) and len(key) == 2 and (isinstance(key[0], str) or _is_names(key[0])):
             return (key[0] if isinstance(key[0], str) else list(key[0])), key[1]
         if isinstance(key, str):
             return key, None
-        if _is_names(key):
-            return list(key), None
         return None, key
 
     def _check_names(self, names: list[str]) -> None:
@@ -621,12 +622,15 @@ class Samples:
         f = self._file
         p = f._plan
         if isinstance(sel, (int, np.integer)) and not isinstance(sel, bool) and p.trace_size is not None \
-                and f._map is not None and -p.n_traces <= sel < p.n_traces:
+                and -p.n_traces <= sel < p.n_traces and not f._closed:
             # one trace of a file of one trace size: the common case, kept short
             out = np.empty(p.ns, np.float32)
-            f._live()
-            _arrays._h_samples(f._map, p.data_offset + int(sel) % p.n_traces * p.trace_size, p.trace_size, None,
-                               None, 1, p.ns, p.sample_format, p.byteorder == ">", True, out)
+            try:
+                _arrays._h_psamples(f._fd, p.data_offset + int(sel) % p.n_traces * p.trace_size, p.trace_size, None,
+                                    None, 1, p.ns, p.sample_format, p.byteorder == ">", True, out)
+            except OSError:
+                f._live()
+                raise
             return out
         return self.read(sel)
 

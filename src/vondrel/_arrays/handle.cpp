@@ -12,6 +12,7 @@
 #include "vondrel/common/ref.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -32,9 +33,12 @@ constexpr const char msg_index[] = "%s(): trace index %lld is outside 0..%lld.";
 constexpr const char msg_beyond[] = "%s(): trace %lld (byte offset %lld) ends beyond the %lld bytes of the data.";
 constexpr const char msg_buffer[] = "%s() was given a %s buffer too small for the traces.";
 constexpr const char msg_table[] = "%s() takes int64 tables (%s).";
-constexpr const char msg_spec[] = "%s(): a field lies inside the 240-byte header and is 1, 2, 4 or 8 bytes wide.";
+constexpr const char msg_field[] =
+    "%s(): a field lies inside the 240-byte header, and one swapped is 2, 4 or 8 bytes wide.";
 constexpr const char msg_format[] = "SEG-Y sample format code %lld is not one this module reads.";
 constexpr const char msg_ends[] = "%s(): the file ends inside trace %lld (byte offset %lld).";
+constexpr const char msg_fields[] = "%s() takes a tuple of fields.";
+constexpr const char msg_kinds[] = "%s() takes 60 word kinds.";
 constexpr const char msg_negative[] = "%s() takes sizes and offsets of at least 0.";
 
 // The traces a call touches.  Trace i starts at offsets[i] when there is a
@@ -167,7 +171,8 @@ Failure check(const Where &w, std::size_t size, std::size_t skip, std::size_t sp
     return f;
 }
 
-// Copies `width` bytes from src to dst, reversing their order when `swap`.
+// Copies `width` bytes from src to dst, reversing their order when `swap`
+// (widths 2, 4 and 8; other widths are raw bytes).
 inline void put_value(unsigned char *dst, const unsigned char *src, int width, bool swap)
 {
     switch (width) {
@@ -188,13 +193,16 @@ inline void put_value(unsigned char *dst, const unsigned char *src, int width, b
         std::memcpy(dst, &v, 4);
         return;
     }
-    default: {
+    case 8: {
         std::uint64_t v;
         std::memcpy(&v, src, 8);
         v = swap ? __builtin_bswap64(v) : v;
         std::memcpy(dst, &v, 8);
         return;
     }
+    default:                   // raw bytes, never swapped
+        std::memcpy(dst, src, static_cast<std::size_t>(width));
+        return;
     }
 }
 
@@ -246,7 +254,7 @@ PyObject *h_fields(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObject
         return nullptr;
     }
     if (!PyTuple_Check(args[6])) {
-        PyErr_Format(PyExc_TypeError, "%s() takes a tuple of fields.", func);
+        PyErr_Format(PyExc_TypeError, msg_fields, func);
         return nullptr;
     }
     const Where &w = sel.where;
@@ -257,9 +265,9 @@ PyObject *h_fields(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObject
         int at, width, swap, place;
         if (!PyArg_ParseTuple(PyTuple_GET_ITEM(args[6], f), "iipi", &at, &width, &swap, &place))
             return nullptr;
-        if (at < 0 || place < 0 || (width != 1 && width != 2 && width != 4 && width != 8) ||
-            static_cast<std::size_t>(at + width) > header_bytes || place + width > row) {
-            PyErr_Format(PyExc_ValueError, msg_spec, func);
+        if (at < 0 || place < 0 || width < 1 || static_cast<std::size_t>(at + width) > header_bytes ||
+            place + width > row || (swap && width != 2 && width != 4 && width != 8)) {
+            PyErr_Format(PyExc_ValueError, msg_field, func);
             return nullptr;
         }
         fields[f] = Field{at, width, swap != 0, out.data() + place};
@@ -312,7 +320,7 @@ PyObject *h_rows(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObject *
         return nullptr;
     const Where &w = sel.where;
     if (args[6] != Py_None && kinds.size() != header_bytes / 4) {
-        PyErr_Format(PyExc_ValueError, "%s() takes 60 word kinds.", func);
+        PyErr_Format(PyExc_ValueError, msg_kinds, func);
         return nullptr;
     }
     if (out.size() / header_bytes < w.k) {
@@ -340,84 +348,6 @@ PyObject *h_rows(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObject *
     Py_END_ALLOW_THREADS
     if (failure.raise(func, w, src.size()) < 0)
         return nullptr;
-    Py_RETURN_NONE;
-}
-
-// _h_samples(src, base, stride, offsets, index, n, ns, code, big_endian, to_float, out)
-// Decodes the samples of the selected traces into `out`, back to back in
-// the order selected: float32 when `to_float`, else the format's stored
-// type.  Each trace has `ns` samples, or (ns -1) the count its own header
-// holds.  Returns None.
-Params samples_params{"_h_samples",
-                      {"src", "base", "stride", "offsets", "index", "n", "ns", "code", "big_endian", "to_float", "out"}};
-
-PyObject *h_samples(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObject *kwnames)
-{
-    constexpr const char *func = "_h_samples";
-    PyObject *args[11];
-    Selection sel;
-    Buffer src, out;
-    std::int64_t ns;
-    bool big_endian, to_float;
-    if (samples_params.bind(call, nargs, kwnames, args) < 0 || bind_selection(func, args + 1, sel) < 0 ||
-        to_int64(args[6], &ns) < 0 || to_flag(args[8], &big_endian) < 0 || to_flag(args[9], &to_float) < 0)
-        return nullptr;
-    const SampleFormat *fmt = format_of(args[7]);
-    if (!fmt || src.get(args[0], false) < 0 || out.get(args[10], true) < 0)
-        return nullptr;
-    const Where &w = sel.where;
-    const std::size_t item = to_float ? 4 : static_cast<std::size_t>(fmt->stored_size);
-    const std::size_t width = static_cast<std::size_t>(fmt->width);
-    if (ns > 65535) {
-        PyErr_Format(PyExc_ValueError, "%s(): a trace holds at most 65535 samples.", func);
-        return nullptr;
-    }
-    if (ns > 0 && out.size() / item / static_cast<std::size_t>(ns) < w.k) {
-        PyErr_Format(PyExc_ValueError, msg_buffer, func, "sample");
-        return nullptr;
-    }
-    Failure failure;
-    bool short_out = false;
-    Py_BEGIN_ALLOW_THREADS
-    if (ns >= 0) {
-        const std::size_t count = static_cast<std::size_t>(ns);
-        failure = check(w, src.size(), 0, header_bytes + count * width);
-        if (failure.kind == Failure::none && fmt->code == 1 && !w.index && !w.offsets) {
-            codec::ibm_to_float(src.data() + w.base + header_bytes,
-                                codec::Runs{w.k, count, static_cast<std::size_t>(w.stride)},
-                                reinterpret_cast<float *>(out.data()), big_endian);
-        } else if (failure.kind == Failure::none) {
-            for (std::size_t j = 0; j < w.k; ++j)
-                codec::decode_samples(*fmt, src.data() + w.at(j) + header_bytes, count, big_endian,
-                                      out.data() + j * count * item, to_float);
-        }
-    } else {
-        failure = check(w, src.size(), 0, header_bytes);
-        std::size_t total = 0;
-        for (std::size_t j = 0; failure.kind == Failure::none && j < w.k; ++j) {
-            std::size_t count = header_ns(src.data() + w.at(j), big_endian);
-            if (src.size() - static_cast<std::size_t>(w.at(j)) - header_bytes < count * width) {
-                failure.kind = Failure::beyond;
-                failure.j = j;
-            }
-            total += count;
-        }
-        short_out = failure.kind == Failure::none && out.size() / item < total;
-        unsigned char *dst = out.data();
-        for (std::size_t j = 0; failure.kind == Failure::none && !short_out && j < w.k; ++j) {
-            const unsigned char *h = src.data() + w.at(j);
-            std::size_t count = header_ns(h, big_endian);
-            codec::decode_samples(*fmt, h + header_bytes, count, big_endian, dst, to_float);
-            dst += count * item;
-        }
-    }
-    Py_END_ALLOW_THREADS
-    if (failure.raise(func, w, src.size()) < 0)
-        return nullptr;
-    if (short_out) {
-        PyErr_Format(PyExc_ValueError, msg_buffer, func, "sample");
-        return nullptr;
-    }
     Py_RETURN_NONE;
 }
 
@@ -526,7 +456,8 @@ PyObject *h_walk(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObject *
         offsets.push_back(static_cast<std::int64_t>(pos));
         while ((limit < 0 || offsets.size() <= static_cast<std::size_t>(limit)) && pos <= size &&
                size - pos >= header_bytes) {
-            std::size_t bytes = header_bytes + header_ns(src.data() + pos, big_endian) * static_cast<std::size_t>(width);
+            std::size_t count = header_ns(src.data() + pos, big_endian);
+            std::size_t bytes = header_bytes + count * static_cast<std::size_t>(width);
             if (size - pos < bytes)
                 break;
             pos += bytes;
@@ -540,6 +471,138 @@ PyObject *h_walk(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObject *
         return PyErr_NoMemory();
     return PyByteArray_FromStringAndSize(reinterpret_cast<const char *>(offsets.data()),
                                          static_cast<Py_ssize_t>(offsets.size() * sizeof(std::int64_t)));
+}
+
+// pread until `len` bytes or the end of the file: the count, or -1 with errno.
+std::int64_t pread_full(int fd, unsigned char *buf, std::size_t len, std::int64_t at)
+{
+    std::size_t done = 0;
+    while (done < len) {
+        ssize_t got = pread(fd, buf + done, len - done, at + static_cast<std::int64_t>(done));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return -1;
+        if (got == 0)
+            break;
+        done += static_cast<std::size_t>(got);
+    }
+    return static_cast<std::int64_t>(done);
+}
+
+// Bytes read in one go for a run of nearby traces, and the gap between two
+// traces that a run reads through rather than spend a system call on: a
+// call costs about what copying 16 KB does (more inside virtual machines).
+constexpr std::size_t run_bytes = std::size_t(1) << 20;
+constexpr std::int64_t run_gap = 16 * 1024;
+
+// _h_psamples(fd, base, stride, offsets, index, n, ns, code, big_endian, to_float, out)
+// Decodes the samples of the selected traces into `out`, back to back in
+// the order selected: float32 when `to_float`, else the format's stored
+// type.  They come with positioned reads, straight into `out` where they
+// need no conversion (native order, the stored type asked for), else
+// through a cache-sized buffer, a run of nearby traces a read.  `ns` -1: traces of their own lengths, as
+// the offsets table (n + 1 entries from the first trace selected) says.
+// OSError when the file ends inside a trace.  Returns None.
+Params psamples_params{
+    "_h_psamples", {"fd", "base", "stride", "offsets", "index", "n", "ns", "code", "big_endian", "to_float", "out"}};
+
+PyObject *h_psamples(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObject *kwnames)
+{
+    constexpr const char *func = "_h_psamples";
+    PyObject *args[11];
+    Selection sel;
+    Buffer out;
+    std::int64_t fd, ns;
+    bool big_endian, to_float;
+    if (psamples_params.bind(call, nargs, kwnames, args) < 0 || bind_selection(func, args + 1, sel) < 0 ||
+        to_int64(args[0], &fd) < 0 || to_int64(args[6], &ns) < 0 || to_flag(args[8], &big_endian) < 0 ||
+        to_flag(args[9], &to_float) < 0)
+        return nullptr;
+    const SampleFormat *fmt = format_of(args[7]);
+    if (!fmt || out.get(args[10], true) < 0)
+        return nullptr;
+    const Where &w = sel.where;
+    const std::size_t item = to_float ? 4 : static_cast<std::size_t>(fmt->stored_size);
+    const std::size_t width = static_cast<std::size_t>(fmt->width);
+    if (ns > 65535 || (ns < 0 && (!w.offsets || sel.offsets.size() / 8 < w.n + 1))) {
+        PyErr_Format(PyExc_ValueError, msg_table, func, "offsets, n + 1 of them");
+        return nullptr;
+    }
+    const bool native = big_endian == (std::endian::native == std::endian::big);
+    const bool direct = native && fmt->code != 1 && (to_float ? fmt->code == 5 : fmt->width == fmt->stored_size);
+    Failure failure;
+    bool short_out = false, no_memory = false;
+    Py_BEGIN_ALLOW_THREADS
+    // Samples of the j-th trace: their count, and where the trace starts.
+    auto count_of = [&](std::size_t j) -> std::size_t {
+        if (ns >= 0)
+            return static_cast<std::size_t>(ns);
+        std::int64_t i = w.trace(j);
+        return static_cast<std::size_t>((w.offsets[i + 1] - w.offsets[i]) - static_cast<std::int64_t>(header_bytes)) /
+               width;
+    };
+    if ((failure.j = w.bad_index()) < w.k)
+        failure.kind = Failure::index;
+    std::size_t total = 0;
+    for (std::size_t j = 0; failure.kind == Failure::none && j < w.k; ++j)
+        total += count_of(j);
+    short_out = failure.kind == Failure::none && out.size() / item < total;
+    try {
+        thread_local std::vector<unsigned char> stage;
+        unsigned char *dst = out.data();
+        std::size_t j = 0;
+        while (failure.kind == Failure::none && !short_out && j < w.k) {
+            // A run: traces j..e-1, each after the one before and near it.
+            std::int64_t first = w.at(j);
+            std::int64_t end = first + static_cast<std::int64_t>(header_bytes + count_of(j) * width);
+            std::size_t e = j + 1;
+            while (e < w.k) {
+                std::int64_t p = w.at(e);
+                std::int64_t next_end = p + static_cast<std::int64_t>(header_bytes + count_of(e) * width);
+                if (p < end || p - end > run_gap || next_end - first > static_cast<std::int64_t>(run_bytes))
+                    break;
+                end = next_end;
+                ++e;
+            }
+            if (e == j + 1 && direct) {
+                std::size_t bytes = count_of(j) * width;
+                std::int64_t got = pread_full(static_cast<int>(fd), dst, bytes, first + header_bytes);
+                if (got < 0 || static_cast<std::size_t>(got) < bytes) {
+                    failure = Failure{got < 0 ? Failure::os : Failure::ends, j, errno};
+                    break;
+                }
+                dst += bytes;
+                ++j;
+                continue;
+            }
+            std::size_t bytes = static_cast<std::size_t>(end - first);
+            if (stage.size() < bytes)
+                stage.resize(bytes);
+            std::int64_t got = pread_full(static_cast<int>(fd), stage.data(), bytes, first);
+            for (; j < e; ++j) {
+                std::size_t from = static_cast<std::size_t>(w.at(j) - first), count = count_of(j);
+                if (got < 0 || static_cast<std::size_t>(got) < from + header_bytes + count * width) {
+                    failure = Failure{got < 0 ? Failure::os : Failure::ends, j, errno};
+                    break;
+                }
+                codec::decode_samples(*fmt, stage.data() + from + header_bytes, count, big_endian, dst, to_float);
+                dst += count * item;
+            }
+        }
+    } catch (const std::bad_alloc &) {
+        no_memory = true;
+    }
+    Py_END_ALLOW_THREADS
+    if (no_memory)
+        return PyErr_NoMemory();
+    if (failure.raise(func, w, 0) < 0)
+        return nullptr;
+    if (short_out) {
+        PyErr_Format(PyExc_ValueError, msg_buffer, func, "sample");
+        return nullptr;
+    }
+    Py_RETURN_NONE;
 }
 
 // _h_pread(fd, base, stride, offsets, index, n, at, width, dst)
@@ -655,11 +718,11 @@ PyMethodDef handle_methods[] = {
     {"_h_fields", as_cfunction(h_fields), fastcall_keywords,
      "_h_fields(src, base, stride, offsets, index, n, fields, out, out_stride)"},
     {"_h_rows", as_cfunction(h_rows), fastcall_keywords, "_h_rows(src, base, stride, offsets, index, n, kinds, out)"},
-    {"_h_samples", as_cfunction(h_samples), fastcall_keywords,
-     "_h_samples(src, base, stride, offsets, index, n, ns, code, big_endian, to_float, out)"},
     {"_h_put", as_cfunction(h_put), fastcall_keywords, "_h_put(dst, base, stride, offsets, index, n, at, width, src)"},
     {"_h_encode", as_cfunction(h_encode), fastcall_keywords, "_h_encode(values, count, code, big_endian, dst)"},
     {"_h_walk", as_cfunction(h_walk), fastcall_keywords, "_h_walk(src, start, width, big_endian, limit)"},
+    {"_h_psamples", as_cfunction(h_psamples), fastcall_keywords,
+     "_h_psamples(fd, base, stride, offsets, index, n, ns, code, big_endian, to_float, out)"},
     {"_h_pread", as_cfunction(h_pread), fastcall_keywords,
      "_h_pread(fd, base, stride, offsets, index, n, at, width, dst)"},
     {"_h_pwrite", as_cfunction(h_pwrite), fastcall_keywords,
