@@ -233,6 +233,7 @@ def test_the_command_line_converts_to_a_store_and_back(tmp_path, capsys):
     assert cli.main(["convert", str(tmp_path / "c.zarr"), str(tmp_path / "c.su"), "--to", "su"]) == 0
     assert cli.main(["convert", str(DATA / "segyio_small.sgy"), str(tmp_path / "d.su")]) == 0
     assert (tmp_path / "c.su").read_bytes() == (tmp_path / "d.su").read_bytes()
+    assert capsys.readouterr().err == ""                  # no progress bar where stderr is no terminal
     assert cli.main(["convert", str(tmp_path / "c.zarr"), "-"]) == 1
     assert capsys.readouterr().err == "vondrel convert: a Zarr store converts to and from files, not pipes\n"
 

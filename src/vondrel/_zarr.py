@@ -69,15 +69,12 @@ import struct
 import sys
 import threading
 import warnings
-from collections.abc import Iterator, Mapping, Sequence
-from typing import TYPE_CHECKING, Any, NamedTuple
+from collections.abc import Iterator, Mapping
+from typing import Any, NamedTuple
 
 import numpy as np
 
 from vondrel._optional import require
-
-if TYPE_CHECKING:
-    import zarr
 
 __all__ = ["to_zarr", "from_zarr"]
 
@@ -113,9 +110,9 @@ class Source(NamedTuple):
 class Target(NamedTuple):
     """The file being written back: its traces `trace_size` bytes each from
     byte `start` of the temporary file `path`, in `format` and `byteorder`
-    (SEG-Y: sample format `code`).  `header_from` is how the stored header
-    bytes become the output's (see out_headers); `residue` says whether IBM
-    residues apply."""
+    (SEG-Y: sample format `code`), from the store at `store`, whose file
+    was in `source_format` and `source_byteorder`; `residue` says whether
+    its IBM residues apply."""
 
     path: str
     format: str
@@ -184,7 +181,6 @@ def scratch(name: str, shape: tuple[int, ...], dtype: Any, zero: bool = False) -
     if zero:
         out.fill(0)
     return out
-
 
 
 def _runs(ids: np.ndarray[Any, Any]) -> list[tuple[int, int]]:
@@ -433,7 +429,7 @@ def get(root: str, array: Any, block: tuple[slice, ...], name: str) -> np.ndarra
 # ---- planning -------------------------------------------------------------------------
 
 
-class Plan(NamedTuple):
+class StorePlan(NamedTuple):
     """What planning found out about a file: its Source, the geometry
     (dims, their labels, and the grid of trace numbers), the bytes in front of
     the first trace, the time axis, and the attributes of the store."""
@@ -476,7 +472,7 @@ def delay_of(f: Any, index: np.ndarray[Any, Any]) -> tuple[float, bool]:
 
 
 def plan_file(path: PathLike, *, format: str | None = None, byteorder: str | None = None, ns: int | None = None,
-              sample_format: int | None = None, dims: Any = None) -> Plan:
+              sample_format: int | None = None, dims: Any = None) -> StorePlan:
     """Opens `path` with vondrel.open (the options as there) and plans its
     store; ValueError for files whose traces differ in length or that hold
     bytes after their last trace."""
@@ -511,7 +507,7 @@ def plan_file(path: PathLike, *, format: str | None = None, byteorder: str | Non
     if len(prefix) != p.data_offset:
         raise ValueError(f"{name} changed while it was planned")
     source = Source(name, fmt, order, code, p.ns, p.data_offset, p.trace_size, n, st.st_size, st.st_mtime_ns)
-    return Plan(source, grid_dims, coords, index, prefix, time_axis(p.ns, float(p.dt), delay), attrs)
+    return StorePlan(source, grid_dims, coords, index, prefix, time_axis(p.ns, float(p.dt), delay), attrs)
 
 
 def chunking(chunks: Any, dims: tuple[str, ...], shape: tuple[int, ...], ns: int,
@@ -1019,7 +1015,3 @@ def from_zarr(store: PathLike, dest: PathLike, format: str | None = None, byteor
 def is_store_path(path: str) -> bool:
     """Whether a command-line name means a Zarr store: a .zarr suffix."""
     return os.path.basename(os.path.normpath(path)).lower().endswith(".zarr")
-
-
-def dims_of(names: Sequence[str] | None) -> tuple[str, ...] | None:
-    return tuple(names) if names else None
