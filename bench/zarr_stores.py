@@ -119,16 +119,21 @@ def copy_loop(src, dst):
             fout.write(view[:n])
 
 
-def readinto_split(path, threads, pieces=32):
+def readinto_split(path, threads, pieces=32, reuse=False):
     """The file read as `pieces` parts, each by one readinto into a fresh
-    buffer, the parts shared out among `threads` threads."""
+    buffer (or, `reuse`, into one buffer per thread, its pages touched
+    before), the parts shared out among `threads` threads."""
     size = os.path.getsize(path)
     step = -(-size // pieces)
 
     def work(mine):
+        held = bytearray(step) if reuse else None
+        if held is not None:
+            held[::4096] = b"\1" * len(range(0, step, 4096))
         with open(path, "rb", buffering=0) as f:
             for k in mine:
-                buf = bytearray(min(step, size - k * step))
+                n = min(step, size - k * step)
+                buf = memoryview(held)[:n] if held is not None else bytearray(n)
                 f.seek(k * step)
                 f.readinto(buf)
     pool = [threading.Thread(target=work, args=(range(i, pieces, threads),)) for i in range(threads)]
@@ -174,24 +179,26 @@ class Cluster:
         self.cluster.close()
 
 
-def run_jobs(work, n_il, n_xl, repeat, only):
+def run_jobs(work, original, n_il, repeat, jobs):
+    """Runs `jobs` on a copy of the cube `original` in the folder `work`:
+    {job: times}."""
     import dask
     import xarray as xr
 
     cube, store, back, copy = work / "cube.sgy", work / "cube.zarr", work / "back.sgy", work / "copy.sgy"
     tiny, tiny_store = work / "tiny.sgy", work / "tiny.zarr"
-    make_cube(cube, n_il, n_xl)
+    if original != cube:
+        shutil.copyfile(original, cube)
     make_cube(tiny, 2, 2)
-    size = cube.stat().st_size
     warm(cube)
     results = {}
 
     def want(job):
-        return not only or job in only
+        return job in jobs
 
     def record(job, times):
         results[job] = times
-        print(f"  {job:22} {statistics.median(times):8.4f} s", flush=True)
+        print(f"  {work.parent.name[:12]:12} {job:22} {statistics.median(times):8.4f} s", flush=True)
 
     def to_zarr(workers, fsync=False):
         with dask.config.set(scheduler="threads", num_workers=workers):
@@ -203,6 +210,8 @@ def run_jobs(work, n_il, n_xl, repeat, only):
     for k in (1, 2):
         if want(f"readinto_{k}"):
             record(f"readinto_{k}", timed(repeat, lambda: readinto_split(cube, k)))
+        if want(f"readinto_reused_{k}"):
+            record(f"readinto_reused_{k}", timed(repeat, lambda: readinto_split(cube, k, reuse=True)))
     for k in (1, 2):
         if want(f"to_zarr_threads_{k}"):
             record(f"to_zarr_threads_{k}", timed(repeat, lambda: to_zarr(k), lambda: remove(store)))
@@ -268,7 +277,7 @@ def run_jobs(work, n_il, n_xl, repeat, only):
             ds = xr.open_mfdataset(paths, engine="vondrel", combine="nested", concat_dim="trace", coords="minimal",
                                    data_vars="minimal", compat="override", drop_variables=drop)
             with dask.config.set(scheduler="threads", num_workers=WORKERS):
-                return ds.samples.mean("trace").values
+                return ds.samples.mean("trace", skipna=False).values
         with vondrel.open(paths[0]) as f:
             names = header_names(f)
 
@@ -281,7 +290,9 @@ def run_jobs(work, n_il, n_xl, repeat, only):
             if want(job):
                 record(job, timed(repeat, fn))
         results["_shots_size"] = sum(p.stat().st_size for p in paths)
-    return results, size
+    if original != cube:
+        remove(cube)
+    return results
 
 
 def header_names(f):
@@ -314,6 +325,8 @@ JOBS = [
     ("copy", "limit: copy by 1 MB readinto + write"),
     ("readinto_1", "limit: readinto into fresh buffers, one thread"),
     ("readinto_2", "limit: readinto into fresh buffers, two threads"),
+    ("readinto_reused_1", "readinto into one buffer per thread, touched before, one thread"),
+    ("readinto_reused_2", "readinto into one buffer per thread, touched before, two threads"),
     ("to_zarr_threads_1", "vondrel.to_zarr, threaded scheduler, 1 worker"),
     ("to_zarr_threads_2", f"vondrel.to_zarr, threaded scheduler, {WORKERS} workers"),
     ("to_zarr_cluster", f"vondrel.to_zarr, LocalCluster of {WORKERS} processes"),
@@ -321,39 +334,63 @@ JOBS = [
     ("from_zarr_threads_2", f"vondrel.from_zarr back to SEG-Y, {WORKERS} workers (byte-identical)"),
     ("fixed_threads", "fixed cost: to_zarr of 4 traces, threads"),
     ("fixed_cluster", "fixed cost: to_zarr of 4 traces, LocalCluster"),
+    ("inline_handle", "one inline: f.sel(iline=...) on an open handle"),
+    ("inline_engine", "one inline: ds.samples.sel(iline=...), every header field a coordinate"),
+    ("inline_engine_keys", "one inline: the same, header fields dropped"),
+    ("mean_dask", "mean trace of 16 SU files: vondrel.dask.read"),
+    ("mean_mfdataset", "the same: open_mfdataset, every header field a coordinate"),
+    ("mean_mfdataset_samples", "the same: open_mfdataset, header fields dropped"),
 ]
+DISK_JOBS = ["copy", "to_zarr_threads_2", "to_zarr_fsync", "from_zarr_threads_2", "fixed_threads", "fixed_cluster",
+             "inline_handle", "inline_engine", "inline_engine_keys", "mean_dask", "mean_mfdataset",
+             "mean_mfdataset_samples"]
+MEMORY_JOBS = ["copy", "readinto_1", "readinto_2", "readinto_reused_1", "readinto_reused_2", "to_zarr_threads_1",
+               "to_zarr_threads_2", "to_zarr_cluster", "from_zarr_threads_2"]
+PER_BYTE = {"copy", "readinto_1", "readinto_2", "readinto_reused_1", "readinto_reused_2", "to_zarr_threads_1",
+            "to_zarr_threads_2", "to_zarr_cluster", "to_zarr_fsync", "from_zarr_threads_2"}
 
 
 def section(results, size, n_il, n_xl, repeat, load):
-    med = {k: statistics.median(v) for k, v in results.items() if not k.startswith("_")}
     lines = ["## Zarr stores, the xarray engine, scaling", "",
              f"Load average (1 min) before and after the run: {load[0]:.1f} and {load[1]:.1f} on "
-             f"{os.cpu_count()} cores (shared with other work: the parallel jobs are undersold).", "",
+             f"{os.cpu_count()} cores, shared with other work: every figure, the parallel ones most, is "
+             "undersold, and the spread says how much the machine moved under a job.", "",
              f"`./dev run python3.13 bench/zarr_stores.py`: a SEG-Y cube of IBM floats, big-endian, {n_il} x {n_xl} "
-             f"traces of {NS} samples ({size / 1e9:.2f} GB), page cache warm, on a disk; the store is "
-             f"uncompressed, chunks of {ZCHUNKS['iline']} x {ZCHUNKS['xline']} traces (16 MB). As the copy, the "
-             "conversions leave their output in the page cache (fsync=False), but for to_zarr_fsync, which "
-             f"synchronises every file and folder to disk before the rename (the default). Median of {repeat} "
-             "after a warm-up.", "",
-             "| job | what | median s | spread | MB/s of the file |", "|---|---|---:|---:|---:|"]
-    for job, what in JOBS:
-        if job in med:
-            t = med[job]
-            spread = (max(results[job]) - min(results[job])) / t
-            rate = "" if job.startswith("fixed") else f"{size / t / 1e6:,.0f}"
-            lines.append(f"| {job} | {what} | {t:.4f} | {spread * 100:.0f}% | {rate} |")
-    lines += ["", "| target | reached | met |", "|---|---:|:---:|"]
-    if "copy" in med and "to_zarr_threads_2" in med:
-        r = med["copy"] / med["to_zarr_threads_2"]
-        lines.append(f"| to_zarr (threads, 2) >= 0.5 x the copy | {r:.2f} x | {'yes' if r >= 0.5 else 'no'} |")
-    if all(k in med for k in ("readinto_1", "readinto_2", "to_zarr_threads_1")):
-        ceiling = med["readinto_1"] / med["readinto_2"]
+             f"traces of {NS} samples ({size / 1e9:.2f} GB), page cache warm, on a disk (the temporary "
+             "folder) and, where it has room, on a memory file system (/dev/shm: what the cores and the memory "
+             f"bus do without the disk's write-back). The store is uncompressed, chunks of {ZCHUNKS['iline']} x "
+             f"{ZCHUNKS['xline']} traces (16 MB). As the copy, the conversions leave their output in the page cache "
+             "(fsync=False), but for to_zarr_fsync, which synchronises every file and folder to disk before the "
+             f"rename (the default). Median of {repeat} after a warm-up; the engine's inline of 20 random inlines.",
+             ""]
+    meds = {place: {k: statistics.median(v) for k, v in r.items() if not k.startswith("_")}
+            for place, r in results.items()}
+    for place, med in meds.items():
+        lines += [f"### {place}", "", "| job | what | median s | spread | MB/s of the file |",
+                  "|---|---|---:|---:|---:|"]
+        for job, what in JOBS:
+            if job in med:
+                t = med[job]
+                spread = (max(results[place][job]) - min(results[place][job])) / t
+                rate = f"{size / t / 1e6:,.0f}" if job in PER_BYTE else ""
+                lines.append(f"| {job} | {what} | {t:.4f} | {spread * 100:.0f}% | {rate} |")
+        lines.append("")
+    lines += ["| target | reached | met |", "|---|---:|:---:|"]
+    for place, med in meds.items():
+        if "copy" in med and "to_zarr_threads_2" in med:
+            r = med["copy"] / med["to_zarr_threads_2"]
+            lines.append(f"| {place}: to_zarr (threads, 2) >= 0.5 x the copy | {r:.2f} x | {'yes' if r >= 0.5 else 'no'} |")
+    scaling = meds.get("memory", meds.get("disk", {}))
+    place = "memory" if "memory" in meds else "disk"
+    if all(k in scaling for k in ("readinto_1", "readinto_2", "to_zarr_threads_1")):
+        ceiling = scaling["readinto_1"] / scaling["readinto_2"]
         for job, goal, what in (("to_zarr_threads_2", 0.9, "threaded scheduler, 2 workers"),
                                 ("to_zarr_cluster", 0.8, "LocalCluster, 2 processes")):
-            if job in med:
-                up = med["to_zarr_threads_1"] / med[job]
-                lines.append(f"| {what}: speed-up over 1 worker ({up:.2f}x) >= {goal} x two threads of readinto "
-                             f"({ceiling:.2f}x) | {up / ceiling:.2f} | {'yes' if up / ceiling >= goal else 'no'} |")
+            if job in scaling:
+                up = scaling["to_zarr_threads_1"] / scaling[job]
+                lines.append(f"| {place}: {what}: speed-up over 1 worker ({up:.2f}x) >= {goal} x two threads of "
+                             f"readinto ({ceiling:.2f}x) | {up / ceiling:.2f} | {'yes' if up / ceiling >= goal else 'no'} |")
+    med = meds.get("disk", {})
     for job, what in (("inline_engine", "every header field a coordinate"),
                       ("inline_engine_keys", "header fields dropped (drop_variables)")):
         if job in med and "inline_handle" in med:
@@ -364,7 +401,7 @@ def section(results, size, n_il, n_xl, repeat, load):
                       ("mean_mfdataset_samples", "header fields dropped")):
         if job in med and "mean_dask" in med:
             r = med[job] / med["mean_dask"]
-            mb = results["_shots_size"] / 1e6
+            mb = results["disk"]["_shots_size"] / 1e6
             lines.append(f"| mean trace of 16 SU files ({mb:.0f} MB): open_mfdataset, {what} ({med[job]:.3f} s), "
                          f"within 1.5x of vondrel.dask.read ({med['mean_dask']:.3f} s) | {r:.2f} x | "
                          f"{'yes' if r <= 1.5 else 'no'} |")
@@ -394,14 +431,29 @@ def main():
     args = p.parse_args()
     n_il, n_xl = (64, 800) if args.quick else (640, 800)
     only = set(args.only.split(",")) if args.only else None
-    where = os.environ.get("VONDREL_BENCH_DIR") or tempfile.gettempdir()
-    work = Path(tempfile.mkdtemp(prefix="vondrel-zarr-", dir=where))
+    disk = Path(tempfile.mkdtemp(prefix="vondrel-zarr-", dir=os.environ.get("VONDREL_BENCH_DIR")
+                                 or tempfile.gettempdir()))
+    results, places = {}, []
     try:
         before = os.getloadavg()[0]
-        results, size = run_jobs(work, n_il, n_xl, args.repeat, only)
+        cube = disk / "disk" / "cube.sgy"
+        cube.parent.mkdir()
+        make_cube(cube, n_il, n_xl)
+        size = cube.stat().st_size
+        places.append(("disk", cube.parent, DISK_JOBS))
+        if os.path.isdir("/dev/shm") and shutil.disk_usage("/dev/shm").free > 4 * size:
+            places.append(("memory", Path(tempfile.mkdtemp(prefix="vondrel-zarr-", dir="/dev/shm")) / "memory",
+                           MEMORY_JOBS))
+            places[-1][1].mkdir()
+        for place, work, jobs in places:
+            wanted = [j for j in jobs if not only or j in only]
+            if wanted:
+                results[place] = run_jobs(work, cube, n_il, args.repeat, wanted)
         load = (before, os.getloadavg()[0])
     finally:
-        shutil.rmtree(work, ignore_errors=True)
+        for _, work, _ in places:
+            shutil.rmtree(work.parent, ignore_errors=True)
+        shutil.rmtree(disk, ignore_errors=True)
     text = section(results, size, n_il, n_xl, args.repeat, load)
     print()
     print(text)
