@@ -84,7 +84,8 @@ def write_survey(path, positions, order=">", extra=None):
 
 CASES = [("inline", False, 0.0, "iline"), ("crossline", False, 0.0, "xline"),
          ("decreasing", False, 0.0, "iline"), ("shuffled", False, 0.2, None),
-         ("inline", True, 0.0, "iline"), ("crossline", True, 0.15, "xline"), ("shuffled", True, 0.1, None)]
+         ("inline", True, 0.25, "iline"), ("crossline", True, 0.15, "xline"), ("shuffled", True, 0.1, None),
+         ("decreasing", True, 0.2, "iline")]
 
 
 @pytest.mark.parametrize("order, prestack, missing, sorting", CASES)

@@ -236,18 +236,30 @@ def _samples(f: Any, sorted_traces: np.ndarray) -> np.ndarray:
 def read_positions(f: Any, index: np.ndarray, fill: float) -> np.ndarray:
     """The samples of the traces of `index` (any shape; -1: no trace), as
     index.shape + (ns,) float32, `fill` where there is no trace.  The traces
-    are read in file order, a block at a time, and placed."""
+    are read in file order: where the file holds them in the result's order
+    (a sorted file, holes or not), in one read straight into the result;
+    otherwise a block at a time, each block placed."""
     ns = _uniform_ns(f)
     flat = index.reshape(-1)
     live = flat >= 0
     traces = flat[live]
     shape = (*index.shape, ns)
-    if len(traces) == len(flat) and len(traces) and \
-            (len(traces) == 1 or bool((np.diff(traces) == 1).all())):
-        data = _samples(f, traces)            # the selection is a run of the file, in order
-        return (data if data.flags.writeable else data.copy()).reshape(shape)
+    holes = len(traces) < len(flat)
+    if len(traces) and (len(traces) == 1 or bool((np.diff(traces) > 0).all())):
+        if not holes and int(traces[-1]) - int(traces[0]) + 1 == len(traces):
+            data = np.asarray(f.samples[int(traces[0]):int(traces[-1]) + 1])     # a run of the file
+        else:
+            # A hole reads the trace before it again (the first live one at
+            # the start), so that the reads stay in file order and land in place.
+            wanted = np.maximum.accumulate(np.where(live, flat, -1)) if holes else flat
+            data = np.asarray(f.samples[np.where(wanted < 0, traces[0], wanted)])
+        if not data.flags.writeable:
+            data = data.copy()
+        if holes:
+            data[~live] = fill
+        return data.reshape(shape)
     out = np.empty((len(flat), ns), np.float32)
-    if len(traces) < len(flat):
+    if holes:
         out[~live] = fill
     order = np.argsort(traces, kind="stable")
     wanted = traces[order]
@@ -265,17 +277,19 @@ def _uniform_ns(f: Any) -> int:
 
 
 def sample_column(f: Any, k: int) -> np.ndarray:
-    """Sample k of every trace, (n,) float32: on a mapped file of traces of
-    one size, each trace's one sample decoded where it lies (the samples
-    read as traces of one sample that begin k samples on); otherwise
-    whole traces a block at a time."""
+    """Sample k of every trace, (n,) float32.  On a handle of traces of one
+    size, the native reader takes each trace as one of a single sample that
+    begins k samples on, and decodes only that sample (reading through the
+    small gaps between traces, as it reads runs of nearby traces);
+    otherwise whole traces are read a block at a time."""
     n, ns = len(f), _uniform_ns(f)
     out = np.empty(n, np.float32)
-    plan, mapped = getattr(f, "plan", None), getattr(f, "_map", None)
-    if plan is not None and mapped is not None and plan.trace_size is not None:
-        f._live()
-        _arrays._h_samples(mapped, plan.data_offset + k * plan.width, plan.trace_size, None, None, n, 1,
-                           plan.sample_format, plan.byteorder == ">", True, out)
+    plan, fd = getattr(f, "plan", None), getattr(f, "_fd", None)
+    if plan is not None and fd is not None and plan.trace_size is not None:
+        if f.closed:
+            raise ValueError("the file handle is closed")
+        _arrays._h_psamples(fd, plan.data_offset + k * plan.width, plan.trace_size, None, None, n, 1,
+                            plan.sample_format, plan.byteorder == ">", True, out)
         return out
     per = max(1, BLOCK_BYTES // max(1, 4 * ns))
     for at in range(0, n, per):
