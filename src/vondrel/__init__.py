@@ -20,6 +20,8 @@ _LAZY = {
     "open": "vondrel._handle",
     "File": "vondrel._handle",
     "write_cube": "vondrel._geometry",
+    "to_zarr": "vondrel._zarr",
+    "from_zarr": "vondrel._zarr",
 }
 _SUBMODULES = ("dask",)
 

@@ -20,6 +20,8 @@ from vondrel._stream import Writer as Writer
 from vondrel._stream import traces as traces
 from vondrel._xarray import from_xarray as from_xarray
 from vondrel._geometry import write_cube as write_cube
+from vondrel._zarr import from_zarr as from_zarr
+from vondrel._zarr import to_zarr as to_zarr
 from vondrel import dask as dask
 
 # read: what format= names decides the gather's type.  Read as SEG-Y, it

@@ -1,4 +1,4 @@
-"""The optional dependencies (Dask, pandas, xarray), imported where they are used.
+"""The optional dependencies (Dask, pandas, xarray, Zarr), imported where they are used.
 
 `import vondrel` and `import vondrel.dask` import none of them; the first call
 that needs one imports it, and its absence is one ImportError that names what
@@ -17,6 +17,8 @@ PACKAGES = {
     "dask.dataframe": ("Dask's dataframes", "python3-dask and python3-pandas", "dask[dataframe]"),
     "pandas": ("pandas", "python3-pandas", "pandas"),
     "xarray": ("xarray", "python3-xarray", "xarray"),
+    "zarr": ("Zarr", "python3-zarr and python3-numcodecs", "zarr"),
+    "tqdm": ("tqdm", "python3-tqdm", "tqdm"),
 }
 
 # Dask without its query-planning extension (Debian's) warns on the first

@@ -2,7 +2,8 @@
 Unix pipelines, and draw them.
 
     vondrel info FILE...            what a file holds: every header field in use, its value or range
-    vondrel convert IN OUT          any readable format to any writable one ("-": a pipe)
+    vondrel convert IN OUT          any readable format to any writable one ("-": a pipe),
+                                    or to and from a Zarr store (*.zarr)
     vondrel plot FILE -o gather.png a picture of a gather
     vondrel edit FILE --set cdp=1001  header fields set in place
 
@@ -592,6 +593,9 @@ def _text_header(path):
 
 
 def cmd_convert(args):
+    if _zarr_convert(args):
+        return
+    args.to = args.to or "su"
     from vondrel import _sinks, _stream
     if args.output != "-":              # before the input is opened: convert IN IN must not empty IN
         _sinks.refuse_input(args.output, [args.input] if args.input != "-" else [])
@@ -619,6 +623,51 @@ def cmd_convert(args):
                 out.write_block(view[:n], k, memoryview(headers)[:TRACE_HEADER * k] if whole else None)
                 if progress:
                     progress(n)
+
+
+def _zarr_convert(args):
+    """Converts to or from a Zarr store (an IN or OUT named *.zarr) and
+    returns True; False when neither is a store."""
+    from vondrel._zarr import is_store_path
+    into, out_of = is_store_path(args.output), is_store_path(args.input)
+    if not (into or out_of):
+        return False
+    if "-" in (args.input, args.output):
+        raise DataError("a Zarr store converts to and from files, not pipes")
+    try:
+        from vondrel import _zarr
+        progress = not args.quiet and sys.stderr.isatty() and _has("tqdm")
+        if into and not out_of:
+            dims = tuple(args.dims.split(",")) if args.dims else None
+            _zarr.to_zarr(args.input, args.output, _chunks(args.chunks), dims=dims, format=args.format,
+                          byteorder=ORDERS[args.from_byteorder] if args.from_byteorder else None, progress=progress)
+        elif out_of and not into:
+            _zarr.from_zarr(args.input, args.output, args.to, ORDERS[args.byteorder] if args.byteorder else None,
+                            sample_format=1 if args.ibm else None, progress=progress)
+        else:
+            raise DataError("one of IN and OUT is a Zarr store, the other a trace file")
+    except ImportError as e:
+        raise DataError(str(e)) from None
+    return True
+
+
+def _has(module):
+    import importlib.util
+    return importlib.util.find_spec(module) is not None
+
+
+def _chunks(text):
+    """--chunks "iline=64,xline=64" as a dict (None when not given)."""
+    if not text:
+        return None
+    out = {}
+    for part in text.split(","):
+        name, _, size = part.partition("=")
+        try:
+            out[name.strip()] = int(size)
+        except ValueError:
+            raise DataError(f"--chunks takes NAME=SIZE,...; not {part!r}") from None
+    return out
 
 
 # ---- plot ------------------------------------------------------------------------
@@ -1007,11 +1056,14 @@ def parser():
 
     convert = commands.add_parser("convert", parents=[common, reading], help="convert between formats, in a pipeline",
                                   description="Streams the traces of IN to OUT in constant memory; "
-                                              '"-" is standard input or output.')
+                                              '"-" is standard input or output.  An IN or OUT named '
+                                              '*.zarr is a Zarr store: the file is stored as a chunked '
+                                              'cube, or written back from one, in parallel.')
     convert.add_argument("input", metavar="IN")
     convert.add_argument("output", metavar="OUT")
-    convert.add_argument("--to", choices=("su", "collection", "segy"), default="su",
-                         help="output format (default: su, the pipeline format)")
+    convert.add_argument("--to", choices=("su", "collection", "segy"),
+                         help="output format (default: su, the pipeline format; from a Zarr store: the "
+                              "format it records)")
     convert.add_argument("--byteorder", choices=("native", "little", "big"),
                          help="output byte order (default: native; for segy a SEG-Y input's, else big)")
     samples = convert.add_mutually_exclusive_group()
@@ -1021,6 +1073,10 @@ def parser():
     convert.add_argument("--text", metavar="FILE",
                          help="the SEG-Y output's textual header: up to 40 lines of up to 80 characters, "
                               "or a file of exactly 3200 bytes taken as it is")
+    convert.add_argument("--dims", metavar="F1,F2", help="into a Zarr store (OUT.zarr): the header fields "
+                                                          "that make the grid (default: the file's own geometry)")
+    convert.add_argument("--chunks", metavar="DIM=N,...", help="into a Zarr store: chunk sizes by dim "
+                                                               "(default: about 16 MB of whole traces)")
     convert.set_defaults(run=cmd_convert, parser=convert)
 
     from vondrel._cli_open import add_edit_parser

@@ -1,0 +1,202 @@
+"""vondrel as an xarray backend engine: trace files opened lazily as Datasets.
+
+    ds = xr.open_dataset("cube.sgy", engine="vondrel", chunks={"iline": 64})
+    ds = xr.open_mfdataset("shots/*.su", engine="vondrel", combine="nested", concat_dim="trace")
+
+The package registers this engine under the `xarray.backends` entry point,
+so xarray finds it by name, and by file name (.sgy, .segy, .su, .col) or by
+a SEG-Y file's own headers when no engine is named.  Opening reads the file
+headers and the geometry's key columns (vondrel.open does); the Dataset is
+the one vondrel.open(...).to_xarray() gives: the variable `samples`
+(float32) on the geometry's dims and `time` (seconds), or on `trace` and
+`time` without geometry, every other header field a coordinate, the file
+headers in `attrs` as values that NetCDF can hold (`text` and
+`extended_text` strings, the binary header's fields by name as numbers
+with a `binary_` prefix).  Nothing else is read until it is used: an
+index of `samples` reads only the traces it touches (outer indexing over
+the handle), and each header coordinate reads its field's column on first
+use.  Options (open_dataset's keywords or backend_kwargs): `dims`,
+`format`, `byteorder`, `ns`, `sample_format`, as vondrel.open takes them.
+"""
+from __future__ import annotations
+
+import os
+import threading
+from collections.abc import Iterable
+from typing import Any
+
+import numpy as np
+import xarray as xr
+from xarray.backends import BackendArray, BackendEntrypoint
+from xarray.core import indexing
+
+SUFFIXES = (".sgy", ".segy", ".su", ".col")
+OPTIONS = ("dims", "format", "byteorder", "ns", "sample_format")
+
+
+def outer(array: np.ndarray[Any, Any], key: tuple[Any, ...]) -> np.ndarray[Any, Any]:
+    """`array` indexed by an outer key (an int, a slice or a 1-D integer
+    array per leading axis): each axis on its own, ints dropping theirs."""
+    axis = 0
+    for k in key:
+        if isinstance(k, (int, np.integer)):
+            array = np.take(array, int(k), axis=axis)
+        elif isinstance(k, slice):
+            array = array[(slice(None),) * axis + (k,)]
+            axis += 1
+        else:
+            array = np.take(array, np.asarray(k, dtype=np.intp), axis=axis)
+            axis += 1
+    return array
+
+
+class _Traces:
+    """The traces of an open file on the grid: the trace number at each
+    grid position (-1: none; without geometry the file's own order)."""
+
+    def __init__(self, f: Any, index: np.ndarray[Any, Any]) -> None:
+        self.f, self.index = f, index
+        self.shape: tuple[int, ...] = index.shape
+
+
+class SamplesArray(BackendArray):
+    """The samples of an open file, (grid..., ns) float32: an index reads
+    the traces it touches, in file order, NaN where the grid has no trace."""
+
+    def __init__(self, traces: _Traces, ns: int) -> None:
+        self.traces = traces
+        self.shape = (*traces.shape, ns)
+        self.dtype = np.dtype(np.float32)
+
+    def __getitem__(self, key: indexing.ExplicitIndexer) -> Any:
+        return indexing.explicit_indexing_adapter(key, self.shape, indexing.IndexingSupport.OUTER, self._read)
+
+    def _read(self, key: tuple[Any, ...]) -> np.ndarray[Any, Any]:
+        from vondrel._geometry import read_positions
+
+        *grid, time = key
+        out = read_positions(self.traces.f, np.asarray(outer(self.traces.index, tuple(grid))), np.nan)
+        return out[..., time]
+
+
+class HeaderArray(BackendArray):
+    """One header field on the grid: the field's column, read from the file
+    on first use (one scan), 0 (NaN for float fields) where no trace is."""
+
+    def __init__(self, traces: _Traces, name: str, dtype: np.dtype[Any], lock: threading.Lock) -> None:
+        self.traces, self.name = traces, name
+        self.shape = traces.shape
+        self.dtype = np.dtype(dtype)
+        self.lock = lock
+        self.column: np.ndarray[Any, Any] | None = None
+
+    def __getitem__(self, key: indexing.ExplicitIndexer) -> Any:
+        return indexing.explicit_indexing_adapter(key, self.shape, indexing.IndexingSupport.OUTER, self._read)
+
+    def _read(self, key: tuple[Any, ...]) -> np.ndarray[Any, Any]:
+        with self.lock:
+            if self.column is None:
+                self.column = np.asarray(self.traces.f.headers[self.name], dtype=self.dtype)
+        numbers = outer(self.traces.index, key)
+        fill = np.nan if self.dtype.kind == "f" else 0
+        out: np.ndarray[Any, Any] = np.where(numbers >= 0, self.column[np.maximum(numbers, 0)], fill)
+        return out.astype(self.dtype, copy=False)
+
+
+def attributes(f: Any) -> dict[str, Any]:
+    """The file headers as attributes that NetCDF can hold: interval,
+    format and byte order as to_xarray has them; for SEG-Y also the sample
+    format, `text`, `extended_text`
+    (the blocks joined by newlines) and each numeric binary header field as
+    binary_<name>."""
+    attrs: dict[str, Any] = {"dt": f.dt, "format": f.format, "byteorder": f.byteorder}
+    if f.format == "segy":
+        attrs["sample_format"] = int(f.sample_format)
+        attrs["text"] = f.text
+        attrs["extended_text"] = "\n".join(f.extended_text)
+        binary = np.asarray(f.binary)
+        for name in binary.dtype.names or ():
+            if binary.dtype[name].kind in "iu":
+                attrs[f"binary_{name}"] = int(binary[name])
+            elif binary.dtype[name].kind == "f":
+                attrs[f"binary_{name}"] = float(binary[name])
+    return attrs
+
+
+def open_file(f: Any, drop_variables: Iterable[str] | None = None) -> xr.Dataset:
+    """The lazy Dataset of an open file (see the module's text)."""
+    from vondrel import _columns, _zarr
+    from vondrel._geometry import time_axis
+
+    drop = set(drop_variables or ())
+    dims = tuple(f.dims)
+    n = len(f)
+    index = np.asarray(f.trace_index, dtype=np.intp) if dims else np.arange(n, dtype=np.intp)
+    grid = dims or ("trace",)
+    labels = {d: np.asarray(f.coords[d]) for d in dims} if dims else {"trace": np.arange(n)}
+    if f.ns is None:
+        raise ValueError(f"{f.path}: the traces differ in ns: one Dataset needs one ns")
+    ns = int(f.ns)
+    traces = _Traces(f, index)
+    delay, common = _zarr.delay_of(f, index)
+    coords: dict[str, Any] = {d: (d, labels[d]) for d in grid}
+    layout = _columns.header_dtype(f.format)
+    lock = threading.Lock()
+    for name in _columns.fields(layout):
+        if name in grid or name in drop or layout[name].kind == "V":
+            continue
+        coords[name] = xr.Variable(grid, indexing.LazilyIndexedArray(HeaderArray(traces, name, layout[name], lock)))
+    coords["time"] = ("time", time_axis(ns, float(f.dt or 0), delay),
+                      {"units": "s", "long_name": "time" if common else "time from trace start"})
+    variables = {}
+    if "samples" not in drop:
+        variables["samples"] = xr.Variable((*grid, "time"), indexing.LazilyIndexedArray(SamplesArray(traces, ns)))
+    return xr.Dataset(variables, coords=coords, attrs=attributes(f))
+
+
+class VondrelBackendEntrypoint(BackendEntrypoint):
+    """xarray's entry point to trace files (SEG-Y, Seismic Unix, collection)."""
+
+    description = "Open SEG-Y, Seismic Unix and collection trace files lazily with vondrel"
+    url = "https://github.com/vondrel/vondrel"
+    open_dataset_parameters = ("filename_or_obj", "drop_variables", *OPTIONS)
+
+    def open_dataset(self, filename_or_obj: Any, *, drop_variables: Any = None, dims: Any = None,
+                     format: str | None = None, byteorder: str | None = None, ns: int | None = None,
+                     sample_format: int | None = None) -> xr.Dataset:
+        import vondrel
+
+        if not isinstance(filename_or_obj, (str, os.PathLike)):
+            raise TypeError(f"the vondrel engine opens paths, not {type(filename_or_obj).__name__}")
+        given = {"dims": dims, "format": format, "byteorder": byteorder, "ns": ns, "sample_format": sample_format}
+        f = vondrel.open(os.fspath(filename_or_obj), **{k: v for k, v in given.items() if v is not None})
+        try:
+            ds = open_file(f, drop_variables)
+        except BaseException:
+            f.close()
+            raise
+        ds.set_close(f.close)
+        return ds
+
+    def guess_can_open(self, filename_or_obj: Any) -> bool:
+        if not isinstance(filename_or_obj, (str, os.PathLike)):
+            return False
+        path = os.fspath(filename_or_obj)
+        if path.lower().endswith(SUFFIXES):
+            return True
+        if not os.path.isfile(path):
+            return False
+        return _looks_like_segy(path)
+
+
+def _looks_like_segy(path: str) -> bool:
+    """Whether the file's first 3600 bytes read as SEG-Y file headers."""
+    from vondrel import _segyfile
+
+    try:
+        with open(path, "rb") as f:
+            head = f.read(_segyfile.HEAD_SIZE)
+            size = os.fstat(f.fileno()).st_size
+    except OSError:
+        return False
+    return bool(_segyfile.layouts(head, size))

@@ -1,0 +1,100 @@
+"""The vondrel xarray engine: the Dataset of vondrel.open(...).to_xarray(),
+lazily, reading only the traces an index touches, found by xarray through
+its entry point, and written out through xarray itself."""
+import shutil
+import struct
+from importlib import metadata
+
+import numpy as np
+import pytest
+
+import vondrel
+from test_dask import make_survey, pytestmark  # noqa: F401  (the release run only)
+from test_real_data import DATA
+from test_zarr import grid_file
+
+xr = pytest.importorskip("xarray")
+from vondrel import _handle  # noqa: E402
+
+
+def cube_of(path, dims):
+    """The samples of a file placed on the grid of its header fields
+    `dims`, worked out with NumPy from vondrel.read (NaN where no trace)."""
+    g = vondrel.read(path)
+    places = [np.unique(g.headers[d], return_inverse=True) for d in dims]
+    out = np.full((*(len(labels) for labels, _ in places), g.samples.shape[1]), np.nan, np.float32)
+    out[tuple(where for _, where in places)] = g.samples
+    return out
+
+
+@pytest.fixture
+def shuffled(tmp_path):
+    path = tmp_path / "cube.sgy"
+    path.write_bytes(grid_file()[0])
+    return path
+
+
+@pytest.mark.parametrize("chunks", [None, {"iline": 2, "xline": 2, "time": 4}])
+@pytest.mark.parametrize("name, dims", [("segyio_small.sgy", ("iline", "xline")), ("shuffled", ("iline", "xline")),
+                                        ("seismiclab_cdp700.su", ())])
+def test_the_engine_gives_the_dataset_of_to_xarray_lazily_and_chunked(shuffled, name, dims, chunks):
+    path = shuffled if name == "shuffled" else DATA / name
+    ds = xr.open_dataset(path, engine="vondrel", chunks=chunks)
+    assert ds.samples.chunks is None if chunks is None else ds.samples.chunks is not None
+    with vondrel.open(path) as f:
+        want = f.to_xarray()
+    xr.testing.assert_identical(ds.load(), want.assign_attrs({k: ds.attrs[k] for k in set(ds.attrs) - set(want.attrs)}))
+    samples = cube_of(path, dims) if dims else vondrel.read(path).samples
+    np.testing.assert_array_equal(ds.samples.values, samples)
+    pick = {ds.samples.dims[0]: [2, 0], ds.samples.dims[-1]: slice(3, 9)}
+    np.testing.assert_array_equal(ds.samples.isel(pick).values, samples[[2, 0], ..., 3:9])
+
+
+def test_an_index_reads_only_its_traces_and_a_header_field_on_first_use(monkeypatch):
+    asked = []
+    read, columns = _handle.Samples.read, _handle.Headers.__getitem__
+    monkeypatch.setattr(_handle.Samples, "read", lambda s, sel=None, dtype=None: (asked.append(sel), read(s, sel, dtype))[1])
+    monkeypatch.setattr(_handle.Headers, "__getitem__", lambda h, key: (asked.append(key), columns(h, key))[1])
+    ds = xr.open_dataset(DATA / "segyio_small.sgy", engine="vondrel")
+    assert not any(isinstance(a, str) and a == "cdpx" for a in asked)
+    assert not [a for a in asked if not isinstance(a, (str, list))]          # no samples, no whole headers
+    asked.clear()
+    line = ds.samples.sel(iline=3).values
+    traces = np.concatenate([np.atleast_1d(np.arange(25)[a]) for a in asked])
+    assert sorted(traces.tolist()) == list(range(10, 15)) and line.shape == (5, 50)
+    asked.clear()
+    ds.cdpx.values
+    assert asked == ["cdpx"]
+
+
+def test_the_file_headers_are_attributes_that_netcdf_and_zarr_hold(tmp_path):
+    raw = (DATA / "segyio_multi-text.sgy").read_bytes()
+    ds = xr.open_dataset(DATA / "segyio_multi-text.sgy", engine="vondrel")
+    assert ds.attrs["text"] == "\n".join(raw[i:i + 80].decode("cp037") for i in range(0, 3200, 80))
+    blocks = [raw[k:k + 3200].decode("cp037") for k in range(3600, 3600 + 4 * 3200, 3200)]
+    assert ds.attrs["extended_text"] == "\n".join("\n".join(b[i:i + 80] for i in range(0, 3200, 80)) for b in blocks)
+    assert (ds.attrs["binary_hdt"], ds.attrs["binary_nvstxt"]) == struct.unpack_from(">h", raw, 3216) + (4,)
+    ds.to_netcdf(tmp_path / "cube.nc", engine="scipy")
+    xr.testing.assert_identical(xr.open_dataset(tmp_path / "cube.nc").load(), ds.load())
+    ds.to_zarr(tmp_path / "cube.zarr", zarr_format=3, consolidated=False)
+    xr.testing.assert_identical(xr.open_zarr(tmp_path / "cube.zarr", consolidated=False).load(), ds.load())
+
+
+def test_xarray_finds_the_engine_by_entry_point_by_name_and_by_a_segy_files_headers(tmp_path):
+    found = [e for e in metadata.entry_points(group="xarray.backends") if e.name == "vondrel"]
+    assert [e.value for e in found] == ["vondrel._backend:VondrelBackendEntrypoint"]
+    engine = xr.backends.list_engines()["vondrel"]
+    shutil.copy(DATA / "segyio_small.sgy", tmp_path / "cube.dat")
+    shutil.copy(DATA / "segyio_small.su", tmp_path / "shot.dat")
+    assert [engine.guess_can_open(tmp_path / n) for n in ("a.SGY", "b.segy", "c.su", "cube.dat", "shot.dat")] == \
+        [True, True, True, True, False]
+    assert xr.open_dataset(tmp_path / "cube.dat").samples.dims == ("iline", "xline", "time")
+
+
+def test_open_mfdataset_stacks_files_as_vondrel_dask_does(tmp_path):
+    paths = make_survey(tmp_path / "in")
+    ds = xr.open_mfdataset(paths, engine="vondrel", combine="nested", concat_dim="trace", coords="minimal",
+                           data_vars="minimal", compat="override")
+    samples, headers = vondrel.dask.read(paths)
+    np.testing.assert_array_equal(ds.samples.mean("trace").values, samples.mean(axis=0).compute())
+    np.testing.assert_array_equal(ds.sx.values, headers.sx.compute().to_numpy())

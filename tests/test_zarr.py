@@ -1,0 +1,246 @@
+"""Zarr stores both ways: every sample format and byte order back byte for
+byte, IBM words that float32 cannot hold, irregular grids in any order, a
+cluster doing the work, and conversions that fail leaving nothing behind."""
+import os
+import struct
+import sys
+
+import numpy as np
+import pytest
+
+import vondrel
+from test_dask import pytestmark  # noqa: F401  (the release run only)
+from test_real_data import DATA
+from segyfiles import HEADER_FIELDS
+
+zarr = pytest.importorskip("zarr")
+dask = pytest.importorskip("dask")
+from vondrel import _zarr  # noqa: E402
+
+FORMAT_FILES = ["Format1msb", "Format2lsb", "Format3msb", "Format5lsb", "Format8msb", "Format16lsb"]
+WIDTH = {1: 4, 2: 4, 3: 2, 5: 4, 8: 1, 16: 1}
+
+# Field widths of the 240-byte SEG-Y trace header and the 400-byte binary
+# header, by byte offset, for swapping files by hand (raw areas left out).
+TRACE_WIDTHS = {**{at: struct.calcsize(code) for at, code in
+                   (o for o in (__import__("segyfiles").OFFSETS[n] for n, _ in HEADER_FIELDS) if o[0] < 180)},
+                **{at: 4 for at in (180, 184, 188, 192, 196, 204, 224)},
+                **{at: 2 for at in (200, 202, 208, 210, 212, 214, 216, 218, 220, 222, 228, 230)}}
+BINARY_WIDTHS = {0: 4, 4: 4, 8: 4, **{at: 2 for at in range(12, 60, 2)}, 60: 4, 64: 4, 68: 4, 72: 8, 80: 8,
+                 88: 4, 92: 4, 96: 4, **{at: 2 for at in range(302, 312, 2)}, 312: 8, 320: 8, 328: 4}
+
+
+def swapped(raw, order, width):
+    """A SEG-Y file (no extended headers) in the other byte order, swapped
+    field by field with the widths above, samples of `width` bytes each."""
+    out = bytearray(raw)
+
+    def flip(at, n):
+        out[at:at + n] = raw[at:at + n][::-1]
+    for at, n in BINARY_WIDTHS.items():
+        flip(3200 + at, n)
+    size = 240 + struct.unpack_from(order + "H", raw, 3220)[0] * width
+    assert (len(raw) - 3600) % size == 0
+    for pos in range(3600, len(raw), size):
+        for at, n in TRACE_WIDTHS.items():
+            flip(pos + at, n)
+        for at in range(pos + 240, pos + size, width):
+            flip(at, width)
+    return bytes(out)
+
+
+def round_trip(tmp_path, path, chunks=None, compressors="auto", **back):
+    """(the store, the bytes written back) of path through a store."""
+    store = tmp_path / "cube.zarr"
+    vondrel.to_zarr(path, store, chunks or {"time": 32}, compressors)
+    out = tmp_path / "back.out"
+    vondrel.from_zarr(store, out, **back)
+    return store, out.read_bytes()
+
+
+@pytest.mark.parametrize("name", FORMAT_FILES)
+def test_every_sample_format_in_both_byte_orders_comes_back_byte_for_byte(tmp_path, name):
+    raw = (DATA / f"segyio_{name}.sgy").read_bytes()
+    code = int(name[6:-3])
+    order = ">" if name.endswith("msb") else "<"
+    other = swapped(raw, order, WIDTH[code])
+    twin = tmp_path / "twin.sgy"
+    twin.write_bytes(other)
+    store, back = round_trip(tmp_path, DATA / f"segyio_{name}.sgy")
+    assert back == raw
+    group = zarr.open_group(store, mode="r")
+    assert (group.attrs["format"], group.attrs["byteorder"], group.attrs["sample_format"]) == ("segy", order, code)
+    assert group["samples"].dtype == np.dtype({1: "f4", 2: "i4", 3: "i2", 5: "f4", 8: "i1", 16: "u1"}[code])
+    assert bytes(group["vondrel/file_header"][...]) == raw[:3600]
+    _, back = round_trip(tmp_path, twin)
+    assert back == other
+    _, back = round_trip(tmp_path, DATA / f"segyio_{name}.sgy", byteorder="<>"[order == "<"])
+    assert back == other
+
+
+@pytest.mark.parametrize("name, other", [("segyio_small.su", "segyio_small-lsb.su"),
+                                         ("segyio_small-lsb.su", "segyio_small.su"),
+                                         ("seismiclab_cdp700.su", None)])
+def test_su_files_come_back_byte_for_byte_in_either_order(tmp_path, name, other):
+    raw = (DATA / name).read_bytes()
+    store, back = round_trip(tmp_path, DATA / name, chunks={"trace": 7}, compressors=None)
+    assert back == raw
+    group = zarr.open_group(store, mode="r")
+    assert group["samples"].shape[0] == group.attrs["n_traces"] and group.attrs["dims"] == ["trace"]
+    assert bytes(group["trace_headers"][0]) == raw[:240]                 # the file's own bytes
+    if other:
+        out = tmp_path / "other.su"
+        vondrel.from_zarr(store, out, byteorder="<>"[name == "segyio_small-lsb.su"])
+        assert out.read_bytes() == (DATA / other).read_bytes()
+
+
+def ibm_file(words, ns, order=">"):
+    """A SEG-Y IBM file of len(words) // ns traces whose samples are `words`."""
+    binary = bytearray(400)
+    struct.pack_into(order + "hhHHh", binary, 16, 4000, 4000, ns, ns, 1)     # hdt, dto, hns, nso, format
+    out = bytearray("C 1 IBM words".ljust(3200).encode("cp037")) + binary
+    for i in range(len(words) // ns):
+        header = bytearray(240)
+        struct.pack_into(order + "i", header, 0, i + 1)
+        struct.pack_into(order + "HH", header, 114, ns, 4000)
+        out += header + struct.pack(f"{order}{ns}I", *words[i * ns:(i + 1) * ns])
+    return bytes(out)
+
+
+# Words whose float32 values encode to other words: a negative zero that is
+# not 0x80000000's own, unnormalised fractions, beyond float32's range both
+# ways, a zero fraction with an exponent; then ordinary ones.
+ODD = [0x80100000, 0x3F000001, 0x00000001, 0x7FFFFFFF, 0xFFFFFFFF, 0x00100000, 0x41000000, 0x40080000]
+PLAIN = [0x41100000, 0xC1100000, 0x42640000, 0x00000000, 0x3F100000, 0x80000000, 0x40800000, 0x41200000]
+
+
+@pytest.mark.parametrize("order", "<>")
+def test_ibm_words_that_float32_cannot_hold_come_back_and_a_changed_sample_is_its_new_value(tmp_path, order):
+    words = (PLAIN * 3 + ODD + PLAIN) * 2
+    path = tmp_path / "ibm.sgy"
+    path.write_bytes(ibm_file(words, 8, order))
+    store, back = round_trip(tmp_path, path, chunks={"trace": 2})
+    assert back == path.read_bytes()
+    group = zarr.open_group(store, mode="r+")
+    assert np.isinf(group["samples"][3, 3]) and group["samples"][3, 7] == np.float32(0.03125)
+    assert sorted(os.listdir(store / "vondrel" / "ibm_residue" / "c")) == ["1", "4"]   # 2 chunks of 5 stored
+    group["samples"][3, 1] = np.float32(2.0)         # was the unnormalised 0x3F000001
+    out = tmp_path / "edited.sgy"
+    vondrel.from_zarr(store, out)
+    want = bytearray(path.read_bytes())
+    struct.pack_into(order + "I", want, 3600 + 3 * 272 + 240 + 4, 0x41200000)
+    assert out.read_bytes() == bytes(want)
+    group["samples"][3, 1] = np.nan
+    with pytest.raises(ValueError, match=r"^trace 3: sample 1 \(nan\) has no IBM float form$"):
+        vondrel.from_zarr(store, out)
+
+
+def grid_file(order="<"):
+    """A SEG-Y IEEE cube of inlines 10, 12, 14, 16 and crosslines 7, 8, 9,
+    two positions missing, traces in a shuffled order: (bytes, positions
+    (il index, xl index) of the traces in file order)."""
+    rng = np.random.default_rng(7)
+    cells = [(i, j) for i in range(4) for j in range(3) if (i, j) not in ((1, 2), (3, 0))]
+    rng.shuffle(cells)
+    binary = bytearray(400)
+    struct.pack_into(order + "hhHHh", binary, 16, 2000, 2000, 6, 6, 5)
+    out = bytearray("C 1 cube".ljust(3200).encode("cp037")) + binary
+    for k, (i, j) in enumerate(cells):
+        header = bytearray(240)
+        struct.pack_into(order + "i", header, 0, k + 1)
+        struct.pack_into(order + "HH", header, 114, 6, 2000)
+        struct.pack_into(order + "ii", header, 188, 10 + 2 * i, 7 + j)
+        out += header + struct.pack(f"{order}6f", *(100 * i + 10 * j + t for t in range(6)))
+    return bytes(out), cells
+
+
+def test_an_irregular_shuffled_grid_keeps_its_holes_and_its_order(tmp_path):
+    raw, cells = grid_file()
+    path = tmp_path / "cube.sgy"
+    path.write_bytes(raw)
+    store, back = round_trip(tmp_path, path, chunks={"iline": 3, "xline": 2, "time": 4}, compressors=None)
+    assert back == raw
+    group = zarr.open_group(store, mode="r")
+    assert (group["iline"][...].tolist(), group["xline"][...].tolist()) == ([10, 12, 14, 16], [7, 8, 9])
+    index = np.full((4, 3), -1)
+    for k, cell in enumerate(cells):
+        index[cell] = k
+    np.testing.assert_array_equal(group["trace_index"][...], index)
+    np.testing.assert_array_equal(group["mask"][...], index >= 0)
+    i, j = np.indices((4, 3))
+    want = (100 * i + 10 * j)[..., None] + np.arange(6)
+    np.testing.assert_array_equal(group["samples"][...], np.where(index[..., None] >= 0, want, 0))
+
+
+def test_a_cluster_of_two_processes_converts_as_the_threads_do(tmp_path):
+    distributed = pytest.importorskip("distributed")
+    raw, _ = grid_file(">")
+    path = tmp_path / "cube.sgy"
+    path.write_bytes(raw)
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                  dashboard_address=None) as cluster, distributed.Client(cluster):
+        _, back = round_trip(tmp_path, path, chunks={"iline": 1, "xline": 3})
+    assert back == raw
+    assert sorted(os.listdir(tmp_path)) == ["back.out", "cube.sgy", "cube.zarr"]
+
+
+@pytest.mark.parametrize("exception", [RuntimeError, KeyboardInterrupt])
+@pytest.mark.parametrize("way", ["to_zarr", "from_zarr"])
+def test_a_conversion_that_fails_midway_leaves_nothing_behind(tmp_path, monkeypatch, exception, way):
+    path = DATA / "segyio_Format3msb.sgy"
+    store = tmp_path / "cube.zarr"
+    if way == "from_zarr":
+        vondrel.to_zarr(path, store, chunks={"iline": 2})
+    before = sorted(os.listdir(tmp_path))
+    calls = []
+    step = _zarr._decode if way == "to_zarr" else _zarr.encode
+
+    def failing(*args):
+        calls.append(1)
+        if len(calls) == 5:
+            raise exception("injected")
+        return step(*args)
+    monkeypatch.setattr(_zarr, step.__name__, failing)
+    with pytest.raises(exception, match="^injected$"):
+        if way == "to_zarr":
+            vondrel.to_zarr(path, store, chunks={"iline": 2})
+        else:
+            vondrel.from_zarr(store, tmp_path / "out.sgy")
+    assert sorted(os.listdir(tmp_path)) == before         # no output, no temporary store or file
+
+
+def test_an_existing_store_is_replaced_and_anything_else_left_alone(tmp_path):
+    target = tmp_path / "cube.zarr"
+    vondrel.to_zarr(DATA / "segyio_small.su", target)
+    vondrel.to_zarr(DATA / "segyio_small.sgy", target)
+    assert zarr.open_group(target, mode="r").attrs["format"] == "segy"
+    assert os.listdir(tmp_path) == ["cube.zarr"]
+    other = tmp_path / "notes.zarr"
+    other.mkdir()
+    (other / "keep").write_text("mine")
+    with pytest.raises(FileExistsError, match="notes.zarr exists and is not a Zarr store: it is left alone$"):
+        vondrel.to_zarr(DATA / "segyio_small.su", other)
+    assert os.listdir(other) == ["keep"]
+
+
+def test_the_command_line_converts_to_a_store_and_back(tmp_path, capsys):
+    from vondrel import cli
+    assert cli.main(["convert", str(DATA / "segyio_small.sgy"), str(tmp_path / "c.zarr"), "--chunks", "iline=2"]) == 0
+    assert zarr.open_group(tmp_path / "c.zarr", mode="r")["samples"].chunks == (2, 5, 50)
+    assert cli.main(["convert", str(tmp_path / "c.zarr"), str(tmp_path / "c.sgy")]) == 0
+    assert (tmp_path / "c.sgy").read_bytes() == (DATA / "segyio_small.sgy").read_bytes()
+    # as the streaming conversion carries SEG-Y into SU (bytes 1-180, ns and dt)
+    assert cli.main(["convert", str(tmp_path / "c.zarr"), str(tmp_path / "c.su"), "--to", "su"]) == 0
+    assert cli.main(["convert", str(DATA / "segyio_small.sgy"), str(tmp_path / "d.su")]) == 0
+    assert (tmp_path / "c.su").read_bytes() == (tmp_path / "d.su").read_bytes()
+    assert capsys.readouterr().err == ""                  # no progress bar where stderr is no terminal
+    assert cli.main(["convert", str(tmp_path / "c.zarr"), "-"]) == 1
+    assert capsys.readouterr().err == "vondrel convert: a Zarr store converts to and from files, not pipes\n"
+
+
+def test_a_missing_zarr_is_named(tmp_path, monkeypatch):
+    monkeypatch.setitem(sys.modules, "zarr", None)
+    with pytest.raises(ImportError, match=r"^vondrel.to_zarr needs Zarr: install python3-zarr and "
+                                          r"python3-numcodecs \(Debian\) or `pip install zarr`$"):
+        vondrel.to_zarr(DATA / "segyio_small.su", tmp_path / "c.zarr")
+    assert not os.listdir(tmp_path)
