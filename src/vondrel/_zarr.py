@@ -800,7 +800,7 @@ def open_store(store: PathLike) -> Any:
 
 def _prefix_for(group: Any, target: Target, n: int) -> bytes:
     """The bytes in front of the first trace of the output."""
-    from vondrel import _segyfile
+    from vondrel import _layout, _segyfile
 
     attrs = group.attrs
     stored = bytes(np.asarray(group["vondrel/file_header"][...], dtype=np.uint8))
@@ -812,17 +812,17 @@ def _prefix_for(group: Any, target: Target, n: int) -> bytes:
     if src_format == "segy":
         if target.byteorder == src_order and target.code == attrs["sample_format"]:
             return stored
-        binary = _segyfile._swapped(np.frombuffer(stored[3200:3600], _segyfile.binary_dtype(src_order)).reshape(()),
+        binary = _layout.swapped(np.frombuffer(stored[3200:3600], _segyfile.binary_dtype(src_order)).reshape(()),
                                     src_order)
         binary["format"] = target.code
-        return stored[:3200] + _segyfile._in_order(binary, target.byteorder) + stored[3600:]
+        return stored[:3200] + _layout.in_order(binary, target.byteorder) + stored[3600:]
     binary = np.zeros((), _segyfile.binary_dtype())
     binary["hdt"] = binary["dto"] = np.uint16(target.dt).view(np.int16)
     binary["hns"] = target.ns
     binary["format"] = target.code
     binary["rev"], binary["revmin"], binary["trflag"] = 1, 0, 1
     text = _segyfile.encode_text(_segyfile.default_text(target.code, target.byteorder))
-    return text + _segyfile._in_order(binary, target.byteorder)
+    return text + _layout.in_order(binary, target.byteorder)
 
 
 def out_headers(target: Target, raw: np.ndarray[Any, Any]) -> np.ndarray[Any, Any]:
@@ -950,7 +950,7 @@ def from_zarr(store: PathLike, dest: PathLike, format: str | None = None, byteor
     writing its traces' byte ranges of one preallocated temporary file,
     renamed to `dest` when complete (and synchronised to disk first,
     unless `fsync` is False)."""
-    from vondrel import _files
+    from vondrel import _files, _layout
     from vondrel._segyfile import SAMPLE_FORMATS
 
     require("dask", "vondrel.from_zarr")
@@ -960,7 +960,7 @@ def from_zarr(store: PathLike, dest: PathLike, format: str | None = None, byteor
     out_format = format or src_format
     if out_format not in ("segy", *SU_FORMATS):
         raise ValueError(f"format must be 'segy', 'su' or 'collection', not {out_format!r}")
-    out_order = _files._order(byteorder) or (src_order if (out_format == "segy") == (src_format == "segy")
+    out_order = _layout.order(byteorder) or (src_order if (out_format == "segy") == (src_format == "segy")
                                               else ">" if out_format == "segy" else NATIVE)
     if out_format == "segy":
         code = sample_format if sample_format is not None else src_code if src_format == "segy" else 5
