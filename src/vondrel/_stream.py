@@ -11,8 +11,6 @@ from vondrel import _arrays, _sinks
 
 __all__ = ["Writer", "traces", "copy_traces"]
 
-traces = _arrays.traces
-
 # Bytes per readinto of the block path: many traces per call, small enough
 # to stay in cache while they are swapped.
 BLOCK_BYTES = 1 << 20
@@ -79,6 +77,42 @@ def _segy_row(raw):
     import numpy as np
     from vondrel._layout import trace_header_dtype
     return np.frombuffer(bytearray(raw), trace_header_dtype()).reshape(())
+
+
+class _TracesSignature:
+    """The signature of ``traces`` for inspect and help(), made on first
+    look (so that importing this module does not import inspect); the
+    arguments themselves are bound natively."""
+
+    def __get__(self, obj, owner=None):
+        import inspect
+
+        def traces(source, format=None, byteorder=None, *, ns=None, sample_format=None): ...
+        return inspect.signature(traces)
+
+
+class traces(_arrays._traces):
+    """Streams the traces of an SU (either byte order), collection or SEG-Y source (a path, a binary file
+    or a pipe) one at a time, as SEGYTrace objects in native order, in constant memory."""
+
+    __slots__ = ()
+    __module__ = "vondrel"
+    __signature__ = _TracesSignature()
+
+    def __init_subclass__(cls, **kwargs):
+        raise TypeError("type 'vondrel.traces' is not an acceptable base type")
+
+    def __init__(self, *args, **kwargs):
+        # The arguments are bound natively, so that a bad call reads as
+        # every other callable's; the plan is made here and handed down.
+        source, format, byteorder, ns, sample_format = _arrays._traces_arguments(*args, **kwargs)
+        super().__init__(_plan(source, format, byteorder, ns, sample_format), _sinks.refuse_input)
+
+    @property
+    def segy_header(self):
+        """The whole SEG-Y trace header of the trace handed out last (0-d array, native order), or None."""
+        raw = self._last_header
+        return None if raw is None else _segy_row(raw)
 
 
 class Writer:
