@@ -19,11 +19,8 @@ _FORMATS = ("su", "collection", "segy")
 
 
 def _byteorder(byteorder, default):
-    if byteorder is None:
-        return default
-    if byteorder not in ("<", ">", "="):
-        raise ValueError(f'byteorder must be "<", ">" or "=", not {byteorder!r}.')
-    return _NATIVE if byteorder == "=" else byteorder
+    from vondrel._layout import order
+    return order(byteorder, default)
 
 
 def _name_of(f):
@@ -57,9 +54,9 @@ def _plan(source, format, byteorder, ns=None, sample_format=None):
     ``offset`` is where the first trace starts.  ``ns`` and
     ``sample_format`` stand in for a SEG-Y binary header's.  Raises what the
     detection raises, after closing a file it opened."""
-    from vondrel import _files, _registry, _sources
+    from vondrel import _registry, _sources
     from vondrel._layout import order
-    format, overrides = _files.check_overrides(format, ns, sample_format)
+    format, overrides = _registry.check_overrides(format, ns, sample_format)
     src = _sources.Source(source)
     _sinks.reading(src.file)          # no path writer may replace it while it is read
     try:
@@ -79,16 +76,9 @@ def _segy_row(raw):
     return np.frombuffer(bytearray(raw), trace_header_dtype()).reshape(())
 
 
-class _TracesSignature:
-    """The signature of ``traces`` for inspect and help(), made on first
-    look (so that importing this module does not import inspect); the
-    arguments themselves are bound natively."""
-
-    def __get__(self, obj, owner=None):
-        import inspect
-
-        def traces(source, format=None, byteorder=None, *, ns=None, sample_format=None): ...
-        return inspect.signature(traces)
+def _traces_signature(self, source, format=None, byteorder=None, *, ns=None, sample_format=None):
+    """The parameters of ``traces`` as inspect and help() show them (through
+    ``__wrapped__``); the arguments themselves are bound natively."""
 
 
 class traces(_arrays._traces):
@@ -97,7 +87,6 @@ class traces(_arrays._traces):
 
     __slots__ = ()
     __module__ = "vondrel"
-    __signature__ = _TracesSignature()
 
     def __init_subclass__(cls, **kwargs):
         raise TypeError("type 'vondrel.traces' is not an acceptable base type")
@@ -107,6 +96,8 @@ class traces(_arrays._traces):
         # every other callable's; the plan is made here and handed down.
         source, format, byteorder, ns, sample_format = _arrays._traces_arguments(*args, **kwargs)
         super().__init__(_plan(source, format, byteorder, ns, sample_format), _sinks.refuse_input)
+
+    __init__.__wrapped__ = _traces_signature
 
     @property
     def segy_header(self):
@@ -383,10 +374,7 @@ class _SegyHeads:
             raise ValueError(f"like must be a SEG-Y source (a vondrel.traces reader or a gather read from "
                              f"SEG-Y), not {type(like).__name__} of another format.")
         code = sample_format if sample_format is not None else layout.code if layout is not None else 5
-        if code not in _layout.SAMPLE_FORMATS:
-            raise ValueError(f"sample_format must be one of {sorted(_layout.SAMPLE_FORMATS)}, not "
-                             f"{sample_format!r}.")
-        self.code = code
+        self.code = _layout.check_sample_format(code)
         self.dt = None if dt is None else _interval.check_interval(dt)
         encoding = (_segyfile.text_encoding(layout.raw_text) or "cp037") if layout is not None else "cp037"
         if layout is not None:

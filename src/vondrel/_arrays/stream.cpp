@@ -47,8 +47,6 @@ constexpr const char *msg_small_buffer = "The buffer of %zd bytes cannot hold tr
 constexpr const char *msg_count_unknown =
     "%U: the trace count of a stream is not known before its end, and a collection file starts with it; "
     "read it with to_memory() or write it with vondrel.Writer to a seekable file.";
-constexpr const char *msg_read_none = "%U: the stream has no data ready (non-blocking streams are not supported).";
-constexpr const char *msg_segy_format = "%U: SEG-Y sample format %d cannot be read.";
 constexpr const char *msg_not_a_trace = "Cannot convert %T to vondrel.segy.SEGYTrace";
 constexpr const char *msg_not_traces = "The buffer of %zd bytes does not end at a trace boundary.";
 constexpr const char *msg_headers_not_segy =
@@ -186,22 +184,11 @@ int reserve(unsigned char **buf, Py_ssize_t *cap, Py_ssize_t want)
 // One call of the file's readinto (`method`) into n bytes at dst.  The view
 // of dst is released afterwards, so that a file object that kept it cannot
 // write into the reader's memory later.  The count read (0 at the end), or
-// -1 with an exception set (OSError for a count beyond n).
+// -1 with an exception set (BlockingIOError for a stream with no data now,
+// OSError for a count outside 0..n).
 Py_ssize_t read_once(StreamObject *self, PyObject *method, unsigned char *dst, Py_ssize_t n)
 {
-    Ref result(arrays::call_on_memory(self->file, method, dst, n, PyBUF_WRITE));
-    if (!result)
-        return -1;
-    if (result.get() == Py_None) {
-        PyErr_Format(PyExc_OSError, msg_read_none, self->name);
-        return -1;
-    }
-    Py_ssize_t k = PyLong_AsSsize_t(result.get());
-    if (k > n) {
-        PyErr_SetString(PyExc_OSError, msg_read_count);
-        return -1;
-    }
-    return k < 0 && !PyErr_Occurred() ? 0 : k;
+    return arrays::read_into_memory(self->file, method, dst, n);
 }
 
 // Reads up to `n` bytes into `dst`: what is read ahead first, then small
@@ -529,7 +516,7 @@ int stream_init(PyObject *op, PyObject *args, PyObject *kwds)
     if (code) {
         self->segy = codec::sample_format(code);
         if (!self->segy) {
-            PyErr_Format(PyExc_ValueError, msg_segy_format, name, code);
+            PyErr_Format(PyExc_ValueError, msg_unknown_format, static_cast<long long>(code));
             return end_data(self);
         }
     }
