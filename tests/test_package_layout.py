@@ -139,7 +139,5 @@ def test_the_scan_of_native_code_sees_the_imports_it_may_make():
     assert ("vondrel/segy/module.cpp", "vondrel._io") in names and ("vondrel/segy_api.h", "vondrel.segy") in names
 
 
-@pytest.mark.xfail(strict=True, reason="the native stream reader (src/vondrel/_arrays/stream.cpp) imports "
-                   "vondrel._stream for its plan: the format-layer rework hands it the plan as data")
 def test_native_code_imports_no_python_module_of_the_package():
     assert [(source, name) for source, name in native_names() if name not in NATIVE_MAY_IMPORT] == []

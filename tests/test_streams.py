@@ -101,3 +101,42 @@ def test_the_file_opened_for_a_counted_source_is_closed_at_its_last_trace(tmp_pa
     assert [t.ns for t in (next(reader), next(reader), next(reader))] == [3, 5, 2]
     assert len(os.listdir("/proc/self/fd")) == fd_count      # closed before StopIteration is asked for
     assert next(reader, None) is None
+
+
+class Stalling(Unseekable):
+    """A non-blocking pipe stand-in: its bytes up to `stall`, then None (no
+    data now) on every read, as a raw non-blocking stream gives."""
+
+    def __init__(self, data, stall):
+        super().__init__(data[:stall])
+
+    def readinto(self, b):
+        return super().readinto(b) or None
+
+
+def _su_data():
+    return b"".join(trace_bytes(np.arange(50, dtype=np.float32) + i, tracl=i + 1, dt=4000) for i in range(4))
+
+
+@pytest.mark.parametrize("stall", [10, 600], ids=["in-detection", "in-the-traces"])
+@pytest.mark.parametrize("how", [
+    lambda f: vondrel.read(f),
+    lambda f: list(vondrel.traces(f, format="su", byteorder="<")),
+    lambda f: vondrel.traces(f, format="su", byteorder="<").readinto(bytearray(1 << 16)),
+], ids=["read", "traces", "readinto"])
+def test_a_stream_with_no_data_ready_is_a_blocking_error_never_the_end(how, stall):
+    with pytest.raises(BlockingIOError, match=r"^The stream has no data ready; use a blocking stream\.$"):
+        how(Stalling(_su_data(), stall))
+
+
+@pytest.mark.parametrize("stall", [1000, 3700, 6000], ids=["textual-header", "first-trace", "later-trace"])
+@pytest.mark.parametrize("how", [
+    lambda f: vondrel.read(f, format="segy"),
+    lambda f: list(vondrel.traces(f, format="segy")),
+], ids=["read", "traces"])
+def test_a_segy_stream_with_no_data_ready_is_a_blocking_error(how, stall):
+    with open(os.path.join(os.path.dirname(__file__), "data", "segyio_small.sgy"), "rb") as f:
+        data = f.read()
+    assert len(data) > stall
+    with pytest.raises(BlockingIOError, match=r"^The stream has no data ready; use a blocking stream\.$"):
+        how(Stalling(data, stall))

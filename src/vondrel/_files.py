@@ -13,10 +13,11 @@ from typing import NamedTuple
 import numpy as np
 
 from vondrel import _registry
-from vondrel._detection import Overrides, Unconfirmed
+from vondrel._detection import Unconfirmed
 from vondrel._gather import Gather
 from vondrel._interval import check_interval
-from vondrel._layout import SAMPLE_FORMATS, header, header_dtype, order, take
+from vondrel._messages import DTYPE
+from vondrel._layout import header, header_dtype, order, take
 from vondrel._sources import Source
 from vondrel._segyfile import SegyGather
 from vondrel._sufile import from_collection
@@ -35,22 +36,6 @@ class Probe(NamedTuple):
     dt: int | None
 
 
-def check_overrides(format: str | None, ns: int | None, sample_format: int | None) -> tuple[str | None, Overrides]:
-    """(the format to detect, the overrides) of a call's arguments: ns= and
-    sample_format= stand in for what a binary file header says, so they
-    speak of the format that has one."""
-    if ns is None and sample_format is None:
-        return format, Overrides()
-    headed = next(f for f in _registry.FORMATS if f.overridable)
-    if format not in (None, headed.name):
-        raise ValueError(f"ns= and sample_format= are for SEG-Y files (format={headed.name!r}), not format={format!r}")
-    if ns is not None and (isinstance(ns, bool) or not isinstance(ns, int) or not 0 < ns < 65536):
-        raise ValueError(f"ns must be a sample count from 1 to 65535, not {ns!r}")
-    if sample_format is not None and sample_format not in SAMPLE_FORMATS:
-        raise ValueError(f"sample_format must be one of {sorted(SAMPLE_FORMATS)}, not {sample_format!r}")
-    return headed.name, Overrides(ns, sample_format)
-
-
 def probe(source: object, *, format: str | None = None, byteorder: str | None = None, ns: int | None = None,
           sample_format: int | None = None) -> Probe:
     """Format, byte order, trace count, ns and dt of a file.  On a path or
@@ -60,7 +45,7 @@ def probe(source: object, *, format: str | None = None, byteorder: str | None = 
     header's sample count and format code.  A SEG-Y file that does not tile
     raises its diagnosis with what its binary header holds.  A file object
     is put back where it stood; a stream keeps what was read ahead."""
-    format, overrides = check_overrides(format, ns, sample_format)
+    format, overrides = _registry.check_overrides(format, ns, sample_format)
     with Source(source) as src:
         try:
             fit = _registry.detect(src, format, order(byteorder), False, src.size is not None, overrides)
@@ -106,10 +91,10 @@ def read(source: object, *, format: str | None = None, byteorder: str | None = N
     `ns=` and `sample_format=` stand in for what a SEG-Y binary header says
     of the samples per trace and their format code, when it says wrong."""
     if dtype not in (None, "float32", "stored"):
-        raise ValueError(f"dtype must be 'float32' or 'stored', not {dtype!r}")
+        raise ValueError(DTYPE.format(dtype=dtype))
     if isinstance(traces, (list, tuple, np.ndarray)):
         return _read_selected(source, format, byteorder, traces, samples, partial, dtype, ns, sample_format)
-    format, overrides = check_overrides(format, ns, sample_format)
+    format, overrides = _registry.check_overrides(format, ns, sample_format)
     sel, index = _selection(traces)
     wanted = order(byteorder)
     stored = dtype == "stored"

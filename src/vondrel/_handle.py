@@ -31,6 +31,7 @@ import numpy as np
 
 from vondrel import _arrays, _geometry, _sinks
 from vondrel._layout import TITLES
+from vondrel._messages import DTYPE
 from vondrel._plan import HEADER_SIZE, Plan, plan
 
 if TYPE_CHECKING:
@@ -422,7 +423,7 @@ class File(_geometry.Surveyed):
         samples in the type the file stores."""
         from vondrel._gather import Gather
         if dtype not in (None, "float32", "stored"):
-            raise ValueError(f"dtype must be 'float32' or 'stored', not {dtype!r}")
+            raise ValueError(DTYPE.format(dtype=dtype))
         p = self._plan
         where = self._where(traces)
         if where.single:
@@ -639,7 +640,7 @@ class Samples:
         """The samples of the traces of `sel` (all by default): (ns,) for an
         int, else (k, ns); float32, or with dtype="stored" the stored type."""
         if dtype not in (None, "float32", "stored"):
-            raise ValueError(f"dtype must be 'float32' or 'stored', not {dtype!r}")
+            raise ValueError(DTYPE.format(dtype=dtype))
         f = self._file
         where = f._where(sel)
         flat, bounds = f._samples(where, dtype == "stored")

@@ -58,6 +58,14 @@ def order(byteorder: str | None, default: str | None = None) -> str | None:
     raise ValueError(f"byteorder must be '<', '>' or '=', not {byteorder!r}")
 
 
+def check_sample_format(code: Any) -> int:
+    """`code` when it is a SEG-Y sample format code this package reads;
+    ValueError naming the codes otherwise."""
+    if code not in SAMPLE_FORMATS:
+        raise ValueError(f"sample_format must be one of {sorted(SAMPLE_FORMATS)}, not {code!r}")
+    return int(code)
+
+
 @functools.cache
 def _dtype(order: str, names: tuple[tuple[str, str], ...]) -> np.dtype:
     return np.dtype({"names": [n for n, _ in names],

@@ -16,6 +16,8 @@ from typing import Any, NamedTuple
 
 import numpy as np
 
+from vondrel._messages import CUT_SHORT
+
 HEADER_SIZE = 240
 SU_SAMPLE_FORMAT = 5           # SU and collection files hold IEEE float32 samples, as SEG-Y's code 5
 
@@ -85,11 +87,9 @@ def _detected(file: io.RawIOBase, name: str, format: str | None, byteorder: str 
     src = Source(file)
     src.name = name
     if ns is not None or sample_format is not None:
-        if format not in (None, "segy"):
-            raise ValueError("ns= and sample_format= override a SEG-Y file's binary header; "
-                             f"they are not for format={format!r}")
+        headed, _ = _registry.check_overrides(format, ns, sample_format)
         layout = _segy_overridden(src, order, ns, sample_format)
-        return _Found("segy", layout.byteorder, layout.start, None, layout.ns, layout)
+        return _Found(headed, layout.byteorder, layout.start, None, layout.ns, layout)
     fit = _registry.detect(src, format, order, False)
     r = fit.reading
     if r.format == "segy":
@@ -103,10 +103,6 @@ def _segy_overridden(src: Any, order: str | None, ns: int | None, sample_format:
     sample count and format code replaced by the ones given."""
     from vondrel import _segyfile
 
-    if ns is not None and not (isinstance(ns, int) and 0 <= ns <= 65535):
-        raise ValueError(f"ns must be a sample count from 0 to 65535, not {ns!r}")
-    if sample_format is not None and sample_format not in _segyfile.SAMPLE_FORMATS:
-        raise ValueError(f"sample_format must be one of {sorted(_segyfile.SAMPLE_FORMATS)}, not {sample_format!r}")
     head = src.pread(0, _segyfile.HEAD_SIZE)
     if len(head) < _segyfile.HEAD_SIZE or _segyfile.text_encoding(head[:_segyfile.TEXT_SIZE]) is None:
         raise ValueError(f"{src.name}: no SEG-Y file headers (3,600 bytes, a textual header first) to override")
@@ -204,7 +200,7 @@ def _plan_of(name: str, fd: int, buffer: Any, format: str | None, byteorder: str
             else:
                 n, rest = divmod(max(size - start, 0), trace_size)
                 if rest or size < start:
-                    raise ValueError(f"{name}: {what}: trace {n} at byte offset {start + n * trace_size} is cut short")
+                    raise ValueError(CUT_SHORT.format(name=name, what=what, index=n, offset=start + n * trace_size))
             end = start + n * trace_size
         else:
             trace_size = None
@@ -213,7 +209,7 @@ def _plan_of(name: str, fd: int, buffer: Any, format: str | None, byteorder: str
             n = len(offsets) - 1
             end = int(offsets[-1])
             if (found.count is not None and n < found.count) or (found.count is None and end != size):
-                raise ValueError(f"{name}: {what}: trace {n} at byte offset {end} is cut short")
+                raise ValueError(CUT_SHORT.format(name=name, what=what, index=n, offset=end))
     finally:
         if temporary is not None:
             temporary.close()

@@ -6,7 +6,7 @@ from __future__ import annotations
 
 from vondrel import _segyfile, _sufile
 from vondrel._detection import HEAD, MARGIN, REFUTED, Fit, Overrides, Reading, TraceFormat, describe
-from vondrel._layout import HEADER_SIZE, NATIVE
+from vondrel._layout import HEADER_SIZE, NATIVE, check_sample_format
 from vondrel._sources import Source
 
 FORMATS: list[TraceFormat] = [_segyfile.SEGY_FORMAT, _sufile.SU_FORMAT, _sufile.COLLECTION_FORMAT]
@@ -23,6 +23,22 @@ def get(name: str) -> TraceFormat:
         if f.name == name:
             return f
     raise ValueError(f"format must be one of {', '.join(repr(f.name) for f in FORMATS)}, not {name!r}")
+
+
+def check_overrides(format: str | None, ns: int | None, sample_format: int | None) -> tuple[str | None, Overrides]:
+    """(the format to detect, the overrides) of a call's arguments: ns= and
+    sample_format= stand in for what a binary file header says, so they
+    speak of the format that has one."""
+    if ns is None and sample_format is None:
+        return format, Overrides()
+    headed = next(f for f in FORMATS if f.overridable)
+    if format not in (None, headed.name):
+        raise ValueError(f"ns= and sample_format= are for SEG-Y files (format={headed.name!r}), not format={format!r}")
+    if ns is not None and (isinstance(ns, bool) or not isinstance(ns, int) or not 0 < ns < 65536):
+        raise ValueError(f"ns must be a sample count from 1 to 65535, not {ns!r}")
+    if sample_format is not None:
+        check_sample_format(sample_format)
+    return headed.name, Overrides(ns, sample_format)
 
 
 def of(fit: Fit) -> TraceFormat:

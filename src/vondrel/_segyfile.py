@@ -15,10 +15,12 @@ import numpy as np
 from vondrel import _arrays, _bulk, _interval, _sinks
 from vondrel._detection import REFUTED, Fit, Overrides, Reading, TraceFormat, picked
 from vondrel._gather import Gather
-from vondrel._sources import Sink
+from vondrel._messages import CUT_SHORT, HEADER_ROWS, NOT_A_GATHER
+from vondrel._sources import Sink, read_into, read_some, readinto_some
 from vondrel._layout import (BINARY_FIELDS, BINARY_SIZE, BYTEORDER_CONSTANT, FORMAT_NAMES, FORMAT_OF_TYPE,
                              HEAD_SIZE, HEADER_SIZE, NATIVE, ORDER_NAMES, REFUSED_FORMATS, SAMPLE_FORMAT_NAMES,
                              SAMPLE_FORMATS, TEXT_SIZE, TRACE_HEADER_SIZE, BinaryHeader, binary_dtype, byte_rows,
+                             check_sample_format,
                              flat_of, header_dtype, header_rows, in_order, order, swapped, take,
                              trace_header_dtype)
 
@@ -294,20 +296,6 @@ def likely_order(raw_binary: bytes) -> str:
 
 # ---- reading -----------------------------------------------------------------------
 
-def read_into(f: Any, view: memoryview) -> int:
-    """Fills `view` from the binary stream f; the bytes read, fewer only at
-    the end of the data."""
-    got = 0
-    while got < len(view):
-        n = f.readinto(view[got:])
-        if n is None:
-            raise BlockingIOError("The stream has no data ready; use a blocking stream.")
-        if n == 0:
-            break
-        got += n
-    return got
-
-
 class Truncated(Exception):
     """The file ends inside trace `index`, which starts at byte `offset`;
     `size` is where the data end, when a stream showed it."""
@@ -322,7 +310,7 @@ def read_extended(layout: Layout, f: Any, name: str) -> None:
     layout.raw_extended."""
     count = layout.n_extended
     while count != 0:
-        raw = f.read(TEXT_SIZE)
+        raw = read_some(f, TEXT_SIZE)
         if len(raw) < TEXT_SIZE:
             raise ValueError(f"{name}: extended textual header {len(layout.raw_extended)} is cut short "
                              f"at byte {layout.start + len(raw)}.")
@@ -505,7 +493,7 @@ def _read_variable(layout: Layout, f: Any, size: int | None, traces: slice | Non
                    stored: bool) -> Traces:
     """Traces that each hold their own sample count: the whole rest of the
     file is read, walked, then converted."""
-    data = f.read() if size is None else f.read(size - layout.start)
+    data = read_some(f) if size is None else read_some(f, size - layout.start)
     big = layout.byteorder == ">"
     n, used, n_samples = _arrays._segy_walk(data, layout.code, big)
     truncated = None
@@ -552,7 +540,7 @@ class SegyFormat(TraceFormat):
     def write(self, dest: object, data: object, byteorder: str | None, dt: int | None,
               sample_format: int | None, text: str | bytes | None, revision: int) -> None:
         if isinstance(data, np.ndarray):
-            raise TypeError(f"data must be a Gather or a (headers, samples) pair, not {type(data).__name__}")
+            raise TypeError(NOT_A_GATHER.format(kind=type(data).__name__))
         if dt is None:
             _refuse_no_interval(data)
         with Sink(dest) as sink:
@@ -743,7 +731,7 @@ class _Ahead:
             view[:n] = self.head[:n]
             self.head = self.head[n:]
             return n
-        return self.file.readinto(view)
+        return readinto_some(self.file, view)
 
     def read(self, n: int | None = -1) -> bytes:
         out = bytearray()
@@ -751,7 +739,7 @@ class _Ahead:
             out += self.head
             self.head = self.head[len(self.head):]
             while True:
-                more = self.file.read(CHUNK)
+                more = read_some(self.file, CHUNK)
                 if not more:
                     return bytes(out)
                 out += more
@@ -779,7 +767,7 @@ def open_layout(src: Any, byteorder: str, overrides: Overrides = Overrides()) ->
         f = src.file
     else:
         f = _Ahead(src.head, src.file)
-    head = f.read(HEAD_SIZE)
+    head = read_some(f, HEAD_SIZE)
     if len(head) < HEAD_SIZE:
         raise ValueError(f"{src.name}: {len(head)} bytes hold no SEG-Y file headers ({HEAD_SIZE} bytes)")
     layout = Layout(byteorder, head[:TEXT_SIZE], head[TEXT_SIZE:], *overrides)
@@ -790,7 +778,7 @@ def open_layout(src: Any, byteorder: str, overrides: Overrides = Overrides()) ->
     if gap and src.size is not None:
         f.seek(gap, os.SEEK_CUR)
     while gap > 0 and src.size is None:         # a stream: the bytes before the first trace, a chunk at a time
-        skipped = len(f.read(min(gap, CHUNK)))
+        skipped = len(read_some(f, min(gap, CHUNK)))
         if not skipped:
             raise ValueError(f"{src.name}: the data end before the first trace, at byte {layout.start}")
         gap -= skipped
@@ -803,7 +791,7 @@ def read_gather(src: Any, fit: Fit, traces: slice | None, index: int | None, sam
     the traces of `traces` (a slice of range(n), or None for all; `index`
     the one trace asked for, if so)."""
     layout, f = open_layout(src, fit.reading.byteorder, overrides)
-    if layout.ns == 0 and src.size is None and f.read(1):
+    if layout.ns == 0 and src.size is None and read_some(f, 1):
         # Traces of no samples are none: on a stream, nothing said so before.
         raise ValueError(f"{src.name}: SEG-Y {ORDER_NAMES[layout.byteorder]}: the binary header's sample "
                          "count (hns, bytes 3221-3222) is 0, and traces follow it; ns= gives their sample count")
@@ -817,8 +805,9 @@ def read_gather(src: Any, fit: Fit, traces: slice | None, index: int | None, sam
             field = "the ns= given" if layout.ns_given else "the binary header's sample count (hns, bytes 3221-3222)"
             hint = (f" ({field} is {layout.ns}; " +
                     (f"{ns} samples per trace would tile the data)" if ns else "no sample count would tile the data)"))
-        raise ValueError(f"{src.name}: SEG-Y {'big' if layout.byteorder == '>' else 'little'}-endian: "
-                         f"trace {t.index} at byte offset {src.start + t.offset} is cut short{hint}") from None
+        what = f"SEG-Y {ORDER_NAMES[layout.byteorder]}"
+        raise ValueError(CUT_SHORT.format(name=src.name, what=what, index=t.index, offset=src.start + t.offset)
+                         + hint) from None
     picked(src.name, index, fit.traces, len(result.headers))
     g = SegyGather(result.headers, result.flat, result.offsets, layout)
     if src.seekable and traces is None:
@@ -836,7 +825,7 @@ def probe_layout(src: Any, fit: Fit, overrides: Overrides = Overrides()) -> tupl
     layout, f = open_layout(src, fit.reading.byteorder, overrides)
     dt = layout.dt
     if not dt:
-        first = f.read(TRACE_HEADER_SIZE)
+        first = read_some(f, TRACE_HEADER_SIZE)
         if len(first) == TRACE_HEADER_SIZE:
             dt = _interval.interval(0, int.from_bytes(first[116:118], "big" if layout.byteorder == ">" else "little"))
     n = None
@@ -846,8 +835,8 @@ def probe_layout(src: Any, fit: Fit, overrides: Overrides = Overrides()) -> tupl
     elif src.size is not None:
         n, end, _, other = src.scan(layout.start, layout.byteorder != NATIVE, -1, layout.width)
         if layout.start + end != src.size:
-            raise ValueError(f"{src.name}: SEG-Y {ORDER_NAMES[layout.byteorder]}: trace {n} at byte offset "
-                             f"{src.start + layout.start + end} is cut short")
+            raise ValueError(CUT_SHORT.format(name=src.name, what=f"SEG-Y {ORDER_NAMES[layout.byteorder]}", index=n,
+                                              offset=src.start + layout.start + end))
         if n and other < 0:
             ns = struct.unpack(layout.byteorder + "H", src.pread(layout.start + 114, 2))[0]
     if src.seekable:
@@ -881,7 +870,7 @@ def _segy_headers(headers: Any, n: int) -> np.ndarray:
     own fields there mean something else)."""
     rows, segy = header_rows(headers)
     if len(rows) != n:
-        raise ValueError(f"{len(rows)} header rows for {n} traces")
+        raise ValueError(HEADER_ROWS.format(rows=len(rows), n=n))
     if not segy:
         rows = rows.copy() if np.may_share_memory(rows, headers) else rows
         rows[:, 180:] = 0
@@ -986,7 +975,7 @@ def write_gather(target: Any, data: Any, sample_format: int | None, byteorder: s
     the binary header's interval instead of the data's own.  Everything is
     checked before the first byte is written.  Returns the bytes written."""
     if not isinstance(data, (Gather, tuple)):
-        raise TypeError(f"data must be a Gather or a (headers, samples) pair, not {type(data).__name__}")
+        raise TypeError(NOT_A_GATHER.format(kind=type(data).__name__))
     if isinstance(data, Gather):
         headers, (flat, offsets) = data.headers, _samples_of(data)
     elif len(data) == 2:
@@ -1009,8 +998,7 @@ def write_gather(target: Any, data: Any, sample_format: int | None, byteorder: s
         code = sample_format
     else:
         code = source.code if source is not None else _stored_code(flat.dtype)
-    if code not in SAMPLE_FORMATS:
-        raise ValueError(f"sample_format must be one of {sorted(SAMPLE_FORMATS)}, not {code!r}")
+    check_sample_format(code)
     flat = stored_samples(flat, offsets, code)
     rows = _segy_headers(headers, n)
 

@@ -8,9 +8,46 @@ import io
 import os
 import struct
 from collections.abc import Iterator
+from typing import Any
 
 from vondrel import _arrays, _sinks
 from vondrel._layout import HEADER_SIZE, NATIVE
+from vondrel._messages import NO_DATA
+
+# A read() or readinto() that returns None, wherever a source is read, is a
+# non-blocking stream with no data now (never the end of the data), as
+# vondrel._sinks.write_all takes a write() that returns None: read_some and
+# readinto_some raise BlockingIOError (NO_DATA), as the native readers do.
+
+
+def read_some(f: Any, n: int = -1) -> bytes:
+    """One f.read(n) of a binary file or stream: b"" only at the end of the
+    data; BlockingIOError (NO_DATA) for None."""
+    data = f.read(n)
+    if data is None:
+        raise BlockingIOError(NO_DATA)
+    return bytes(data)
+
+
+def readinto_some(f: Any, view: memoryview) -> int:
+    """One f.readinto(view): the count read, 0 only at the end of the data;
+    BlockingIOError (NO_DATA) for None."""
+    n = f.readinto(view)
+    if n is None:
+        raise BlockingIOError(NO_DATA)
+    return int(n)
+
+
+def read_into(f: Any, view: memoryview) -> int:
+    """Fills `view` from the binary stream f; the bytes read, fewer only at
+    the end of the data."""
+    got = 0
+    while got < len(view):
+        n = readinto_some(f, view[got:])
+        if n == 0:
+            break
+        got += n
+    return got
 
 # ---- sources --------------------------------------------------------------------------------
 
@@ -64,12 +101,12 @@ class Source:
         if self.fd is not None:
             return os.pread(self.fd, n, self.start + offset)
         self.file.seek(self.start + offset)
-        return self.file.read(n) or b""
+        return read_some(self.file, n)
 
     def read_ahead(self, n: int) -> bytes:
         """The first n bytes of a stream (fewer at its end), kept in `head`."""
         while len(self.head) < n:
-            more = self.file.read(n - len(self.head))
+            more = read_some(self.file, n - len(self.head))
             if not more:
                 break
             self.head += more

@@ -11,8 +11,6 @@ from vondrel import _arrays, _sinks
 
 __all__ = ["Writer", "traces", "copy_traces"]
 
-traces = _arrays.traces
-
 # Bytes per readinto of the block path: many traces per call, small enough
 # to stay in cache while they are swapped.
 BLOCK_BYTES = 1 << 20
@@ -21,11 +19,8 @@ _FORMATS = ("su", "collection", "segy")
 
 
 def _byteorder(byteorder, default):
-    if byteorder is None:
-        return default
-    if byteorder not in ("<", ">", "="):
-        raise ValueError(f'byteorder must be "<", ">" or "=", not {byteorder!r}.')
-    return _NATIVE if byteorder == "=" else byteorder
+    from vondrel._layout import order
+    return order(byteorder, default)
 
 
 def _name_of(f):
@@ -59,9 +54,9 @@ def _plan(source, format, byteorder, ns=None, sample_format=None):
     ``offset`` is where the first trace starts.  ``ns`` and
     ``sample_format`` stand in for a SEG-Y binary header's.  Raises what the
     detection raises, after closing a file it opened."""
-    from vondrel import _files, _registry, _sources
+    from vondrel import _registry, _sources
     from vondrel._layout import order
-    format, overrides = _files.check_overrides(format, ns, sample_format)
+    format, overrides = _registry.check_overrides(format, ns, sample_format)
     src = _sources.Source(source)
     _sinks.reading(src.file)          # no path writer may replace it while it is read
     try:
@@ -79,6 +74,36 @@ def _segy_row(raw):
     import numpy as np
     from vondrel._layout import trace_header_dtype
     return np.frombuffer(bytearray(raw), trace_header_dtype()).reshape(())
+
+
+def _traces_signature(self, source, format=None, byteorder=None, *, ns=None, sample_format=None):
+    """The parameters of ``traces`` as inspect and help() show them (through
+    ``__wrapped__``); the arguments themselves are bound natively."""
+
+
+class traces(_arrays._traces):
+    """Streams the traces of an SU (either byte order), collection or SEG-Y source (a path, a binary file
+    or a pipe) one at a time, as SEGYTrace objects in native order, in constant memory."""
+
+    __slots__ = ()
+    __module__ = "vondrel"
+
+    def __init_subclass__(cls, **kwargs):
+        raise TypeError("type 'vondrel.traces' is not an acceptable base type")
+
+    def __init__(self, *args, **kwargs):
+        # The arguments are bound natively, so that a bad call reads as
+        # every other callable's; the plan is made here and handed down.
+        source, format, byteorder, ns, sample_format = _arrays._traces_arguments(*args, **kwargs)
+        super().__init__(_plan(source, format, byteorder, ns, sample_format), _sinks.refuse_input)
+
+    __init__.__wrapped__ = _traces_signature
+
+    @property
+    def segy_header(self):
+        """The whole SEG-Y trace header of the trace handed out last (0-d array, native order), or None."""
+        raw = self._last_header
+        return None if raw is None else _segy_row(raw)
 
 
 class Writer:
@@ -349,10 +374,7 @@ class _SegyHeads:
             raise ValueError(f"like must be a SEG-Y source (a vondrel.traces reader or a gather read from "
                              f"SEG-Y), not {type(like).__name__} of another format.")
         code = sample_format if sample_format is not None else layout.code if layout is not None else 5
-        if code not in _layout.SAMPLE_FORMATS:
-            raise ValueError(f"sample_format must be one of {sorted(_layout.SAMPLE_FORMATS)}, not "
-                             f"{sample_format!r}.")
-        self.code = code
+        self.code = _layout.check_sample_format(code)
         self.dt = None if dt is None else _interval.check_interval(dt)
         encoding = (_segyfile.text_encoding(layout.raw_text) or "cp037") if layout is not None else "cp037"
         if layout is not None:

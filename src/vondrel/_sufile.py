@@ -14,6 +14,7 @@ from vondrel import _arrays, _interval
 from vondrel._detection import Fit, Overrides, Reading, TraceFormat, Unconfirmed, describe, picked
 from vondrel._gather import Gather, gather_of
 from vondrel._layout import HEADER_SIZE, NATIVE, flat_of, header_dtype, header_rows, order, take
+from vondrel._messages import CUT_SHORT, HEADER_ROWS, NOT_A_GATHER
 from vondrel._sources import Sink, Source
 
 
@@ -100,8 +101,8 @@ def read_fit(src: Source, fit: Fit, sel: slice | None, samples: bool, partial: b
         if not partial:
             why = (f"the data end {consumed - complete_end} bytes into it" if consumed > complete_end
                    else f"{expected - n} of the traces asked for are missing")
-            raise ValueError(f"{src.name}: {describe(r)}: trace {lo + n} at byte offset {where} is cut "
-                             f"short: {why}")
+            raise ValueError(CUT_SHORT.format(name=src.name, what=describe(r), index=lo + n, offset=where)
+                             + f": {why}")
     elif src.size is not None and offset + complete_end < src.size and limit < 0:
         raise ValueError(f"{src.name}: {describe(r)}: the file changed while it was read")
     if src.seekable:
@@ -132,7 +133,7 @@ def _arrays_of(data: object) -> tuple[np.ndarray, np.ndarray, np.ndarray, str, s
     if isinstance(data, Gather):
         return data._su_headers(), data._flat(), data.offsets, data.format, data.byteorder
     if not isinstance(data, tuple) or len(data) != 2:
-        raise TypeError(f"data must be a Gather or a (headers, samples) pair, not {type(data).__name__}")
+        raise TypeError(NOT_A_GATHER.format(kind=type(data).__name__))
     headers, samples = data
     flat, offsets = flat_of(samples, np.float32)
     return np.asarray(headers), flat, offsets, SU_FORMAT.name, NATIVE
@@ -150,7 +151,7 @@ def write_arrays(dest: object, data: object, format: str, byteorder: str | None,
     byteorder = order(byteorder, own_order)
     n = len(offsets) - 1
     if np.ndim(headers) != 1 or len(headers) != n:
-        raise ValueError(f"{np.size(headers)} header rows for {n} traces")
+        raise ValueError(HEADER_ROWS.format(rows=np.size(headers), n=n))
     rows, segy = header_rows(headers)
     if segy or dt is not None:
         rows = rows.copy() if np.may_share_memory(rows, headers) else rows

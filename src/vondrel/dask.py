@@ -23,6 +23,7 @@ import numpy as np
 
 import vondrel
 from vondrel import _columns, _sinks, _xarray
+from vondrel._messages import HEADER_ROWS
 from vondrel._optional import require
 
 if TYPE_CHECKING:
@@ -206,7 +207,7 @@ def write_part(path: str, headers: pandas.DataFrame, samples: np.ndarray[Any, An
                byteorder: str | None, options: dict[str, Any]) -> str:
     """Writes one file from one partition and its chunk (a task); its path."""
     if len(headers) != len(samples):
-        raise ValueError(f"{path}: {len(headers)} header rows for {len(samples)} traces")
+        raise ValueError(f"{path}: " + HEADER_ROWS.format(rows=len(headers), n=len(samples)))
     h = _columns.records({name: headers[name].to_numpy() for name in headers.columns},
                          len(samples), _columns.header_dtype(format))
     rows = np.ascontiguousarray(samples, dtype=np.float32)

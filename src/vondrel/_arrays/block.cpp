@@ -1,5 +1,6 @@
 #include "vondrel/_arrays/block.hpp"
 
+#include "vondrel/common/errors.hpp"
 #include "vondrel/common/names.hpp"
 #include "vondrel/common/ref.hpp"
 
@@ -106,6 +107,24 @@ PyObject *call_on_memory(PyObject *obj, PyObject *name, unsigned char *p, Py_ssi
         return nullptr;
     }
     return released ? result.release() : nullptr;
+}
+
+Py_ssize_t read_into_memory(PyObject *obj, PyObject *name, unsigned char *p, Py_ssize_t n)
+{
+    Ref got(call_on_memory(obj, name, p, n, PyBUF_WRITE));
+    if (!got)
+        return -1;
+    if (got.get() == Py_None) {
+        PyErr_SetString(PyExc_BlockingIOError, msg_no_data);
+        return -1;
+    }
+    Py_ssize_t k = PyLong_AsSsize_t(got.get());
+    if (k < 0 || k > n) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_OSError, msg_read_count);
+        return -1;
+    }
+    return k;
 }
 
 Store::~Store()

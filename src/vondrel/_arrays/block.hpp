@@ -59,6 +59,12 @@ PyObject *block_within(PyObject *owner, unsigned char *(*locate)(PyObject *), Py
 // wins over the release's.
 PyObject *call_on_memory(PyObject *obj, PyObject *name, unsigned char *p, Py_ssize_t n, int flags);
 
+// One readinto of up to n bytes at p, as call_on_memory makes it (`name` a
+// method of `obj`, or null to call `obj`): the count read, 0 at the end, or
+// -1 with an exception set: BlockingIOError for None (a non-blocking stream
+// with no data now), OSError for a count outside 0..n.
+Py_ssize_t read_into_memory(PyObject *obj, PyObject *name, unsigned char *p, Py_ssize_t n);
+
 // Allocates `bytes` for a large result (aligned, huge pages asked for where
 // the system offers them, as NumPy does); null when out of memory.
 unsigned char *allocate_large(std::size_t bytes);

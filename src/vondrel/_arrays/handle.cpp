@@ -9,6 +9,7 @@
 #include "vondrel/_arrays/formats.hpp"
 #include "vondrel/_arrays/ibm.hpp"
 #include "vondrel/common/binder.hpp"
+#include "vondrel/common/errors.hpp"
 #include "vondrel/common/ref.hpp"
 
 #include <algorithm>
@@ -35,7 +36,6 @@ constexpr const char msg_buffer[] = "%s() was given a %s buffer too small for th
 constexpr const char msg_table[] = "%s() takes int64 tables (%s).";
 constexpr const char msg_field[] =
     "%s(): a field lies inside the 240-byte header, and one swapped is 2, 4 or 8 bytes wide.";
-constexpr const char msg_format[] = "SEG-Y sample format code %lld is not one this module reads.";
 constexpr const char msg_ends[] = "%s(): the file ends inside trace %lld (byte offset %lld).";
 constexpr const char msg_fields[] = "%s() takes a tuple of fields.";
 constexpr const char msg_kinds[] = "%s() takes 60 word kinds.";
@@ -221,7 +221,7 @@ const SampleFormat *format_of(PyObject *obj)
         return nullptr;
     const SampleFormat *fmt = code >= 0 && code < 256 ? codec::sample_format(static_cast<int>(code)) : nullptr;
     if (!fmt)
-        PyErr_Format(PyExc_ValueError, msg_format, static_cast<long long>(code));
+        PyErr_Format(PyExc_ValueError, msg_unknown_format, static_cast<long long>(code));
     return fmt;
 }
 

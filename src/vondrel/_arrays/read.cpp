@@ -309,19 +309,9 @@ int read_stream(Parser &ps, PyObject *stream, unsigned char *buf)
         std::size_t want = ps.safe_request(chunk_size);
         if (want == 0)
             break;
-        Ref got(call_on_memory(readinto.get(), nullptr, buf, static_cast<Py_ssize_t>(want), PyBUF_WRITE));
-        if (!got)
+        Py_ssize_t n = read_into_memory(readinto.get(), nullptr, buf, static_cast<Py_ssize_t>(want));
+        if (n < 0)
             return -1;
-        if (got.get() == Py_None) {
-            PyErr_SetString(PyExc_BlockingIOError, "The stream has no data ready; use a blocking stream.");
-            return -1;
-        }
-        Py_ssize_t n = PyLong_AsSsize_t(got.get());
-        if (n < 0 || static_cast<std::size_t>(n) > want) {
-            if (!PyErr_Occurred())
-                PyErr_SetString(PyExc_OSError, msg_read_count);
-            return -1;
-        }
         if (n == 0)
             break;
         Py_BEGIN_ALLOW_THREADS

@@ -8,6 +8,7 @@
 #include "vondrel/_arrays/segy_io.hpp"
 #include "vondrel/_arrays/segy_traces.hpp"
 #include "vondrel/common/binder.hpp"
+#include "vondrel/common/errors.hpp"
 #include "vondrel/common/ref.hpp"
 
 #include <cerrno>
@@ -19,7 +20,6 @@ namespace {
 
 using codec::SampleFormat;
 
-constexpr const char unknown_format[] = "SEG-Y sample format code %lld is not one this module reads.";
 constexpr const char short_buffer[] = "%s() was given a %s buffer too small for the traces.";
 constexpr const char bad_count[] = "%s() takes a count of at least 0.";
 constexpr const char bad_run[] = "%s() takes an offset of at least 0, a step of at least 1 and an ns of at least 0.";
@@ -36,7 +36,7 @@ const SampleFormat *format_argument(PyObject *obj)
         return nullptr;
     const SampleFormat *fmt = code >= 0 && code < 256 ? codec::sample_format(static_cast<int>(code)) : nullptr;
     if (!fmt)
-        PyErr_Format(PyExc_ValueError, unknown_format, static_cast<long long>(code));
+        PyErr_Format(PyExc_ValueError, msg_unknown_format, static_cast<long long>(code));
     return fmt;
 }
 

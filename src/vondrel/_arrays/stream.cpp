@@ -6,8 +6,10 @@
 // `_trace_record`/`_swap_traces` give the Writer the same byte work.
 //
 // What the source is (format, order, sizes) is decided in Python, by the
-// same detection that vondrel.read uses (vondrel._stream._plan); this file
-// only moves and converts bytes.
+// same detection that vondrel.read uses: vondrel._stream.traces, a thin
+// subclass of the type here, makes the plan and hands it to the constructor
+// as data, with the check that guards to_file.  This file imports nothing of
+// the package but vondrel.segy; it only moves and converts bytes.
 #include "vondrel/_arrays/stream.hpp"
 #include "vondrel/_arrays/block.hpp"
 #include "vondrel/_arrays/formats.hpp"
@@ -45,8 +47,6 @@ constexpr const char *msg_small_buffer = "The buffer of %zd bytes cannot hold tr
 constexpr const char *msg_count_unknown =
     "%U: the trace count of a stream is not known before its end, and a collection file starts with it; "
     "read it with to_memory() or write it with vondrel.Writer to a seekable file.";
-constexpr const char *msg_read_none = "%U: the stream has no data ready (non-blocking streams are not supported).";
-constexpr const char *msg_segy_format = "%U: SEG-Y sample format %d cannot be read.";
 constexpr const char *msg_not_a_trace = "Cannot convert %T to vondrel.segy.SEGYTrace";
 constexpr const char *msg_not_traces = "The buffer of %zd bytes does not end at a trace boundary.";
 constexpr const char *msg_headers_not_segy =
@@ -64,6 +64,7 @@ struct StreamObject {
     PyObject *extended_text; // a SEG-Y file's extended textual headers (list of str), or None
     PyObject *binary;    // a SEG-Y file's binary header (0-d array, native order), or None
     PyObject *layout;    // what the plan read of a SEG-Y file's headers (for Writer(like=)), or None
+    PyObject *guard;     // called with to_file's filename before it is written (refuses an input), or None
     const codec::SampleFormat *segy; // a SEG-Y file's sample format; null for SU and collection files
     unsigned char *staging; // one SEG-Y trace's stored samples (malloc'd, freed by dealloc)
     Py_ssize_t staging_cap;
@@ -84,16 +85,14 @@ struct StreamObject {
 PyObject *name_readinto = nullptr;
 PyObject *name_readinto1 = nullptr;
 PyObject *name_close = nullptr;
-PyObject *name_plan = nullptr;
-PyObject *name_segy_row = nullptr;
 PyObject *name_to_file = nullptr;
 PyObject *name_to_stream = nullptr;
 PyObject *name_to_memory = nullptr;
-PyObject *stream_module_name = nullptr;
-PyObject *sinks_module_name = nullptr;
-PyObject *name_refuse_input = nullptr;
 
-Params init_params{"__init__", {"source", "format", "byteorder", "ns", "sample_format"}, 1, 3};
+// The arguments of vondrel.traces, bound by `_traces_arguments` so that its
+// bad calls read as every native callable's; the type here takes the plan.
+Params arguments_params{"__init__", {"source", "format", "byteorder", "ns", "sample_format"}, 1, 3};
+Params init_params{"__init__", {"plan", "guard"}};
 Params trace_record_params{"_trace_record", {"trace", "swap"}};
 Params swap_traces_params{"_swap_traces", {"buffer"}};
 Params readinto_params{"readinto", {"buffer", "headers"}, 1};
@@ -185,22 +184,11 @@ int reserve(unsigned char **buf, Py_ssize_t *cap, Py_ssize_t want)
 // One call of the file's readinto (`method`) into n bytes at dst.  The view
 // of dst is released afterwards, so that a file object that kept it cannot
 // write into the reader's memory later.  The count read (0 at the end), or
-// -1 with an exception set (OSError for a count beyond n).
+// -1 with an exception set (BlockingIOError for a stream with no data now,
+// OSError for a count outside 0..n).
 Py_ssize_t read_once(StreamObject *self, PyObject *method, unsigned char *dst, Py_ssize_t n)
 {
-    Ref result(arrays::call_on_memory(self->file, method, dst, n, PyBUF_WRITE));
-    if (!result)
-        return -1;
-    if (result.get() == Py_None) {
-        PyErr_Format(PyExc_OSError, msg_read_none, self->name);
-        return -1;
-    }
-    Py_ssize_t k = PyLong_AsSsize_t(result.get());
-    if (k > n) {
-        PyErr_SetString(PyExc_OSError, msg_read_count);
-        return -1;
-    }
-    return k < 0 && !PyErr_Occurred() ? 0 : k;
+    return arrays::read_into_memory(self->file, method, dst, n);
 }
 
 // Reads up to `n` bytes into `dst`: what is read ahead first, then small
@@ -489,43 +477,34 @@ PyObject *stream_new(PyTypeObject *type, PyObject *args, PyObject *kwds)
     self->extended_text = Py_NewRef(Py_None);
     self->binary = Py_NewRef(Py_None);
     self->layout = Py_NewRef(Py_None);
+    self->guard = Py_NewRef(Py_None);
     self->ns = -1;
     self->ended = 1;
     return op;
 }
 
-// traces(source, format=None, byteorder=None, *, ns=None, sample_format=None):
-// asks the detection for a plan, (file, file_owner, name, head, format,
-// byteorder, ns, n_traces, offset, code, fill_dt, text, extended_text,
-// binary, layout), and takes it over.  ns and sample_format stand in for a
-// SEG-Y binary header's.  0, or -1 with the detection's error set.
+// _traces(plan, guard): takes over a plan made in Python, the tuple (file,
+// file_owner, name, head, format, byteorder, ns, n_traces, offset, code,
+// fill_dt, text, extended_text, binary, layout); `guard` (a callable or
+// None) is called with to_file's filename first.  0, or -1 with an
+// exception set (the file the plan opened closed).
 int stream_init(PyObject *op, PyObject *args, PyObject *kwds)
 {
-    PyObject *values[5];
+    PyObject *values[2];
     if (init_params.bind(args, kwds, values) < 0)
         return -1;
-    PyObject *source = values[0];
-    PyObject *format = values[1] ? values[1] : Py_None;
-    PyObject *byteorder = values[2] ? values[2] : Py_None;
-    PyObject *given_ns = values[3] ? values[3] : Py_None;
-    PyObject *sample_format = values[4] ? values[4] : Py_None;
+    PyObject *plan = values[0];
     StreamObject *self = as_stream(op);
     self->ended = 1;
     self->pending = 0;
     self->has_last = 0;
     if (release_file(self) < 0)
         return -1;
-    Ref module(PyImport_Import(stream_module_name));
-    if (!module)
-        return -1;
-    Ref plan(PyObject_CallMethodObjArgs(module.get(), name_plan, source, format, byteorder, given_ns, sample_format,
-                                        nullptr));
-    if (!plan)
-        return -1;
+    Py_SETREF(self->guard, Py_NewRef(values[1]));
     PyObject *file, *name, *head, *fmt, *order, *text, *extended_text, *binary, *layout;
     int owner, ns, n_traces, code, fill_dt;
     long long offset;
-    if (!PyArg_ParseTuple(plan.get(), "OpUSUUiiLiiOOOO:plan", &file, &owner, &name, &head, &fmt, &order, &ns,
+    if (!PyArg_ParseTuple(plan, "OpUSUUiiLiiOOOO:plan", &file, &owner, &name, &head, &fmt, &order, &ns,
                           &n_traces, &offset, &code, &fill_dt, &text, &extended_text, &binary, &layout))
         return -1;
     // The file is the reader's from here on, so that a failure below closes
@@ -537,7 +516,7 @@ int stream_init(PyObject *op, PyObject *args, PyObject *kwds)
     if (code) {
         self->segy = codec::sample_format(code);
         if (!self->segy) {
-            PyErr_Format(PyExc_ValueError, msg_segy_format, name, code);
+            PyErr_Format(PyExc_ValueError, msg_unknown_format, static_cast<long long>(code));
             return end_data(self);
         }
     }
@@ -585,6 +564,7 @@ int stream_traverse(PyObject *op, visitproc visit, void *arg)
     Py_VISIT(self->extended_text);
     Py_VISIT(self->binary);
     Py_VISIT(self->layout);
+    Py_VISIT(self->guard);
     return 0;
 }
 
@@ -595,6 +575,7 @@ int stream_clear(PyObject *op)
     Py_SETREF(self->extended_text, Py_NewRef(Py_None));
     Py_SETREF(self->binary, Py_NewRef(Py_None));
     Py_SETREF(self->layout, Py_NewRef(Py_None));
+    Py_SETREF(self->guard, Py_NewRef(Py_None));
     return 0;
 }
 
@@ -611,6 +592,7 @@ void stream_dealloc(PyObject *op)
     Py_CLEAR(self->extended_text);
     Py_CLEAR(self->binary);
     Py_CLEAR(self->layout);
+    Py_CLEAR(self->guard);
     Py_CLEAR(self->name);
     Py_CLEAR(self->format);
     Py_CLEAR(self->byteorder);
@@ -728,12 +710,12 @@ PyObject *stream_to_file(PyObject *op, PyObject *const *args, Py_ssize_t nargs, 
         return nullptr;
     // The path writers' rule holds here too: no write over the file that
     // this reader (or another) is reading, refused before it is opened.
-    Ref sinks(PyImport_Import(sinks_module_name));
-    if (!sinks)
-        return nullptr;
-    Ref checked(PyObject_CallMethodOneArg(sinks.get(), name_refuse_input, filename));
-    if (!checked)
-        return nullptr;
+    PyObject *guard = as_stream(op)->guard;
+    if (guard != Py_None) {
+        Ref checked(PyObject_CallOneArg(guard, filename));
+        if (!checked)
+            return nullptr;
+    }
     return shortcut(op, name_to_file, filename);
 }
 
@@ -800,21 +782,15 @@ PyObject *stream_get_layout(PyObject *op, void *)
     return Py_NewRef(as_stream(op)->layout);
 }
 
-// segy_header: the whole SEG-Y header of the trace handed out last, as the
-// 0-d structured array that vondrel._stream._segy_row makes of its bytes;
-// None before the first trace and for sources that are not SEG-Y.
-PyObject *stream_get_segy_header(PyObject *op, void *)
+// _last_header: the whole SEG-Y header of the trace handed out last (240
+// bytes, native order), of which vondrel._stream.traces.segy_header makes
+// a row; None before the first trace and for sources that are not SEG-Y.
+PyObject *stream_get_last_header(PyObject *op, void *)
 {
     StreamObject *self = as_stream(op);
     if (!self->segy || !self->has_last)
         return Py_NewRef(Py_None);
-    Ref raw(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(self->last), header_size));
-    if (!raw)
-        return nullptr;
-    Ref module(PyImport_Import(stream_module_name));
-    if (!module)
-        return nullptr;
-    return PyObject_CallMethodOneArg(module.get(), name_segy_row, raw.get());
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char *>(self->last), header_size);
 }
 
 PyObject *stream_get_name(PyObject *op, void *)
@@ -823,6 +799,19 @@ PyObject *stream_get_name(PyObject *op, void *)
 }
 
 // ---- module functions -----------------------------------------------------
+
+// _traces_arguments(source, format=None, byteorder=None, *, ns=None,
+// sample_format=None): the five values as a tuple (None where not given),
+// bound as vondrel.traces binds them; TypeError for a bad call.
+PyObject *traces_arguments(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+{
+    PyObject *values[5];
+    if (arguments_params.bind(args, nargs, kwnames, values) < 0)
+        return nullptr;
+    for (PyObject *&v : values)
+        v = v ? v : Py_None;
+    return PyTuple_Pack(5, values[0], values[1], values[2], values[3], values[4]);
+}
 
 // _trace_record(trace, swap): the trace's header and samples as bytes, in the
 // other byte order when swap is true.  TypeError for anything but a SEGYTrace.
@@ -902,13 +891,15 @@ PyGetSetDef stream_getset[] = {
      "a SEG-Y file's extended textual headers (list of str), None for other files", nullptr},
     {"binary", stream_get_binary, nullptr,
      "a SEG-Y file's binary header (0-d structured array, native order), None for other files", nullptr},
-    {"segy_header", stream_get_segy_header, nullptr,
-     "the whole SEG-Y trace header of the trace handed out last (0-d array, native order), or None", nullptr},
+    {"_last_header", stream_get_last_header, nullptr,
+     "the whole SEG-Y trace header of the trace handed out last (bytes, native order), or None", nullptr},
     {"_layout", stream_get_layout, nullptr, "the SEG-Y file headers as read, for Writer(like=)", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMethodDef module_functions[] = {
+    {"_traces_arguments", as_cfunction(traces_arguments), METH_FASTCALL | METH_KEYWORDS,
+     "_traces_arguments(source, format=None, byteorder=None, *, ns=None, sample_format=None)"},
     {"_trace_record", as_cfunction(trace_record), METH_FASTCALL | METH_KEYWORDS,
      "_trace_record(trace, swap)"},
     {"_swap_traces", as_cfunction(swap_traces), METH_FASTCALL | METH_KEYWORDS, "_swap_traces(buffer)"},
@@ -917,13 +908,13 @@ PyMethodDef module_functions[] = {
 
 PyTypeObject StreamType = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "vondrel.traces",
+    .tp_name = "vondrel._arrays._traces",
     .tp_basicsize = sizeof(StreamObject),
     .tp_dealloc = stream_dealloc,
-    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    .tp_doc = "traces(source, format=None, byteorder=None, *, ns=None, sample_format=None)\n--\n\n"
-              "Streams the traces of an SU (either byte order), collection or SEG-Y source (a path, a binary file\n"
-              "or a pipe) one at a time, as SEGYTrace objects in native order, in constant memory.",
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_BASETYPE,
+    .tp_doc = "_traces(plan, guard)\n--\n\n"
+              "The byte engine of vondrel.traces: streams the traces of a planned source one at a time, as\n"
+              "SEGYTrace objects in native order, in constant memory.",
     .tp_traverse = stream_traverse,
     .tp_clear = stream_clear,
     .tp_methods = stream_methods,
@@ -942,10 +933,7 @@ int stream_exec(PyObject *module)
         return -1;
     const NameEntry entries[] = {
         {&name_readinto, "readinto"}, {&name_readinto1, "readinto1"}, {&name_close, "close"},
-        {&name_plan, "_plan"},       {&name_segy_row, "_segy_row"},
         {&name_to_file, "to_file"},   {&name_to_stream, "to_stream"}, {&name_to_memory, "to_memory"},
-        {&stream_module_name, "vondrel._stream"}, {&sinks_module_name, "vondrel._sinks"},
-        {&name_refuse_input, "refuse_input"},
     };
     if (intern_names(entries) < 0)
         return -1;
@@ -956,7 +944,7 @@ int stream_exec(PyObject *module)
         return -1;
     if (PyModule_AddFunctions(module, module_functions) < 0)
         return -1;
-    return PyModule_AddObjectRef(module, "traces", reinterpret_cast<PyObject *>(&StreamType));
+    return PyModule_AddObjectRef(module, "_traces", reinterpret_cast<PyObject *>(&StreamType));
 }
 
 }  // namespace vondrel

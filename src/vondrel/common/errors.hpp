@@ -10,6 +10,12 @@ namespace vondrel {
 constexpr const char *msg_int_overflow = "value too large to convert to int";
 constexpr const char *msg_int_required = "an integer is required";
 constexpr const char *msg_read_count = "readinto() returned an impossible byte count.";
+// A readinto() or read() that returns None: a non-blocking stream with no
+// data now (BlockingIOError), never the end of the data.  The Python twin
+// is vondrel._messages.NO_DATA.
+constexpr const char *msg_no_data = "The stream has no data ready; use a blocking stream.";
+// A SEG-Y sample format code that no codec reads (format: the code, long long).
+constexpr const char *msg_unknown_format = "SEG-Y sample format code %lld is not one this module reads.";
 constexpr const char *msg_no_reduce = "no default __reduce__ due to non-trivial __cinit__";
 
 // The TypeErrors of a bad call (format strings: the callable's name, then

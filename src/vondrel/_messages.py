@@ -1,0 +1,21 @@
+"""The texts of errors that more than one module raises, each defined once
+here (a leaf: it imports nothing of the package).  A text that one function
+raises for everyone lives with that function instead: the byte order in
+vondrel._layout.order, the sample format code in
+vondrel._layout.check_sample_format, ns= and sample_format= in
+vondrel._registry.check_overrides."""
+
+# A read() or readinto() that returns None: a non-blocking stream with no
+# data now (BlockingIOError; vondrel._sources.read_some).  The native readers
+# raise the same text (common/errors.hpp, msg_no_data).
+NO_DATA = "The stream has no data ready; use a blocking stream."
+# dtype= of the readers: the samples as float32, or as the file stores them.
+DTYPE = "dtype must be 'float32' or 'stored', not {dtype!r}"
+# What the writers take.
+NOT_A_GATHER = "data must be a Gather or a (headers, samples) pair, not {kind}"
+# Headers and samples given apart that do not pair up.
+HEADER_ROWS = "{rows} header rows for {n} traces"
+# A trace that the data end inside, found by a reader that knows the format
+# and byte order (`what`, e.g. "SU little-endian").  The stream reader,
+# which reads trace by trace, says "trace N is cut short at byte X" instead.
+CUT_SHORT = "{name}: {what}: trace {index} at byte offset {offset} is cut short"
