@@ -125,7 +125,7 @@ def attributes(f: Any) -> dict[str, Any]:
 
 def open_file(f: Any, drop_variables: Iterable[str] | None = None) -> xr.Dataset:
     """The lazy Dataset of an open file (see the module's text)."""
-    from vondrel import _columns, _zarr
+    from vondrel import _columns, _registry, _zarr
     from vondrel._geometry import time_axis
 
     drop = set(drop_variables or ())
@@ -140,7 +140,7 @@ def open_file(f: Any, drop_variables: Iterable[str] | None = None) -> xr.Dataset
     traces = _Traces(f, index)
     delay, common = _zarr.delay_of(f, index)
     coords: dict[str, Any] = {d: (d, labels[d]) for d in grid}
-    layout = _columns.header_dtype(f.format)
+    layout = _registry.header_dtype(f.format)
     lock = threading.Lock()
     for name in _columns.fields(layout):
         if name in grid or name in drop or layout[name].kind == "V":

@@ -6,12 +6,6 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from vondrel import _layout
-
-
-def header_dtype(format: str) -> np.dtype[Any]:
-    """The native-order dtype of a format's trace headers."""
-    return np.dtype(_layout.TRACE_DTYPES.get(format, _layout.header_dtype)())
 
 
 def fields(dtype: np.dtype[Any]) -> list[str]:

@@ -164,6 +164,16 @@ class TraceFormat:
     reads_empty = False
     # Whether ns= and sample_format= stand in for its binary file header's.
     overridable = False
+    # What messages and reprs call it, and the suffix of its files.
+    title = ""
+    suffix = ""
+    # Whether its files start with file headers (SEG-Y's textual and binary
+    # ones) that a gather read from one carries and a copy keeps.
+    file_headers = False
+    # Whether its traces follow a count of them.
+    counted = False
+    # Whether it is written in native order unless a byte order is given.
+    native_default_order = True
 
     def shown_headers(self, src: Source) -> str | None:
         """Its file headers' fields by name, when `src` begins with them
@@ -172,6 +182,12 @@ class TraceFormat:
 
     def header_dtype(self) -> Any:
         """The native-order dtype of its trace headers."""
+        raise NotImplementedError
+
+    def trace_writer(self, file: Any, name: str, byteorder: str | None, options: dict[str, Any]) -> Any:
+        """What vondrel.Writer hands each trace to (see vondrel._stream.TraceWriter),
+        writing to binary file `file` (called `name`) in `byteorder` (None:
+        the format's default); ValueError for an option it does not take."""
         raise NotImplementedError
 
     def read(self, src: Source, fit: Fit, sel: slice | None, index: int | None, samples: bool, partial: bool,

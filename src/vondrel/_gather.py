@@ -98,7 +98,7 @@ class Gather:
     def to_xarray(self) -> xarray.Dataset:
         """The gather as an xarray Dataset: samples on the dimensions trace and
         time (seconds), every header field a coordinate along trace."""
-        from vondrel._xarray import to_xarray
+        from vondrel._dataset import to_xarray
         return to_xarray(self)
 
     # What every gather answers, and what only a SEG-Y file has (None here;

@@ -28,9 +28,9 @@ from typing import TYPE_CHECKING, Any, NamedTuple
 
 import numpy as np
 
-from vondrel import _arrays, _columns
+from vondrel import _arrays, _columns, _registry
 from vondrel._optional import require
-from vondrel._xarray import scaled
+from vondrel._dataset import scaled
 
 if TYPE_CHECKING:
     import xarray
@@ -390,9 +390,9 @@ def geometry_of(f: Any, dims: object) -> Geometry | None:
     form a grid)."""
     if dims is None:
         return infer(f)
-    names = resolve_dims(dims, _columns.header_dtype(f.format), f.format)
+    names = resolve_dims(dims, _registry.header_dtype(f.format), f.format)
     if len(f) == 0:
-        empty = np.empty(0, _columns.header_dtype(f.format))
+        empty = np.empty(0, _registry.header_dtype(f.format))
         return Geometry.of([empty[n] for n in names], names, 1, 1)
     columns = f.headers[list(names)]
     return Geometry.of([columns[n] for n in names], names, GIVEN_SPREAD, GIVEN_ALLOWANCE)
@@ -435,7 +435,7 @@ def first_delay(f: Any) -> float:
     where the layout has it (SEG-Y)."""
     if not len(f):
         return 0.0
-    names = [n for n in ("delrt", "scalt") if n in (_columns.header_dtype(f.format).names or ())]
+    names = [n for n in ("delrt", "scalt") if n in (_registry.header_dtype(f.format).names or ())]
     h = f.headers[names, 0]
     return float(scaled(h["delrt"], h["scalt"] if "scalt" in names else 0))
 
@@ -580,7 +580,7 @@ def dataset(f: Any, geometry: Geometry, chunks: Mapping[str, int] | None, fill: 
     index = geometry.trace_index
     live = index >= 0
     rows = index[live]
-    headers = f.headers[:] if len(f) else np.empty(0, _columns.header_dtype(f.format))
+    headers = f.headers[:] if len(f) else np.empty(0, _registry.header_dtype(f.format))
     coords: dict[str, Any] = {d: (d, np.asarray(geometry.coords[d])) for d in dims}
     for name in _columns.fields(headers.dtype):
         column = headers[name]
@@ -633,7 +633,7 @@ def write_cube(path: str | os.PathLike[str], cube: Any, coords: Mapping[Any, Any
 
     if format not in ("segy", "su"):
         raise ValueError(f"format must be 'segy' or 'su', not {format!r}")
-    dtype = _columns.header_dtype(format)
+    dtype = _registry.header_dtype(format)
     keys = resolve_dims(tuple(coords), dtype, format)
     labels = [np.asarray(v).reshape(-1) for v in coords.values()]
     cube = np.asarray(cube, np.float32)

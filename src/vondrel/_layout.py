@@ -278,6 +278,3 @@ def flat_of(samples: object, dtype: type | None) -> tuple[np.ndarray, np.ndarray
     return flat, offsets
 
 
-
-# Each format's trace header dtype, by the names of vondrel._registry.
-TRACE_DTYPES = {"su": header_dtype, "collection": header_dtype, "segy": trace_header_dtype}

@@ -4,6 +4,8 @@ SU, before collection).  Adding a format is adding its module and one
 entry here; nothing else of the package names a format."""
 from __future__ import annotations
 
+from typing import Any
+
 from vondrel import _segyfile, _sufile
 from vondrel._detection import HEAD, MARGIN, REFUTED, Fit, Overrides, Reading, TraceFormat, describe
 from vondrel._layout import HEADER_SIZE, NATIVE, check_sample_format
@@ -23,6 +25,30 @@ def get(name: str) -> TraceFormat:
         if f.name == name:
             return f
     raise ValueError(f"format must be one of {', '.join(repr(f.name) for f in FORMATS)}, not {name!r}")
+
+
+def names() -> tuple[str, ...]:
+    """The formats' names, in the registry's order: the choices a caller has."""
+    return NAMES
+
+
+def lookup(name: str, default: TraceFormat | None = None) -> TraceFormat:
+    """The format called `name`; `default` for any other name where one is
+    given, else ValueError naming the choices."""
+    if default is not None:
+        return next((f for f in FORMATS if f.name == name), default)
+    return get(name)
+
+
+def header_dtype(name: str) -> Any:
+    """The native-order dtype of the trace headers of the format called
+    `name` (of bare arrays' format for a name of none)."""
+    return lookup(name, ARRAYS).header_dtype()
+
+
+def with_file_headers() -> TraceFormat:
+    """The format whose files start with file headers (SEG-Y's)."""
+    return next(f for f in FORMATS if f.file_headers)
 
 
 def check_overrides(format: str | None, ns: int | None, sample_format: int | None) -> tuple[str | None, Overrides]:

@@ -523,6 +523,10 @@ class SegyFormat(TraceFormat):
     name = "segy"
     decisive = True
     overridable = True
+    title = "SEG-Y"
+    suffix = ".sgy"
+    file_headers = True
+    native_default_order = False
 
     def shown_headers(self, src: Any) -> str | None:
         return describe_binary(src)

@@ -221,6 +221,8 @@ class _BackToBack(TraceFormat):
 
 class _SU(_BackToBack):
     name = "su"
+    title = "SU"
+    suffix = ".su"
     reads_empty = True
 
     def readings(self, head: bytes, overrides: Overrides) -> list[Reading]:
@@ -229,6 +231,9 @@ class _SU(_BackToBack):
 
 class _Collection(_BackToBack):
     name = "collection"
+    title = "collection"
+    suffix = ".su"
+    counted = True
 
     def readings(self, head: bytes, overrides: Overrides) -> list[Reading]:
         if len(head) < 4:

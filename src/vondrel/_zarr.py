@@ -142,8 +142,8 @@ def _stored_dtype(code: int) -> np.dtype[Any]:
 @functools.cache
 def header_dtype(format: str, byteorder: str = "=") -> np.dtype[Any]:
     """The 240-byte trace header of a format in `byteorder`."""
-    from vondrel._columns import header_dtype as native
-    dtype = native(format)
+    from vondrel import _registry
+    dtype = _registry.header_dtype(format)
     return dtype if byteorder in ("=", NATIVE) else dtype.newbyteorder(byteorder)
 
 
@@ -457,7 +457,7 @@ def delay_of(f: Any, index: np.ndarray[Any, Any]) -> tuple[float, bool]:
     `index` (-1: none) of an open file: delrt, with scalt applied where the
     layout has it (SEG-Y), as to_xarray makes its time axis; 0 when the
     traces' delays differ."""
-    from vondrel._xarray import scaled
+    from vondrel._dataset import scaled
 
     rows = index[index >= 0]
     if not len(rows):

@@ -22,7 +22,7 @@ from typing import TYPE_CHECKING, Any, NamedTuple
 import numpy as np
 
 import vondrel
-from vondrel import _columns, _sinks, _xarray
+from vondrel import _columns, _dataset, _registry, _sinks
 from vondrel._messages import HEADER_ROWS
 from vondrel._optional import require
 
@@ -35,7 +35,6 @@ if TYPE_CHECKING:
 __all__ = ["Traces", "read", "write", "to_xarray"]
 
 PathLike = str | os.PathLike[str]
-SUFFIX = {"su": ".su", "collection": ".su", "segy": ".sgy"}
 # The files that each read made tasks of, by the token in its task names:
 # write refuses to replace a file that its own graph still reads.
 _READS: dict[str, tuple[str, ...]] = {}
@@ -149,7 +148,7 @@ def read_headers(part: Part, meta: pandas.DataFrame) -> pandas.DataFrame:
     data = {name: _columns.table_column(h[name]) if name in h.dtype.names
             else np.full(n, b"", object) if meta[name].dtype == object else np.zeros(n, meta[name].dtype)
             for name in meta.columns[:-2]}
-    if part.format == "segy":
+    if _registry.get(part.format).file_headers:      # the binary header's ns, not the traces'
         data["ns"] = np.full(n, part.ns, meta["ns"].dtype)
     data["dt"] = g.interval().astype(meta["dt"].dtype)        # the one rule: vondrel._interval
     data["path"] = np.full(n, part.path, dtype=object)
@@ -163,7 +162,7 @@ def header_meta(parts: list[Part]) -> pandas.DataFrame:
     pd = require("pandas", "vondrel.dask")
     columns: dict[str, np.dtype[Any]] = {}
     for fmt in dict.fromkeys(p.format for p in parts):
-        dtype = _columns.header_dtype(fmt)
+        dtype = _registry.header_dtype(fmt)
         for name in _columns.fields(dtype):
             columns.setdefault(name, _columns.table_column(np.empty(0, dtype[name])).dtype)
     data = {name: np.empty(0, dt) for name, dt in columns.items()}
@@ -209,7 +208,7 @@ def write_part(path: str, headers: pandas.DataFrame, samples: np.ndarray[Any, An
     if len(headers) != len(samples):
         raise ValueError(f"{path}: " + HEADER_ROWS.format(rows=len(headers), n=len(samples)))
     h = _columns.records({name: headers[name].to_numpy() for name in headers.columns},
-                         len(samples), _columns.header_dtype(format))
+                         len(samples), _registry.header_dtype(format))
     rows = np.ascontiguousarray(samples, dtype=np.float32)
     vondrel.write(path, (h, rows), format=format, byteorder=byteorder, **options)
     return path
@@ -229,15 +228,14 @@ def write(samples: Array, headers: DataFrame, directory: PathLike,
     ValueError before anything is computed.  Each file is written to a
     temporary file beside it and renamed when complete."""
     dask = require("dask", "vondrel.dask.write")
-    if format not in SUFFIX:
-        raise ValueError(f"format must be one of {', '.join(map(repr, SUFFIX))}, not {format!r}")
+    suffix = _registry.get(format).suffix
     if samples.ndim != 2:
         raise ValueError(f"samples must be (traces, ns), not {samples.ndim}-dimensional")
     samples = samples.rechunk({1: -1})
     if samples.numblocks[0] != headers.npartitions:
         lengths = tuple(headers.map_partitions(len, enforce_metadata=False).compute())
         samples = samples.rechunk({0: lengths})
-    paths = [os.path.join(os.fspath(directory), f"part-{i:05d}{SUFFIX[format]}")
+    paths = [os.path.join(os.fspath(directory), f"part-{i:05d}{suffix}")
              for i in range(headers.npartitions)]
     inputs = [name for graph in (samples.__dask_graph__(), headers.__dask_graph__())
               for layer in getattr(graph, "layers", graph)
@@ -268,4 +266,4 @@ def to_xarray(samples: Array, headers: DataFrame,
     frame = headers.compute()
     columns = {name: frame[name].to_numpy() for name in frame.columns}
     columns["file_trace"] = columns.pop("trace")
-    return _xarray.dataset(samples, columns, _xarray.common_interval(columns["dt"]) if dt is None else dt, {})
+    return _dataset.dataset(samples, columns, _dataset.common_interval(columns["dt"]) if dt is None else dt, {})
