@@ -184,10 +184,11 @@ class TraceFormat:
         """The native-order dtype of its trace headers."""
         raise NotImplementedError
 
-    def trace_writer(self, file: Any, name: str, byteorder: str | None, options: dict[str, Any]) -> Any:
-        """What vondrel.Writer hands each trace to (see vondrel._stream.TraceWriter),
-        writing to binary file `file` (called `name`) in `byteorder` (None:
-        the format's default); ValueError for an option it does not take."""
+    def trace_writer(self, byteorder: str | None, options: dict[str, Any]) -> TraceWriter:
+        """What vondrel.Writer hands its traces to, writing in `byteorder`
+        (None: the format's default); `options` are the Writer's keyword
+        arguments.  ValueError for an option it does not take, before any
+        file is opened."""
         raise NotImplementedError
 
     def read(self, src: Source, fit: Fit, sel: slice | None, index: int | None, samples: bool, partial: bool,
@@ -326,6 +327,32 @@ class TraceFormat:
         """The bytes a stream must show to judge `r`: one trace and one
         header (no header after a collection's last trace)."""
         return r.start + (1 + (r.count != 1)) * HEADER_SIZE + 4 * (r.ns or 0)
+
+
+class TraceWriter:
+    """A file of a format written one trace at a time (vondrel.Writer).  The
+    traces come as SU records, back to back: a 240-byte header and float32
+    samples, in native order, or already swapped to `byteorder` where `swap`
+    says so; with `whole`, the whole SEG-Y trace headers given beside them
+    are taken too."""
+    byteorder = NATIVE
+    swap = False
+    whole = False
+
+    def start(self, file: Any, name: str) -> None:
+        """Writes what comes before the first trace, if it is known yet."""
+
+    def write(self, file: Any, name: str, block: Any, count: int, whole: Any, index: int) -> None:
+        """Writes the `count` traces of `block` (the file's traces `index`
+        on); `whole`: their whole SEG-Y headers, or None."""
+        raise NotImplementedError
+
+    def finish(self, file: Any, name: str, n: int) -> None:
+        """Completes the file of `n` traces before it is flushed (what only
+        the end tells)."""
+
+    def abort(self) -> None:
+        """Writes no more than the whole traces written: a write failed."""
 
 
 # Bytes a seekable file shows detection: the count, a header, 256 samples;

@@ -13,7 +13,7 @@ from typing import Any
 import numpy as np
 
 from vondrel import _arrays, _bulk, _interval, _sinks
-from vondrel._detection import REFUTED, Fit, Overrides, Reading, TraceFormat, picked
+from vondrel._detection import REFUTED, Fit, Overrides, Reading, TraceFormat, TraceWriter, picked
 from vondrel._gather import Gather
 from vondrel._messages import CUT_SHORT, HEADER_ROWS, NOT_A_GATHER
 from vondrel._sources import Sink, read_into, read_some, readinto_some
@@ -550,6 +550,9 @@ class SegyFormat(TraceFormat):
         with Sink(dest) as sink:
             sink.done(write_gather(sink.target, data, sample_format, order(byteorder), text, revision, dt))
 
+    def trace_writer(self, byteorder: str | None, options: dict[str, Any]) -> SegyTraceWriter:
+        return SegyTraceWriter(byteorder, options)
+
     def stream_plan(self, src: Any, fit: Fit, overrides: Overrides) -> tuple[Any, ...]:
         """The file headers read, the source left at its first trace.  The
         dt that every converted trace gets is the binary header's interval
@@ -1085,6 +1088,137 @@ def _refuse_no_interval(data: object) -> None:
     else:
         return                      # write_gather names what it takes
     refuse_no_interval(0, np.array([dt]))
+
+
+class SegyTraceWriter(TraceWriter):
+    """A SEG-Y file written one trace at a time (vondrel.Writer): the file
+    headers decided up front (every argument checked when the writer is
+    made), written once the first trace gives the sample count; the traces
+    of one ns after them, their headers whole where given, their samples
+    encoded."""
+    whole = True
+
+    def __init__(self, byteorder: str | None, options: dict[str, Any]) -> None:
+        like, binary, extended_text = options["like"], options["binary"], options["extended_text"]
+        text, dt, sample_format = options["text"], options["dt"], options["sample_format"]
+        layout = getattr(like, "_layout", None) if like is not None else None
+        if like is not None and layout is None:
+            raise ValueError(f"like must be a SEG-Y source (a vondrel.traces reader or a gather read from "
+                             f"SEG-Y), not {type(like).__name__} of another format.")
+        code = sample_format if sample_format is not None else layout.code if layout is not None else 5
+        self.code = check_sample_format(code)
+        self.dt = None if dt is None else _interval.check_interval(dt)
+        encoding = (text_encoding(layout.raw_text) or "cp037") if layout is not None else "cp037"
+        if layout is not None:
+            # a gather's text may have been changed since it was read: the raw bytes only where it was not
+            text = text if text is not None or like.text == decode_text(layout.raw_text) else like.text
+            if extended_text is None and like.extended_text != [decode_text(r) for r in layout.raw_extended]:
+                extended_text = like.extended_text
+        self.text = None if text is None else encode_text(text, encoding)
+        if self.text is None and layout is not None:
+            self.text = layout.raw_text
+        if extended_text is not None:
+            self.extended = [encode_text(t, encoding) for t in extended_text]
+        else:
+            self.extended = list(layout.raw_extended) if layout is not None else []
+        self.binary: Any = None
+        if binary is not None:
+            self.binary = np.zeros((), binary_dtype())
+            if isinstance(binary, (np.ndarray, np.void)):
+                given = np.asarray(binary).reshape(())
+                if given.dtype.names != self.binary.dtype.names:
+                    raise ValueError("binary must be a binary header (a 0-d array of its dtype) or a mapping "
+                                     "of its fields.")
+                self.binary[...] = given
+            else:
+                for key, value in binary.items():
+                    self.binary[key] = value
+        elif layout is not None:
+            self.binary = layout.binary.copy()
+        self.byteorder = order(byteorder, layout.byteorder if layout is not None else ">")
+        self.ns: int | None = None
+        self.set_ns = True
+        self.interval = 0
+        self.aborted = False
+
+    def file_headers(self, ns: int, first_dt: int) -> bytes:
+        """The bytes before the first trace, for traces of `ns` samples, the
+        first of which says `first_dt`."""
+        given_ns = None
+        if self.binary is not None:
+            binary = self.binary.copy()
+            given_ns = int(binary["hns"])
+        else:
+            binary = np.zeros((), binary_dtype())
+            binary["hdt"] = binary["dto"] = first_dt
+            binary["rev"], binary["trflag"] = 1, 1
+        if self.dt is not None:
+            binary["hdt"] = self.dt
+        binary["format"], binary["hns"] = self.code, ns
+        if int(binary["nvstxt"]) >= 0:
+            binary["nvstxt"] = len(self.extended)
+        # A trace header's ns stays as the file wrote it where readers take
+        # the count from the binary header and that count is unchanged.
+        by_binary = revision_of(binary) == 0 or int(binary["trflag"]) == 1
+        self.set_ns = not (by_binary and given_ns == ns)
+        self.ns, self.interval = ns, int(binary["hdt"])
+        text = self.text if self.text is not None else encode_text(default_text(self.code, self.byteorder))
+        return bytes(text + in_order(binary, self.byteorder) + b"".join(self.extended))
+
+    def write(self, file: Any, name: str, block: Any, count: int, whole: Any, index: int) -> None:
+        """Writes `count` native-order SU traces of one ns as SEG-Y traces,
+        their headers from `whole` (SEG-Y headers, native order) where given,
+        else bytes 1-180 of the block's (the SU fields after them have no
+        place in SEG-Y); the samples encoded; the file headers before the
+        first.  `index`: the number of the first in the file."""
+        raw = np.frombuffer(block, np.uint8)
+        ns = int(raw[114:116].view(np.uint16)[0])
+        size = 240 + 4 * ns
+        rows = raw.reshape(-1, size) if len(raw) == count * size else None
+        expected = self.ns if self.ns is not None else ns
+        if rows is None or (rows[:, 114:116].copy().view(np.uint16) != expected).any():
+            raise ValueError(f"{name}: the traces of a SEG-Y file written here have one ns, "
+                             f"{expected}; trace {index} or one after it differs.")
+        if whole is None:
+            headers = np.zeros((count, 240), np.uint8)
+            headers[:, :180] = rows[:, :180]
+        else:
+            headers = np.frombuffer(whole, np.uint8)
+            if len(headers) < 240 * count:
+                raise ValueError(f"{name}: {len(headers)} bytes of headers for {count} traces.")
+            headers = headers[:240 * count].reshape(count, 240).copy()
+        head = b""
+        if self.ns is None:
+            first_dt = int(headers[0, 116:118].view(np.uint16)[0]) if whole is not None else \
+                int(rows[0, 116:118].view(np.uint16)[0])
+            head = self.file_headers(ns, first_dt)
+        try:                      # every check before the first byte: nothing of a refused trace is written
+            if whole is None:
+                headers[:, 114:118] = rows[:, 114:118]
+            elif self.set_ns:
+                headers[:, 114:116] = rows[:, 114:116]
+            refuse_no_interval(self.interval, headers[:, 116:118].copy().view(np.uint16).ravel(),
+                               f"{name}: ", index)
+            samples = np.ascontiguousarray(rows[:, 240:]).view(np.float32).reshape(-1)
+            offsets = np.arange(count + 1, dtype=np.int64) * ns
+            stored = stored_samples(samples, offsets, self.code, f"{name}: ", index)
+        except BaseException:
+            if head:
+                self.ns = None    # the file headers are not out yet
+            raise
+        out = bytearray(count * (240 + ns * SAMPLE_FORMATS[self.code][0]))
+        _arrays._segy_encode(headers, stored, count, ns, self.code, self.byteorder == ">", out)
+        if head:
+            file.write(head)
+        file.write(out)
+
+    def finish(self, file: Any, name: str, n: int) -> None:
+        if self.ns is None and not self.aborted:
+            # no traces: the file headers alone (a SEG-Y file's own count where it was like one)
+            file.write(self.file_headers(int(self.binary["hns"]) if self.binary is not None else 0, 0))
+
+    def abort(self) -> None:
+        self.aborted = True          # no file headers after a failure
 
 
 SEGY_FORMAT = SegyFormat()

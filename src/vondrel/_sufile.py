@@ -11,7 +11,7 @@ from typing import Any
 import numpy as np
 
 from vondrel import _arrays, _interval
-from vondrel._detection import Fit, Overrides, Reading, TraceFormat, Unconfirmed, describe, picked
+from vondrel._detection import Fit, Overrides, Reading, TraceFormat, TraceWriter, Unconfirmed, describe, picked
 from vondrel._gather import Gather, gather_of
 from vondrel._layout import HEADER_SIZE, NATIVE, flat_of, header_dtype, header_rows, order, take
 from vondrel._messages import CUT_SHORT, HEADER_ROWS, NOT_A_GATHER
@@ -178,6 +178,49 @@ def write_arrays(dest: object, data: object, format: str, byteorder: str | None,
         sink.done(written)
 
 
+def _seekable(f: Any) -> bool:
+    try:
+        return bool(f.seekable())
+    except (AttributeError, ValueError, OSError):
+        return False
+
+
+class BackToBackWriter(TraceWriter):
+    """An SU or collection file written one trace at a time: the records as
+    they come, swapped beforehand to the file's order; for a collection the
+    count in front, at the end on a seekable file (or announced)."""
+
+    def __init__(self, counted: bool, byteorder: str | None, options: dict[str, Any]) -> None:
+        if any(options[k] is not None for k in ("like", "binary", "extended_text", "dt")):
+            raise ValueError("like, binary, extended_text and dt are for SEG-Y (format=\"segy\").")
+        self.byteorder = order(byteorder, NATIVE)
+        self.swap = self.byteorder != NATIVE
+        self.counted = counted
+        self.announced: int | None = options["n_traces"]
+        self.count_at: int | None = None
+
+    def start(self, file: Any, name: str) -> None:
+        if not self.counted:
+            return
+        if self.announced is None:
+            if not _seekable(file):
+                raise ValueError(
+                    f"{name}: a collection file starts with its trace count, which a stream "
+                    "cannot go back to; give n_traces, or write format=\"su\" to a pipe.")
+            self.count_at = file.tell()
+        file.write(struct.pack(self.byteorder + "i", self.announced or 0))
+
+    def write(self, file: Any, name: str, block: Any, count: int, whole: Any, index: int) -> None:
+        file.write(block)
+
+    def finish(self, file: Any, name: str, n: int) -> None:
+        if self.count_at is not None:
+            end = file.tell()
+            file.seek(self.count_at)
+            file.write(struct.pack(self.byteorder + "i", n))
+            file.seek(end)
+
+
 class _BackToBack(TraceFormat):
     """What SU and collection files share: traces back to back, each as long
     as its own ns says, read and written by the native engine."""
@@ -202,6 +245,9 @@ class _BackToBack(TraceFormat):
     def write(self, dest: object, data: object, byteorder: str | None, dt: int | None,
               sample_format: int | None, text: str | bytes | None, revision: int) -> None:
         write_arrays(dest, data, self.name, byteorder, dt, sample_format, text, revision)
+
+    def trace_writer(self, byteorder: str | None, options: dict[str, Any]) -> BackToBackWriter:
+        return BackToBackWriter(self.counted, byteorder, options)
 
     def stream_plan(self, src: Source, fit: Fit, overrides: Overrides) -> tuple:
         """(head, format, byteorder, ns, n_traces, offset, sample format code,
