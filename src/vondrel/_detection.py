@@ -184,6 +184,13 @@ class TraceFormat:
         """The native-order dtype of its trace headers."""
         raise NotImplementedError
 
+    def open_plan(self, src: Source, fit: Fit) -> tuple[int, int | None, int | None, Any]:
+        """What vondrel.open keeps of a file detected as `fit`: (where the
+        traces start, how many there are (None: count them), their ns (None:
+        they differ), the reading of its file headers or None)."""
+        r = fit.reading
+        return r.start, fit.traces, r.ns if fit.uniform else None, None
+
     def trace_writer(self, byteorder: str | None, options: dict[str, Any]) -> TraceWriter:
         """What vondrel.Writer hands its traces to, writing in `byteorder`
         (None: the format's default); `options` are the Writer's keyword

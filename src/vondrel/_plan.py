@@ -79,7 +79,7 @@ def _detected(file: io.RawIOBase, name: str, format: str | None, byteorder: str 
     """Asks detection once about `file` (a seekable binary file standing at
     byte 0).  The adapter between the plan and the format modules: nothing
     else here reaches into them."""
-    from vondrel import _registry, _segyfile
+    from vondrel import _registry
     from vondrel._layout import order as order_of
     from vondrel._sources import Source
 
@@ -92,10 +92,7 @@ def _detected(file: io.RawIOBase, name: str, format: str | None, byteorder: str 
         return _Found(headed, layout.byteorder, layout.start, None, layout.ns, layout)
     fit = _registry.detect(src, format, order, False)
     r = fit.reading
-    if r.format == "segy":
-        layout, _ = _segyfile.open_layout(src, r.byteorder)
-        return _Found("segy", r.byteorder, layout.start, None, layout.ns, layout)
-    return _Found(r.format, r.byteorder, r.start, fit.traces, r.ns if fit.uniform else None, None)
+    return _Found(r.format, r.byteorder, *_registry.of(fit).open_plan(src, fit))
 
 
 def _segy_overridden(src: Any, order: str | None, ns: int | None, sample_format: int | None) -> Any:
@@ -167,8 +164,7 @@ def plan(path: str | os.PathLike[str], format: str | None = None, byteorder: str
 
 def _plan_of(name: str, fd: int, buffer: Any, format: str | None, byteorder: str | None, ns: int | None,
              sample_format: int | None) -> Plan:
-    from vondrel import _segyfile
-    from vondrel._layout import header_dtype
+    from vondrel import _registry, _segyfile
 
     size = os.fstat(fd).st_size
     with os.fdopen(fd, "rb", buffering=0, closefd=False) as file:
@@ -183,14 +179,10 @@ def _plan_of(name: str, fd: int, buffer: Any, format: str | None, byteorder: str
         except (OSError, ValueError):
             walk_buffer = None
     try:
-        if layout is not None:
-            code, width = layout.code, layout.width
-            dtype = _segyfile.trace_header_dtype()
-            what = f"SEG-Y {'big' if big else 'little'}-endian"
-        else:
-            code, width = SU_SAMPLE_FORMAT, 4
-            dtype = header_dtype()
-            what = f"{'SU' if found.format == 'su' else 'collection'} {'big' if big else 'little'}-endian"
+        chosen = _registry.get(found.format)
+        dtype = chosen.header_dtype()
+        what = f"{chosen.title} {'big' if big else 'little'}-endian"
+        code, width = (layout.code, layout.width) if layout is not None else (SU_SAMPLE_FORMAT, 4)
         start = found.start
         offsets = None
         if found.ns is not None:

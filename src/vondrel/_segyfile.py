@@ -550,6 +550,11 @@ class SegyFormat(TraceFormat):
         with Sink(dest) as sink:
             sink.done(write_gather(sink.target, data, sample_format, order(byteorder), text, revision, dt))
 
+    def open_plan(self, src: Any, fit: Fit) -> tuple[int, int | None, int | None, Any]:
+        """The file headers read: the count follows from the size."""
+        layout, _ = open_layout(src, fit.reading.byteorder)
+        return layout.start, None, layout.ns, layout
+
     def trace_writer(self, byteorder: str | None, options: dict[str, Any]) -> SegyTraceWriter:
         return SegyTraceWriter(byteorder, options)
 
