@@ -78,6 +78,7 @@ def values_of(numbers: list[int | float], k: int) -> Any:
 
 
 def add_edit_parser(commands: Any, common: argparse.ArgumentParser) -> None:
+    from vondrel import _registry
     edit = commands.add_parser("edit", parents=[common], help="set header fields in place",
                                description=EDIT_HELP, formatter_class=argparse.RawDescriptionHelpFormatter)
     edit.add_argument("file", metavar="FILE", help="a SEG-Y, SU or collection file (not a pipe)")
@@ -85,7 +86,7 @@ def add_edit_parser(commands: Any, common: argparse.ArgumentParser) -> None:
                       metavar="KEY=VALUE", help="a header field and its value, or a,b[,c[,d[,j]]] (repeatable)")
     edit.add_argument("--traces", type=_traces, metavar="A:B", help="edit traces A to B-1 only (or A:B:STEP, "
                                                                       "or I,J,...; default: every trace)")
-    edit.add_argument("--format", choices=("su", "collection", "segy"), help="the file's format, when detection "
+    edit.add_argument("--format", choices=_registry.names(), help="the file's format, when detection "
                                                                              "cannot decide")
     edit.add_argument("--from-byteorder", choices=("little", "big"),
                       help="the file's byte order, when detection cannot decide")
@@ -94,7 +95,7 @@ def add_edit_parser(commands: Any, common: argparse.ArgumentParser) -> None:
 
 def cmd_edit(args: Any) -> int:
     import vondrel
-    from vondrel._layout import TITLES as _FORMAT_NAMES
+    from vondrel import _registry
 
     order = ORDERS[args.from_byteorder] if args.from_byteorder else None
     with vondrel.open(args.file, "r+", format=args.format, byteorder=order) as f:
@@ -104,7 +105,7 @@ def cmd_edit(args: Any) -> int:
         encoded = []
         for key, numbers in args.assignments:
             if key not in names:
-                raise DataError(f"{args.file}: no header field {key!r} in a {_FORMAT_NAMES[f.format]} trace header")
+                raise DataError(f"{args.file}: no header field {key!r} in a {_registry.get(f.format).title} trace header")
             try:
                 values = values_of(numbers, where.k)
             except OverflowError:

@@ -71,8 +71,6 @@ _KEYWORD_FLAGS = {"sample_format": "--input-sample-format", "byteorder": "--from
                   "format": "--format", "ns": "--ns", "partial": "--partial", "traces": "--traces"}
 _KEYWORD = re.compile(r"\b(sample_format|byteorder|format|partial|traces|ns)="
                       r"(?:\"([\w-]*)\"|'([\w-]*)'|(\w+))?")
-_READING = re.compile(r"\b(SU|collection|SEG-Y) (little|big)-endian")
-_FORMAT_FLAGS = {"SU": "su", "collection": "collection", "SEG-Y": "segy"}
 _DECIDE = re.compile(r"format= and byteorder= decide\.?")
 # What the streaming reader says when the data end inside a trace, or before
 # a collection's count of traces.
@@ -80,16 +78,32 @@ _CUT = re.compile(r"trace \d+ is cut short at byte \d+|the file ends after \d+ o
 _BROKEN = re.compile(r"\bbreaks at trace \d+|is cut short")
 
 
+def _format_names():
+    """The formats' names, the choices of --format and --to."""
+    from vondrel import _registry
+    return _registry.names()
+
+
+def _headed(format):
+    """Whether files of `format` start with file headers (SEG-Y's textual
+    and binary ones), which a copy in that format keeps."""
+    from vondrel import _registry
+    return _registry.get(format).file_headers
+
+
 def _choices(text):
     """'use --from-byteorder little or --from-byteorder big' for a message
     that names the readings which fit alike: only the flags that tell them
     apart."""
-    readings = list(dict.fromkeys(_READING.findall(text)))
+    from vondrel import _registry
+    flag_of = {f.title: f.name for f in _registry.FORMATS}
+    reading = re.compile(rf"\b({'|'.join(map(re.escape, flag_of))}) (little|big)-endian")
+    readings = list(dict.fromkeys(reading.findall(text)))
     formats = {f for f, _ in readings}
     orders = {o for _, o in readings}
     options = []
     for fmt, order in readings:
-        flags = ([f"--format {_FORMAT_FLAGS[fmt]}"] if len(formats) > 1 else []) + \
+        flags = ([f"--format {flag_of[fmt]}"] if len(formats) > 1 else []) + \
                 ([f"--from-byteorder {order}"] if len(orders) > 1 else [])
         if flags:
             options.append(" ".join(flags))
@@ -335,7 +349,7 @@ def _segy_blocks(args, input, samples, progress, first=0, stop=None):
     reader, source = input.reader, input.whole()
     kw = dict(_keywords(args), byteorder=reader.byteorder)
     if not isinstance(source, _Piped):
-        kw["format"] = "segy"
+        kw["format"] = reader.format
     n = reader.n_traces if input.on_disk and reader.ns is not None else None
     if n is None:
         g = vondrel.read(source, samples=samples, partial=args.partial, **kw)
@@ -461,7 +475,7 @@ def _info(args, name, out):
     with reader:
         fmt, order = reader.format, ORDER_NAMES.get(reader.byteorder, reader.byteorder)
         text = reader.text
-        if fmt == "segy":
+        if _headed(fmt):
             reader.close()
             progress = _progress(args, reader.n_traces if input.on_disk else None, "info", "trace")
             for g in _segy_blocks(args, input, False, progress):
@@ -518,7 +532,7 @@ def _info_geometry(name, args, out, format=None, byteorder=None):
     kw.update({k: v for k, v in (("format", format), ("byteorder", byteorder)) if v})   # as detected
     with vondrel.open(name, dims=args.dims, **kw) as f:
         if not f.dims:
-            if f.format == "segy" and len(f):
+            if _headed(f.format) and len(f):
                 print("  geometry  none: bytes 189/193 (iline, xline) do not form a grid; --dims names other keys",
                       file=out)
             return
@@ -596,22 +610,22 @@ def cmd_convert(args):
     if _zarr_convert(args):
         return
     args.to = args.to or "su"
-    from vondrel import _sinks, _stream
+    from vondrel import _registry, _sinks, _stream
     if args.output != "-":              # before the input is opened: convert IN IN must not empty IN
         _sinks.refuse_input(args.output, [args.input] if args.input != "-" else [])
     options = {}
-    if args.to == "segy" and args.text:
+    if _headed(args.to) and args.text:
         options["text"] = _text_header(args.text)
     reader = _Input(args, args.input).reader
     with reader:
-        whole = args.to == "segy" and reader.format == "segy"
-        if args.to == "segy":
+        whole = _headed(args.to) and _headed(reader.format)
+        if _headed(args.to):
             # SEG-Y from SEG-Y keeps the file headers, whole trace headers, byte order and sample format
             options["sample_format"] = 1 if args.ibm else 5 if args.ieee or not whole else None
             if whole:
                 options["like"] = reader
         dest = sys.stdout.buffer if args.output == "-" else args.output
-        known = reader.n_traces if args.to == "collection" and args.output == "-" and not args.partial else None
+        known = reader.n_traces if _registry.get(args.to).counted and args.output == "-" and not args.partial else None
         if known is not None:
             options["n_traces"] = known
         progress = _progress(args, _source_size(args.input), "convert")
@@ -884,7 +898,7 @@ def cmd_plot(args):
         first, stop = _selection(args, n, reader.name)
         picture = _Picture(int(width * axes[2]), int(height * axes[3]), None if n is None else stop - first,
                            args.wiggle)
-        if reader.format == "segy" and input.on_disk and n is not None and reader.ns is not None:
+        if _headed(reader.format) and input.on_disk and n is not None and reader.ns is not None:
             reader.close()                              # read as SEG-Y: every field of its trace headers
             progress = _progress(args, stop - first, "plot", "trace")
             blocks = _segy_plot_blocks(args, input, first, stop, progress)
@@ -908,7 +922,7 @@ def cmd_plot(args):
 
 def _no_field(args, reader):
     from vondrel import _segyfile
-    if reader.format == "segy" and args.x in _segyfile.trace_header_dtype().names:
+    if _headed(reader.format) and args.x in _segyfile.trace_header_dtype().names:
         return (f"{reader.name}: --x {args.x} is a SEG-Y field of bytes 181-240, which plot reads from a file "
                 "of fixed-length traces only; give the file's path.")
     return f"{reader.name}: no header field {args.x!r}."
@@ -1029,7 +1043,7 @@ def parser():
     reading = argparse.ArgumentParser(add_help=False)
     group = reading.add_argument_group("reading the input", "where detection cannot decide, or the file's "
                                                            "headers are wrong")
-    group.add_argument("--format", choices=("su", "collection", "segy"), help="the input's format")
+    group.add_argument("--format", choices=_format_names(), help="the input's format")
     group.add_argument("--from-byteorder", choices=("little", "big"), help="the input's byte order")
     group.add_argument("--ns", type=_count(1, 65535, "--ns"), metavar="N",
                        help="samples per trace of a SEG-Y input whose binary header says otherwise")
@@ -1061,7 +1075,7 @@ def parser():
                                               'cube, or written back from one, in parallel.')
     convert.add_argument("input", metavar="IN")
     convert.add_argument("output", metavar="OUT")
-    convert.add_argument("--to", choices=("su", "collection", "segy"),
+    convert.add_argument("--to", choices=_format_names(),
                          help="output format (default: su, the pipeline format; from a Zarr store: the "
                               "format it records)")
     convert.add_argument("--byteorder", choices=("native", "little", "big"),
@@ -1112,7 +1126,7 @@ def parser():
 def _check(args):
     """Flags that argparse takes one at a time but that do not go together:
     a usage error (exit status 2)."""
-    if args.command == "convert" and args.to != "segy":
+    if args.command == "convert" and not (args.to and _headed(args.to)):
         for flag, given in (("--ibm", args.ibm), ("--ieee", args.ieee), ("--text", args.text)):
             if given:
                 args.parser.error(f"{flag} is for SEG-Y output (--to segy)")
