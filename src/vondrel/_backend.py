@@ -110,7 +110,8 @@ def attributes(f: Any) -> dict[str, Any]:
     (the blocks joined by newlines) and each numeric binary header field as
     binary_<name>."""
     attrs: dict[str, Any] = {"dt": f.dt, "format": f.format, "byteorder": f.byteorder}
-    if f.format == "segy":
+    from vondrel import _registry
+    if _registry.get(f.format).file_headers:
         attrs["sample_format"] = int(f.sample_format)
         attrs["text"] = f.text
         attrs["extended_text"] = "\n".join(f.extended_text)

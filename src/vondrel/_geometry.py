@@ -57,7 +57,9 @@ BLOCK_BYTES = 4 << 20
 
 
 def _format_name(format: str) -> str:
-    return "SEG-Y" if format == "segy" else "SU"
+    """What a format's trace header is called: SEG-Y's own, or Seismic Unix's."""
+    chosen = _registry.lookup(format, _registry.ARRAYS)
+    return chosen.title if chosen.file_headers else _registry.ARRAYS.title
 
 
 def resolve_dims(dims: object, dtype: np.dtype[Any], format: str) -> tuple[str, ...]:
@@ -370,7 +372,7 @@ def infer(f: Any) -> Geometry | None:
     when every trace has a pair of its own, with offset when pairs repeat
     and offsets separate them; None otherwise (keys all zero, repeated,
     or spread too wide for a grid) and for other formats."""
-    if f.format != "segy" or len(f) == 0:
+    if not _registry.get(f.format).file_headers or len(f) == 0:
         return None
     columns = f.headers[[*SEGY_KEYS, OFFSET]]
     keys = [columns[k] for k in SEGY_KEYS]
@@ -502,7 +504,7 @@ class Surveyed:
             return None
         if g._grid is None:
             g._grid = False
-            if self.format == "segy":   # type: ignore[attr-defined]
+            if _registry.get(self.format).file_headers:   # type: ignore[attr-defined]
                 h = self.headers[["cdpx", "cdpy", "scalco"]]   # type: ignore[attr-defined]
                 g._grid = fit_grid(g, scaled(h["cdpx"], h["scalco"]), scaled(h["cdpy"], h["scalco"])) or False
         return g._grid or None
