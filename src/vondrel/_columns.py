@@ -7,6 +7,7 @@ import numpy as np
 import numpy.typing as npt
 
 from vondrel import _layout
+from vondrel._messages import CANNOT_HOLD
 
 
 def header_dtype(format: str) -> np.dtype[Any]:
@@ -39,7 +40,7 @@ def records(columns: Mapping[str, Any], n: int, dtype: np.dtype[Any]) -> npt.NDA
         field[...] = column
         if field.dtype.kind in "iu" and not np.array_equal(field, column):
             bad = column[field != column][0]
-            raise ValueError(f"header field {name} cannot hold {bad} ({field.dtype.name})")
+            raise ValueError(CANNOT_HOLD.format(name=name, value=bad, kind=field.dtype.name))
     return out
 
 

@@ -30,7 +30,7 @@ import numpy as np
 
 from vondrel import _arrays, _geometry, _sinks
 from vondrel._layout import FORMAT_NAMES, NATIVE, ORDER_NAMES, SAMPLE_FORMAT_NAMES, SAMPLE_FORMATS, TITLES
-from vondrel._messages import DTYPE, NO_FIELD, NO_FORM
+from vondrel._messages import CANNOT_HOLD, CLOSED, DTYPE, NO_FIELD, NO_FORM
 from vondrel._plan import HEADER_SIZE, Plan, plan
 
 if TYPE_CHECKING:
@@ -41,7 +41,6 @@ __all__ = ["File", "open"]
 # format code -> the NumPy type of its samples as stored (IBM floats as float32)
 _STORED = {code: stored for code, (_, stored) in SAMPLE_FORMATS.items()}
 _LAYOUT_FIELDS = ("ns",)       # header fields that say where the next trace begins
-_CLOSED = "the file handle is closed"
 _READ_ONLY = "{path}: the handle is open for reading; open it with mode 'r+' to edit"
 _OUT_OF_RANGE = "trace index {index} is out of range for {n} traces"
 _SELECTOR = "traces are selected by an int, a slice, a sequence of ints or a boolean mask, not {what}"
@@ -234,7 +233,7 @@ class File(_geometry.Surveyed):
         """Writes the edits through to the file (the map synchronised, the
         descriptor fsynced); nothing to do in mode "r"."""
         if self._closed:
-            raise ValueError(_CLOSED)
+            raise ValueError(CLOSED)
         if self.mode == "r+":
             if self._map is not None:
                 self._map.flush()
@@ -270,7 +269,7 @@ class File(_geometry.Surveyed):
         byte of its traces (a map read past the end of a shrunk file would
         kill the process)."""
         if self._closed:
-            raise ValueError(_CLOSED)
+            raise ValueError(CLOSED)
         size = os.fstat(self._fd).st_size
         if size < self._plan.end:
             raise OSError(f"{self.path}: the file shrank under the open handle: {size} bytes, where its "
@@ -279,7 +278,7 @@ class File(_geometry.Surveyed):
     def _editable(self) -> None:
         """Raises unless the handle is open for editing (mode "r+")."""
         if self._closed:
-            raise ValueError(_CLOSED)
+            raise ValueError(CLOSED)
         if self.mode != "r+":
             raise ValueError(_READ_ONLY.format(path=self.path))
 
@@ -380,7 +379,7 @@ class File(_geometry.Surveyed):
             flat = np.empty(int(bounds[-1]), item)
             ns = -1
         if self._closed:
-            raise ValueError(_CLOSED)
+            raise ValueError(CLOSED)
         try:
             _arrays._h_psamples(self._fd, *where.args, ns, p.sample_format, big, not stored, flat)
         except OSError:
@@ -550,13 +549,13 @@ class Headers:
             if a.dtype.kind == "f":
                 bad = ~np.isfinite(a) | (a != np.trunc(a))
                 if bad.any():
-                    raise ValueError(f"header field {name} cannot hold {a[bad].flat[0]} ({field.name})")
+                    raise ValueError(CANNOT_HOLD.format(name=name, value=a[bad].flat[0], kind=field.name))
             info = np.iinfo(field)
             if a.size:
                 low, high = a.min().item(), a.max().item()
                 if low < info.min or high > info.max:
-                    raise ValueError(f"header field {name} cannot hold {low if low < info.min else high} "
-                                     f"({field.name})")
+                    raise ValueError(CANNOT_HOLD.format(name=name, value=low if low < info.min else high,
+                                                        kind=field.name))
             out = a.astype(field)
         else:
             if a.dtype.kind not in "biuf":
@@ -565,7 +564,7 @@ class Headers:
                 out = a.astype(field)
             overflow = np.isinf(out) & np.isfinite(a)
             if overflow.any():
-                raise ValueError(f"header field {name} cannot hold {a[overflow].flat[0]} ({field.name})")
+                raise ValueError(CANNOT_HOLD.format(name=name, value=a[overflow].flat[0], kind=field.name))
         out = np.ascontiguousarray(np.broadcast_to(out.reshape(-1) if out.ndim else out, (k,)))
         if field.kind != "V" and order != NATIVE:
             out = out.byteswap()

@@ -7,6 +7,7 @@ from __future__ import annotations
 from vondrel import _segyfile, _sufile
 from vondrel._detection import HEAD, MARGIN, REFUTED, Fit, Overrides, Reading, TraceFormat, describe
 from vondrel._layout import HEADER_SIZE, NATIVE, check_sample_format
+from vondrel._messages import FORMAT_CHOICE
 from vondrel._sources import Source
 
 FORMATS: list[TraceFormat] = [_segyfile.SEGY_FORMAT, _sufile.SU_FORMAT, _sufile.COLLECTION_FORMAT]
@@ -22,7 +23,7 @@ def get(name: str) -> TraceFormat:
     for f in FORMATS:
         if f.name == name:
             return f
-    raise ValueError(f"format must be one of {', '.join(repr(f.name) for f in FORMATS)}, not {name!r}")
+    raise ValueError(FORMAT_CHOICE.format(choices=", ".join(repr(f.name) for f in FORMATS), name=name))
 
 
 def check_overrides(format: str | None, ns: int | None, sample_format: int | None) -> tuple[str | None, Overrides]:

@@ -23,7 +23,7 @@ import numpy as np
 
 import vondrel
 from vondrel import _columns, _sinks, _xarray
-from vondrel._messages import HEADER_ROWS
+from vondrel._messages import FORMAT_CHOICE, HEADER_ROWS
 from vondrel._optional import require
 
 if TYPE_CHECKING:
@@ -230,7 +230,7 @@ def write(samples: Array, headers: DataFrame, directory: PathLike,
     temporary file beside it and renamed when complete."""
     dask = require("dask", "vondrel.dask.write")
     if format not in SUFFIX:
-        raise ValueError(f"format must be one of {', '.join(map(repr, SUFFIX))}, not {format!r}")
+        raise ValueError(FORMAT_CHOICE.format(choices=", ".join(map(repr, SUFFIX)), name=format))
     if samples.ndim != 2:
         raise ValueError(f"samples must be (traces, ns), not {samples.ndim}-dimensional")
     samples = samples.rechunk({1: -1})
