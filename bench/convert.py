@@ -24,9 +24,10 @@ from pathlib import Path
 import numpy as np
 
 HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+import run  # noqa: E402  (warming, the plain copy, the results file)
 
 NS = 1000
-CHUNK = 1 << 20
 TARGET_RATIO = 0.5
 TARGET_RSS = 64 << 20
 BEGIN, END = "<!-- convert: begin -->", "<!-- convert: end -->"
@@ -61,20 +62,6 @@ def places(need):
     if os.path.isdir(shm) and shutil.disk_usage(shm).free > 2 * need:
         found.append(("memory file system", shm))
     return found
-
-
-def warm(path):
-    with open(path, "rb") as f:
-        while f.read(CHUNK):
-            pass
-
-
-def copy_loop(src, dst):
-    buf = bytearray(CHUNK)
-    view = memoryview(buf)
-    with open(src, "rb", buffering=0) as fin, open(dst, "wb", buffering=0) as fout:
-        while n := fin.readinto(buf):
-            fout.write(view[:n])
 
 
 # Runs the command line's main() as the console script does, then reports
@@ -159,12 +146,12 @@ def main():
             src, out, empty = work / "big.su", work / "out.su", work / "empty.su"
             make_file(src, n, NS)
             empty.write_bytes(b"")
-            warm(src)
+            run.warm(src)
 
             def copy():
                 out.unlink(missing_ok=True)          # as for convert: no old pages to truncate
                 t0 = time.perf_counter()
-                copy_loop(src, out)
+                run.copy_loop(src, out)
                 return time.perf_counter() - t0, 0
 
             def convert(source=src):
@@ -213,11 +200,7 @@ def main():
     text = "\n".join(lines)
     print(text)
     if not args.quick and not args.no_record:
-        results = HERE / "results.md"
-        old = results.read_text() if results.exists() else ""
-        if BEGIN in old:
-            old = old[:old.index(BEGIN)] + old[old.index(END) + len(END):].lstrip("\n")
-        results.write_text(old.rstrip("\n") + "\n\n" + text + "\n")
+        run.record_section(BEGIN, END, text + "\n")
 
 
 if __name__ == "__main__":

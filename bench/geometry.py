@@ -78,14 +78,6 @@ def make_files(directory, n_il):
     np.save(directory / "mask.npy", mask.reshape(n_il, N_XL))
 
 
-def segyio_available():
-    try:
-        import segyio  # noqa: F401
-    except ImportError:
-        return False
-    return True
-
-
 def jobs(directory):
     ref, su, irregular = directory / "ref.sgy", directory / "ref.su", directory / "irregular.sgy"
 
@@ -169,7 +161,7 @@ def jobs(directory):
         "su_cube": (su_handle, lambda f: f.cube(), check(cube)),
         "su_limit_read_fresh": (nothing, limit_read_fresh(su), lambda buf: None),
     }
-    if segyio_available():
+    if run.segyio_available():
         import segyio
         table.update({
             "segyio_open": (nothing, lambda _: segyio.open(ref), lambda f: f.close()),
@@ -271,7 +263,7 @@ def parent(args):
         lines.append(f"| {job} | {what} | {r['median']:.4f} | {min(r['times']):.4f} | {r['peak_rss'] / 1e6:,.0f} | "
                      f"{f'{ratio:.2f}' if ratio is not None else ''} | {target} |")
     lines.append("")
-    if not segyio_available():
+    if not run.segyio_available():
         lines.append("segyio is not installed here: no segyio figures, and the targets set against segyio "
                      "are unmeasured.")
     section = [BEGIN, "## Geometry", "",
@@ -282,12 +274,8 @@ def parent(args):
     text = "\n".join(section + lines + [END]) + "\n"
     print(text)
     if not args.quick:
-        results_md = HERE / "results.md"
-        old = results_md.read_text() if results_md.exists() else ""
-        if BEGIN in old:
-            old = old[:old.index(BEGIN)] + old[old.index(END) + len(END) + 1:]
-        results_md.write_text(old.rstrip("\n") + "\n\n" + text)
-        print(f"written to {results_md}")
+        run.record_section(BEGIN, END, text)
+        print(f"written to {HERE / 'results.md'}")
 
 
 def main():

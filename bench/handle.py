@@ -74,14 +74,6 @@ def make_files(directory, n, ns):
     vondrel.write(directory / "ref.su", (headers, rows), format="su")
 
 
-def segyio_available():
-    try:
-        import segyio  # noqa: F401
-    except ImportError:
-        return False
-    return True
-
-
 def jobs(directory, kind):
     """job -> (prepare, job, check) for the file of `kind` ("sgy" or "su")."""
     import vondrel
@@ -159,7 +151,7 @@ def jobs(directory, kind):
         "open": (lambda: None, opens, check_count),
         "edit": (handle("r+"), edits, check_count),
     }
-    if kind == "sgy" and segyio_available():
+    if kind == "sgy" and run.segyio_available():
         table.update(segyio_jobs(path, load, check_column, check_columns3, check_random, check_count))
     return table
 
@@ -295,7 +287,7 @@ def parent(args):
         for old in directory.iterdir():
             old.unlink()
         directory.rmdir()
-    if not segyio_available():
+    if not run.segyio_available():
         lines.append("segyio is not installed here: no segyio figures, and the targets held against them "
                      "are not judged.")
     section = [BEGIN, "## The open-file handle", "",
@@ -306,12 +298,8 @@ def parent(args):
     text = "\n".join(section + lines + [END]) + "\n"
     print(text)
     if not args.quick:
-        results_md = HERE / "results.md"
-        old = results_md.read_text() if results_md.exists() else ""
-        if BEGIN in old:
-            old = old[:old.index(BEGIN)] + old[old.index(END) + len(END) + 1:]
-        results_md.write_text(old.rstrip("\n") + "\n\n" + text)
-        print(f"written to {results_md}")
+        run.record_section(BEGIN, END, text)
+        print(f"written to {HERE / 'results.md'}")
 
 
 def main():

@@ -29,6 +29,8 @@ import vondrel
 import vondrel.dask
 
 HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+import run  # noqa: E402  (warming, the plain copy, the results file)
 SECTION = "## Many files with Dask"
 BEGIN, END = "<!-- many files: bench/many_files.py -->", "<!-- /many files -->"
 WORKERS = 2
@@ -206,16 +208,6 @@ def section(results, n_files, n, ns, size, repeat, load):
     return "\n".join(lines + ["", CLUSTER, "", SCALING, ""])
 
 
-def record(text):
-    """Puts the section into results.md between its markers, in place of the
-    one there, or at the end."""
-    path = HERE / "results.md"
-    old = path.read_text() if path.exists() else ""
-    if BEGIN in old:
-        old = old[:old.index(BEGIN)] + old[old.index(END) + len(END) + 1:]
-    path.write_text(old.rstrip("\n") + "\n\n" + BEGIN + "\n" + text + END + "\n")
-
-
 def main():
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("--quick", action="store_true", help="8 files of 500 traces; results.md is left alone")
@@ -235,7 +227,7 @@ def main():
     print()
     print(text)
     if not args.quick:
-        record(text)
+        run.record_section(BEGIN, END, BEGIN + "\n" + text + END + "\n")
         print(f"written to {HERE / 'results.md'}")
 
 

@@ -575,6 +575,35 @@ def warm(path):
             pass
 
 
+def copy_loop(src, dst, chunk=1 << 20):
+    """The plain copy that conversions are held against: `chunk` bytes at a
+    time by readinto and write, unbuffered."""
+    buf = bytearray(chunk)
+    view = memoryview(buf)
+    with open(src, "rb", buffering=0) as fin, open(dst, "wb", buffering=0) as fout:
+        while n := fin.readinto(buf):
+            fout.write(view[:n])
+
+
+def segyio_available():
+    try:
+        import segyio  # noqa: F401
+    except ImportError:
+        return False
+    return True
+
+
+def record_section(begin, end, text):
+    """Puts a benchmark's section (text, from its begin marker to its end
+    marker and a newline) into results.md in place of the one there, or at
+    the end."""
+    path = HERE / "results.md"
+    old = path.read_text() if path.exists() else ""
+    if begin in old:
+        old = old[:old.index(begin)] + old[old.index(end) + len(end):].lstrip("\n")
+    path.write_text(old.rstrip("\n") + "\n\n" + text)
+
+
 def run_child(job, n, ns, directory, checksum, repeat):
     cmd = [sys.executable, str(Path(__file__).resolve()), "--child", job, "--n", str(n), "--ns", str(ns),
            "--dir", str(directory), "--checksum", repr(checksum), "--repeat", str(repeat)]

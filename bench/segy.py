@@ -46,14 +46,6 @@ def make_file(directory, n, ns):
     vondrel.write(directory / "ref.sgy", (headers, rows), format="segy", sample_format=1, byteorder=">")
 
 
-def segyio_available():
-    try:
-        import segyio  # noqa: F401
-    except ImportError:
-        return False
-    return True
-
-
 def jobs(directory):
     ref, out = directory / "ref.sgy", directory / "out.sgy"
 
@@ -111,7 +103,7 @@ def jobs(directory):
         "write": (gather, write, check_out),
         "limit_write": (file_bytes, limit_write, check_out),
     }
-    if segyio_available():
+    if run.segyio_available():
         table["segyio_read"] = (lambda: None, segyio_read, check_segyio)
     return table
 
@@ -184,7 +176,7 @@ def parent(args):
         for old in directory.iterdir():
             old.unlink()
         directory.rmdir()
-    if not segyio_available():
+    if not run.segyio_available():
         lines.append("segyio is not installed here: no segyio figures.")
     load_after = os.getloadavg()[0]
     section = [BEGIN, "## SEG-Y files", "",
@@ -196,12 +188,8 @@ def parent(args):
     text = "\n".join(section + lines + [END]) + "\n"
     print(text)
     if not args.quick:
-        results_md = HERE / "results.md"
-        old = results_md.read_text() if results_md.exists() else ""
-        if BEGIN in old:
-            old = old[:old.index(BEGIN)] + old[old.index(END) + len(END) + 1:]
-        results_md.write_text(old.rstrip("\n") + "\n\n" + text)
-        print(f"written to {results_md}")
+        run.record_section(BEGIN, END, text)
+        print(f"written to {HERE / 'results.md'}")
 
 
 def main():

@@ -47,6 +47,8 @@ import vondrel
 import vondrel.dask
 
 HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+import run  # noqa: E402  (warming, the plain copy, the results file)
 BEGIN, END = "<!-- zarr: bench/zarr_stores.py -->", "<!-- /zarr -->"
 NS = 1000
 CHUNK = 1 << 20
@@ -101,22 +103,7 @@ def make_shots(directory, n_files, n, ns):
     return paths
 
 
-def warm(path):
-    with open(path, "rb", buffering=0) as f:
-        buf = bytearray(CHUNK)
-        while f.readinto(buf):
-            pass
-
-
 # ---- the jobs -------------------------------------------------------------------------------
-
-
-def copy_loop(src, dst):
-    buf = bytearray(CHUNK)
-    view = memoryview(buf)
-    with open(src, "rb", buffering=0) as fin, open(dst, "wb", buffering=0) as fout:
-        while n := fin.readinto(buf):
-            fout.write(view[:n])
 
 
 def readinto_split(path, threads, pieces=32, reuse=False):
@@ -190,7 +177,7 @@ def run_jobs(work, original, n_il, repeat, jobs):
     if original != cube:
         shutil.copyfile(original, cube)
     make_cube(tiny, 2, 2)
-    warm(cube)
+    run.warm(cube)
     results = {}
 
     def want(job):
@@ -205,7 +192,7 @@ def run_jobs(work, original, n_il, repeat, jobs):
             vondrel.to_zarr(cube, store, ZCHUNKS, compressors=None, fsync=fsync)
 
     if want("copy"):
-        record("copy", timed(repeat, lambda: copy_loop(cube, copy), lambda: remove(copy)))
+        record("copy", timed(repeat, lambda: run.copy_loop(cube, copy), lambda: remove(copy)))
         remove(copy)
     for k in (1, 2):
         if want(f"readinto_{k}"):
@@ -272,7 +259,7 @@ def run_jobs(work, original, n_il, repeat, jobs):
         shots.mkdir()
         paths = make_shots(shots, 16, 1000, 2000)
         for p in paths:
-            warm(p)
+            run.warm(p)
         def by_engine(drop=None):
             ds = xr.open_mfdataset(paths, engine="vondrel", combine="nested", concat_dim="trace", coords="minimal",
                                    data_vars="minimal", compat="override", drop_variables=drop)
@@ -303,7 +290,7 @@ def header_names(f):
 def warm_store(store):
     for here, _, files in os.walk(store):
         for name in files:
-            warm(Path(here) / name)
+            run.warm(Path(here) / name)
 
 
 def files_equal(a, b):
@@ -456,14 +443,6 @@ more of the shared file system than it delivers: then its aggregate
 bandwidth is the figure to compare with."""
 
 
-def record_section(text):
-    path = HERE / "results.md"
-    old = path.read_text() if path.exists() else ""
-    if BEGIN in old:
-        old = old[:old.index(BEGIN)] + old[old.index(END) + len(END) + 1:]
-    path.write_text(old.rstrip("\n") + "\n\n" + BEGIN + "\n" + text + END + "\n")
-
-
 def main():
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("--quick", action="store_true", help="a tenth of the cube; results.md is left alone")
@@ -500,7 +479,7 @@ def main():
     print()
     print(text)
     if not (args.quick or only or args.no_record):
-        record_section(text)
+        run.record_section(BEGIN, END, BEGIN + "\n" + text + END + "\n")
         print(f"written to {HERE / 'results.md'}")
 
 

@@ -343,6 +343,26 @@ def test_partial_keeps_the_complete_traces_of_an_input_cut_short(tmp_path, piped
     assert info.stdout.startswith(f"{source[0]}: su, big-endian, 10 traces\n".encode())
 
 
+def test_a_collection_cut_short_names_the_flags_that_read_it(tmp_path):
+    # A count beyond what the file can hold is never taken without --format:
+    # the error names the count, the complete traces and the flags that read them.
+    ns, size = 37, 240 + 4 * 37
+    trace = bytes(114) + struct.pack(">HH", ns, 4000) + bytes(122)         # tracl goes in front
+    body = b"".join(struct.pack(">i", i + 1) + trace[4:] + struct.pack(f">{ns}f", *range(i, i + ns))
+                    for i in range(11))
+    cut = tmp_path / "cut.su"
+    cut.write_bytes(struct.pack(">i", 11) + body[:5 * size + 243])
+    for partial in ([], ["--partial"]):
+        refused = run("convert", cut, tmp_path / "out.su", *partial)
+        assert refused.returncode == 1 and refused.stderr == (
+            f"vondrel convert: {cut}: no reading fits the data; read as a collection file (big-endian) its count "
+            "says 11 traces and the file holds 5 complete ones: use --format collection with --partial\n").encode()
+    assert not (tmp_path / "out.su").exists()
+    done = run("convert", cut, tmp_path / "out.su", "--format", "collection", "--partial", "--to", "su",
+               "--byteorder", "big")
+    assert done.returncode == 0 and (tmp_path / "out.su").read_bytes() == body[:5 * size]
+
+
 @pytest.mark.parametrize("piped", [False, True], ids=["path", "pipe"])
 def test_partial_segy_keeps_its_trace_headers(tmp_path, piped):
     raw = (DATA / "segyio_small.sgy").read_bytes()

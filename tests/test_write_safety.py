@@ -106,6 +106,27 @@ def test_a_reader_refuses_the_file_an_open_writer_will_replace(source, how, read
         assert len(f) == 0
 
 
+@pytest.mark.parametrize("fails", ["create", "fchmod"])
+def test_a_writer_that_fails_to_start_holds_no_reader_back(source, monkeypatch, fails):
+    # While its error is still being handled (the traceback keeps the
+    # half-made writer alive), the file it did not replace reads as before.
+    from vondrel import _sinks
+
+    def refuse(*args):
+        raise OSError(28, "No space left on device")
+    with monkeypatch.context() as m:
+        if fails == "create":
+            m.setattr(_sinks, "_create_beside", refuse)
+        else:
+            m.setattr(_sinks.os, "fchmod", refuse)
+        try:
+            vondrel.Writer("in.su", "su", ">")
+        except OSError as e:
+            held = e
+    assert held.__traceback__ is not None and len(vondrel.read("in.su")) == len(vondrel.read(SOURCE))
+    assert os.listdir() == ["in.su"]
+
+
 @pytest.mark.skipif(bool(os.environ.get("VONDREL_SANITIZERS")) or hasattr(sys, "gettotalrefcount"),
                     reason="Dask over the package: the release run checks it")
 @pytest.mark.parametrize("how", ["path", "symlink"])

@@ -96,6 +96,7 @@ def add_edit_parser(commands: Any, common: argparse.ArgumentParser) -> None:
 def cmd_edit(args: Any) -> int:
     import vondrel
     from vondrel import _registry
+    from vondrel._messages import NO_FIELD
 
     order = ORDERS[args.from_byteorder] if args.from_byteorder else None
     with vondrel.open(args.file, "r+", format=args.format, byteorder=order) as f:
@@ -105,7 +106,7 @@ def cmd_edit(args: Any) -> int:
         encoded = []
         for key, numbers in args.assignments:
             if key not in names:
-                raise DataError(f"{args.file}: no header field {key!r} in a {_registry.get(f.format).title} trace header")
+                raise DataError(f"{args.file}: " + NO_FIELD.format(name=key, title=_registry.get(f.format).title))
             try:
                 values = values_of(numbers, where.k)
             except OverflowError:

@@ -6,6 +6,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from vondrel._messages import CANNOT_HOLD
 
 
 def fields(dtype: np.dtype[Any]) -> list[str]:
@@ -33,7 +34,7 @@ def records(columns: Mapping[str, Any], n: int, dtype: np.dtype[Any]) -> npt.NDA
         field[...] = column
         if field.dtype.kind in "iu" and not np.array_equal(field, column):
             bad = column[field != column][0]
-            raise ValueError(f"header field {name} cannot hold {bad} ({field.dtype.name})")
+            raise ValueError(CANNOT_HOLD.format(name=name, value=bad, kind=field.dtype.name))
     return out
 
 

@@ -29,6 +29,7 @@ from typing import TYPE_CHECKING, Any, NamedTuple
 import numpy as np
 
 from vondrel import _arrays, _columns, _registry
+from vondrel._messages import CLOSED
 from vondrel._optional import require
 from vondrel._dataset import scaled
 
@@ -289,7 +290,7 @@ def sample_column(f: Any, k: int) -> np.ndarray:
     plan, fd = getattr(f, "plan", None), getattr(f, "_fd", None)
     if plan is not None and fd is not None and plan.trace_size is not None:
         if f.closed:
-            raise ValueError("the file handle is closed")
+            raise ValueError(CLOSED)
         _arrays._h_psamples(fd, plan.data_offset + k * plan.width, plan.trace_size, None, None, n, 1,
                             plan.sample_format, plan.byteorder == ">", True, out)
         return out

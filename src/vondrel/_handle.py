@@ -22,7 +22,6 @@ from __future__ import annotations
 import mmap
 import os
 import stat
-import sys
 import threading
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
@@ -30,8 +29,8 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from vondrel import _arrays, _geometry, _sinks
-from vondrel._layout import TITLES
-from vondrel._messages import DTYPE
+from vondrel._layout import FORMAT_NAMES, NATIVE, ORDER_NAMES, SAMPLE_FORMAT_NAMES, SAMPLE_FORMATS, TITLES
+from vondrel._messages import CANNOT_HOLD, CLOSED, DTYPE, NO_FIELD, NO_FORM
 from vondrel._plan import HEADER_SIZE, Plan, plan
 
 if TYPE_CHECKING:
@@ -39,15 +38,13 @@ if TYPE_CHECKING:
 
 __all__ = ["File", "open"]
 
-NATIVE = "<" if sys.byteorder == "little" else ">"
-_ORDER_NAMES = {"<": "little-endian", ">": "big-endian"}
-_SAMPLE_FORMAT_NAMES = {1: "IBM float", 2: "int32", 3: "int16", 5: "IEEE float", 6: "IEEE double", 7: "int24",
-                        8: "int8", 9: "int64", 10: "uint32", 11: "uint16", 12: "uint64", 15: "uint24", 16: "uint8"}
 # format code -> the NumPy type of its samples as stored (IBM floats as float32)
-_STORED = {1: "f4", 2: "i4", 3: "i2", 5: "f4", 6: "f8", 7: "i4", 8: "i1", 9: "i8", 10: "u4", 11: "u2", 12: "u8",
-           15: "u4", 16: "u1"}
+_STORED = {code: stored for code, (_, stored) in SAMPLE_FORMATS.items()}
 _LAYOUT_FIELDS = ("ns",)       # header fields that say where the next trace begins
-_CLOSED = "the file handle is closed"
+_READ_ONLY = "{path}: the handle is open for reading; open it with mode 'r+' to edit"
+_OUT_OF_RANGE = "trace index {index} is out of range for {n} traces"
+_SELECTOR = "traces are selected by an int, a slice, a sequence of ints or a boolean mask, not {what}"
+_LAYOUT_FIELD = "header field {name} cannot be changed through the handle: it gives the traces' layout in the file"
 
 
 def _not_random_access(name: str) -> ValueError:
@@ -113,12 +110,11 @@ def index_array(sel: Any, n: int) -> np.ndarray:
     if a.size == 0:
         return np.empty(0, np.int64)
     if a.ndim != 1 or a.dtype.kind not in "iu":
-        raise IndexError(f"traces are selected by an int, a slice, a sequence of ints or a boolean mask, "
-                         f"not {a.dtype} of shape {a.shape}")
+        raise IndexError(_SELECTOR.format(what=f"{a.dtype} of shape {a.shape}"))
     a = a.astype(np.int64)
     bad = (a < -n) | (a >= n)
     if bad.any():
-        raise IndexError(f"trace index {int(a[bad][0])} is out of range for {n} traces")
+        raise IndexError(_OUT_OF_RANGE.format(index=int(a[bad][0]), n=n))
     return np.where(a < 0, a + n, a)
 
 
@@ -221,9 +217,9 @@ class File(_geometry.Surveyed):
         ns = f"ns {p.ns}" if p.ns is not None else "ns varying" if p.n_traces else "no ns"
         state = "closed" if self._closed else f"mode {self.mode!r}"
         traces = f"{p.n_traces} trace{'' if p.n_traces == 1 else 's'}"
-        samples = f"{_SAMPLE_FORMAT_NAMES.get(p.sample_format, 'format')} ({p.sample_format})"
+        samples = f"{SAMPLE_FORMAT_NAMES.get(p.sample_format, 'format')} ({p.sample_format})"
         return (f"<vondrel.File {self.path!r}: {traces}, {ns}, dt {p.dt} us, {TITLES[p.format]} "
-                f"{_ORDER_NAMES[p.byteorder]}, {samples}, {state}>")
+                f"{ORDER_NAMES[p.byteorder]}, {samples}, {state}>")
 
     # ---- life -------------------------------------------------------------------------
 
@@ -237,7 +233,7 @@ class File(_geometry.Surveyed):
         """Writes the edits through to the file (the map synchronised, the
         descriptor fsynced); nothing to do in mode "r"."""
         if self._closed:
-            raise ValueError(_CLOSED)
+            raise ValueError(CLOSED)
         if self.mode == "r+":
             if self._map is not None:
                 self._map.flush()
@@ -273,11 +269,18 @@ class File(_geometry.Surveyed):
         byte of its traces (a map read past the end of a shrunk file would
         kill the process)."""
         if self._closed:
-            raise ValueError(_CLOSED)
+            raise ValueError(CLOSED)
         size = os.fstat(self._fd).st_size
         if size < self._plan.end:
             raise OSError(f"{self.path}: the file shrank under the open handle: {size} bytes, where its "
                           f"traces need {self._plan.end}")
+
+    def _editable(self) -> None:
+        """Raises unless the handle is open for editing (mode "r+")."""
+        if self._closed:
+            raise ValueError(CLOSED)
+        if self.mode != "r+":
+            raise ValueError(_READ_ONLY.format(path=self.path))
 
     def _where(self, sel: Any) -> _Where:
         """The traces that `sel` (int, slice, range, index sequence, mask;
@@ -290,7 +293,7 @@ class File(_geometry.Surveyed):
         if isinstance(sel, (int, np.integer)) and not isinstance(sel, bool):
             i = int(sel)
             if not -n <= i < n:
-                raise IndexError(f"trace index {i} is out of range for {n} traces")
+                raise IndexError(_OUT_OF_RANGE.format(index=i, n=n))
             i %= n
             if offsets is None:
                 return _Where((p.data_offset + i * p.trace_size, p.trace_size, None, None, 1), 1, True, None, i)
@@ -307,8 +310,7 @@ class File(_geometry.Surveyed):
                 return _Where((0, 0, offsets[start:start + k + 1], None, k), k, False, None, start)
             index = np.arange(start, stop, step, dtype=np.int64)
         elif isinstance(sel, (str, bytes)):
-            raise IndexError(f"traces are selected by an int, a slice, a sequence of ints or a boolean mask, "
-                             f"not {type(sel).__name__}")
+            raise IndexError(_SELECTOR.format(what=type(sel).__name__))
         else:
             index = index_array(sel, n)
         return _Where((p.data_offset, p.trace_size or 0, offsets, index, n), len(index), False, index)
@@ -377,7 +379,7 @@ class File(_geometry.Surveyed):
             flat = np.empty(int(bounds[-1]), item)
             ns = -1
         if self._closed:
-            raise ValueError(_CLOSED)
+            raise ValueError(CLOSED)
         try:
             _arrays._h_psamples(self._fd, *where.args, ns, p.sample_format, big, not stored, flat)
         except OSError:
@@ -388,8 +390,7 @@ class File(_geometry.Surveyed):
     def _put(self, where: _Where, at: int, width: int, data: bytes | np.ndarray) -> None:
         """Writes `width` bytes a trace (data: k * width, in the file's order)
         at `at` bytes into each selected trace."""
-        if self.mode != "r+":
-            raise ValueError(f"{self.path}: the handle is open for reading; open it with mode 'r+' to edit")
+        self._editable()
         with self._write_lock:
             self._live()
             if self._map is not None:
@@ -409,7 +410,7 @@ class File(_geometry.Surveyed):
     def _column(self, name: str, where: _Where) -> np.ndarray:
         dtype = self._plan.header_dtype
         if name not in dtype.names:
-            raise KeyError(f"no header field {name!r} in a {TITLES[self.format]} trace header")
+            raise KeyError(NO_FIELD.format(name=name, title=TITLES[self.format]))
         out = np.empty(where.k, dtype.fields[name][0])
         self._fields((name,), where, out, (0,))
         return out
@@ -485,7 +486,7 @@ class Headers:
         dtype = self.dtype
         for name in names:
             if name not in dtype.names:
-                raise KeyError(f"no header field {name!r} in a {TITLES[self._file.format]} trace header")
+                raise KeyError(NO_FIELD.format(name=name, title=TITLES[self._file.format]))
 
     def __getitem__(self, key: Any) -> Any:
         f = self._file
@@ -506,8 +507,7 @@ class Headers:
 
     def __setitem__(self, key: Any, value: Any) -> None:
         f = self._file
-        if f.mode != "r+" and not f.closed:
-            raise ValueError(f"{f.path}: the handle is open for reading; open it with mode 'r+' to edit")
+        f._editable()
         names, sel = self._split(key)
         where = f._where(sel)
         if names is None:
@@ -529,8 +529,7 @@ class Headers:
         """`value` (a scalar or k values) as field `name` in the file's byte
         order; ValueError naming the field for a value it cannot hold."""
         if name in _LAYOUT_FIELDS:
-            raise ValueError(f"header field {name} cannot be changed through the handle: it gives the traces' "
-                             "layout in the file")
+            raise ValueError(_LAYOUT_FIELD.format(name=name))
         field = self.dtype.fields[name][0]
         order = self._file.byteorder
         a = np.asarray(value)
@@ -550,13 +549,13 @@ class Headers:
             if a.dtype.kind == "f":
                 bad = ~np.isfinite(a) | (a != np.trunc(a))
                 if bad.any():
-                    raise ValueError(f"header field {name} cannot hold {a[bad].flat[0]} ({field.name})")
+                    raise ValueError(CANNOT_HOLD.format(name=name, value=a[bad].flat[0], kind=field.name))
             info = np.iinfo(field)
             if a.size:
                 low, high = a.min().item(), a.max().item()
                 if low < info.min or high > info.max:
-                    raise ValueError(f"header field {name} cannot hold {low if low < info.min else high} "
-                                     f"({field.name})")
+                    raise ValueError(CANNOT_HOLD.format(name=name, value=low if low < info.min else high,
+                                                        kind=field.name))
             out = a.astype(field)
         else:
             if a.dtype.kind not in "biuf":
@@ -565,7 +564,7 @@ class Headers:
                 out = a.astype(field)
             overflow = np.isinf(out) & np.isfinite(a)
             if overflow.any():
-                raise ValueError(f"header field {name} cannot hold {a[overflow].flat[0]} ({field.name})")
+                raise ValueError(CANNOT_HOLD.format(name=name, value=a[overflow].flat[0], kind=field.name))
         out = np.ascontiguousarray(np.broadcast_to(out.reshape(-1) if out.ndim else out, (k,)))
         if field.kind != "V" and order != NATIVE:
             out = out.byteswap()
@@ -594,8 +593,7 @@ class Headers:
             changed = now != rows[name]
             if changed.any():
                 j = int(np.flatnonzero(changed)[0])
-                raise ValueError(f"header field {name} cannot be changed through the handle: it gives the "
-                                 f"traces' layout in the file (row {j} says {rows[name][j]}, the file {now[j]})")
+                raise ValueError(_LAYOUT_FIELD.format(name=name) + f" (row {j} says {rows[name][j]}, the file {now[j]})")
         f._put(where, 0, HEADER_SIZE, raw)
 
 
@@ -659,8 +657,7 @@ class Samples:
     def __setitem__(self, sel: Any, value: Any) -> None:
         f = self._file
         p = f._plan
-        if f.mode != "r+" and not f.closed:
-            raise ValueError(f"{f.path}: the handle is open for reading; open it with mode 'r+' to edit")
+        f._editable()
         where = f._where(sel)
         if p.ns is not None:
             ns = p.ns
@@ -683,9 +680,8 @@ class Samples:
         if bad >= 0:
             j, s = divmod(bad, max(ns, 1))
             trace = where.trace(j)
-            what = _SAMPLE_FORMAT_NAMES.get(p.sample_format, "format")
-            raise ValueError(f"trace {trace}: sample {s} ({values.flat[bad]}) has no {what} form "
-                             f"(sample format {p.sample_format})")
+            raise ValueError(NO_FORM.format(trace=trace, sample=s, value=values.flat[bad],
+                                            what=FORMAT_NAMES[p.sample_format]))
         f._put(where, HEADER_SIZE, ns * p.width, raw)
 
 

@@ -19,3 +19,15 @@ HEADER_ROWS = "{rows} header rows for {n} traces"
 # and byte order (`what`, e.g. "SU little-endian").  The stream reader,
 # which reads trace by trace, says "trace N is cut short at byte X" instead.
 CUT_SHORT = "{name}: {what}: trace {index} at byte offset {offset} is cut short"
+# A header field name that the trace header of a format (its title,
+# vondrel._layout.TITLES) does not have.
+NO_FIELD = "no header field {name!r} in a {title} trace header"
+# A sample that the file's sample format cannot store (`what`, e.g. "IBM
+# float"), counted as the caller counts traces.
+NO_FORM = "trace {trace}: sample {sample} ({value}) has no {what} form"
+# A value that a header field's type cannot hold (`kind`: the NumPy type's name).
+CANNOT_HOLD = "header field {name} cannot hold {value} ({kind})"
+# A format name that is none of the registry's (`choices`: the names, quoted).
+FORMAT_CHOICE = "format must be one of {choices}, not {name!r}"
+# Any use of an open-file handle after close().
+CLOSED = "the file handle is closed"

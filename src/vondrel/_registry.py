@@ -8,7 +8,8 @@ from typing import Any
 
 from vondrel import _segyfile, _sufile
 from vondrel._detection import HEAD, MARGIN, REFUTED, Fit, Overrides, Reading, TraceFormat, describe
-from vondrel._layout import HEADER_SIZE, NATIVE, check_sample_format
+from vondrel._layout import HEADER_SIZE, NATIVE, ORDER_NAMES, TITLES, check_sample_format
+from vondrel._messages import FORMAT_CHOICE
 from vondrel._sources import Source
 
 FORMATS: list[TraceFormat] = [_segyfile.SEGY_FORMAT, _sufile.SU_FORMAT, _sufile.COLLECTION_FORMAT]
@@ -24,7 +25,7 @@ def get(name: str) -> TraceFormat:
     for f in FORMATS:
         if f.name == name:
             return f
-    raise ValueError(f"format must be one of {', '.join(repr(f.name) for f in FORMATS)}, not {name!r}")
+    raise ValueError(FORMAT_CHOICE.format(choices=", ".join(repr(f.name) for f in FORMATS), name=name))
 
 
 def names() -> tuple[str, ...]:
@@ -78,6 +79,28 @@ def _readings(formats: list[TraceFormat], head: bytes, byteorder: str | None,
             if byteorder is None or r.byteorder == byteorder]
 
 
+def _set_aside(src: Source, head: bytes, eof: bool, overrides: Overrides,
+               readings: list[tuple[TraceFormat, Reading]]) -> tuple[int, str] | None:
+    """(complete traces, what to say) of the most telling reading that was
+    no candidate for its count (more traces than the file can hold): the
+    traces it holds as far as the headers go, and how to read them.  None
+    when no such reading holds a complete, plausible trace."""
+    best = None
+    for f, r in readings:
+        fit = f.fit(src, head, r, eof, True, True, overrides)     # as if format= named it
+        if fit is None or not fit.traces or fit.score <= -MARGIN:
+            continue
+        if best is None or (fit.traces, fit.score) > (best[0].traces, best[0].score):
+            best = (fit, r)
+    if best is None:
+        return None
+    fit, r = best
+    n = fit.traces or 0
+    return n, (f"read as a {TITLES.get(r.format, r.format)} file ({ORDER_NAMES[r.byteorder]}) its count says "
+               f"{r.count} traces and the file holds {n} complete one{'' if n == 1 else 's'}: use "
+               f"format={r.format!r} with partial=True")
+
+
 def detect(src: Source, format: str | None, byteorder: str | None, partial: bool, walk: bool = False,
             overrides: Overrides = Overrides()) -> Fit:
     """The reading of `src` that fits (format= and byteorder= narrow the
@@ -116,6 +139,9 @@ def detect(src: Source, format: str | None, byteorder: str | None, partial: bool
         return f.fit(src, head, r, eof, named, scan, overrides)
 
     entries: list[tuple[TraceFormat, Reading, Fit]] = []
+    # Readings that are no candidate for their count: named in the error
+    # when no reading fits, never read without format= naming them.
+    aside: list[tuple[TraceFormat, Reading]] = []
     for f, r in readings:
         if any(fit.tiles and g.decisive and g is not f for g, _, fit in entries):
             # A format whose file headers say what follows tiles: the formats
@@ -125,6 +151,8 @@ def detect(src: Source, format: str | None, byteorder: str | None, partial: bool
         fit = fit_of(f, r, False)
         if fit is not None:
             entries.append((f, r, fit))
+        else:
+            aside.append((f, r))
 
     def walked(confirm: bool) -> list[tuple[TraceFormat, Reading, Fit]]:
         # The guesses walked: with `confirm` those that tile, else all but
@@ -156,8 +184,9 @@ def detect(src: Source, format: str | None, byteorder: str | None, partial: bool
             why = f.diagnose(src, head, byteorder, named)
             if why:
                 raise ValueError(f"{src.name}: {why}")
+    note = _set_aside(src, head, eof, overrides, aside) if aside else None
     if not fits:
-        raise ValueError(f"{src.name}: {len(head)} bytes hold no {format or 'trace'} data")
+        raise ValueError(f"{src.name}: {note[1] if note else f'{len(head)} bytes hold no {format or 'trace'} data'}")
     # The closest reading tiles the most complete traces of the readings
     # that the data do not refute; a partial read takes it only when no
     # other reading comes as close as plausibly.
@@ -170,6 +199,10 @@ def detect(src: Source, format: str | None, byteorder: str | None, partial: bool
     if of(closest).decisive and closest.score == REFUTED:
         # A binary header that the trace headers contradict: no reading of it comes close.
         raise ValueError(f"{src.name}: {describe(closest.reading)}: {closest.why}")
-    raise ValueError(f"{src.name}: no reading fits the data; the closest, {describe(closest.reading)}, "
-                     f"breaks at trace {closest.traces} (byte offset {src.start + closest.end}): {closest.why}")
+    if note and (not candidate(closest) or (closest.traces or 0) < note[0]):
+        # The reading set aside holds more than the closest candidate: it is what the file is.
+        raise ValueError(f"{src.name}: no reading fits the data; {note[1]}")
+    why = (f"{src.name}: no reading fits the data; the closest, {describe(closest.reading)}, "
+           f"breaks at trace {closest.traces} (byte offset {src.start + closest.end}): {closest.why}")
+    raise ValueError(f"{why}; {note[1]}" if note else why)
 

@@ -15,7 +15,7 @@ import numpy as np
 from vondrel import _arrays, _bulk, _interval, _sinks
 from vondrel._detection import REFUTED, Fit, Overrides, Reading, TraceFormat, TraceWriter, picked
 from vondrel._gather import Gather
-from vondrel._messages import CUT_SHORT, HEADER_ROWS, NOT_A_GATHER
+from vondrel._messages import CUT_SHORT, HEADER_ROWS, NO_FORM, NOT_A_GATHER
 from vondrel._sources import Sink, read_into, read_some, readinto_some
 from vondrel._layout import (BINARY_FIELDS, BINARY_SIZE, BYTEORDER_CONSTANT, FORMAT_NAMES, FORMAT_OF_TYPE,
                              HEAD_SIZE, HEADER_SIZE, NATIVE, ORDER_NAMES, REFUSED_FORMATS, SAMPLE_FORMAT_NAMES,
@@ -918,8 +918,8 @@ def stored_samples(flat: np.ndarray, offsets: np.ndarray, code: int, prefix: str
             finite = np.isfinite(out)
             if not finite.all():
                 i, k = _where(offsets, int(np.argmin(finite)))
-                raise ValueError(f"{prefix}trace {first + i}: sample {k} ({flat[int(offsets[i]) + k]}) has no "
-                                 "IBM float form")
+                raise ValueError(prefix + NO_FORM.format(trace=first + i, sample=k, value=flat[int(offsets[i]) + k],
+                                                         what=FORMAT_NAMES[1]))
         return out
     low, high = _integer_bounds(code)
     inexact = flat.dtype == np.float32 and SAMPLE_FORMATS[code][0] > 3

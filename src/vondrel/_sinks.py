@@ -207,12 +207,14 @@ class PathSink:
         try:
             fd, self.temp = _create_beside(self.dest)
         except OSError as e:           # named by the destination, not by the temporary file
+            self.done = True           # no longer about to replace it
             raise type(e)(e.errno, e.strerror, self.name) from None
         try:
             if st is not None:
                 os.fchmod(fd, stat.S_IMODE(st.st_mode))
             self.file = open(fd, "wb", buffering=buffering)
         except BaseException:
+            self.done = True
             os.close(fd)
             os.unlink(self.temp)
             self.temp = None

@@ -14,6 +14,8 @@ from vondrel import _arrays, _sinks
 from vondrel._layout import HEADER_SIZE, NATIVE
 from vondrel._messages import NO_DATA
 
+_NOT_A_FILE = "a path or a binary file object is required, not {kind}"
+
 # A read() or readinto() that returns None, wherever a source is read, is a
 # non-blocking stream with no data now (never the end of the data), as
 # vondrel._sinks.write_all takes a write() that returns None: read_some and
@@ -67,7 +69,7 @@ class Source:
                 _sinks.refuse_output(self.file.fileno(), self.name)
         else:
             if isinstance(source, io.TextIOBase) or not hasattr(source, "read"):
-                raise TypeError(f"a path or a binary file object is required, not {type(source).__name__}")
+                raise TypeError(_NOT_A_FILE.format(kind=type(source).__name__))
             self.file = source
             name = getattr(source, "name", None)
             self.name = name if isinstance(name, str) else "<stream>"
@@ -169,7 +171,7 @@ class Sink:
             self.file = self.path.file
         else:
             if isinstance(dest, io.TextIOBase) or not hasattr(dest, "write"):
-                raise TypeError(f"a path or a binary file object is required, not {type(dest).__name__}")
+                raise TypeError(_NOT_A_FILE.format(kind=type(dest).__name__))
             self.file = dest
         self.target: object = _sinks.WholeWrites(self.file)
         self.pos: int | None = None

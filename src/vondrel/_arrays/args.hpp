@@ -5,6 +5,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "vondrel/_arrays/formats.hpp"
+#include "vondrel/common/errors.hpp"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -18,6 +21,19 @@ inline int to_int64(PyObject *obj, std::int64_t *out)
         return -1;
     *out = v;
     return 0;
+}
+
+// A SEG-Y sample format code argument: its format, or null with an
+// exception set (ValueError for a code this module does not read).
+inline const codec::SampleFormat *format_of(PyObject *obj)
+{
+    std::int64_t code;
+    if (to_int64(obj, &code) < 0)
+        return nullptr;
+    const codec::SampleFormat *fmt = code >= 0 && code < 256 ? codec::sample_format(static_cast<int>(code)) : nullptr;
+    if (!fmt)
+        PyErr_Format(PyExc_ValueError, msg_unknown_format, static_cast<long long>(code));
+    return fmt;
 }
 
 // A truth-value argument; -1 with an exception set on failure.

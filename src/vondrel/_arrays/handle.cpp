@@ -214,17 +214,6 @@ struct Field {
     unsigned char *out;
 };
 
-const SampleFormat *format_of(PyObject *obj)
-{
-    std::int64_t code;
-    if (to_int64(obj, &code) < 0)
-        return nullptr;
-    const SampleFormat *fmt = code >= 0 && code < 256 ? codec::sample_format(static_cast<int>(code)) : nullptr;
-    if (!fmt)
-        PyErr_Format(PyExc_ValueError, msg_unknown_format, static_cast<long long>(code));
-    return fmt;
-}
-
 std::size_t header_ns(const unsigned char *header, bool big_endian)
 {
     const unsigned char *b = header + ns_at;

@@ -29,17 +29,6 @@ constexpr const char past_end[] = "%s() was asked for traces beyond the largest 
 // arithmetic below far from overflow.
 constexpr std::int64_t max_ns = std::int64_t(1) << 40;
 
-const SampleFormat *format_argument(PyObject *obj)
-{
-    std::int64_t code;
-    if (to_int64(obj, &code) < 0)
-        return nullptr;
-    const SampleFormat *fmt = code >= 0 && code < 256 ? codec::sample_format(static_cast<int>(code)) : nullptr;
-    if (!fmt)
-        PyErr_Format(PyExc_ValueError, msg_unknown_format, static_cast<long long>(code));
-    return fmt;
-}
-
 // A count argument (0 or more) into *out; -1 with an exception set.
 int count_argument(const char *func, PyObject *obj, std::size_t *out)
 {
@@ -77,7 +66,7 @@ PyObject *segy_decode(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObj
     if (decode_params.bind(call, nargs, kwnames, args) < 0 || count_argument(func, args[1], &count) < 0 ||
         to_int64(args[2], &ns) < 0 || to_flag(args[4], &big_endian) < 0 || to_flag(args[7], &to_float) < 0)
         return nullptr;
-    const SampleFormat *fmt = format_argument(args[3]);
+    const SampleFormat *fmt = format_of(args[3]);
     if (!fmt)
         return nullptr;
     Buffer src, headers, samples;
@@ -119,7 +108,7 @@ PyObject *segy_walk(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObjec
     bool big_endian;
     if (walk_params.bind(call, nargs, kwnames, args) < 0 || to_flag(args[2], &big_endian) < 0)
         return nullptr;
-    const SampleFormat *fmt = format_argument(args[1]);
+    const SampleFormat *fmt = format_of(args[1]);
     if (!fmt)
         return nullptr;
     Buffer src;
@@ -147,7 +136,7 @@ PyObject *segy_encode(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObj
     if (encode_params.bind(call, nargs, kwnames, args) < 0 || count_argument(func, args[2], &count) < 0 ||
         count_argument(func, args[3], &ns) < 0 || to_flag(args[5], &big_endian) < 0)
         return nullptr;
-    const SampleFormat *fmt = format_argument(args[4]);
+    const SampleFormat *fmt = format_of(args[4]);
     if (!fmt)
         return nullptr;
     if (ns > static_cast<std::size_t>(max_ns))
@@ -209,7 +198,7 @@ PyObject *segy_read(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObjec
         to_int64(args[3], &step) < 0 || to_int64(args[4], &ns) < 0 || to_flag(args[6], &big_endian) < 0 ||
         to_flag(args[9], &to_float) < 0)
         return nullptr;
-    const SampleFormat *fmt = format_argument(args[5]);
+    const SampleFormat *fmt = format_of(args[5]);
     if (!fmt)
         return nullptr;
     if (offset < 0 || step < 1 || ns < 0) {
@@ -279,7 +268,7 @@ PyObject *segy_write(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObje
     if (segy_write_params.bind(call, nargs, kwnames, args) < 0 || count_argument(func, args[3], &count) < 0 ||
         count_argument(func, args[4], &ns) < 0 || to_flag(args[6], &big_endian) < 0)
         return nullptr;
-    const SampleFormat *fmt = format_argument(args[5]);
+    const SampleFormat *fmt = format_of(args[5]);
     if (!fmt)
         return nullptr;
     if (ns > static_cast<std::size_t>(max_ns))
