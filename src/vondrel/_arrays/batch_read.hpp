@@ -22,35 +22,21 @@ struct ReadRequest {
     int err;
 };
 
-// The reads of a call, on the batch interface while it lasts.  A batch
-// waits for every one of its reads before read_batch returns, so the
-// buffers are never written after it.
+// The reads of a call.  A batch waits for every one of its reads before
+// read_batch returns, so the buffers are never written after it.  The batch
+// interface is set up once a thread (anew in a forked child) and kept.
 class BatchReader {
 public:
     explicit BatchReader(int fd) : fd_(fd) {}
-    ~BatchReader();
-    BatchReader(const BatchReader &) = delete;
-    BatchReader &operator=(const BatchReader &) = delete;
 
-    // Fills `got` and `err` of the n requests.  The batch interface is set
-    // up for the first batch of at least `worth` reads.
+    // Fills `got` and `err` of the n requests.
     void read_batch(ReadRequest *reqs, std::size_t n);
 
     static constexpr std::size_t depth = 128;    // reads a batch at most
-    static constexpr std::size_t worth = 8;      // fewer go by pread
+    static constexpr std::size_t worth = 4;      // fewer go by pread
 
 private:
-    bool set_up();
-    bool submit(ReadRequest *reqs, std::size_t n);
     int fd_;
-    int ring_ = -1;
-    bool tried_ = false, usable_ = false;
-    void *sq_map_ = nullptr, *cq_map_ = nullptr, *sqes_map_ = nullptr;
-    std::size_t sq_len_ = 0, cq_len_ = 0, sqes_len_ = 0;
-    // The shared rings: the kernel's queue heads and tails, masks and entries.
-    void *sq_tail_ = nullptr, *cq_head_ = nullptr, *cq_tail_ = nullptr, *sqes_ = nullptr, *cqes_ = nullptr;
-    unsigned *sq_array_ = nullptr;
-    unsigned sq_mask_ = 0, cq_mask_ = 0;
 };
 
 }  // namespace vondrel::arrays
