@@ -11,7 +11,13 @@ Jobs, for each file:
              (segyio: three attributes calls)
   random     f.samples[i] for 10,000 random i (segyio: f.trace[i])
   mask       f.samples[mask] for a boolean mask of 10 % of the traces
-             (limit: one readinto of as many bytes into a fresh buffer)
+             (limit_mask: one readinto of as many whole traces' bytes,
+             contiguous, into a NumPy buffer of that size; NumPy, like
+             f.samples' result, gets the same memory back every repetition,
+             its pages already in place, so neither side pays for faulting
+             fresh pages; limit_file: the whole file in 1 MB readinto calls
+             into one buffer, what any reader of scattered short traces
+             copies out of the page cache)
   open       vondrel.open(path) and close, per open (segyio: open with
              ignore_geometry=True, mmap, close)
   edit       f.headers["cdp", 17] = value on an "r+" handle, per edit
@@ -28,6 +34,7 @@ asserts nothing about speed.
 """
 import argparse
 import json
+import os
 import statistics
 import subprocess
 import sys
@@ -118,10 +125,21 @@ def jobs(directory, kind):
         assert np.array_equal(result, load("rows")[load("mask")])
 
     def limit_mask(nbytes):
-        buf = np.empty(nbytes, np.uint8)           # fresh: its pages fault in as they fill
+        buf = np.empty(nbytes, np.uint8)           # the memory of the repetition before, as f.samples gets it
         with open(path, "rb", buffering=0) as f:
             assert f.readinto(buf) == len(buf)
         return buf
+
+    def limit_file(_):
+        buf = bytearray(1 << 20)
+        total = 0
+        with open(path, "rb", buffering=0) as f:
+            while got := f.readinto(buf):
+                total += got
+        return total
+
+    def check_file(total):
+        assert total == path.stat().st_size
 
     def opens(_):
         for _ in range(OPENS):
@@ -148,6 +166,7 @@ def jobs(directory, kind):
         "random": (lambda: (vondrel.open(path), load("picks")), random_reads, check_random),
         "mask": (lambda: (vondrel.open(path), load("mask")), mask, check_mask),
         "limit_mask": (trace_bytes, limit_mask, lambda buf: None),
+        "limit_file": (lambda: None, limit_file, check_file),
         "open": (lambda: None, opens, check_count),
         "edit": (handle("r+"), edits, check_count),
     }
@@ -224,7 +243,8 @@ WHAT = {
     "columns3": 'f.headers[["sx", "gx", "cdp"]]: three fields, one call',
     "random": f"f.samples[i], {RANDOM_READS:,} random i",
     "mask": "f.samples[mask], 10 % of the traces",
-    "limit_mask": "one readinto of the masked traces' bytes (fresh buffer)",
+    "limit_mask": "one readinto of as many whole traces' bytes, contiguous",
+    "limit_file": "the whole file, 1 MB readinto calls into one buffer",
     "open": "vondrel.open(path) + close, per open",
     "edit": 'f.headers["cdp", 17] = v in mode "r+", per edit',
     "segyio_column": "segyio (mmap): attributes(offset)[:]",
@@ -240,6 +260,7 @@ def parent(args):
     build = run.ROOT / "build"
     build.mkdir(exist_ok=True)
     directory = Path(tempfile.mkdtemp(prefix="bench-handle-", dir=build))
+    load_before = os.getloadavg()
     lines = []
     try:
         for shape, (n, ns) in run.SHAPES.items():
@@ -294,7 +315,12 @@ def parent(args):
                f"`./dev run python3.13 bench/handle.py{' --quick' if args.quick else ''}`: median of "
                f"{args.repeat} repetitions after a warm-up, one process per job, page cache warm. Ratios and "
                "targets compare CPU time (user and system) of the process: every job runs on one thread, and on a "
-               "shared machine its wall time also counts the neighbours' work.", ""]
+               "shared machine its wall time also counts the neighbours' work. The mask's limit reads as many bytes as "
+               "the selected traces hold, but in one piece: scattered traces cost a system call a trace (long "
+               "traces, batched 128 a call where Linux offers io_uring) or a pass over the file (short traces, "
+               "limit_file). Load average (1, 5, 15 min) at the start "
+               f"{', '.join(f'{x:.2f}' for x in load_before)}, at the end "
+               f"{', '.join(f'{x:.2f}' for x in os.getloadavg())}.", ""]
     text = "\n".join(section + lines + [END]) + "\n"
     print(text)
     if not args.quick:

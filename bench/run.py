@@ -600,8 +600,9 @@ def record_section(begin, end, text):
     path = HERE / "results.md"
     old = path.read_text() if path.exists() else ""
     if begin in old:
-        old = old[:old.index(begin)] + old[old.index(end) + len(end):].lstrip("\n")
-    path.write_text(old.rstrip("\n") + "\n\n" + text)
+        path.write_text(old[:old.index(begin)] + text + old[old.index(end) + len(end):].lstrip("\n"))
+    else:
+        path.write_text(old.rstrip("\n") + "\n\n" + text)
 
 
 def run_child(job, n, ns, directory, checksum, repeat):

@@ -431,3 +431,31 @@ def test_edit_command_refuses_pipes_and_bad_values_and_takes_index_lists(tmp_pat
     fields = [trace_fields(i, "su") for i in range(N)]
     fields[0]["gx"] = fields[6]["gx"] = -5
     assert path.read_bytes() == build("su", "<", 5, fields)
+
+
+@pytest.mark.parametrize("code, order", [(5, "<"), (5, ">"), (1, ">")])
+@pytest.mark.parametrize("picked, cut, where", [
+    (6, 4, 100),             # a few reads: one pread each; the file ends inside trace 8's header
+    (150, 12, 240 + 4),      # batched: inside trace 24's samples, in the first batch
+    (150, 130, 0),           # the file ends where trace 260 would start, in the second batch
+])
+def test_a_short_read_inside_a_batch_names_its_trace_and_keeps_the_ones_before(tmp_path, code, order, picked,
+                                                                            cut, where):
+    from vondrel import _arrays
+    ns = 4200                                        # traces farther apart than a read reads through
+    size = 240 + 4 * ns
+    word = {v: ibm(v) if code == 1 else struct.pack(order + "f", v) for v in range(16)}
+    path = tmp_path / "f.su"
+    path.write_bytes(b"".join(bytes(240) + word[i % 16] * ns for i in range(300)))
+    index = np.arange(0, 2 * picked, 2, dtype=np.int64)
+    os.truncate(path, index[cut] * size + where)
+    out = np.full(picked * ns, -1, np.float32)
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        with pytest.raises(OSError, match=rf"the file ends inside trace {index[cut]} \(byte offset "
+                                          rf"{index[cut] * size}\)"):
+            _arrays._h_psamples(fd, 0, size, None, index, 300, ns, code, order == ">", True, out)
+    finally:
+        os.close(fd)
+    whole = out[:cut * ns].reshape(cut, ns)
+    assert np.array_equal(whole, np.repeat(index[:cut] % 16, ns).reshape(cut, ns).astype(np.float32))

@@ -6,7 +6,9 @@
 #include "vondrel/_arrays/handle.hpp"
 
 #include "vondrel/_arrays/args.hpp"
+#include "vondrel/_arrays/batch_read.hpp"
 #include "vondrel/_arrays/formats.hpp"
+#include "vondrel/_arrays/read.hpp"
 #include "vondrel/_arrays/ibm.hpp"
 #include "vondrel/common/binder.hpp"
 #include "vondrel/common/errors.hpp"
@@ -462,36 +464,22 @@ PyObject *h_walk(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObject *
                                          static_cast<Py_ssize_t>(offsets.size() * sizeof(std::int64_t)));
 }
 
-// pread until `len` bytes or the end of the file: the count, or -1 with errno.
-std::int64_t pread_full(int fd, unsigned char *buf, std::size_t len, std::int64_t at)
-{
-    std::size_t done = 0;
-    while (done < len) {
-        ssize_t got = pread(fd, buf + done, len - done, at + static_cast<std::int64_t>(done));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            return -1;
-        if (got == 0)
-            break;
-        done += static_cast<std::size_t>(got);
-    }
-    return static_cast<std::int64_t>(done);
-}
-
 // Bytes read in one go for a run of nearby traces, and the gap between two
 // traces that a run reads through rather than spend a system call on: a
 // call costs about what copying 16 KB does (more inside virtual machines).
 constexpr std::size_t run_bytes = std::size_t(1) << 20;
 constexpr std::int64_t run_gap = 16 * 1024;
+// Staged bytes a batch holds at most.
+constexpr std::size_t stage_bytes = run_bytes;
 
 // _h_psamples(fd, base, stride, offsets, index, n, ns, code, big_endian, to_float, out)
 // Decodes the samples of the selected traces into `out`, back to back in
 // the order selected: float32 when `to_float`, else the format's stored
 // type.  They come with positioned reads, straight into `out` where they
 // need no conversion (native order, the stored type asked for), else
-// through a cache-sized buffer, a run of nearby traces a read.  `ns` -1: traces of their own lengths, as
-// the offsets table (n + 1 entries from the first trace selected) says.
+// through a stage buffer, a run of nearby traces a read and up to
+// BatchReader::depth reads a system call.  `ns` -1: traces of their own
+// lengths, as the offsets table (n + 1 entries from the first trace selected) says.
 // OSError when the file ends inside a trace.  Returns None.
 Params psamples_params{
     "_h_psamples", {"fd", "base", "stride", "offsets", "index", "n", "ns", "code", "big_endian", "to_float", "out"}};
@@ -538,45 +526,78 @@ PyObject *h_psamples(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObje
         total += count_of(j);
     short_out = failure.kind == Failure::none && out.size() / item < total;
     try {
+        // Runs go to the kernel in batches (see BatchReader): a trace that
+        // needs no conversion straight into `out`, anything else into the
+        // stage, from which it is decoded once the batch is in.
+        struct Run {
+            std::size_t j, e, from;    // traces j..e-1; where in the stage (staged runs)
+            unsigned char *dst;
+            bool direct;
+        };
         thread_local std::vector<unsigned char> stage;
+        std::vector<ReadRequest> reqs;
+        std::vector<Run> runs;
+        reqs.reserve(BatchReader::depth);
+        runs.reserve(BatchReader::depth);
+        BatchReader reader(static_cast<int>(fd));
         unsigned char *dst = out.data();
         std::size_t j = 0;
         while (failure.kind == Failure::none && !short_out && j < w.k) {
-            // A run: traces j..e-1, each after the one before and near it.
-            std::int64_t first = w.at(j);
-            std::int64_t end = first + static_cast<std::int64_t>(header_bytes + count_of(j) * width);
-            std::size_t e = j + 1;
-            while (e < w.k) {
-                std::int64_t p = w.at(e);
-                std::int64_t next_end = p + static_cast<std::int64_t>(header_bytes + count_of(e) * width);
-                if (p < end || p - end > run_gap || next_end - first > static_cast<std::int64_t>(run_bytes))
-                    break;
-                end = next_end;
-                ++e;
-            }
-            if (e == j + 1 && direct) {
-                std::size_t bytes = count_of(j) * width;
-                std::int64_t got = pread_full(static_cast<int>(fd), dst, bytes, first + header_bytes);
-                if (got < 0 || static_cast<std::size_t>(got) < bytes) {
-                    failure = Failure{got < 0 ? Failure::os : Failure::ends, j, errno};
-                    break;
+            reqs.clear();
+            runs.clear();
+            std::size_t staged = 0;
+            while (j < w.k && runs.size() < BatchReader::depth) {
+                // A run: traces j..e-1, each after the one before and near it.
+                std::int64_t first = w.at(j);
+                std::int64_t end = first + static_cast<std::int64_t>(header_bytes + count_of(j) * width);
+                std::size_t e = j + 1, samples = count_of(j);
+                while (e < w.k) {
+                    std::int64_t p = w.at(e);
+                    std::int64_t next_end = p + static_cast<std::int64_t>(header_bytes + count_of(e) * width);
+                    if (p < end || p - end > run_gap || next_end - first > static_cast<std::int64_t>(run_bytes))
+                        break;
+                    end = next_end;
+                    samples += count_of(e);
+                    ++e;
                 }
-                dst += bytes;
-                ++j;
-                continue;
-            }
-            std::size_t bytes = static_cast<std::size_t>(end - first);
-            if (stage.size() < bytes)
-                stage.resize(bytes);
-            std::int64_t got = pread_full(static_cast<int>(fd), stage.data(), bytes, first);
-            for (; j < e; ++j) {
-                std::size_t from = static_cast<std::size_t>(w.at(j) - first), count = count_of(j);
-                if (got < 0 || static_cast<std::size_t>(got) < from + header_bytes + count * width) {
-                    failure = Failure{got < 0 ? Failure::os : Failure::ends, j, errno};
-                    break;
+                if (e == j + 1 && direct) {
+                    reqs.push_back({dst, samples * width, first + static_cast<std::int64_t>(header_bytes), 0, 0});
+                    runs.push_back({j, e, 0, dst, true});
+                } else {
+                    std::size_t bytes = static_cast<std::size_t>(end - first);
+                    if (!runs.empty() && staged + bytes > stage_bytes)
+                        break;
+                    reqs.push_back({nullptr, bytes, first, 0, 0});
+                    runs.push_back({j, e, staged, dst, false});
+                    staged += bytes;
                 }
-                codec::decode_samples(*fmt, stage.data() + from + header_bytes, count, big_endian, dst, to_float);
-                dst += count * item;
+                dst += samples * item;
+                j = e;
+            }
+            if (stage.size() < staged)
+                stage.resize(staged);
+            for (std::size_t r = 0; r < runs.size(); ++r)
+                if (!runs[r].direct)
+                    reqs[r].dst = stage.data() + runs[r].from;
+            reader.read_batch(reqs.data(), reqs.size());
+            for (std::size_t r = 0; r < runs.size() && failure.kind == Failure::none; ++r) {
+                const Run &run = runs[r];
+                const ReadRequest &q = reqs[r];
+                if (run.direct) {
+                    if (q.got < 0 || static_cast<std::size_t>(q.got) < q.len)
+                        failure = Failure{q.got < 0 ? Failure::os : Failure::ends, run.j, q.err};
+                    continue;
+                }
+                unsigned char *to = run.dst;
+                for (std::size_t t = run.j; t < run.e; ++t) {
+                    std::size_t from = static_cast<std::size_t>(w.at(t) - q.at), count = count_of(t);
+                    if (q.got < 0 || static_cast<std::size_t>(q.got) < from + header_bytes + count * width) {
+                        failure = Failure{q.got < 0 ? Failure::os : Failure::ends, t, q.err};
+                        break;
+                    }
+                    codec::decode_samples(*fmt, q.dst + from + header_bytes, count, big_endian, to, to_float);
+                    to += count * item;
+                }
             }
         }
     } catch (const std::bad_alloc &) {
