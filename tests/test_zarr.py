@@ -244,3 +244,79 @@ def test_a_missing_zarr_is_named(tmp_path, monkeypatch):
                                           r"python3-numcodecs \(Debian\) or `pip install zarr`$"):
         vondrel.to_zarr(DATA / "segyio_small.su", tmp_path / "c.zarr")
     assert not os.listdir(tmp_path)
+
+
+def su_traces(raw, order):
+    """(headers (n, 240) and float32 samples (n, ns)) of an SU file's bytes, parsed by hand."""
+    ns = struct.unpack_from(order + "H", raw, 114)[0]
+    rows = np.frombuffer(raw, np.uint8).reshape(-1, 240 + 4 * ns)
+    return rows[:, :240], rows[:, 240:].copy().view(order + "f4")
+
+
+@pytest.mark.parametrize("name, order", [("segyio_small.su", ">"), ("segyio_small-lsb.su", "<")])
+@pytest.mark.parametrize("fmt", ["collection", "segy", "su-from-collection"])
+def test_a_store_of_su_traces_comes_back_in_the_other_formats(tmp_path, name, order, fmt):
+    raw = (DATA / name).read_bytes()
+    headers, samples = su_traces(raw, order)
+    n = len(headers)
+    source = DATA / name
+    if fmt == "su-from-collection":                   # a collection of the same traces, back as SU
+        source = tmp_path / "in.su"
+        source.write_bytes(struct.pack(order + "i", n) + raw)
+    store = tmp_path / "c.zarr"
+    vondrel.to_zarr(source, store, {"trace": 4})
+    out = tmp_path / "out"
+    vondrel.from_zarr(store, out, format="su" if fmt == "su-from-collection" else fmt)
+    got = out.read_bytes()
+    if fmt == "collection":                           # the count in the file's order, then the traces as they are
+        assert got == struct.pack(order + "i", n) + raw
+    elif fmt == "su-from-collection":
+        assert got == raw
+    else:                                             # SEG-Y, big-endian by default, IEEE floats
+        assert len(got) == 3600 + n * (240 + 4 * 50)
+        assert (struct.unpack_from(">H", got, 3220)[0], struct.unpack_from(">h", got, 3224)[0]) == (50, 5)
+        rows = np.frombuffer(got, np.uint8, offset=3600).reshape(n, -1)
+        if order == ">":                              # bytes 1-180 as they were
+            np.testing.assert_array_equal(rows[:, :180], headers[:, :180])
+        else:                                         # swapped: tracl's four bytes reversed
+            np.testing.assert_array_equal(rows[:, 3::-1], headers[:, :4])
+        assert not rows[:, 180:240].any()
+        assert {struct.unpack_from(">H", bytes(r), 114)[0] for r in rows} == {50}
+        np.testing.assert_array_equal(rows[:, 240:].copy().view(">f4"), samples)
+
+
+@pytest.mark.parametrize("options, message", [
+    ({"format": "sgy"}, r"^format must be 'segy', 'su' or 'collection', not 'sgy'$"),
+    ({"format": "su", "sample_format": 5}, r"^sample_format is for SEG-Y \(format='segy'\)$"),
+    ({"format": "segy", "sample_format": 4}, r"^sample_format must be one of \[1, 2, 3, 5, 6, 7, 8, 9, 10, 11, 12, "
+                                             r"15, 16\], not 4$"),
+])
+def test_a_format_or_sample_format_that_cannot_be_written_is_refused_before_any_file(tmp_path, options, message):
+    store = tmp_path / "c.zarr"
+    vondrel.to_zarr(DATA / "segyio_small.su", store)
+    with pytest.raises(ValueError, match=message):
+        vondrel.from_zarr(store, tmp_path / "out", **options)
+    assert os.listdir(tmp_path) == ["c.zarr"]
+
+
+@pytest.mark.parametrize("took", [7, 0])
+def test_short_positioned_writes_are_continued_and_one_that_takes_nothing_fails_cleanly(tmp_path, monkeypatch, took):
+    path = DATA / "segyio_Format1msb.sgy"
+    store = tmp_path / "c.zarr"
+    vondrel.to_zarr(path, store, {"iline": 2})
+    pwrite = os.pwrite
+    calls = []
+
+    def short(fd, data, offset):                      # takes at most `took` bytes a call
+        calls.append(len(data))
+        return pwrite(fd, memoryview(data)[:took], offset) if took else 0
+    monkeypatch.setattr(os, "pwrite", short)
+    out = tmp_path / "out.sgy"
+    if took:
+        vondrel.from_zarr(store, out)
+        assert out.read_bytes() == path.read_bytes()
+        assert calls[0] == 3600 and len(calls) > path.stat().st_size // took
+    else:
+        with pytest.raises(OSError, match=r"^pwrite\(\) returned 0 for 3600 bytes$"):
+            vondrel.from_zarr(store, out)
+        assert sorted(os.listdir(tmp_path)) == ["c.zarr"]

@@ -174,6 +174,9 @@ class TraceFormat:
     counted = False
     # Whether it is written in native order unless a byte order is given.
     native_default_order = True
+    # The sample-format codes (as a SEG-Y binary header numbers them) its
+    # traces can be stored in; the first is what it stores when none is asked.
+    sample_formats: tuple[int, ...] = (5,)
 
     def shown_headers(self, src: Source) -> str | None:
         """Its file headers' fields by name, when `src` begins with them

@@ -527,6 +527,8 @@ class SegyFormat(TraceFormat):
     suffix = ".sgy"
     file_headers = True
     native_default_order = False
+    # Every code it can store; IEEE float (5), as SU stores, when none is asked.
+    sample_formats = (5, *(code for code in SAMPLE_FORMATS if code != 5))
 
     def shown_headers(self, src: Any) -> str | None:
         return describe_binary(src)

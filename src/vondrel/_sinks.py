@@ -26,7 +26,7 @@ from collections.abc import Iterable
 from typing import Any
 
 __all__ = ["SAME_FILE", "REPLACED", "PathSink", "WholeWrites", "reading", "refuse_input", "refuse_output",
-           "write_all"]
+           "write_all", "pwrite_all"]
 
 SAME_FILE = "refusing to write to {path}: it is the same file as the input being read"
 REPLACED = "refusing to read {path}: it is the same file as the output being written"
@@ -123,6 +123,20 @@ def write_all(file: Any, data: Any) -> int:
         if not 0 < n <= len(view):
             raise OSError(f"write() returned {n} for {len(view)} bytes")
         view = view[n:]
+    return total
+
+
+def pwrite_all(fd: int, data: Any, offset: int) -> int:
+    """Writes every byte of `data` to the descriptor `fd` from byte
+    `offset` on (os.pwrite, again after a short write); the bytes written.
+    OSError when a write takes none."""
+    view = memoryview(data).cast("B")
+    total = len(view)
+    while len(view):
+        n = os.pwrite(fd, view, offset)
+        if not 0 < n <= len(view):
+            raise OSError(f"pwrite() returned {n} for {len(view)} bytes")
+        view, offset = view[n:], offset + n
     return total
 
 

@@ -74,7 +74,9 @@ from typing import Any, NamedTuple
 
 import numpy as np
 
+from vondrel._messages import NO_FORM
 from vondrel._optional import require
+from vondrel._sinks import pwrite_all
 
 __all__ = ["to_zarr", "from_zarr"]
 
@@ -84,7 +86,6 @@ HEADER = 240
 NATIVE = "<" if sys.byteorder == "little" else ">"
 CHUNK_BYTES = 16 << 20         # samples per chunk by default
 PIECE = 1 << 20                # bytes of traces decoded at a time: they stay in the cache
-SU_FORMATS = ("su", "collection")
 
 
 # ---- what a task needs to know -------------------------------------------------------
@@ -128,14 +129,20 @@ class Target(NamedTuple):
     store: str
 
 
+def _format(name: str) -> Any:
+    """The registry's format called `name`."""
+    from vondrel import _registry
+    return _registry.get(name)
+
+
 def _width(code: int) -> int:
-    from vondrel._segyfile import SAMPLE_FORMATS
+    from vondrel._layout import SAMPLE_FORMATS
     return SAMPLE_FORMATS[code][0]
 
 
 def _stored_dtype(code: int) -> np.dtype[Any]:
     """The type a sample format's values are kept in (IBM floats: float32)."""
-    from vondrel._segyfile import SAMPLE_FORMATS
+    from vondrel._layout import SAMPLE_FORMATS
     return np.dtype(NATIVE + SAMPLE_FORMATS[code][1])
 
 
@@ -212,14 +219,12 @@ def _open_source(src: Source) -> int:
 
 
 def _decode(src: Source, raw: np.ndarray[Any, Any], k: int, samples: np.ndarray[Any, Any]) -> None:
-    """Decodes k traces of raw file bytes into `samples` (k, ns), stored type."""
-    if src.format == "segy":
-        from vondrel import _arrays
-        _arrays._segy_decode(raw, k, src.ns, src.code, src.byteorder == ">", scratch("decoded headers", (k * HEADER,),
-                             np.uint8), samples, False)
-    else:
-        rows = raw[:k * src.trace_size].reshape(k, src.trace_size)[:, HEADER:]
-        samples[...] = rows.view(src.byteorder + "f4")
+    """Decodes k traces of raw file bytes into `samples` (k, ns), stored
+    type: every format's traces are a 240-byte header and samples of its
+    sample format (5, float32, for formats that store only that)."""
+    from vondrel import _arrays
+    _arrays._segy_decode(raw, k, src.ns, src.code, src.byteorder == ">", scratch("decoded headers", (k * HEADER,),
+                         np.uint8), samples, False)
 
 
 def ibm_words(values: np.ndarray[Any, Any]) -> np.ndarray[Any, np.dtype[np.float32]]:
@@ -243,7 +248,7 @@ def _residue(src: Source, raw: np.ndarray[Any, Any], k: int, samples: np.ndarray
     rows = raw[:k * src.trace_size].reshape(k, src.trace_size)
     again = again[:k * src.trace_size].reshape(k, src.trace_size)
     # The encoder writes headers too: blank ones, then the file's bytes over them.
-    blank = np.zeros(k, header_dtype("segy"))
+    blank = np.zeros(k, header_dtype(src.format))
     big = src.byteorder == ">"
     if _arrays._segy_encode(blank, samples, k, src.ns, 1, big, again) >= 0:
         # a word beyond float32's range decoded to an infinity: 0 stands for it
@@ -281,8 +286,7 @@ def store_block(src: Source, arrays: tuple[Any, Any, Any], root: str, block: tup
     if k:
         per = max(1, PIECE // src.trace_size)
         raw = scratch("raw", (per * src.trace_size,), np.uint8)
-        again = scratch("again", (per * src.trace_size,), np.uint8) if src.code == 1 and src.format == "segy" \
-            else None
+        again = scratch("again", (per * src.trace_size,), np.uint8) if src.code == 1 else None
         piece = scratch("piece", (per, src.ns), samples.dtype) if not direct else None
         fd = _open_source(src)
         try:
@@ -500,7 +504,7 @@ def plan_file(path: PathLike, *, format: str | None = None, byteorder: str | Non
         prefix = os.pread(f._fd, p.data_offset, 0)
         attrs: dict[str, Any] = {"vondrel_layout": LAYOUT, "format": fmt, "byteorder": order, "sample_format": code,
                                  "ns": p.ns, "dt": int(p.dt), "n_traces": n, "dims": list(grid_dims)}
-        if fmt == "segy":
+        if _format(fmt).file_headers:
             attrs["text"] = f.text
             attrs["extended_text"] = list(f.extended_text)
             attrs["binary"] = _binary_attrs(f.binary)
@@ -723,7 +727,7 @@ def to_zarr(source: PathLike, store: PathLike, chunks: Any = None, compressors: 
         if plan.prefix:
             prefix[...] = np.frombuffer(plan.prefix, np.uint8)
         residue = None
-        if src.format == "segy" and src.code == 1:
+        if src.code == 1:
             residue = own.create_array("ibm_residue", shape=(*shape, src.ns), chunks=chunk, dtype="u4",
                                        fill_value=0, dimension_names=names,
                                        config={"write_empty_chunks": False})
@@ -805,11 +809,10 @@ def _prefix_for(group: Any, target: Target, n: int) -> bytes:
     attrs = group.attrs
     stored = bytes(np.asarray(group["vondrel/file_header"][...], dtype=np.uint8))
     src_format, src_order = attrs["format"], attrs["byteorder"]
-    if target.format == "su":
-        return b""
-    if target.format == "collection":
-        return struct.pack(target.byteorder + "i", n)
-    if src_format == "segy":
+    out = _format(target.format)
+    if not out.file_headers:
+        return struct.pack(target.byteorder + "i", n) if out.counted else b""
+    if _format(src_format).file_headers:
         if target.byteorder == src_order and target.code == attrs["sample_format"]:
             return stored
         binary = _layout.swapped(np.frombuffer(stored[3200:3600], _segyfile.binary_dtype(src_order)).reshape(()),
@@ -830,8 +833,8 @@ def out_headers(target: Target, raw: np.ndarray[Any, Any]) -> np.ndarray[Any, An
     source's format and byte order): as they are, swapped, or carried
     between the SEG-Y and SU layouts as vondrel.write carries them (bytes
     1-180 kept, the rest zero; ns and dt set)."""
-    src_segy, out_segy = target.source_format == "segy", target.format == "segy"
-    if src_segy == out_segy:
+    out_headed = _format(target.format).file_headers
+    if header_dtype(target.source_format) == header_dtype(target.format):
         if target.byteorder == target.source_byteorder:
             return raw
         return raw[:, swap_order(header_dtype(target.source_format, target.source_byteorder))]
@@ -840,7 +843,7 @@ def out_headers(target: Target, raw: np.ndarray[Any, Any]) -> np.ndarray[Any, An
     rows = np.zeros(len(raw), header_dtype(target.format))
     rows.view(np.uint8).reshape(-1, HEADER)[:, :180] = native[:, :180]
     rows["ns"] = target.ns
-    if not out_segy:
+    if not out_headed:                  # no file header holds the interval: every trace does
         rows["dt"] = target.dt
     out = rows.view(np.uint8).reshape(-1, HEADER)
     if target.byteorder != NATIVE:
@@ -865,37 +868,36 @@ def encode(target: Target, headers: np.ndarray[Any, Any], samples: np.ndarray[An
     the output's sample format."""
     k, ns = samples.shape
     out = scratch("encoded", (k, target.trace_size), np.uint8)
-    if target.format == "segy":
-        from vondrel import _arrays
-        code = target.code
-        want = _stored_dtype(code)
-        if samples.dtype != want:
-            if code not in (1, 5):
-                raise ValueError(f"sample_format={code} takes {want} samples, not {samples.dtype}")
-            samples = samples.astype(np.float32)
-        clean = samples
-        if residue is not None and not np.isfinite(samples).all():
-            # an IBM word beyond float32's range decodes to an infinity: the
-            # residue carries it, so encode 0 there and let the residue decide
-            lost = ~np.isfinite(samples) & (residue != 0)
-            clean = np.where(lost, np.float32(0), samples)
-        bad = _arrays._segy_encode(np.zeros(k, header_dtype("segy")), np.ascontiguousarray(clean), k, ns, code,
-                                   target.byteorder == ">", out)
-        if bad >= 0:
-            i, j = divmod(bad, max(ns, 1))
-            what = "IBM float" if code == 1 else f"format {code}"
-            raise ValueError(f"trace {int(ids[i])}: sample {j} ({clean[i, j]}) has no {what} form")
-        if residue is not None and residue.any():
-            word = target.byteorder + "u4"
-            words = out[:, HEADER:].view(word).astype(np.uint32)
-            _apply_residue(words, samples, residue)
-            still = ~np.isfinite(samples) & (words == 0) & (residue != 0)
-            if still.any():
-                i, j = (int(v[0]) for v in np.nonzero(still))
-                raise ValueError(f"trace {int(ids[i])}: sample {j} ({samples[i, j]}) has no IBM float form")
-            out[:, HEADER:] = words.astype(word).view(np.uint8)
-    else:
-        out[:, HEADER:].view(target.byteorder + "f4")[...] = samples
+    from vondrel import _arrays
+    code = target.code
+    want = _stored_dtype(code)
+    if samples.dtype != want:
+        if code not in (1, 5):
+            raise ValueError(f"sample_format={code} takes {want} samples, not {samples.dtype}")
+        samples = samples.astype(np.float32)
+    clean = samples
+    if residue is not None and not np.isfinite(samples).all():
+        # an IBM word beyond float32's range decodes to an infinity: the
+        # residue carries it, so encode 0 there and let the residue decide
+        lost = ~np.isfinite(samples) & (residue != 0)
+        clean = np.where(lost, np.float32(0), samples)
+    # Every format's traces are a 240-byte header and samples of its sample
+    # format: one encoder for all (the headers it writes are replaced below).
+    bad = _arrays._segy_encode(np.zeros(k, header_dtype(target.format)), np.ascontiguousarray(clean), k, ns, code,
+                               target.byteorder == ">", out)
+    if bad >= 0:
+        i, j = divmod(bad, max(ns, 1))
+        what = "IBM float" if code == 1 else f"format {code}"
+        raise ValueError(NO_FORM.format(trace=int(ids[i]), sample=j, value=clean[i, j], what=what))
+    if residue is not None and residue.any():
+        word = target.byteorder + "u4"
+        words = out[:, HEADER:].view(word).astype(np.uint32)
+        _apply_residue(words, samples, residue)
+        still = ~np.isfinite(samples) & (words == 0) & (residue != 0)
+        if still.any():
+            i, j = (int(v[0]) for v in np.nonzero(still))
+            raise ValueError(NO_FORM.format(trace=int(ids[i]), sample=j, value=samples[i, j], what="IBM float"))
+        out[:, HEADER:] = words.astype(word).view(np.uint8)
     out[:, :HEADER] = out_headers(target, headers)
     return out
 
@@ -929,11 +931,7 @@ def write_block(target: Target, arrays: tuple[Any, Any, Any], block: tuple[slice
                 take: Any = slice(int(rows[a]), int(rows[a]) + b - a) if in_order else rows[a:b]
                 out = encode(target, headers[take], samples[take], None if residue is None else residue[take],
                              ids[a:b])
-                view = memoryview(out.reshape(-1))
-                offset = target.start + int(ids[a]) * target.trace_size
-                while len(view):
-                    n = os.pwrite(fd, view, offset)
-                    view, offset = view[n:], offset + n
+                pwrite_all(fd, out.reshape(-1), target.start + int(ids[a]) * target.trace_size)
     finally:
         os.close(fd)
     return len(ids)
@@ -950,26 +948,30 @@ def from_zarr(store: PathLike, dest: PathLike, format: str | None = None, byteor
     writing its traces' byte ranges of one preallocated temporary file,
     renamed to `dest` when complete (and synchronised to disk first,
     unless `fsync` is False)."""
-    from vondrel import _files, _layout
-    from vondrel._segyfile import SAMPLE_FORMATS
+    from vondrel import _layout, _registry
 
     require("dask", "vondrel.from_zarr")
     group = open_store(store)
     attrs = group.attrs
     src_format, src_order, src_code = attrs["format"], attrs["byteorder"], int(attrs["sample_format"])
     out_format = format or src_format
-    if out_format not in ("segy", *SU_FORMATS):
-        raise ValueError(f"format must be 'segy', 'su' or 'collection', not {out_format!r}")
-    out_order = _layout.order(byteorder) or (src_order if (out_format == "segy") == (src_format == "segy")
-                                              else ">" if out_format == "segy" else NATIVE)
-    if out_format == "segy":
-        code = sample_format if sample_format is not None else src_code if src_format == "segy" else 5
-        if code not in SAMPLE_FORMATS:
-            raise ValueError(f"sample_format must be one of {sorted(SAMPLE_FORMATS)}, not {code!r}")
+    choices = [repr(name) for name in _registry.names()]
+    if out_format not in _registry.names():
+        raise ValueError(f"format must be {', '.join(choices[:-1])} or {choices[-1]}, not {out_format!r}")
+    out, src_fmt = _registry.get(out_format), _registry.get(src_format)
+    # The byte order of the store's file where the two formats default alike, else the output's default.
+    out_order = _layout.order(byteorder) or (src_order if out.native_default_order == src_fmt.native_default_order
+                                              else NATIVE if out.native_default_order else ">")
+    if len(out.sample_formats) > 1:
+        code = sample_format if sample_format is not None else \
+            src_code if src_code in out.sample_formats else out.sample_formats[0]
+        if code not in out.sample_formats:
+            raise ValueError(f"sample_format must be one of {sorted(out.sample_formats)}, not {code!r}")
     elif sample_format is not None:
-        raise ValueError("sample_format is for SEG-Y (format='segy')")
+        chooser = next(f for f in _registry.FORMATS if len(f.sample_formats) > 1)
+        raise ValueError(f"sample_format is for {chooser.title} (format={chooser.name!r})")
     else:
-        code = 5
+        code = out.sample_formats[0]
     ns, dt = int(attrs["ns"]), int(attrs["dt"])
     index = np.asarray(group["trace_index"][...])
     n = int((index >= 0).sum())
@@ -977,22 +979,22 @@ def from_zarr(store: PathLike, dest: PathLike, format: str | None = None, byteor
         raise ValueError(f"{os.fspath(store)}: its trace_index does not number the traces 0 to {n - 1} once each")
     if n != int(attrs["n_traces"]):
         raise ValueError(f"{os.fspath(store)}: {n} traces in trace_index, {attrs['n_traces']} in its attributes")
-    if out_format == "collection" and n > 2 ** 31 - 1:
-        raise ValueError(f"a collection file holds at most {2 ** 31 - 1} traces, not {n}")
-    width = SAMPLE_FORMATS[code][0] if out_format == "segy" else 4
+    if out.counted and n > 2 ** 31 - 1:
+        raise ValueError(f"a {out.title} file holds at most {2 ** 31 - 1} traces, not {n}")
+    width = _width(code)
     trace_size = HEADER + ns * width
     residue_z = group["vondrel/ibm_residue"] if "ibm_residue" in group["vondrel"] else None
     name = os.fspath(dest)
     tmp = _temporary(name)
     try:
         target0 = Target(tmp, out_format, out_order, code, ns, dt, 0, trace_size, src_format, src_order,
-                         residue_z is not None and out_format == "segy" and code == 1, os.fspath(store))
+                         residue_z is not None and code == 1, os.fspath(store))
         prefix = _prefix_for(group, target0, n)
         target = target0._replace(start=len(prefix))
         fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
         try:
             os.ftruncate(fd, len(prefix) + n * trace_size)
-            os.pwrite(fd, prefix, 0)
+            pwrite_all(fd, prefix, 0)
         finally:
             os.close(fd)
         samples_z = group["samples"]
