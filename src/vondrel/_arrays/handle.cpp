@@ -620,17 +620,25 @@ PyObject *h_psamples(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObje
 // into each selected trace of the file `fd`, back to back into dst (k *
 // width bytes).  OSError when the file ends inside one.  Returns None.
 Params pread_params{"_h_pread", {"fd", "base", "stride", "offsets", "index", "n", "at", "width", "dst"}};
+// _h_pwrite(fd, base, stride, offsets, index, n, at, width, src)
+// The reverse of _h_pread: `width` bytes per selected trace from src to
+// `at` bytes into each trace of the file.  Returns None.
+Params pwrite_params{"_h_pwrite", {"fd", "base", "stride", "offsets", "index", "n", "at", "width", "src"}};
 
-PyObject *h_pread(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObject *kwnames)
+// _h_pread and _h_pwrite: one loop of positioned reads or writes, `width`
+// bytes at `at` into each selected trace.  Returns None, or nullptr with
+// the error set.
+PyObject *positioned(Params<9> &params, bool writing, PyObject *const *call, Py_ssize_t nargs,
+                     PyObject *kwnames)
 {
-    constexpr const char *func = "_h_pread";
+    const char *func = writing ? "_h_pwrite" : "_h_pread";
     PyObject *args[9];
     Selection sel;
-    Buffer dst;
+    Buffer buffer;
     std::int64_t fd, at, width;
-    if (pread_params.bind(call, nargs, kwnames, args) < 0 || bind_selection(func, args + 1, sel) < 0 ||
+    if (params.bind(call, nargs, kwnames, args) < 0 || bind_selection(func, args + 1, sel) < 0 ||
         to_int64(args[0], &fd) < 0 || to_int64(args[6], &at) < 0 || to_int64(args[7], &width) < 0 ||
-        dst.get(args[8], true) < 0)
+        buffer.get(args[8], !writing) < 0)
         return nullptr;
     const Where &w = sel.where;
     if (at < 0 || width < 0) {
@@ -638,8 +646,8 @@ PyObject *h_pread(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObject 
         return nullptr;
     }
     const std::size_t span = static_cast<std::size_t>(width);
-    if (span && dst.size() / span < w.k) {
-        PyErr_Format(PyExc_ValueError, msg_buffer, func, "destination");
+    if (span && buffer.size() / span < w.k) {
+        PyErr_Format(PyExc_ValueError, msg_buffer, func, writing ? "source" : "destination");
         return nullptr;
     }
     Failure failure;
@@ -647,20 +655,22 @@ PyObject *h_pread(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObject 
     if ((failure.j = w.bad_index()) < w.k)
         failure.kind = Failure::index;
     for (std::size_t j = 0; failure.kind == Failure::none && j < w.k; ++j) {
-        unsigned char *out = dst.data() + j * span;
+        unsigned char *mine = buffer.data() + j * span;
         std::size_t done = 0;
         while (done < span) {
-            ssize_t got = pread(static_cast<int>(fd), out + done, span - done,
-                                w.at(j) + at + static_cast<std::int64_t>(done));
-            if (got < 0 && errno == EINTR)
+            const std::int64_t where = w.at(j) + at + static_cast<std::int64_t>(done);
+            ssize_t moved = writing ? pwrite(static_cast<int>(fd), mine + done, span - done, where)
+                                    : pread(static_cast<int>(fd), mine + done, span - done, where);
+            if (moved < 0 && errno == EINTR)
                 continue;
-            if (got <= 0) {
-                failure.kind = got < 0 ? Failure::os : Failure::ends;
-                failure.err = errno;
+            if (moved <= 0) {
+                // a read of nothing is the file's end; a write of nothing, an I/O error
+                failure.kind = moved < 0 || writing ? Failure::os : Failure::ends;
+                failure.err = moved < 0 ? errno : EIO;
                 failure.j = j;
                 break;
             }
-            done += static_cast<std::size_t>(got);
+            done += static_cast<std::size_t>(moved);
         }
     }
     Py_END_ALLOW_THREADS
@@ -669,57 +679,14 @@ PyObject *h_pread(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObject 
     Py_RETURN_NONE;
 }
 
-// _h_pwrite(fd, base, stride, offsets, index, n, at, width, src)
-// The reverse of _h_pread: `width` bytes per selected trace from src to
-// `at` bytes into each trace of the file.  Returns None.
-Params pwrite_params{"_h_pwrite", {"fd", "base", "stride", "offsets", "index", "n", "at", "width", "src"}};
+PyObject *h_pread(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObject *kwnames)
+{
+    return positioned(pread_params, false, call, nargs, kwnames);
+}
 
 PyObject *h_pwrite(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObject *kwnames)
 {
-    constexpr const char *func = "_h_pwrite";
-    PyObject *args[9];
-    Selection sel;
-    Buffer src;
-    std::int64_t fd, at, width;
-    if (pwrite_params.bind(call, nargs, kwnames, args) < 0 || bind_selection(func, args + 1, sel) < 0 ||
-        to_int64(args[0], &fd) < 0 || to_int64(args[6], &at) < 0 || to_int64(args[7], &width) < 0 ||
-        src.get(args[8], false) < 0)
-        return nullptr;
-    const Where &w = sel.where;
-    if (at < 0 || width < 0) {
-        PyErr_Format(PyExc_ValueError, msg_negative, func);
-        return nullptr;
-    }
-    const std::size_t span = static_cast<std::size_t>(width);
-    if (span && src.size() / span < w.k) {
-        PyErr_Format(PyExc_ValueError, msg_buffer, func, "source");
-        return nullptr;
-    }
-    Failure failure;
-    Py_BEGIN_ALLOW_THREADS
-    if ((failure.j = w.bad_index()) < w.k)
-        failure.kind = Failure::index;
-    for (std::size_t j = 0; failure.kind == Failure::none && j < w.k; ++j) {
-        const unsigned char *in = src.data() + j * span;
-        std::size_t done = 0;
-        while (done < span) {
-            ssize_t put = pwrite(static_cast<int>(fd), in + done, span - done,
-                                 w.at(j) + at + static_cast<std::int64_t>(done));
-            if (put < 0 && errno == EINTR)
-                continue;
-            if (put <= 0) {
-                failure.kind = Failure::os;
-                failure.err = put < 0 ? errno : EIO;
-                failure.j = j;
-                break;
-            }
-            done += static_cast<std::size_t>(put);
-        }
-    }
-    Py_END_ALLOW_THREADS
-    if (failure.raise(func, w, 0) < 0)
-        return nullptr;
-    Py_RETURN_NONE;
+    return positioned(pwrite_params, true, call, nargs, kwnames);
 }
 
 constexpr int fastcall_keywords = METH_FASTCALL | METH_KEYWORDS;
