@@ -17,7 +17,6 @@ repetitions after a warm-up, the page cache warm.  Prints the table and
 puts it into bench/results.md (between the geometry markers); asserts
 nothing about speed.
 """
-import argparse
 import json
 import os
 import statistics
@@ -271,23 +270,11 @@ def parent(args):
                f"{args.repeat} repetitions after a warm-up, one process per job, page cache warm; the x "
                "reference column is the reference's median over the job's (above 1: faster). Load average "
                f"(1 min) during the run: {min(load):.1f} to {max(load):.1f} on {os.cpu_count()} cores.", ""]
-    text = "\n".join(section + lines + [END]) + "\n"
-    print(text)
-    if not args.quick:
-        run.record_section(BEGIN, END, text)
-        print(f"written to {HERE / 'results.md'}")
+    run.publish(args, BEGIN, END, section, lines)
 
 
 def main():
-    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    p.add_argument("--quick", action="store_true", help="a tenth of the inlines; results.md is left alone")
-    p.add_argument("--repeat", type=int, default=5, help="timed repetitions per job (at least 5)")
-    p.add_argument("--child", help=argparse.SUPPRESS)
-    p.add_argument("--dir", help=argparse.SUPPRESS)
-    args = p.parse_args()
-    if args.repeat < 5:
-        p.error("--repeat must be at least 5")
-    child(args) if args.child else parent(args)
+    run.child_or_parent(__doc__, "a tenth of the inlines; results.md is left alone", child, parent)
 
 
 if __name__ == "__main__":

@@ -32,7 +32,6 @@ wall time; both are printed.  Prints
 the table and puts it into bench/results.md (between the handle markers);
 asserts nothing about speed.
 """
-import argparse
 import json
 import os
 import statistics
@@ -321,24 +320,11 @@ def parent(args):
                "limit_file). Load average (1, 5, 15 min) at the start "
                f"{', '.join(f'{x:.2f}' for x in load_before)}, at the end "
                f"{', '.join(f'{x:.2f}' for x in os.getloadavg())}.", ""]
-    text = "\n".join(section + lines + [END]) + "\n"
-    print(text)
-    if not args.quick:
-        run.record_section(BEGIN, END, text)
-        print(f"written to {HERE / 'results.md'}")
+    run.publish(args, BEGIN, END, section, lines)
 
 
 def main():
-    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    p.add_argument("--quick", action="store_true", help="a tenth of each shape; results.md is left alone")
-    p.add_argument("--repeat", type=int, default=5, help="timed repetitions per job (at least 5)")
-    p.add_argument("--child", help=argparse.SUPPRESS)
-    p.add_argument("--kind", help=argparse.SUPPRESS)
-    p.add_argument("--dir", help=argparse.SUPPRESS)
-    args = p.parse_args()
-    if args.repeat < 5:
-        p.error("--repeat must be at least 5")
-    child(args) if args.child else parent(args)
+    run.child_or_parent(__doc__, "a tenth of each shape; results.md is left alone", child, parent, extra=('--kind',))
 
 
 if __name__ == "__main__":

@@ -605,6 +605,31 @@ def record_section(begin, end, text):
         path.write_text(old.rstrip("\n") + "\n\n" + text)
 
 
+def publish(args, begin, end, section, lines):
+    """Prints a benchmark's section (the lines between its markers) and,
+    unless the run was --quick, puts it into results.md."""
+    text = "\n".join([*section, *lines, end]) + "\n"
+    print(text)
+    if not args.quick:
+        record_section(begin, end, text)
+        print(f"written to {HERE / 'results.md'}")
+
+
+def child_or_parent(doc, quick_help, child, parent, extra=()):
+    """The command line of a benchmark that runs each job in a child
+    process of itself: --quick, --repeat (at least 5), and the hidden
+    options a child is given (--child, --dir and `extra`)."""
+    p = argparse.ArgumentParser(description=doc.splitlines()[0])
+    p.add_argument("--quick", action="store_true", help=quick_help)
+    p.add_argument("--repeat", type=int, default=5, help="timed repetitions per job (at least 5)")
+    for name in ("--child", "--dir", *extra):
+        p.add_argument(name, help=argparse.SUPPRESS)
+    args = p.parse_args()
+    if args.repeat < 5:
+        p.error("--repeat must be at least 5")
+    child(args) if args.child else parent(args)
+
+
 def run_child(job, n, ns, directory, checksum, repeat):
     cmd = [sys.executable, str(Path(__file__).resolve()), "--child", job, "--n", str(n), "--ns", str(ns),
            "--dir", str(directory), "--checksum", repr(checksum), "--repeat", str(repeat)]

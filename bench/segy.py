@@ -12,7 +12,6 @@ five repetitions after a warm-up, the page cache warm.  Prints the table and
 puts it into bench/results.md (between the SEG-Y markers); asserts nothing
 about speed.
 """
-import argparse
 import json
 import os
 import statistics
@@ -185,23 +184,11 @@ def parent(args):
                f"Load average (1 min) before and after the run: {load_before:.1f} and {load_after:.1f} on "
                f"{os.cpu_count()} cores: other work on the machine shows in every figure, most in the jobs "
                "that share a run between two threads.", ""]
-    text = "\n".join(section + lines + [END]) + "\n"
-    print(text)
-    if not args.quick:
-        run.record_section(BEGIN, END, text)
-        print(f"written to {HERE / 'results.md'}")
+    run.publish(args, BEGIN, END, section, lines)
 
 
 def main():
-    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    p.add_argument("--quick", action="store_true", help="a tenth of each shape; results.md is left alone")
-    p.add_argument("--repeat", type=int, default=5, help="timed repetitions per job (at least 5)")
-    p.add_argument("--child", help=argparse.SUPPRESS)
-    p.add_argument("--dir", help=argparse.SUPPRESS)
-    args = p.parse_args()
-    if args.repeat < 5:
-        p.error("--repeat must be at least 5")
-    child(args) if args.child else parent(args)
+    run.child_or_parent(__doc__, "a tenth of each shape; results.md is left alone", child, parent)
 
 
 if __name__ == "__main__":
