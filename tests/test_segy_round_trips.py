@@ -11,6 +11,7 @@ import numpy as np
 import pytest
 
 import vondrel
+from vondrel._stream import copy_traces
 from segyfiles import HEADER_FIELDS
 from test_cli import VONDREL
 from test_segy_files import DATA, float32_bits, ibm_exact, ibm_word, pipe_of
@@ -300,3 +301,67 @@ def test_a_writer_given_the_file_headers_one_by_one_writes_the_file_again():
             for trace in r:
                 w.write(r.segy_header, trace)
     assert out.getvalue() == raw
+
+
+# Sample formats whose values float32 does not always hold, with values it cannot.
+WIDE = {2: ("i4", [2**24 + 1, -(2**31), 2**31 - 1]), 6: ("f8", [1 + 2**-40, 1e300, -5e-324]),
+        9: ("i8", [2**53 + 1, -(2**63), 2**63 - 1]), 10: ("u4", [2**24 + 1, 2**32 - 1, 7]),
+        12: ("u8", [2**64 - 1, 2**53 + 1, 3])}
+
+
+def wide_file(code, order, n=5, ns=3):
+    """A fixed-length SEG-Y file in sample format `code` whose samples float32 would round."""
+    kind, values = WIDE[code]
+    binary = bytearray(400)
+    struct.pack_into(order + "hhHHh", binary, 16, 2000, 2000, ns, ns, code)
+    struct.pack_into(order + "h", binary, 302, 1)
+    out = bytearray("C 1 wide samples".ljust(3200).encode("cp037")) + binary
+    for i in range(n):
+        header = bytearray(240)
+        struct.pack_into(order + "iiHH", header, 0, i + 1, i + 1, 0, 0)
+        struct.pack_into(order + "HH", header, 114, ns, 2000)
+        struct.pack_into(order + "i", header, 180, 900 + i)          # cdpx, a field after bytes 1-180
+        out += header + np.array(values[:ns], dtype=order + kind).tobytes()
+    return bytes(out)
+
+
+@pytest.mark.parametrize("order", ["<", ">"])
+@pytest.mark.parametrize("code", sorted(WIDE))
+def test_segy_to_segy_never_rounds_samples_through_float32(tmp_path, code, order):
+    raw = wide_file(code, order)
+    source = tmp_path / "in.sgy"
+    source.write_bytes(raw)
+    out = tmp_path / "out.sgy"
+    assert subprocess.run([*VONDREL, "convert", source, out, "--to", "segy"], timeout=60).returncode == 0
+    assert out.read_bytes() == raw
+    done = subprocess.run([*VONDREL, "convert", "-", "-", "--to", "segy"], input=raw, capture_output=True,
+                          timeout=60)
+    assert (done.returncode, done.stderr, done.stdout == raw) == (0, b"", True)
+    sink = io.BytesIO()
+    with vondrel.traces(source) as r, vondrel.Writer(sink, "segy", like=r) as w:
+        copy_traces(r, w)
+    assert sink.getvalue() == raw
+    other = "little" if order == ">" else "big"          # the other byte order: the same values, swapped
+    assert subprocess.run([*VONDREL, "convert", source, out, "--to", "segy", "--byteorder", other],
+                          timeout=60).returncode == 0
+    swapped = out.read_bytes()
+    kind = WIDE[code][0]
+    back = "<" if order == ">" else ">"
+    for i in range(5):
+        at = 3600 + i * (240 + 3 * int(kind[1]))
+        assert np.frombuffer(swapped, back + kind, 3, at + 240).tolist() == WIDE[code][1]
+        assert struct.unpack_from(back + "i", swapped, at + 180)[0] == 900 + i
+
+
+def test_a_cut_short_wide_file_keeps_its_whole_traces_with_partial(tmp_path):
+    raw = wide_file(6, ">")
+    source = tmp_path / "in.sgy"
+    source.write_bytes(raw[:-5])
+    out = tmp_path / "out.sgy"
+    done = subprocess.run([*VONDREL, "convert", source, out, "--to", "segy"], capture_output=True, timeout=60)
+    assert done.returncode == 1 and not out.exists()
+    done = subprocess.run([*VONDREL, "convert", source, out, "--to", "segy", "--partial"], capture_output=True,
+                          timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert out.read_bytes() == raw[:-(240 + 24)]
+    assert b"kept the 4 complete traces" in done.stderr

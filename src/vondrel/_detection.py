@@ -357,6 +357,16 @@ class TraceWriter:
         on); `whole`: their whole SEG-Y headers, or None."""
         raise NotImplementedError
 
+    # The sample format whose stored values write_stored takes (their type:
+    # vondrel._layout.SAMPLE_FORMATS), or None where only float32 goes in.
+    stored_code: int | None = None
+
+    def write_stored(self, file: Any, name: str, headers: Any, samples: Any, count: int, ns: int,
+                     index: int) -> None:
+        """Writes `count` traces given as whole SEG-Y headers and samples in
+        the stored type of `stored_code`."""
+        raise NotImplementedError
+
     def finish(self, file: Any, name: str, n: int) -> None:
         """Completes the file of `n` traces before it is flushed (what only
         the end tells)."""

@@ -1194,21 +1194,47 @@ class SegyTraceWriter(TraceWriter):
             if len(headers) < 240 * count:
                 raise ValueError(f"{name}: {len(headers)} bytes of headers for {count} traces.")
             headers = headers[:240 * count].reshape(count, 240).copy()
+        samples = np.ascontiguousarray(rows[:, 240:]).view(np.float32).reshape(-1)
+        self._put(file, name, headers, samples, count, ns, index, whole is not None)
+
+    @property
+    def stored_code(self) -> int:
+        """The sample format whose stored values `write_stored` takes."""
+        return self.code
+
+    def write_stored(self, file: Any, name: str, headers: Any, samples: Any, count: int, ns: int,
+                     index: int) -> None:
+        """Writes `count` traces of `ns` samples given as their whole SEG-Y
+        headers (native order, 240 bytes each) and their samples in the
+        stored type of this writer's sample format (what
+        ``traces._readinto_stored`` fills): no value goes through float32."""
+        rows = np.frombuffer(headers, np.uint8)[:240 * count].reshape(count, 240).copy()
+        expected = self.ns if self.ns is not None else ns
+        if ns != expected:
+            raise ValueError(f"{name}: the traces of a SEG-Y file written here have one ns, "
+                             f"{expected}; trace {index} or one after it differs.")
+        stored = np.frombuffer(samples, np.dtype(NATIVE + SAMPLE_FORMATS[self.code][1]))[:count * ns]
+        self._put(file, name, rows, stored, count, ns, index, True, checked=True)
+
+    def _put(self, file: Any, name: str, headers: Any, samples: Any, count: int, ns: int, index: int,
+             whole: bool, checked: bool = False) -> None:
+        """Encodes and writes `count` traces (their headers as rows of 240
+        bytes, native order), the file headers before the first; float32
+        samples are checked against the sample format first, `checked` ones
+        are its stored values already."""
         head = b""
         if self.ns is None:
-            first_dt = int(headers[0, 116:118].view(np.uint16)[0]) if whole is not None else \
-                int(rows[0, 116:118].view(np.uint16)[0])
-            head = self.file_headers(ns, first_dt)
+            head = self.file_headers(ns, int(headers[0, 116:118].view(np.uint16)[0]))
+        if whole and self.set_ns:
+            headers[:, 114:116].view(np.uint16)[...] = ns
         try:                      # every check before the first byte: nothing of a refused trace is written
-            if whole is None:
-                headers[:, 114:118] = rows[:, 114:118]
-            elif self.set_ns:
-                headers[:, 114:116] = rows[:, 114:116]
             refuse_no_interval(self.interval, headers[:, 116:118].copy().view(np.uint16).ravel(),
                                f"{name}: ", index)
-            samples = np.ascontiguousarray(rows[:, 240:]).view(np.float32).reshape(-1)
-            offsets = np.arange(count + 1, dtype=np.int64) * ns
-            stored = stored_samples(samples, offsets, self.code, f"{name}: ", index)
+            if checked:
+                stored = samples
+            else:
+                offsets = np.arange(count + 1, dtype=np.int64) * ns
+                stored = stored_samples(samples, offsets, self.code, f"{name}: ", index)
         except BaseException:
             if head:
                 self.ns = None    # the file headers are not out yet

@@ -204,6 +204,15 @@ class Writer:
         self._traces.write(self._file, self.name, block, count, headers, self.n_traces)
         self.n_traces += count
 
+    def _write_stored(self, headers, samples, count, ns):
+        """Writes `count` traces of `ns` samples from what
+        ``traces._readinto_stored`` filled: whole SEG-Y headers and samples
+        in the stored type of the writer's sample format."""
+        if self._file is None:
+            raise ValueError(f"{self.name}: the writer is closed.")
+        self._traces.write_stored(self._file, self.name, headers, samples, count, ns, self.n_traces)
+        self.n_traces += count
+
     def close(self):
         """Finishes the file: the collection count and a flush; a path is
         then synchronised and its temporary file renamed over it (on an
@@ -249,6 +258,9 @@ def copy_traces(reader, writer, progress=None):
     memory, many whole traces per block; from SEG-Y to SEG-Y each trace's
     whole header travels with it.  ``progress(nbytes)`` is called after
     each block."""
+    if _copies_stored(reader, writer):
+        _copy_stored(reader, writer, progress)
+        return
     block = bytearray(BLOCK_BYTES)
     view = memoryview(block)
     from vondrel import _registry
@@ -265,3 +277,29 @@ def copy_traces(reader, writer, progress=None):
         writer.write_block(view[:n], count, memoryview(headers)[:240 * count] if whole else None)
         if progress is not None:
             progress(n)
+
+
+def _copies_stored(reader, writer):
+    """Whether the traces go from reader to writer in their stored sample
+    type: SEG-Y to SEG-Y in one sample format, where float32 may not hold
+    every value (64-bit floats, 32- and 64-bit integers) and need not."""
+    layout = getattr(reader, "_layout", None)
+    code = writer._traces.stored_code
+    return layout is not None and code is not None and layout.code == code
+
+
+def _copy_stored(reader, writer, progress=None):
+    """Streams every trace of a SEG-Y reader into a SEG-Y writer of the same
+    sample format with every value as the file holds it: whole headers and
+    stored samples, many traces per block."""
+    from vondrel._layout import SAMPLE_FORMATS
+    width = SAMPLE_FORMATS[writer._traces.stored_code][0]
+    samples = bytearray(BLOCK_BYTES)
+    headers = bytearray(240 * (BLOCK_BYTES // 240))
+    while True:
+        count, ns = reader._readinto_stored(samples, headers)
+        if not count:
+            return
+        writer._write_stored(headers, samples, count, ns)
+        if progress is not None:
+            progress(count * (240 + width * ns))

@@ -308,17 +308,40 @@ def _blocks(args, reader, block, headers=None):
         try:
             n = reader.readinto(block, headers)
         except ValueError as e:
-            if not (args.partial and _CUT.search(str(e))):
-                raise
-            k = reader.index - before
-            args.notes.append(f"{str(e).rstrip('.')}; kept the {_plural(reader.index, 'complete trace')} "
-                              "before it")
+            k = _cut_short(args, reader, e, before)
             if k:
                 yield _span(block, k), k
             return
         if not n:
             return
         yield n, reader.index - before
+
+
+def _stored_blocks(args, reader, samples, headers):
+    """(traces, ns) of each block of whole SEG-Y traces that `reader` fills
+    with their stored samples and whole headers, as _blocks does."""
+    while True:
+        before = reader.index
+        try:
+            count, ns = reader._readinto_stored(samples, headers)
+        except ValueError as e:
+            k = _cut_short(args, reader, e, before)
+            if k:
+                yield k, reader.ns if reader.ns is not None else int.from_bytes(headers[114:116], sys.byteorder)
+            return
+        if not count:
+            return
+        yield count, ns
+
+
+def _cut_short(args, reader, error, before):
+    """The whole traces a block kept before data cut short (with --partial;
+    args.notes says so), or the error again."""
+    if not (args.partial and _CUT.search(str(error))):
+        raise error
+    args.notes.append(f"{str(error).rstrip('.')}; kept the {_plural(reader.index, 'complete trace')} "
+                      "before it")
+    return reader.index - before
 
 
 def _header_rows(block, n):
@@ -633,6 +656,15 @@ def cmd_convert(args):
         view = memoryview(block)
         headers = bytearray(TRACE_HEADER * (BLOCK_BYTES // (TRACE_HEADER + 4) + 1)) if whole else None
         with _stream.Writer(dest, args.to, ORDERS[args.byteorder] if args.byteorder else None, **options) as out:
+            if whole and _stream._copies_stored(reader, out):
+                # one sample format in and out: every value as the file holds it, never through float32
+                from vondrel._layout import SAMPLE_FORMATS as STORED
+                width = STORED[reader._layout.code][0]
+                for k, ns in _stored_blocks(args, reader, block, headers):
+                    out._write_stored(headers, block, k, ns)
+                    if progress:
+                        progress(k * (TRACE_HEADER + width * ns))
+                return
             for n, k in _blocks(args, reader, block, headers):
                 out.write_block(view[:n], k, memoryview(headers)[:TRACE_HEADER * k] if whole else None)
                 if progress:

@@ -96,6 +96,7 @@ Params init_params{"__init__", {"plan", "guard"}};
 Params trace_record_params{"_trace_record", {"trace", "swap"}};
 Params swap_traces_params{"_swap_traces", {"buffer"}};
 Params readinto_params{"readinto", {"buffer", "headers"}, 1};
+Params readinto_stored_params{"_readinto_stored", {"samples", "headers"}};
 Params to_file_params{"to_file", {"filename"}};
 Params to_stream_params{"to_stream", {"stream"}};
 
@@ -305,8 +306,10 @@ int next_header(StreamObject *self)
 }
 
 // Reads the stored samples of a SEG-Y trace into the staging buffer and
-// decodes them to float32 at `samples`.  0, or -1 with an exception set.
-int read_segy_samples(StreamObject *self, unsigned char *samples, int ns)
+// decodes them at `samples`: to float32 when `to_float`, else to the sample
+// format's stored type (native order), which keeps every value as the file
+// holds it.  0, or -1 with an exception set.
+int read_segy_samples(StreamObject *self, unsigned char *samples, int ns, bool to_float = true)
 {
     Py_ssize_t want = self->segy->width * static_cast<Py_ssize_t>(ns);
     if (reserve(&self->staging, &self->staging_cap, want) < 0)
@@ -317,7 +320,7 @@ int read_segy_samples(StreamObject *self, unsigned char *samples, int ns)
     if (got < want)
         return truncated(self);
     bool big_endian = PY_LITTLE_ENDIAN ? self->swap : !self->swap;
-    codec::decode_samples(*self->segy, self->staging, ns, big_endian, samples, true);
+    codec::decode_samples(*self->segy, self->staging, ns, big_endian, samples, to_float);
     return 0;
 }
 
@@ -332,6 +335,25 @@ void segy_to_su_header(const StreamObject *self, unsigned char *h, int ns)
     arrays::set_header_ns(h, static_cast<std::uint16_t>(ns));
     dt = self->fill_dt ? static_cast<std::uint16_t>(self->fill_dt) : dt;
     std::memcpy(h + 116, &dt, 2);
+}
+
+// Ends the pending trace: a SEG-Y trace's whole header goes, in native
+// order, to `last` and, unless null, to `segy_header`; after the last trace
+// of a count the file is released.  0, or -1 with an exception set.
+int hand_out(StreamObject *self, unsigned char *segy_header)
+{
+    if (self->segy) {
+        if (self->swap)
+            codec::swap_headers(self->header, 0, self->last, 0, 1, codec::segy_header_kinds);
+        else
+            std::memcpy(self->last, self->header, header_size);
+        self->has_last = 1;
+        if (segy_header)
+            std::memcpy(segy_header, self->last, header_size);
+    }
+    self->pending = 0;
+    self->base.index += 1;
+    return self->base.index == self->base.n_traces ? reach_end(self) : 0;
 }
 
 // Reads the samples of the trace whose header is pending into `samples`
@@ -358,19 +380,9 @@ int finish_trace(StreamObject *self, unsigned char *dst_header, unsigned char *s
     std::memcpy(dst_header, self->header, header_size);
     if (self->swap)
         swap_header(dst_header);
-    if (self->segy) {
+    if (self->segy)
         segy_to_su_header(self, dst_header, ns);
-        if (self->swap)
-            codec::swap_headers(self->header, 0, self->last, 0, 1, codec::segy_header_kinds);
-        else
-            std::memcpy(self->last, self->header, header_size);
-        self->has_last = 1;
-        if (segy_header)
-            std::memcpy(segy_header, self->last, header_size);
-    }
-    self->pending = 0;
-    self->base.index += 1;
-    return self->base.index == self->base.n_traces ? reach_end(self) : 0;
+    return hand_out(self, segy_header);
 }
 
 // next_trace: the next trace as a new SEGYTrace owning record and samples;
@@ -669,6 +681,63 @@ PyObject *stream_readinto(PyObject *op, PyObject *const *args, Py_ssize_t nargs,
     return failed ? nullptr : PyLong_FromSsize_t(pos);
 }
 
+// _readinto_stored(samples, headers): for a SEG-Y source, fills `samples`
+// with the samples of as many whole traces of one ns as both buffers hold,
+// back to back, in the sample format's stored type and native order (every
+// value exactly as the file holds it), and `headers` with their whole
+// 240-byte headers in native order.  ValueError when not even the next trace fits, and for a source that
+// is not SEG-Y.  What a SEG-Y to SEG-Y copy in the same sample format reads.
+// Returns (count, ns): the number of traces and their ns, (0, -1) at the end.
+PyObject *stream_readinto_stored(PyObject *op, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+{
+    PyObject *values[2];
+    if (readinto_stored_params.bind(args, nargs, kwnames, values) < 0)
+        return nullptr;
+    StreamObject *self = as_stream(op);
+    if (!self->segy)
+        return PyErr_Format(PyExc_ValueError, msg_headers_not_segy, self->name, self->format);
+    Py_buffer samples, headers;
+    if (PyObject_GetBuffer(values[0], &samples, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0)
+        return nullptr;
+    if (PyObject_GetBuffer(values[1], &headers, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0) {
+        PyBuffer_Release(&samples);
+        return nullptr;
+    }
+    auto *out = static_cast<unsigned char *>(samples.buf);
+    auto *rows = static_cast<unsigned char *>(headers.buf);
+    Py_ssize_t pos = 0, count = 0;
+    int first_ns = -1, failed = 0;
+    while (!failed) {
+        int got = next_header(self);
+        failed = got < 0;
+        if (got <= 0)
+            break;
+        int ns = pending_ns(self);
+        if (first_ns >= 0 && ns != first_ns)
+            break;                    // the next call starts with it
+        Py_ssize_t size = static_cast<Py_ssize_t>(ns) * self->segy->stored_size;
+        bool no_room = pos + size > samples.len;
+        if (no_room || (count + 1) * header_size > headers.len) {
+            if (count == 0) {
+                if (no_room)
+                    PyErr_Format(PyExc_ValueError, msg_small_buffer, samples.len, self->base.index, size);
+                else
+                    PyErr_Format(PyExc_ValueError, msg_small_headers, headers.len, self->base.index);
+                failed = 1;
+            }
+            break;
+        }
+        failed = read_segy_samples(self, out + pos, ns, false) < 0 ||
+                 hand_out(self, rows + count * header_size) < 0;
+        first_ns = ns;
+        pos += size;
+        count += 1;
+    }
+    PyBuffer_Release(&samples);
+    PyBuffer_Release(&headers);
+    return failed ? nullptr : Py_BuildValue("(ni)", count, first_ns);
+}
+
 // close(): closes a file the reader opened; the iteration then ends.
 PyObject *stream_close(PyObject *op, PyObject *)
 {
@@ -870,6 +939,8 @@ PyObject *swap_traces(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObj
 PyMethodDef stream_methods[] = {
     {"readinto", as_cfunction(stream_readinto), METH_FASTCALL | METH_KEYWORDS,
      "traces.readinto(self, buffer, headers=None)"},
+    {"_readinto_stored", as_cfunction(stream_readinto_stored), METH_FASTCALL | METH_KEYWORDS,
+     "traces._readinto_stored(self, samples, headers)"},
     {"close", stream_close, METH_NOARGS, "traces.close(self)"},
     {"__enter__", stream_enter, METH_NOARGS, nullptr},
     {"__exit__", as_cfunction(stream_exit), METH_VARARGS, nullptr},
