@@ -365,3 +365,30 @@ def test_a_cut_short_wide_file_keeps_its_whole_traces_with_partial(tmp_path):
     assert done.returncode == 0, done.stderr
     assert out.read_bytes() == raw[:-(240 + 24)]
     assert b"kept the 4 complete traces" in done.stderr
+
+
+@pytest.mark.parametrize("order", ["<", ">"])
+def test_doubles_rounded_by_a_float32_read_are_not_written_back_as_they_were(tmp_path, order):
+    raw = wide_file(6, order)
+    g = vondrel.read(io.BytesIO(raw))
+    assert g.samples.dtype == np.float32
+    message = ('the samples were read as float32 from IEEE doubles (format 6), and some were rounded; writing '
+               'them in format 6 would keep the rounding: read with dtype="stored" to keep every value, or give '
+               'sample_format= to write these')
+    target = tmp_path / "out.sgy"
+    with pytest.raises(ValueError, match=f"^{re.escape(message)}$"):
+        vondrel.write(target, g)
+    with pytest.raises(ValueError, match=f"^{re.escape(message)}$"):
+        vondrel.Writer(io.BytesIO(), "segy", like=g)
+    assert not target.exists()
+    vondrel.write(target, vondrel.read(io.BytesIO(raw), dtype="stored"))
+    assert target.read_bytes() == raw
+    vondrel.write(target, g, sample_format=6)             # asked for: float32's values, as doubles
+    assert np.frombuffer(target.read_bytes(), order + "f8", 3, 3600 + 240).tolist() == [1.0, np.inf, -0.0]
+    # doubles that float32 holds exactly go back as they were
+    exact = bytearray(raw)
+    for i in range(5):
+        at = 3600 + i * (240 + 24) + 240
+        exact[at:at + 24] = np.array([0.5, -3.0, 1e30], dtype=np.float32).astype(order + "f8").tobytes()
+    vondrel.write(target, vondrel.read(io.BytesIO(bytes(exact))))
+    assert target.read_bytes() == exact

@@ -87,7 +87,9 @@ def read(source: object, *, format: str | None = None, byteorder: str | None = N
     headers only, `partial=True` returns the complete traces of a truncated
     file.
     SEG-Y files too: `dtype="stored"` keeps their samples in the type the
-    file stores (IBM floats as float32); otherwise samples are float32.
+    file stores (IBM floats as float32); otherwise samples are float32, and
+    a gather whose 64-bit floats float32 rounded is refused by `write` in
+    their own format (it would change the file's values).
     `ns=` and `sample_format=` stand in for what a SEG-Y binary header says
     of the samples per trace and their format code, when it says wrong."""
     if dtype not in (None, "float32", "stored"):

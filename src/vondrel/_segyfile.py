@@ -693,7 +693,7 @@ class SegyGather(Gather):
     a 0-d structured array in native order).  `headers` are SEG-Y trace
     headers, with ns and dt as the file wrote them."""
 
-    __slots__ = ("text", "extended_text", "binary", "_layout")
+    __slots__ = ("text", "extended_text", "binary", "_layout", "_rounded")
     text: str
     extended_text: list[str]
     binary: BinaryHeader
@@ -701,6 +701,7 @@ class SegyGather(Gather):
     def __init__(self, headers: np.ndarray, flat: np.ndarray | None, offsets: np.ndarray, layout: Layout) -> None:
         super().__init__(headers, flat, offsets, SegyFormat.name, layout.byteorder)
         self._layout = layout
+        self._rounded = False     # float32 samples that differ from the file's 64-bit floats
         self.text = decode_text(layout.raw_text)
         self.extended_text = [decode_text(raw) for raw in layout.raw_extended]
         self.binary = layout.binary.view(BinaryHeader)
@@ -809,8 +810,11 @@ def read_gather(src: Any, fit: Fit, traces: slice | None, index: int | None, sam
         # Traces of no samples are none: on a stream, nothing said so before.
         raise ValueError(f"{src.name}: SEG-Y {ORDER_NAMES[layout.byteorder]}: the binary header's sample "
                          "count (hns, bytes 3221-3222) is 0, and traces follow it; ns= gives their sample count")
+    # float32 cannot hold every 64-bit float: they are read whole, and the
+    # gather remembers whether narrowing rounded any (write refuses to keep them)
+    wide = samples and not stored and layout.code in SAMPLE_FORMATS and SAMPLE_FORMATS[layout.code][1] == "f8"
     try:
-        result = read_traces(layout, f, src.size, traces, samples, partial, stored)
+        result = read_traces(layout, f, src.size, traces, samples, partial, stored or wide)
     except Truncated as t:
         hint = ""
         if t.size is not None and layout.ns is not None:
@@ -823,7 +827,14 @@ def read_gather(src: Any, fit: Fit, traces: slice | None, index: int | None, sam
         raise ValueError(CUT_SHORT.format(name=src.name, what=what, index=t.index, offset=src.start + t.offset)
                          + hint) from None
     picked(src.name, index, fit.traces, len(result.headers))
-    g = SegyGather(result.headers, result.flat, result.offsets, layout)
+    flat = result.flat
+    if wide:
+        with np.errstate(over="ignore"):       # beyond float32's range: infinities, as the native decode gives
+            flat = result.flat.astype(np.float32)
+        rounded = not np.array_equal(flat, result.flat, equal_nan=True)
+    g = SegyGather(result.headers, flat, result.offsets, layout)
+    if wide:
+        g._rounded = rounded
     if src.seekable and traces is None:
         # a stream is left where the data ended
         used = len(result.headers) * HEADER_SIZE + int(result.offsets[-1]) * layout.width
@@ -982,6 +993,17 @@ def refuse_no_interval(binary_dt: int, trace_dt: np.ndarray, prefix: str = "", f
                          "give dt= (microseconds)")
 
 
+def refuse_rounded(gather: Any, flat: np.ndarray | None = None) -> None:
+    """ValueError for a gather read as float32 from 64-bit floats that
+    narrowing rounded, about to be written back in their sample format: the
+    file would lose the values float32 could not hold."""
+    if getattr(gather, "_rounded", False) and (flat is None or flat.dtype == np.float32):
+        code = gather._layout.code
+        raise ValueError(f"the samples were read as float32 from {FORMAT_NAMES[code]}s (format {code}), and some "
+                         f"were rounded; writing them in format {code} would keep the rounding: read with "
+                         f'dtype="stored" to keep every value, or give sample_format= to write these')
+
+
 def write_gather(target: Any, data: Any, sample_format: int | None, byteorder: str | None,
                  text: str | bytes | None, revision: int, dt: int | None = None) -> int:
     """Writes `data` (a Gather, or a (headers, samples) pair) as SEG-Y to
@@ -1011,6 +1033,7 @@ def write_gather(target: Any, data: Any, sample_format: int | None, byteorder: s
     if sample_format is not None:
         code = sample_format
     else:
+        refuse_rounded(data, flat)
         code = source.code if source is not None else _stored_code(flat.dtype)
     check_sample_format(code)
     flat = stored_samples(flat, offsets, code)
@@ -1112,6 +1135,8 @@ class SegyTraceWriter(TraceWriter):
         if like is not None and layout is None:
             raise ValueError(f"like must be a SEG-Y source (a vondrel.traces reader or a gather read from "
                              f"SEG-Y), not {type(like).__name__} of another format.")
+        if sample_format is None and layout is not None:
+            refuse_rounded(like)
         code = sample_format if sample_format is not None else layout.code if layout is not None else 5
         self.code = check_sample_format(code)
         self.dt = None if dt is None else _interval.check_interval(dt)
