@@ -392,3 +392,18 @@ def test_doubles_rounded_by_a_float32_read_are_not_written_back_as_they_were(tmp
         exact[at:at + 24] = np.array([0.5, -3.0, 1e30], dtype=np.float32).astype(order + "f8").tobytes()
     vondrel.write(target, vondrel.read(io.BytesIO(bytes(exact))))
     assert target.read_bytes() == exact
+
+
+def test_a_writer_like_a_reader_of_rounded_doubles_refuses_its_float32_traces(tmp_path):
+    source = tmp_path / "in.sgy"
+    source.write_bytes(wide_file(6, "<"))
+    target = tmp_path / "out.sgy"
+    with pytest.raises(ValueError, match=f"^{re.escape(str(target))}: the samples were read as float32 from IEEE"):
+        with vondrel.traces(source) as r, vondrel.Writer(target, "segy", like=r) as w:
+            for trace in r:
+                w.write(r.segy_header, trace)
+    assert not target.exists() and list(tmp_path.iterdir()) == [source]
+    with vondrel.traces(source) as r, vondrel.Writer(target, "segy", like=r, sample_format=6) as w:
+        for trace in r:
+            w.write(r.segy_header, trace)           # asked for
+    assert np.frombuffer(target.read_bytes(), "<f8", 3, 3600 + 240)[0] == 1.0

@@ -993,13 +993,14 @@ def refuse_no_interval(binary_dt: int, trace_dt: np.ndarray, prefix: str = "", f
                          "give dt= (microseconds)")
 
 
-def refuse_rounded(gather: Any, flat: np.ndarray | None = None) -> None:
+def refuse_rounded(gather: Any, flat: np.ndarray | None = None, prefix: str = "") -> None:
     """ValueError for a gather read as float32 from 64-bit floats that
     narrowing rounded, about to be written back in their sample format: the
     file would lose the values float32 could not hold."""
     if getattr(gather, "_rounded", False) and (flat is None or flat.dtype == np.float32):
+        # (a gather read as float32, or a traces reader that handed out such traces)
         code = gather._layout.code
-        raise ValueError(f"the samples were read as float32 from {FORMAT_NAMES[code]}s (format {code}), and some "
+        raise ValueError(f"{prefix}the samples were read as float32 from {FORMAT_NAMES[code]}s (format {code}), and some "
                          f"were rounded; writing them in format {code} would keep the rounding: read with "
                          f'dtype="stored" to keep every value, or give sample_format= to write these')
 
@@ -1137,6 +1138,8 @@ class SegyTraceWriter(TraceWriter):
                              f"SEG-Y), not {type(like).__name__} of another format.")
         if sample_format is None and layout is not None:
             refuse_rounded(like)
+        # a reader of 64-bit floats: its float32 traces may not be written back as if they were the file's
+        self.watch = like if sample_format is None and layout is not None else None
         code = sample_format if sample_format is not None else layout.code if layout is not None else 5
         self.code = check_sample_format(code)
         self.dt = None if dt is None else _interval.check_interval(dt)
@@ -1258,6 +1261,8 @@ class SegyTraceWriter(TraceWriter):
             if checked:
                 stored = samples
             else:
+                if self.watch is not None:
+                    refuse_rounded(self.watch, prefix=f"{name}: ")
                 offsets = np.arange(count + 1, dtype=np.int64) * ns
                 stored = stored_samples(samples, offsets, self.code, f"{name}: ", index)
         except BaseException:

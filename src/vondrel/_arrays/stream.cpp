@@ -78,6 +78,7 @@ struct StreamObject {
     int ended;           // the end of the data has been seen
     int pending;         // `header` holds the next trace's header, read but not handed out
     int has_last;        // `last` holds the SEG-Y header of the trace handed out last
+    int rounded;         // float32 rounded a 64-bit float sample handed out
     unsigned char header[header_size];
     unsigned char last[header_size]; // that header, whole, in native order (SEG-Y sources)
 };
@@ -305,6 +306,24 @@ int next_header(StreamObject *self)
     return 1;
 }
 
+// Whether float32 `narrowed` differs from any of the n 64-bit floats at src
+// (NaNs aside): what narrowing them rounded.
+bool rounds_doubles(const unsigned char *src, int n, bool big_endian, const float *narrowed)
+{
+    bool swap = big_endian == PY_LITTLE_ENDIAN;
+    for (int i = 0; i < n; ++i) {
+        std::uint64_t bits;
+        std::memcpy(&bits, src + 8 * std::size_t(i), 8);
+        if (swap)
+            bits = __builtin_bswap64(bits);
+        double d;
+        std::memcpy(&d, &bits, 8);
+        if (static_cast<double>(narrowed[i]) != d && d == d)
+            return true;
+    }
+    return false;
+}
+
 // Reads the stored samples of a SEG-Y trace into the staging buffer and
 // decodes them at `samples`: to float32 when `to_float`, else to the sample
 // format's stored type (native order), which keeps every value as the file
@@ -321,6 +340,8 @@ int read_segy_samples(StreamObject *self, unsigned char *samples, int ns, bool t
         return truncated(self);
     bool big_endian = PY_LITTLE_ENDIAN ? self->swap : !self->swap;
     codec::decode_samples(*self->segy, self->staging, ns, big_endian, samples, to_float);
+    if (to_float && self->segy->stored == 'd' && !self->rounded)
+        self->rounded = rounds_doubles(self->staging, ns, big_endian, reinterpret_cast<const float *>(samples));
     return 0;
 }
 
@@ -862,6 +883,11 @@ PyObject *stream_get_last_header(PyObject *op, void *)
     return PyBytes_FromStringAndSize(reinterpret_cast<const char *>(self->last), header_size);
 }
 
+PyObject *stream_get_rounded(PyObject *op, void *)
+{
+    return PyBool_FromLong(as_stream(op)->rounded);
+}
+
 PyObject *stream_get_name(PyObject *op, void *)
 {
     return Py_NewRef(as_stream(op)->name);
@@ -965,6 +991,8 @@ PyGetSetDef stream_getset[] = {
     {"_last_header", stream_get_last_header, nullptr,
      "the whole SEG-Y trace header of the trace handed out last (bytes, native order), or None", nullptr},
     {"_layout", stream_get_layout, nullptr, "the SEG-Y file headers as read, for Writer(like=)", nullptr},
+    {"_rounded", stream_get_rounded, nullptr,
+     "whether float32 rounded a 64-bit float sample handed out so far", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
