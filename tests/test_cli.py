@@ -459,6 +459,11 @@ def keep(self, X, **kw):
     drawn.update(X=np.array(X), vmin=kw["vmin"], vmax=kw["vmax"], extent=kw["extent"])
     return imshow(self, X, **kw)
 matplotlib.axes.Axes.imshow = keep
+set_ylabel = matplotlib.axes.Axes.set_ylabel
+def label(self, text, **kw):
+    drawn["ylabel"] = text
+    return set_ylabel(self, text, **kw)
+matplotlib.axes.Axes.set_ylabel = label
 def refuse(*args, **kw):
     raise AssertionError("the whole file was read")
 vondrel.read = refuse
@@ -507,6 +512,15 @@ def test_plot_of_a_larger_file_keeps_each_pixels_largest_sample(tmp_path):
     want = np.array([[peaks(samples[col == j][:, row[r]:row[r + 1]]) for j in range(columns)] for r in range(rows)])
     assert drawn["X"].shape == (rows, columns) and (drawn["X"] == want).all()
     assert drawn["extent"].tolist() == [-0.5, 299.5, 199 * 2.0, 0.0]
+    assert str(drawn["ylabel"]) == "time (ms)"
+
+
+def test_plot_of_traces_with_no_interval_counts_samples_instead_of_inventing_one(tmp_path):
+    path = tmp_path / "untimed.su"
+    path.write_bytes(b"".join(trace_bytes([1.0, -2.0, 3.0, 0.5], tracl=i + 1, dt=0) for i in range(3)))
+    drawn = plot_in_process(tmp_path, path, "--size", "300x300")
+    assert drawn["extent"].tolist() == [-0.5, 2.5, 3.0, 0.0]
+    assert str(drawn["ylabel"]) == "sample"
 
 
 def test_plot_streams_a_pipe_in_memory_that_does_not_grow_with_it(tmp_path):

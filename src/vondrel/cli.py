@@ -968,9 +968,11 @@ def _draw(args, picture, axes):
 
     data, xs = picture.finish()
     row, interval = picture.first
-    dt = float(interval) or 4000.0
     from vondrel._interval import delay_of
-    times = float(delay_of(row.reshape(1))[0]) + np.arange(picture.ns) * dt / 1000.0
+    if interval:
+        times, ylabel = float(delay_of(row.reshape(1))[0]) + np.arange(picture.ns) * float(interval) / 1000.0, "time (ms)"
+    else:                       # no interval anywhere: the samples are counted, not timed
+        times, ylabel = np.arange(picture.ns, dtype=float), "sample"
     clip = float(np.percentile(picture.magnitudes.values(), args.clip)) or 1.0
     width, height = args.size
     fig = plt.figure(figsize=(width / 100, height / 100), dpi=100)
@@ -990,7 +992,7 @@ def _draw(args, picture, axes):
                   extent=(x0 - half, picture.last + half, times[-1], times[0]))
     ax.set_ylim(times[-1], times[0])
     ax.set_xlabel(args.x or "trace")
-    ax.set_ylabel("time (ms)")
+    ax.set_ylabel(ylabel)
     ax.set_title(args.title or ("standard input" if args.file == "-" else os.path.basename(args.file)))
     fig.savefig(args.output, dpi=100)
     plt.close(fig)
@@ -1028,12 +1030,14 @@ def _plot_geometry(args, plt):
             line = line.reshape(-1, line.shape[-1])
             others = [d for d in dims if d != which]
             xs = f.coords[others[0]] if len(others) == 1 else np.arange(len(line))
-            delay = _geometry.first_delay(f)
-            times = _geometry.time_axis(line.shape[1], float(f.dt or 4000), delay) * 1000.0
+            if f.dt:
+                times = _geometry.time_axis(line.shape[1], float(f.dt), _geometry.first_delay(f)) * 1000.0
+            else:               # no interval anywhere: the samples are counted, not timed
+                times = np.arange(line.shape[1], dtype=float)
             half = (xs[1] - xs[0]) / 2 if len(xs) > 1 else 0.5
             extent = (xs[0] - half, xs[-1] + half, times[-1], times[0])
             xlabel = others[0] if len(others) == 1 else " x ".join(others) if others else "trace"
-            ylabel, title = "time (ms)", f"{title}: {which} {label}"
+            ylabel, title = "time (ms)" if f.dt else "sample", f"{title}: {which} {label}"
             shown = line.T
     finite = np.abs(shown[np.isfinite(shown)])
     clip = float(np.percentile(finite, args.clip)) if finite.size else 1.0
