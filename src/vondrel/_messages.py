@@ -20,7 +20,7 @@ HEADER_ROWS = "{rows} header rows for {n} traces"
 # which reads trace by trace, says "trace N is cut short at byte X" instead.
 CUT_SHORT = "{name}: {what}: trace {index} at byte offset {offset} is cut short"
 # A header field name that the trace header of a format (its title,
-# vondrel._layout.TITLES) does not have.
+# TraceFormat.title of vondrel._registry's formats) does not have.
 NO_FIELD = "no header field {name!r} in a {title} trace header"
 # A sample that the file's sample format cannot store (`what`, e.g. "IBM
 # float"), counted as the caller counts traces.

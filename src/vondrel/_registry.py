@@ -7,8 +7,8 @@ from __future__ import annotations
 from typing import Any
 
 from vondrel import _segyfile, _sufile
-from vondrel._detection import HEAD, MARGIN, REFUTED, Fit, Overrides, Reading, TraceFormat, describe
-from vondrel._layout import HEADER_SIZE, NATIVE, ORDER_NAMES, TITLES, check_sample_format
+from vondrel._detection import HEAD, MARGIN, REFUTED, Fit, Overrides, Reading, TraceFormat
+from vondrel._layout import HEADER_SIZE, NATIVE, ORDER_NAMES, check_sample_format
 from vondrel._messages import FORMAT_CHOICE
 from vondrel._sources import Source
 
@@ -73,6 +73,11 @@ def of(fit: Fit) -> TraceFormat:
     return FORMATS[_RANK[fit.reading.format]]
 
 
+def describe(r: Reading) -> str:
+    """What messages call a reading: its format's title and its byte order."""
+    return FORMATS[_RANK[r.format]].describe(r.byteorder)
+
+
 def _readings(formats: list[TraceFormat], head: bytes, byteorder: str | None,
               overrides: Overrides) -> list[tuple[TraceFormat, Reading]]:
     return [(f, r) for f in formats for r in f.readings(head, overrides)
@@ -96,7 +101,7 @@ def _set_aside(src: Source, head: bytes, eof: bool, overrides: Overrides,
         return None
     fit, r = best
     n = fit.traces or 0
-    return n, (f"read as a {TITLES.get(r.format, r.format)} file ({ORDER_NAMES[r.byteorder]}) its count says "
+    return n, (f"read as a {get(r.format).title} file ({ORDER_NAMES[r.byteorder]}) its count says "
                f"{r.count} traces and the file holds {n} complete one{'' if n == 1 else 's'}: use "
                f"format={r.format!r} with partial=True")
 
