@@ -921,8 +921,8 @@ def cmd_plot(args):
 
 
 def _no_field(args, reader):
-    from vondrel import _segyfile
-    if _headed(reader.format) and args.x in _segyfile.trace_header_dtype().names:
+    from vondrel import _registry
+    if _headed(reader.format) and args.x in _registry.get(reader.format).header_dtype().names:
         return (f"{reader.name}: --x {args.x} is a SEG-Y field of bytes 181-240, which plot reads from a file "
                 "of fixed-length traces only; give the file's path.")
     return f"{reader.name}: no header field {args.x!r}."
