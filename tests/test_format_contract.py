@@ -28,6 +28,8 @@ import vondrel
 from segyfiles import HEADER_FIELDS
 
 DATA = Path(__file__).resolve().parent / "data"
+# What messages call each format.
+TITLES = {"su": "SU", "collection": "collection", "segy": "SEG-Y"}
 NATIVE = "<" if sys.byteorder == "little" else ">"
 ORDER_WORDS = {"<": "little", ">": "big"}
 
@@ -407,6 +409,28 @@ class TestContract:
         g = read_from(kind, case, path_of, cut, partial=True, **kw)
         assert (g.format, g.byteorder) == (case.format, case.byteorder)
         check_gather(case, g, slice(0, k))
+
+    @pytest.mark.parametrize("where", ["header", "samples"])
+    def test_a_trace_cut_short_reads_as_one_text_from_read_and_the_stream_reader(self, case, where):
+        k = case.n - 1
+        into = 100 if where == "header" else 240 + 3
+        cut = case.raw[:case.start(k) + into]
+        order = "little-endian" if case.byteorder == "<" else "big-endian"
+        said = (f"<stream>: {TITLES[case.format]} {order}: trace {k} at byte offset {case.start(k)} is cut short: "
+                f"the data end {into} bytes into it")
+        with pipe_of(cut) as src, vondrel.traces(src) as r:
+            with pytest.raises(ValueError) as streamed:
+                for _ in r:
+                    pass
+            assert r.index == k
+        assert str(streamed.value) == said
+        with pipe_of(cut) as src, pytest.raises(ValueError) as read:
+            vondrel.read(src)
+        if case.format == "segy":         # read says instead what sample count would tile the data
+            said = said[:said.index(": the data end")] + " (the binary header's sample count"
+            assert str(read.value).startswith(said)
+        else:
+            assert str(read.value) == said
 
     @pytest.mark.parametrize("kind", SOURCES)
     def test_the_stream_reader_gives_every_trace(self, case, path_of, kind):

@@ -14,7 +14,7 @@ from vondrel import _arrays, _interval
 from vondrel._detection import Fit, Overrides, Reading, TraceFormat, TraceWriter, Unconfirmed, picked
 from vondrel._gather import Gather, gather_of
 from vondrel._layout import HEADER_SIZE, NATIVE, flat_of, header_dtype, header_rows, order
-from vondrel._messages import CUT_SHORT, HEADER_ROWS, NOT_A_GATHER
+from vondrel._messages import CUT_SHORT, DATA_END, HEADER_ROWS, NOT_A_GATHER
 from vondrel._sources import Sink, Source
 
 
@@ -100,10 +100,10 @@ def read_fit(fmt: TraceFormat, src: Source, fit: Fit, sel: slice | None, samples
         raise Unconfirmed
     if cut:
         if not partial:
-            why = (f"the data end {consumed - complete_end} bytes into it" if consumed > complete_end
-                   else f"{expected - n} of the traces asked for are missing")
+            why = (DATA_END.format(into=consumed - complete_end) if consumed > complete_end
+                   else f": {expected - n} of the traces asked for are missing")
             raise ValueError(CUT_SHORT.format(name=src.name, what=fmt.describe(r.byteorder), index=lo + n, offset=where)
-                             + f": {why}")
+                             + why)
     elif src.size is not None and offset + complete_end < src.size and limit < 0:
         raise ValueError(f"{src.name}: {fmt.describe(r.byteorder)}: the file changed while it was read")
     if src.seekable:

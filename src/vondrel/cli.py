@@ -74,7 +74,8 @@ _KEYWORD = re.compile(r"\b(sample_format|byteorder|format|partial|traces|ns)="
 _DECIDE = re.compile(r"format= and byteorder= decide\.?")
 # What the streaming reader says when the data end inside a trace, or before
 # a collection's count of traces.
-_CUT = re.compile(r"trace \d+ is cut short at byte \d+|the file ends after \d+ of its \d+ traces")
+_CUT = re.compile(r"trace \d+ at byte offset \d+ is cut short: the data end \d+ bytes into it|"
+                  r"the file ends after \d+ of its \d+ traces")
 _BROKEN = re.compile(r"\bbreaks at trace \d+|is cut short")
 
 
