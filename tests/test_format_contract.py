@@ -325,8 +325,9 @@ def selectors(n):
 # ---- the contract -------------------------------------------------------------------------------
 
 class TestContract:
-    def test_read_gives_the_parsed_headers_and_samples(self, case, path_of):
-        g = vondrel.read(path_of(case))
+    @pytest.mark.parametrize("kind", SOURCES)
+    def test_read_gives_the_parsed_headers_and_samples(self, case, path_of, kind):
+        g = read_from(kind, case, path_of)
         assert (g.format, g.byteorder, len(g), g.ns, g.dt) == (case.format, case.byteorder, case.n, case.ns,
                                                                 case.dt)
         check_gather(case, g)
@@ -344,6 +345,12 @@ class TestContract:
         else:
             vondrel.write(tmp_path / f"out{case.suffix}", g)
             assert (tmp_path / f"out{case.suffix}").read_bytes() == case.raw
+
+    @pytest.mark.parametrize("kind", SOURCES)
+    def test_a_gather_read_from_any_source_writes_back_byte_identical(self, case, path_of, kind):
+        out = io.BytesIO()
+        vondrel.write(out, read_from(kind, case, path_of))
+        assert out.getvalue() == case.raw
 
     @pytest.mark.parametrize("how", ["traces", "blocks"])
     def test_the_writer_writes_the_stream_back_byte_identical(self, case, path_of, tmp_path, how):

@@ -60,7 +60,8 @@ def check_overrides(format: str | None, ns: int | None, sample_format: int | Non
         return format, Overrides()
     headed = next(f for f in FORMATS if f.overridable)
     if format not in (None, headed.name):
-        raise ValueError(f"ns= and sample_format= are for SEG-Y files (format={headed.name!r}), not format={format!r}")
+        raise ValueError(f"ns= and sample_format= are for {headed.title} files (format={headed.name!r}), "
+                         f"not format={format!r}")
     if ns is not None and (isinstance(ns, bool) or not isinstance(ns, int) or not 0 < ns < 65536):
         raise ValueError(f"ns must be a sample count from 1 to 65535, not {ns!r}")
     if sample_format is not None:
