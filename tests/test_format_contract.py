@@ -411,7 +411,8 @@ class TestContract:
                 with pytest.raises(ValueError, match=re.escape(said) + "$"):
                     read_from(kind, case, path_of, cut, partial=partial)
             kw = {"format": "collection"}
-        with pytest.raises(ValueError, match=rf"trace {k}\b.*\bbyte offset {case.start(k)}\b"):
+        reading = f"{TITLES[case.format]} {'little' if case.byteorder == '<' else 'big'}-endian"
+        with pytest.raises(ValueError, match=rf"\b{reading}\b.*\btrace {k}\b.*\bbyte offset {case.start(k)}\b"):
             read_from(kind, case, path_of, cut, **kw)
         g = read_from(kind, case, path_of, cut, partial=True, **kw)
         assert (g.format, g.byteorder) == (case.format, case.byteorder)
