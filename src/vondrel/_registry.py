@@ -41,6 +41,12 @@ def lookup(name: str, default: TraceFormat | None = None) -> TraceFormat:
     return get(name)
 
 
+def title(name: str) -> str:
+    """What messages and reprs call the format called `name` (the name
+    itself for a name of none)."""
+    return next((f.title for f in FORMATS if f.name == name), name)
+
+
 def header_dtype(name: str) -> Any:
     """The native-order dtype of the trace headers of the format called
     `name` (of bare arrays' format for a name of none)."""
