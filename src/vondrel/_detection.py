@@ -154,8 +154,12 @@ def _first_traces(src: Source, head: bytes, r: Reading) -> list[bytes]:
 
 class TraceFormat:
     """A format of vondrel._registry: what detection asks of it (readings,
-    claims, head_size, diagnose, fit, read_ahead), and what the public API
-    asks once it is chosen (read, probe, write, stream_plan, header_dtype).
+    claims, head_size, diagnose, fit, read_ahead), and what the rest of the
+    package asks once it is chosen, instead of testing its name: what it is
+    called (title, describe) and its capabilities (the attributes below);
+    read, probe, write, trace_writer, stream_plan; for the plan of an open
+    file open_plan, overridden, plan_headers, sample_width, gather; the
+    bytes before the first trace (encode_file_headers); header_dtype.
     This base holds traces back to back: it fits when the traces, each as
     long as its own ns says, end exactly at the end of the data."""
     name = ""
@@ -181,6 +185,9 @@ class TraceFormat:
     # The sample-format codes (as a SEG-Y binary header numbers them) its
     # traces can be stored in; the first is what it stores when none is asked.
     sample_formats: tuple[int, ...] = (5,)
+    # The bytes from the start of a seekable file that recognising it needs:
+    # a count, a header and 256 samples.
+    head_bytes = 4 + HEADER_SIZE + 1024
 
     def shown_headers(self, src: Source) -> str | None:
         """Its file headers' fields by name, when `src` begins with them
@@ -406,9 +413,6 @@ class TraceWriter:
         """Writes no more than the whole traces written: a write failed."""
 
 
-# Bytes a seekable file shows detection: the count, a header, 256 samples;
-# or SEG-Y's textual and binary file headers, which are longer.
-HEAD = max(4 + HEADER_SIZE + 1024, 3600)
 
 
 class Unconfirmed(Exception):

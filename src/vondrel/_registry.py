@@ -7,7 +7,7 @@ from __future__ import annotations
 from typing import Any
 
 from vondrel import _segyfile, _sufile
-from vondrel._detection import HEAD, MARGIN, REFUTED, Fit, Overrides, Reading, TraceFormat
+from vondrel._detection import MARGIN, REFUTED, Fit, Overrides, Reading, TraceFormat
 from vondrel._layout import HEADER_SIZE, NATIVE, ORDER_NAMES, check_sample_format
 from vondrel._messages import FORMAT_CHOICE
 from vondrel._sources import Source
@@ -18,6 +18,8 @@ NAMES = tuple(f.name for f in FORMATS)
 ARRAYS = _sufile.SU_FORMAT
 # A format's place in FORMATS: where two readings fit alike, the earlier format's wins.
 _RANK = {f.name: i for i, f in enumerate(FORMATS)}
+# Bytes a seekable file shows detection: what the format that needs the most needs.
+HEAD = max(f.head_bytes for f in FORMATS)
 
 
 def get(name: str) -> TraceFormat:

@@ -544,6 +544,7 @@ class SegyFormat(TraceFormat):
     file_headers = True
     native_default_order = False
     default_byteorder = ">"
+    head_bytes = HEAD_SIZE          # the textual and binary file headers
     # Every code it can store; IEEE float (5), as SU stores, when none is asked.
     sample_formats = (5, *(code for code in SAMPLE_FORMATS if code != 5))
 
