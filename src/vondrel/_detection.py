@@ -198,6 +198,11 @@ class TraceFormat:
         """The native-order dtype of its trace headers."""
         raise NotImplementedError
 
+    def file_headers_fit(self, head: bytes, size: int) -> bool:
+        """Whether `head`, the first bytes of a file of `size` bytes, read as
+        file headers of this format that its traces could follow."""
+        return False
+
     def describe(self, byteorder: str) -> str:
         """What messages call it in `byteorder`, e.g. "SU little-endian"."""
         return describe(self.title, byteorder)

@@ -554,6 +554,9 @@ class SegyFormat(TraceFormat):
     def header_dtype(self) -> np.dtype:
         return trace_header_dtype()
 
+    def file_headers_fit(self, head: bytes, size: int) -> bool:
+        return bool(layouts(head, size))
+
     def gather(self, headers: Any, flat: Any, offsets: Any, byteorder: str, file_headers: Any = None) -> SegyGather:
         return SegyGather(headers, flat, offsets, file_headers)
 
