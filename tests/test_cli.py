@@ -160,8 +160,9 @@ def test_a_file_cut_short_is_one_line_naming_it(tmp_path):
     assert done.stderr.count(b"\n") == 1
     piped = run("convert", "-", tmp_path / "out.su", stdin=bad.read_bytes())   # seen while streaming
     assert piped.returncode == 1
-    assert piped.stderr == (b"vondrel convert: <stdin>: trace 23 is cut short at byte 111350; "
-                            b"--partial keeps the complete traces before it\n")
+    assert piped.stderr == (b"vondrel convert: <stdin>: SU big-endian: trace 23 at byte offset 106720 is cut "
+                            b"short: the data end 4630 bytes into it; --partial keeps the complete traces "
+                            b"before it\n")
     debug = run("convert", bad, "-", "--debug")
     assert debug.returncode == 1 and b"Traceback" in debug.stderr
 
@@ -337,8 +338,8 @@ def test_partial_keeps_the_complete_traces_of_an_input_cut_short(tmp_path, piped
     done = run("convert", *source, out, "--partial", "--byteorder", "big", stdin=stdin)
     assert done.returncode == 0 and out.read_bytes() == raw[:10 * 4640]
     name = "<stdin>" if piped else str(cut)
-    assert done.stderr == f"vondrel convert: {name}: trace 10 is cut short at byte 47400; kept the 10 complete " \
-                          "traces before it\n".encode()
+    assert done.stderr == f"vondrel convert: {name}: SU big-endian: trace 10 at byte offset 46400 is cut short: " \
+                          "the data end 1000 bytes into it; kept the 10 complete traces before it\n".encode()
     info = run("info", *source, "--partial", stdin=stdin)
     assert info.stdout.startswith(f"{source[0]}: su, big-endian, 10 traces\n".encode())
 
@@ -397,7 +398,7 @@ def test_convert_text_file_becomes_the_textual_header(tmp_path):
 
 @pytest.mark.parametrize("command, status, result", [
     ("info", 0, "{source}: su, big-endian, 368 traces"),
-    ("convert", 1, "vondrel convert: <stdin>: trace 367 is cut short"),
+    ("convert", 1, "vondrel convert: <stdin>: SU big-endian: trace 367 at byte offset"),
 ], ids=["result", "error"])
 def test_nothing_is_printed_onto_the_progress_bar(tmp_path, command, status, result):
     pytest.importorskip("tqdm")

@@ -28,6 +28,8 @@ import vondrel
 from segyfiles import HEADER_FIELDS
 
 DATA = Path(__file__).resolve().parent / "data"
+# What messages call each format.
+TITLES = {"su": "SU", "collection": "collection", "segy": "SEG-Y"}
 NATIVE = "<" if sys.byteorder == "little" else ">"
 ORDER_WORDS = {"<": "little", ">": "big"}
 
@@ -323,8 +325,9 @@ def selectors(n):
 # ---- the contract -------------------------------------------------------------------------------
 
 class TestContract:
-    def test_read_gives_the_parsed_headers_and_samples(self, case, path_of):
-        g = vondrel.read(path_of(case))
+    @pytest.mark.parametrize("kind", SOURCES)
+    def test_read_gives_the_parsed_headers_and_samples(self, case, path_of, kind):
+        g = read_from(kind, case, path_of)
         assert (g.format, g.byteorder, len(g), g.ns, g.dt) == (case.format, case.byteorder, case.n, case.ns,
                                                                 case.dt)
         check_gather(case, g)
@@ -342,6 +345,12 @@ class TestContract:
         else:
             vondrel.write(tmp_path / f"out{case.suffix}", g)
             assert (tmp_path / f"out{case.suffix}").read_bytes() == case.raw
+
+    @pytest.mark.parametrize("kind", SOURCES)
+    def test_a_gather_read_from_any_source_writes_back_byte_identical(self, case, path_of, kind):
+        out = io.BytesIO()
+        vondrel.write(out, read_from(kind, case, path_of))
+        assert out.getvalue() == case.raw
 
     @pytest.mark.parametrize("how", ["traces", "blocks"])
     def test_the_writer_writes_the_stream_back_byte_identical(self, case, path_of, tmp_path, how):
@@ -402,11 +411,34 @@ class TestContract:
                 with pytest.raises(ValueError, match=re.escape(said) + "$"):
                     read_from(kind, case, path_of, cut, partial=partial)
             kw = {"format": "collection"}
-        with pytest.raises(ValueError, match=rf"trace {k}\b.*\bbyte offset {case.start(k)}\b"):
+        reading = f"{TITLES[case.format]} {'little' if case.byteorder == '<' else 'big'}-endian"
+        with pytest.raises(ValueError, match=rf"\b{reading}\b.*\btrace {k}\b.*\bbyte offset {case.start(k)}\b"):
             read_from(kind, case, path_of, cut, **kw)
         g = read_from(kind, case, path_of, cut, partial=True, **kw)
         assert (g.format, g.byteorder) == (case.format, case.byteorder)
         check_gather(case, g, slice(0, k))
+
+    @pytest.mark.parametrize("where", ["header", "samples"])
+    def test_a_trace_cut_short_reads_as_one_text_from_read_and_the_stream_reader(self, case, where):
+        k = case.n - 1
+        into = 100 if where == "header" else 240 + 3
+        cut = case.raw[:case.start(k) + into]
+        order = "little-endian" if case.byteorder == "<" else "big-endian"
+        said = (f"<stream>: {TITLES[case.format]} {order}: trace {k} at byte offset {case.start(k)} is cut short: "
+                f"the data end {into} bytes into it")
+        with pipe_of(cut) as src, vondrel.traces(src) as r:
+            with pytest.raises(ValueError) as streamed:
+                for _ in r:
+                    pass
+            assert r.index == k
+        assert str(streamed.value) == said
+        with pipe_of(cut) as src, pytest.raises(ValueError) as read:
+            vondrel.read(src)
+        if case.format == "segy":         # read says instead what sample count would tile the data
+            said = said[:said.index(": the data end")] + " (the binary header's sample count"
+            assert str(read.value).startswith(said)
+        else:
+            assert str(read.value) == said
 
     @pytest.mark.parametrize("kind", SOURCES)
     def test_the_stream_reader_gives_every_trace(self, case, path_of, kind):

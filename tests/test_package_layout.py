@@ -141,3 +141,59 @@ def test_the_scan_of_native_code_sees_the_imports_it_may_make():
 
 def test_native_code_imports_no_python_module_of_the_package():
     assert [(source, name) for source, name in native_names() if name not in NATIVE_MAY_IMPORT] == []
+
+
+# ---- nothing outside the format modules knows a format by its name -----------------------
+
+def format_names_and_modules():
+    """(the registered format names, the modules that define the formats and the registry)."""
+    from vondrel import _registry
+
+    return set(_registry.names()), {type(f).__module__ for f in _registry.FORMATS} | {_registry.__name__}
+
+
+def name_tests(source, names):
+    """(line, code) of every place in `source` that tests a value against a
+    format's name: a comparison or `in` test with one of `names` as a
+    literal (alone, or in a tuple, list or set) or with a format constant's
+    `.name` (SEGY_FORMAT.name), a match case on one, and a dict keyed by one
+    (a table of one format's facts).  A name as a default value or an
+    argument is no test."""
+    def named(node):
+        for n in ast.walk(node):
+            if isinstance(n, ast.Constant) and n.value in names:
+                return True
+            if isinstance(n, ast.Attribute) and n.attr == "name" and isinstance(n.value, ast.Name) \
+                    and n.value.id.endswith("_FORMAT"):
+                return True
+        return False
+
+    found = []
+    for node in ast.walk(ast.parse(source)):
+        if isinstance(node, ast.Compare) and any(named(c) for c in (node.left, *node.comparators)):
+            found.append((node.lineno, ast.unparse(node)))
+        elif isinstance(node, ast.match_case) and named(node.pattern):
+            found.append((node.pattern.lineno, ast.unparse(node.pattern)))
+        elif isinstance(node, ast.Dict) and any(k is not None and named(k) for k in node.keys):
+            found.append((node.lineno, ast.unparse(node)))
+    return found
+
+
+def test_the_name_scan_sees_every_kind_of_test_and_no_default():
+    source = ("def f(fmt='su', g=None):\n"
+              "    if fmt == 'segy': pass\n"
+              "    if fmt not in ('su', 'segy'): pass\n"
+              "    ok = g.format != COLLECTION_FORMAT.name\n"
+              "    titles = {'su': 'SU'}\n"
+              "    match fmt:\n"
+              "        case 'collection': pass\n"
+              "    h(format='su', default=attrs.get('format', 'su'))\n"
+              "    return fmt == g.name or 'sux' == fmt\n")
+    assert [line for line, _ in name_tests(source, {"su", "segy", "collection"})] == [2, 3, 4, 5, 7]
+
+
+def test_no_module_outside_the_formats_tests_a_format_by_its_name():
+    names, formats = format_names_and_modules()
+    found = [(name, line, code) for name, path in python_modules().items() if name not in formats
+             for line, code in name_tests(path.read_text(), names)]
+    assert found == []

@@ -198,14 +198,6 @@ def test_variable_length_traces_follow_each_header_and_write_back(tmp_path):
     assert out.getvalue() == raw
 
 
-def test_truncated_file_names_trace_and_offset_and_partial_keeps_whole_traces():
-    raw = segy_file([4] * 5)[:-3]
-    with pytest.raises(ValueError, match=r"SEG-Y big-endian, breaks at trace 4 \(byte offset 4624\)"):
-        vondrel.read(io.BytesIO(raw))
-    g = vondrel.read(io.BytesIO(raw), partial=True)
-    assert g.headers["tracl"].tolist() == [1, 2, 3, 4]
-
-
 @pytest.mark.parametrize("ns", [4, 1000, 1100], ids=["chunked", "seek-per-trace", "read-in-place"])
 @pytest.mark.parametrize("source", ["file", "pipe", "path"])
 def test_trace_subsets_and_header_only_reads(ns, source, tmp_path):

@@ -86,9 +86,11 @@ def test_a_revision_2_file_changes_order_with_its_byte_order_constant(tmp_path):
     assert [struct.unpack_from(">i", out, 3600 + 180 + 256 * i)[0] for i in range(3)] == [1000, 1001, 1002]
 
 
-SEGY_FILES = ["segyio_Format1msb.sgy", "segyio_Format2lsb.sgy", "segyio_Format3msb.sgy", "segyio_Format5lsb.sgy",
-              "segyio_Format8msb.sgy", "segyio_Format16lsb.sgy", "segyio_small.sgy", "segyio_small-lsb.sgy",
-              "segyio_delay-scalar.sgy", "segyio_multi-text.sgy", "segyio_text.sgy"]
+# The real SEG-Y files that test_format_contract does not hold (it runs the same round trips over
+# the others): IBM floats from another writer, unsigned bytes, a delay scalar, extended textual
+# headers, a textual header of its own.
+SEGY_FILES = ["segyio_Format1msb.sgy", "segyio_Format16lsb.sgy", "segyio_delay-scalar.sgy", "segyio_multi-text.sgy",
+              "segyio_text.sgy"]
 
 
 @pytest.mark.parametrize("name", SEGY_FILES)

@@ -229,8 +229,9 @@ def ragged_su():
 
 @pytest.mark.parametrize("existing", [False, True], ids=["new", "existing"])
 @pytest.mark.parametrize("args, stdin, message", [
-    ([], SOURCE.read_bytes()[:-10], b"vondrel convert: <stdin>: trace 23 is cut short at byte 111350; "
-                                b"--partial keeps the complete traces before it\n"),
+    ([], SOURCE.read_bytes()[:-10], b"vondrel convert: <stdin>: SU big-endian: trace 23 at byte offset 106720 is "
+                                b"cut short: the data end 4630 bytes into it; --partial keeps the complete "
+                                b"traces before it\n"),
     (["--to", "segy"], ragged_su(), b"vondrel convert: out.su: the traces of a SEG-Y file written here have one "
                                     b"ns, 3"),
     (["--to", "segy"], b"".join(trace_bytes(np.ones(3, np.float32), tracl=i) for i in (1, 2)),

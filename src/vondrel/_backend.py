@@ -187,17 +187,18 @@ class VondrelBackendEntrypoint(BackendEntrypoint):
             return True
         if not os.path.isfile(path):
             return False
-        return _looks_like_segy(path)
+        return _has_file_headers(path)
 
 
-def _looks_like_segy(path: str) -> bool:
-    """Whether the file's first 3600 bytes read as SEG-Y file headers."""
-    from vondrel import _segyfile
+def _has_file_headers(path: str) -> bool:
+    """Whether the file's first bytes read as the file headers of a format
+    that has them (SEG-Y's textual and binary headers)."""
+    from vondrel import _registry
 
     try:
         with open(path, "rb") as f:
-            head = f.read(_segyfile.HEAD_SIZE)
+            head = f.read(_registry.HEAD)
             size = os.fstat(f.fileno()).st_size
     except OSError:
         return False
-    return bool(_segyfile.layouts(head, size))
+    return any(f.file_headers_fit(head, size) for f in _registry.FORMATS)

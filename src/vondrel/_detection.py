@@ -9,7 +9,8 @@ from typing import Any, NamedTuple
 
 import numpy as np
 
-from vondrel._layout import FIELDS, HEADER_SIZE, NATIVE, OFFSETS, ORDER_NAMES, TITLES
+from vondrel._gather import Gather
+from vondrel._layout import FIELDS, HEADER_SIZE, NATIVE, OFFSETS, ORDER_NAMES
 from vondrel._sources import Source
 
 # ---- what a file is -------------------------------------------------------------------------
@@ -50,8 +51,9 @@ class Overrides(NamedTuple):
     sample_format: int | None = None
 
 
-def describe(r: Reading) -> str:
-    return f"{TITLES.get(r.format, r.format)} {ORDER_NAMES[r.byteorder]}"
+def describe(title: str, byteorder: str) -> str:
+    """What messages call a format's reading in a byte order, e.g. "SU little-endian"."""
+    return f"{title} {ORDER_NAMES[byteorder]}"
 
 
 # Header fields that plausibility weighs, by kind.  ns and dt are no
@@ -152,8 +154,12 @@ def _first_traces(src: Source, head: bytes, r: Reading) -> list[bytes]:
 
 class TraceFormat:
     """A format of vondrel._registry: what detection asks of it (readings,
-    claims, head_size, diagnose, fit, read_ahead), and what the public API
-    asks once it is chosen (read, probe, write, stream_plan, header_dtype).
+    claims, head_size, diagnose, fit, read_ahead), and what the rest of the
+    package asks once it is chosen, instead of testing its name: what it is
+    called (title, describe) and its capabilities (the attributes below);
+    read, probe, write, trace_writer, stream_plan; for the plan of an open
+    file open_plan, overridden, plan_headers, sample_width, gather; the
+    bytes before the first trace (encode_file_headers); header_dtype.
     This base holds traces back to back: it fits when the traces, each as
     long as its own ns says, end exactly at the end of the data."""
     name = ""
@@ -172,11 +178,16 @@ class TraceFormat:
     file_headers = False
     # Whether its traces follow a count of them.
     counted = False
-    # Whether it is written in native order unless a byte order is given.
+    # Whether it is written in native order unless a byte order is given,
+    # and the order it is written in then.
     native_default_order = True
+    default_byteorder = NATIVE
     # The sample-format codes (as a SEG-Y binary header numbers them) its
     # traces can be stored in; the first is what it stores when none is asked.
     sample_formats: tuple[int, ...] = (5,)
+    # The bytes from the start of a seekable file that recognising it needs:
+    # a count, a header and 256 samples.
+    head_bytes = 4 + HEADER_SIZE + 1024
 
     def shown_headers(self, src: Source) -> str | None:
         """Its file headers' fields by name, when `src` begins with them
@@ -186,6 +197,48 @@ class TraceFormat:
     def header_dtype(self) -> Any:
         """The native-order dtype of its trace headers."""
         raise NotImplementedError
+
+    def file_headers_fit(self, head: bytes, size: int) -> bool:
+        """Whether `head`, the first bytes of a file of `size` bytes, read as
+        file headers of this format that its traces could follow."""
+        return False
+
+    def describe(self, byteorder: str) -> str:
+        """What messages call it in `byteorder`, e.g. "SU little-endian"."""
+        return describe(self.title, byteorder)
+
+    def gather(self, headers: Any, flat: Any, offsets: Any, byteorder: str, file_headers: Any = None) -> Gather:
+        """The Gather of traces read from a file of it: header rows, samples
+        back to back and their boundaries; `file_headers` the reading of
+        its file headers where it has them (a plan's `layout`)."""
+        return Gather(headers, flat, offsets, self.name, byteorder, self.title)
+
+    def overridden(self, src: Source, byteorder: str | None, overrides: Overrides) -> tuple[str, int, int | None, Any]:
+        """(byte order, where the traces start, their ns (None: each says
+        its own), the reading of the file headers) of `src` read with the
+        caller's overrides (ns=, sample_format=) standing in for what its
+        file headers say.  Only a format that is `overridable` takes them."""
+        raise NotImplementedError
+
+    def plan_headers(self, file_headers: Any) -> tuple[int, str | None, Any, tuple[str, ...]]:
+        """What a plan keeps of the file headers (a reading of them, or None):
+        (their sample interval, 0 for none; the textual header; the binary
+        header, read-only; the extended textual headers)."""
+        return 0, None, None, ()
+
+    def sample_width(self, file_headers: Any) -> tuple[int, int]:
+        """(sample format code, bytes per sample) of a file whose file headers
+        read as `file_headers` (None: it has none)."""
+        return self.sample_formats[0], 4
+
+    def encode_file_headers(self, n: int, byteorder: str, ns: int, dt: int, code: int,
+                            like: tuple[bytes, str, int] | None = None) -> bytes:
+        """The bytes in front of the first of `n` traces of `ns` samples, `dt`
+        microseconds apart, stored as sample format `code`, in `byteorder`;
+        `like`: (the file headers of a file of this format as they were
+        read, their byte order, their sample format code), kept where they
+        still hold.  Here: the trace count of a counted format, else none."""
+        return struct.pack(byteorder + "i", n) if self.counted else b""
 
     def open_plan(self, src: Source, fit: Fit) -> tuple[int, int | None, int | None, Any]:
         """What vondrel.open keeps of a file detected as `fit`: (where the
@@ -375,9 +428,6 @@ class TraceWriter:
         """Writes no more than the whole traces written: a write failed."""
 
 
-# Bytes a seekable file shows detection: the count, a header, 256 samples;
-# or SEG-Y's textual and binary file headers, which are longer.
-HEAD = max(4 + HEADER_SIZE + 1024, 3600)
 
 
 class Unconfirmed(Exception):

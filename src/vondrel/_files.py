@@ -17,9 +17,8 @@ from vondrel._detection import Unconfirmed
 from vondrel._gather import Gather
 from vondrel._interval import check_interval
 from vondrel._messages import DTYPE
-from vondrel._layout import header, header_dtype, order, take
+from vondrel._layout import header, header_dtype, order
 from vondrel._sources import Source
-from vondrel._segyfile import SegyGather
 from vondrel._sufile import from_collection
 
 __all__ = ["Gather", "Probe", "read", "write", "probe", "header_dtype", "header", "from_collection"]
@@ -130,12 +129,7 @@ def _read_selected(source: object, format: str | None, byteorder: str | None, tr
                 return f.read(traces, samples=samples, dtype=dtype)
     g = read(source, format=format, byteorder=byteorder, samples=samples, partial=partial, dtype=dtype,
                     ns=ns, sample_format=sample_format)
-    index = index_array(traces, len(g))
-    headers, flat, offsets = take(g.headers, g.flat, g.offsets, index)
-    layout = getattr(g, "_layout", None)
-    if layout is not None:
-        return SegyGather(headers, flat, offsets, layout)
-    return Gather(headers, flat, offsets, g.format, g.byteorder)
+    return g._taken(index_array(traces, len(g)))
 
 
 def write(dest: object, data: object, *, format: str | None = None, byteorder: str | None = None,

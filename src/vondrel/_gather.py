@@ -7,7 +7,7 @@ from typing import TYPE_CHECKING
 import numpy as np
 
 from vondrel import _arrays, _interval
-from vondrel._layout import NATIVE, ORDER_NAMES, TITLES, header_dtype
+from vondrel._layout import NATIVE, ORDER_NAMES, header_dtype, take
 
 if TYPE_CHECKING:
     import xarray
@@ -23,15 +23,18 @@ class Gather:
     `offsets`, and `samples`, the (n, ns) view when every trace has one ns.
     `format` and `byteorder` say what the file was."""
 
-    __slots__ = ("headers", "flat", "offsets", "format", "byteorder", "_rows")
+    __slots__ = ("headers", "flat", "offsets", "format", "byteorder", "_rows", "_title")
 
     def __init__(self, headers: np.ndarray, flat: np.ndarray | None, offsets: np.ndarray,
-                 format: str = "su", byteorder: str = NATIVE) -> None:
+                 format: str = "su", byteorder: str = NATIVE, _title: str | None = None) -> None:
         self.headers = headers
         self.flat = flat
         self.offsets = offsets
         self.format = format
         self.byteorder = byteorder
+        # What repr calls the format: its title, handed down by the format
+        # that made the gather (vondrel._registry); else its name.
+        self._title = format if _title is None else _title
         self._rows: tuple[object, object, np.ndarray] | None = None   # (flat, offsets, samples) last made
 
     def __len__(self) -> int:
@@ -42,7 +45,7 @@ class Gather:
         shape = [f"{n} traces"]
         if n:
             shape += ["ns varies" if ns is None else f"ns {ns}", "dt varies" if dt is None else f"dt {dt} us"]
-        return (f"<vondrel.{type(self).__name__}: {', '.join(shape)}, {TITLES.get(self.format, self.format)} "
+        return (f"<vondrel.{type(self).__name__}: {', '.join(shape)}, {self._title} "
                 f"{ORDER_NAMES[self.byteorder]}, samples {self._sample_format()}>")
 
     @property
@@ -88,6 +91,11 @@ class Gather:
     def _su_headers(self) -> np.ndarray:
         """The header rows in the Seismic Unix layout."""
         return self.headers
+
+    def _taken(self, rows: slice | np.ndarray) -> Gather:
+        """The traces of `rows` (a slice or indexes, in any order) as a new
+        gather of the same kind and file (copies)."""
+        return Gather(*take(self.headers, self.flat, self.offsets, rows), self.format, self.byteorder, self._title)
 
     def interval(self) -> np.ndarray:
         """Each trace's sample interval in microseconds (a new uint16 array):
@@ -166,9 +174,11 @@ def _common(values: np.ndarray) -> int | None:
     return int(values[0])
 
 
-def gather_of(blocks: tuple, format: str, byteorder: str) -> Gather:
+def gather_of(blocks: tuple, format: str, byteorder: str, title: str) -> Gather:
+    """The Gather of what the native readers return: (header bytes, float32
+    sample bytes or None, int64 boundary bytes, ...)."""
     headers, flat, offsets = blocks[:3]
     return Gather(np.frombuffer(headers, dtype=header_dtype()),
                   None if flat is None else np.frombuffer(flat, dtype=np.float32),
-                  np.frombuffer(offsets, dtype=np.int64), format, byteorder)
+                  np.frombuffer(offsets, dtype=np.int64), format, byteorder, title)
 

@@ -634,9 +634,12 @@ def write_cube(path: str | os.PathLike[str], cube: Any, coords: Mapping[Any, Any
     False.  `text`, `byteorder` and `sample_format` go to vondrel.write."""
     import vondrel
 
-    if format not in ("segy", "su"):
-        raise ValueError(f"format must be 'segy' or 'su', not {format!r}")
-    dtype = _registry.header_dtype(format)
+    # A cube is written in a format without a trace count up front.
+    takes = [f.name for f in _registry.FORMATS if not f.counted]
+    if format not in takes:
+        raise ValueError(f"format must be {' or '.join(map(repr, takes))}, not {format!r}")
+    chosen = _registry.get(format)
+    dtype = chosen.header_dtype()
     keys = resolve_dims(tuple(coords), dtype, format)
     labels = [np.asarray(v).reshape(-1) for v in coords.values()]
     cube = np.asarray(cube, np.float32)
@@ -647,8 +650,9 @@ def write_cube(path: str | os.PathLike[str], cube: Any, coords: Mapping[Any, Any
             raise ValueError(f"{len(v)} labels of {k} for an axis of {size}")
     if not 0 < int(dt) < 65536:
         raise ValueError(f"dt must be from 1 to 65535 microseconds, not {dt}")
-    if grid is not None and format != "segy":
-        raise ValueError("an SU trace header has no cdpx and cdpy: grid= is for SEG-Y")
+    if grid is not None and not {"cdpx", "cdpy"} <= set(dtype.names):
+        headed = next(f for f in _registry.FORMATS if {"cdpx", "cdpy"} <= set(f.header_dtype().names))
+        raise ValueError(f"an {chosen.title} trace header has no cdpx and cdpy: grid= is for {headed.title}")
     shape = cube.shape[:-1]
     places = [p.reshape(-1) for p in np.meshgrid(*labels, indexing="ij")]
     rows = cube.reshape(-1, cube.shape[-1])

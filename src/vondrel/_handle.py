@@ -28,8 +28,8 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from vondrel import _arrays, _geometry, _sinks
-from vondrel._layout import FORMAT_NAMES, NATIVE, ORDER_NAMES, SAMPLE_FORMAT_NAMES, SAMPLE_FORMATS, TITLES
+from vondrel import _arrays, _geometry, _registry, _sinks
+from vondrel._layout import FORMAT_NAMES, NATIVE, SAMPLE_FORMAT_NAMES, SAMPLE_FORMATS
 from vondrel._messages import CANNOT_HOLD, CLOSED, DTYPE, NO_FIELD, NO_FORM
 from vondrel._plan import HEADER_SIZE, Plan, plan
 
@@ -218,8 +218,8 @@ class File(_geometry.Surveyed):
         state = "closed" if self._closed else f"mode {self.mode!r}"
         traces = f"{p.n_traces} trace{'' if p.n_traces == 1 else 's'}"
         samples = f"{SAMPLE_FORMAT_NAMES.get(p.sample_format, 'format')} ({p.sample_format})"
-        return (f"<vondrel.File {self.path!r}: {traces}, {ns}, dt {p.dt} us, {TITLES[p.format]} "
-                f"{ORDER_NAMES[p.byteorder]}, {samples}, {state}>")
+        return (f"<vondrel.File {self.path!r}: {traces}, {ns}, dt {p.dt} us, "
+                f"{_registry.get(p.format).describe(p.byteorder)}, {samples}, {state}>")
 
     # ---- life -------------------------------------------------------------------------
 
@@ -410,7 +410,7 @@ class File(_geometry.Surveyed):
     def _column(self, name: str, where: _Where) -> np.ndarray:
         dtype = self._plan.header_dtype
         if name not in dtype.names:
-            raise KeyError(NO_FIELD.format(name=name, title=TITLES[self.format]))
+            raise KeyError(NO_FIELD.format(name=name, title=_registry.get(self.format).title))
         out = np.empty(where.k, dtype.fields[name][0])
         self._fields((name,), where, out, (0,))
         return out
@@ -422,7 +422,6 @@ class File(_geometry.Surveyed):
         as a Gather, as vondrel.read gives it: a SegyGather for SEG-Y.
         `samples=False` reads the headers only; `dtype="stored"` keeps the
         samples in the type the file stores."""
-        from vondrel._gather import Gather
         if dtype not in (None, "float32", "stored"):
             raise ValueError(DTYPE.format(dtype=dtype))
         p = self._plan
@@ -438,10 +437,7 @@ class File(_geometry.Surveyed):
             flat = None
             bounds = np.zeros(where.k + 1, np.int64)
             np.cumsum(self._ns_of(where) if self.ns is None else np.full(where.k, self.ns), out=bounds[1:])
-        if p.layout is not None:           # a format with file headers: its gather holds them
-            from vondrel._segyfile import SegyGather
-            return SegyGather(headers, flat, bounds, p.layout)
-        return Gather(headers, flat, bounds, p.format, p.byteorder)
+        return _registry.get(p.format).gather(headers, flat, bounds, p.byteorder, p.layout)
 
 
 def _reopen(path: str, mode: str, options: dict[str, Any]) -> File:
@@ -486,7 +482,7 @@ class Headers:
         dtype = self.dtype
         for name in names:
             if name not in dtype.names:
-                raise KeyError(NO_FIELD.format(name=name, title=TITLES[self._file.format]))
+                raise KeyError(NO_FIELD.format(name=name, title=_registry.get(self._file.format).title))
 
     def __getitem__(self, key: Any) -> Any:
         f = self._file
@@ -582,7 +578,7 @@ class Headers:
         rows = np.asarray(value)
         if rows.dtype.names != dtype.names or rows.dtype.itemsize != HEADER_SIZE:
             raise ValueError(f"whole headers take rows of the file's header dtype (f.headers.dtype, "
-                             f"{TITLES[f.format]} fields), not {rows.dtype}")
+                             f"{_registry.get(f.format).title} fields), not {rows.dtype}")
         if rows.shape not in ((), (where.k,), (1,)):
             raise ValueError(f"{where.k} traces selected, and {rows.shape} header rows given")
         rows = np.ascontiguousarray(np.broadcast_to(rows.reshape(-1) if rows.ndim else rows, (where.k,)))

@@ -16,8 +16,6 @@ from vondrel import _arrays
 HEADER_SIZE = 240
 NATIVE = "<" if sys.byteorder == "little" else ">"
 ORDER_NAMES = {"<": "little-endian", ">": "big-endian"}
-# What messages and reprs call each format (the names users give: vondrel._registry).
-TITLES = {"su": "SU", "collection": "collection", "segy": "SEG-Y"}
 
 # The header fields in file order, with their NumPy kinds; `unass` is the
 # unassigned tail, carried as raw bytes.

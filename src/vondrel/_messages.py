@@ -16,11 +16,13 @@ NOT_A_GATHER = "data must be a Gather or a (headers, samples) pair, not {kind}"
 # Headers and samples given apart that do not pair up.
 HEADER_ROWS = "{rows} header rows for {n} traces"
 # A trace that the data end inside, found by a reader that knows the format
-# and byte order (`what`, e.g. "SU little-endian").  The stream reader,
-# which reads trace by trace, says "trace N is cut short at byte X" instead.
+# and byte order (`what`, e.g. "SU little-endian"); where the reader saw the
+# data end, DATA_END says how far into the trace.  The native stream reader
+# raises the two as one text (common/errors.hpp, msg_cut_short).
 CUT_SHORT = "{name}: {what}: trace {index} at byte offset {offset} is cut short"
+DATA_END = ": the data end {into} bytes into it"
 # A header field name that the trace header of a format (its title,
-# vondrel._layout.TITLES) does not have.
+# TraceFormat.title of vondrel._registry's formats) does not have.
 NO_FIELD = "no header field {name!r} in a {title} trace header"
 # A sample that the file's sample format cannot store (`what`, e.g. "IBM
 # float"), counted as the caller counts traces.

@@ -3,8 +3,9 @@ bytes read, made once from the file headers (and, for traces that differ
 in length, one walk over the trace headers), then handed to whatever moves
 the bytes.
 
-Detection is asked exactly once, through `_detected`: the one place that
-knows the format modules' internals, so that when they change only it does."""
+Detection is asked exactly once, through `_detected`, and the chosen format
+answers for its own file headers (vondrel._detection.TraceFormat: open_plan,
+overridden, plan_headers, sample_width): nothing here knows a format."""
 from __future__ import annotations
 
 import dataclasses
@@ -19,7 +20,6 @@ import numpy as np
 from vondrel._messages import CUT_SHORT
 
 HEADER_SIZE = 240
-SU_SAMPLE_FORMAT = 5           # SU and collection files hold IEEE float32 samples, as SEG-Y's code 5
 
 
 @dataclasses.dataclass(frozen=True, eq=False)
@@ -29,12 +29,12 @@ class Plan:
     `data_offset` is the byte where trace 0 begins; trace i begins at
     data_offset + i * trace_size when the traces are of one size, else at
     trace_offsets[i] (n + 1 offsets, the last where the traces end).  `ns`
-    is None when the traces differ in ns.  `dt` in microseconds: a SEG-Y
-    binary header's interval where it is not 0, else the first trace's.
-    `sample_format` is the SEG-Y format code (5, IEEE float, for SU and
-    collection files); `width` the bytes per sample; `header_dtype` the
-    native-order dtype of the trace headers (SEG-Y's with bytes 181-240 by
-    name, or Seismic Unix's)."""
+    is None when the traces differ in ns.  `dt` in microseconds: the file
+    headers' interval where they have one that is not 0 (SEG-Y's binary
+    header), else the first trace's.  `sample_format` is the SEG-Y format
+    code (5, IEEE float, for SU and collection files); `width` the bytes per
+    sample; `header_dtype` the native-order dtype of the trace headers
+    (SEG-Y's with bytes 181-240 by name, or Seismic Unix's)."""
     path: str
     format: str
     byteorder: str
@@ -77,8 +77,8 @@ class _Found(NamedTuple):
 def _detected(file: io.RawIOBase, name: str, format: str | None, byteorder: str | None, ns: int | None,
               sample_format: int | None) -> _Found:
     """Asks detection once about `file` (a seekable binary file standing at
-    byte 0).  The adapter between the plan and the format modules: nothing
-    else here reaches into them."""
+    byte 0), through the registry: the chosen format reads its own file
+    headers (with the caller's overrides where it takes them)."""
     from vondrel import _registry
     from vondrel._layout import order as order_of
     from vondrel._sources import Source
@@ -87,41 +87,12 @@ def _detected(file: io.RawIOBase, name: str, format: str | None, byteorder: str 
     src = Source(file)
     src.name = name
     if ns is not None or sample_format is not None:
-        headed, _ = _registry.check_overrides(format, ns, sample_format)
-        layout = _segy_overridden(src, order, ns, sample_format)
-        return _Found(headed, layout.byteorder, layout.start, None, layout.ns, layout)
+        headed, overrides = _registry.check_overrides(format, ns, sample_format)
+        found_order, start, found_ns, layout = _registry.get(headed).overridden(src, order, overrides)
+        return _Found(headed, found_order, start, None, found_ns, layout)
     fit = _registry.detect(src, format, order, False)
     r = fit.reading
     return _Found(r.format, r.byteorder, *_registry.of(fit).open_plan(src, fit))
-
-
-def _segy_overridden(src: Any, order: str | None, ns: int | None, sample_format: int | None) -> Any:
-    """The SEG-Y reading of src's file headers with the binary header's
-    sample count and format code replaced by the ones given."""
-    from vondrel import _segyfile
-
-    head = src.pread(0, _segyfile.HEAD_SIZE)
-    if len(head) < _segyfile.HEAD_SIZE or _segyfile.text_encoding(head[:_segyfile.TEXT_SIZE]) is None:
-        raise ValueError(f"{src.name}: no SEG-Y file headers (3,600 bytes, a textual header first) to override")
-    orders = (order,) if order else (">", "<")
-    readings = [_segyfile.Layout(o, head[:_segyfile.TEXT_SIZE], head[_segyfile.TEXT_SIZE:]) for o in orders]
-    # The byte order whose binary header makes sense once the overrides stand.
-    for layout in readings:
-        if ns is not None:
-            layout.ns = ns
-        if sample_format is not None:
-            layout.code = sample_format
-    scored = sorted(readings, key=lambda layout: -layout.plausible(src.size))
-    layout = scored[0]
-    if not layout.plausible(src.size):
-        raise ValueError(f"{src.name}: the traces do not tile the file with "
-                         f"{'ns=' + str(ns) if ns is not None else 'the binary header'}'s sample count")
-    why = layout.refusal()
-    if why:
-        raise ValueError(f"{src.name}: {why}")
-    src.file.seek(_segyfile.HEAD_SIZE)
-    _segyfile.read_extended(layout, src.file, src.name)
-    return layout
 
 
 def _walk(fd: int, buffer: Any, start: int, width: int, big: bool, limit: int, size: int) -> np.ndarray:
@@ -164,7 +135,7 @@ def plan(path: str | os.PathLike[str], format: str | None = None, byteorder: str
 
 def _plan_of(name: str, fd: int, buffer: Any, format: str | None, byteorder: str | None, ns: int | None,
              sample_format: int | None) -> Plan:
-    from vondrel import _registry, _segyfile
+    from vondrel import _registry
 
     size = os.fstat(fd).st_size
     with os.fdopen(fd, "rb", buffering=0, closefd=False) as file:
@@ -181,8 +152,8 @@ def _plan_of(name: str, fd: int, buffer: Any, format: str | None, byteorder: str
     try:
         chosen = _registry.get(found.format)
         dtype = chosen.header_dtype()
-        what = f"{chosen.title} {'big' if big else 'little'}-endian"
-        code, width = (layout.code, layout.width) if layout is not None else (SU_SAMPLE_FORMAT, 4)
+        what = chosen.describe(found.byteorder)
+        code, width = chosen.sample_width(layout)
         start = found.start
         offsets = None
         if found.ns is not None:
@@ -213,16 +184,9 @@ def _plan_of(name: str, fd: int, buffer: Any, format: str | None, byteorder: str
         raw = os.pread(fd, 2, start + 116)
         first_dt = struct.unpack(">H" if big else "<H", raw)[0] if len(raw) == 2 else 0
     dt, from_trace = first_dt, True
-    text = binary = None
-    extended: tuple[str, ...] = ()
-    if layout is not None:
-        binary_dt = int(layout.binary["hdt"]) & 0xFFFF
-        if binary_dt:
-            dt, from_trace = binary_dt, False
-        text = _segyfile.decode_text(layout.raw_text)
-        extended = tuple(_segyfile.decode_text(raw) for raw in layout.raw_extended)
-        binary = layout.binary.copy()
-        binary.flags.writeable = False
+    binary_dt, text, binary, extended = chosen.plan_headers(layout) if layout is not None else (0, None, None, ())
+    if binary_dt:
+        dt, from_trace = binary_dt, False
     return Plan(path=name, format=found.format, byteorder=found.byteorder, data_offset=start, n_traces=n,
                 ns=found.ns, trace_size=trace_size, trace_offsets=offsets, dt=dt, sample_format=code, width=width,
                 header_dtype=dtype, end=end, dt_from_trace=from_trace, text=text, binary=binary,

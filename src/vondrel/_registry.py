@@ -7,8 +7,8 @@ from __future__ import annotations
 from typing import Any
 
 from vondrel import _segyfile, _sufile
-from vondrel._detection import HEAD, MARGIN, REFUTED, Fit, Overrides, Reading, TraceFormat, describe
-from vondrel._layout import HEADER_SIZE, NATIVE, ORDER_NAMES, TITLES, check_sample_format
+from vondrel._detection import MARGIN, REFUTED, Fit, Overrides, Reading, TraceFormat
+from vondrel._layout import HEADER_SIZE, NATIVE, ORDER_NAMES, check_sample_format
 from vondrel._messages import FORMAT_CHOICE
 from vondrel._sources import Source
 
@@ -18,6 +18,8 @@ NAMES = tuple(f.name for f in FORMATS)
 ARRAYS = _sufile.SU_FORMAT
 # A format's place in FORMATS: where two readings fit alike, the earlier format's wins.
 _RANK = {f.name: i for i, f in enumerate(FORMATS)}
+# Bytes a seekable file shows detection: what the format that needs the most needs.
+HEAD = max(f.head_bytes for f in FORMATS)
 
 
 def get(name: str) -> TraceFormat:
@@ -41,6 +43,12 @@ def lookup(name: str, default: TraceFormat | None = None) -> TraceFormat:
     return get(name)
 
 
+def title(name: str) -> str:
+    """What messages and reprs call the format called `name` (the name
+    itself for a name of none)."""
+    return next((f.title for f in FORMATS if f.name == name), name)
+
+
 def header_dtype(name: str) -> Any:
     """The native-order dtype of the trace headers of the format called
     `name` (of bare arrays' format for a name of none)."""
@@ -60,7 +68,8 @@ def check_overrides(format: str | None, ns: int | None, sample_format: int | Non
         return format, Overrides()
     headed = next(f for f in FORMATS if f.overridable)
     if format not in (None, headed.name):
-        raise ValueError(f"ns= and sample_format= are for SEG-Y files (format={headed.name!r}), not format={format!r}")
+        raise ValueError(f"ns= and sample_format= are for {headed.title} files (format={headed.name!r}), "
+                         f"not format={format!r}")
     if ns is not None and (isinstance(ns, bool) or not isinstance(ns, int) or not 0 < ns < 65536):
         raise ValueError(f"ns must be a sample count from 1 to 65535, not {ns!r}")
     if sample_format is not None:
@@ -71,6 +80,11 @@ def check_overrides(format: str | None, ns: int | None, sample_format: int | Non
 def of(fit: Fit) -> TraceFormat:
     """The format of a fit's reading."""
     return FORMATS[_RANK[fit.reading.format]]
+
+
+def describe(r: Reading) -> str:
+    """What messages call a reading: its format's title and its byte order."""
+    return FORMATS[_RANK[r.format]].describe(r.byteorder)
 
 
 def _readings(formats: list[TraceFormat], head: bytes, byteorder: str | None,
@@ -96,7 +110,7 @@ def _set_aside(src: Source, head: bytes, eof: bool, overrides: Overrides,
         return None
     fit, r = best
     n = fit.traces or 0
-    return n, (f"read as a {TITLES.get(r.format, r.format)} file ({ORDER_NAMES[r.byteorder]}) its count says "
+    return n, (f"read as a {get(r.format).title} file ({ORDER_NAMES[r.byteorder]}) its count says "
                f"{r.count} traces and the file holds {n} complete one{'' if n == 1 else 's'}: use "
                f"format={r.format!r} with partial=True")
 

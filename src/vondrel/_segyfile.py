@@ -118,6 +118,22 @@ def revision_of(binary: np.ndarray) -> int:
     return major
 
 
+def new_binary(dt: int) -> np.ndarray:
+    """A revision 1 binary header (native order) of traces `dt` microseconds
+    apart: every writer's start where no file headers are given."""
+    binary = np.zeros((), binary_dtype())
+    binary["hdt"] = binary["dto"] = dt
+    binary["rev"], binary["revmin"] = 1, 0
+    return binary
+
+
+def encoded_headers(text: bytes, binary: np.ndarray, extended: list[bytes], byteorder: str) -> bytes:
+    """The file headers as a file holds them: the textual header (3200
+    bytes), the binary header (native order) in `byteorder`, the extended
+    textual headers."""
+    return bytes(text + in_order(binary, byteorder) + b"".join(extended))
+
+
 class Layout:
     """What the headers say about the traces of a SEG-Y file; `ns` and
     `code` stand in for the binary header's sample count and format code
@@ -527,6 +543,8 @@ class SegyFormat(TraceFormat):
     suffix = ".sgy"
     file_headers = True
     native_default_order = False
+    default_byteorder = ">"
+    head_bytes = HEAD_SIZE          # the textual and binary file headers
     # Every code it can store; IEEE float (5), as SU stores, when none is asked.
     sample_formats = (5, *(code for code in SAMPLE_FORMATS if code != 5))
 
@@ -535,6 +553,64 @@ class SegyFormat(TraceFormat):
 
     def header_dtype(self) -> np.dtype:
         return trace_header_dtype()
+
+    def file_headers_fit(self, head: bytes, size: int) -> bool:
+        return bool(layouts(head, size))
+
+    def gather(self, headers: Any, flat: Any, offsets: Any, byteorder: str, file_headers: Any = None) -> SegyGather:
+        return SegyGather(headers, flat, offsets, file_headers)
+
+    def overridden(self, src: Any, byteorder: str | None, overrides: Overrides) -> tuple[str, int, int | None, Layout]:
+        """The reading of src's file headers with the binary header's sample
+        count and format code replaced by the ones given: in the byte order
+        whose binary header makes sense once they stand."""
+        head = src.pread(0, HEAD_SIZE)
+        if len(head) < HEAD_SIZE or text_encoding(head[:TEXT_SIZE]) is None:
+            raise ValueError(f"{src.name}: no SEG-Y file headers (3,600 bytes, a textual header first) to override")
+        orders = (byteorder,) if byteorder else (">", "<")
+        readings = [Layout(o, head[:TEXT_SIZE], head[TEXT_SIZE:]) for o in orders]
+        for layout in readings:
+            if overrides.ns is not None:
+                layout.ns = overrides.ns
+            if overrides.sample_format is not None:
+                layout.code = overrides.sample_format
+        layout = sorted(readings, key=lambda layout: -layout.plausible(src.size))[0]
+        if not layout.plausible(src.size):
+            ns = overrides.ns
+            raise ValueError(f"{src.name}: the traces do not tile the file with "
+                             f"{'ns=' + str(ns) if ns is not None else 'the binary header'}'s sample count")
+        _refuse(layout, src.name)
+        src.file.seek(HEAD_SIZE)
+        read_extended(layout, src.file, src.name)
+        return layout.byteorder, layout.start, layout.ns, layout
+
+    def plan_headers(self, file_headers: Any) -> tuple[int, str | None, Any, tuple[str, ...]]:
+        layout = file_headers
+        binary = layout.binary.copy()
+        binary.flags.writeable = False
+        return (int(layout.binary["hdt"]) & 0xFFFF, decode_text(layout.raw_text), binary,
+                tuple(decode_text(raw) for raw in layout.raw_extended))
+
+    def sample_width(self, file_headers: Any) -> tuple[int, int]:
+        return file_headers.code, file_headers.width
+
+    def encode_file_headers(self, n: int, byteorder: str, ns: int, dt: int, code: int,
+                            like: tuple[bytes, str, int] | None = None) -> bytes:
+        """The textual and binary headers (and the extended ones of `like`):
+        those of `like` as they are where the byte order and the sample
+        format stay, with the format code changed where it does not; else a
+        revision 1 binary header of traces of one length and the textual
+        header that says what wrote the file."""
+        if like is not None:
+            raw, like_order, like_code = like
+            if byteorder == like_order and code == like_code:
+                return raw
+            binary = swapped(np.frombuffer(raw[TEXT_SIZE:HEAD_SIZE], binary_dtype(like_order)).reshape(()), like_order)
+            binary["format"] = code
+            return raw[:TEXT_SIZE] + in_order(binary, byteorder) + raw[HEAD_SIZE:]
+        binary = new_binary(dt)
+        binary["hns"], binary["format"], binary["trflag"] = ns, code, 1
+        return encoded_headers(encode_text(default_text(code, byteorder)), binary, [], byteorder)
 
     def read(self, src: Any, fit: Fit, sel: slice | None, index: int | None, samples: bool, partial: bool,
              stored: bool, overrides: Overrides) -> SegyGather:
@@ -699,7 +775,7 @@ class SegyGather(Gather):
     binary: BinaryHeader
 
     def __init__(self, headers: np.ndarray, flat: np.ndarray | None, offsets: np.ndarray, layout: Layout) -> None:
-        super().__init__(headers, flat, offsets, SegyFormat.name, layout.byteorder)
+        super().__init__(headers, flat, offsets, SegyFormat.name, layout.byteorder, SegyFormat.title)
         self._layout = layout
         self._rounded = False     # float32 samples that differ from the file's 64-bit floats
         self.text = decode_text(layout.raw_text)
@@ -728,6 +804,10 @@ class SegyGather(Gather):
 
     def _sample_format(self) -> str:
         return f"{SAMPLE_FORMAT_NAMES[self._layout.code]} (format {self._layout.code})"
+
+    def _taken(self, rows: slice | np.ndarray) -> SegyGather:
+        """The traces of `rows` with the file headers as the file holds them (copies)."""
+        return SegyGather(*take(self.headers, self.flat, self.offsets, rows), self._layout)
 
 
 # What each sample format code stores, for a gather's repr.
@@ -1041,9 +1121,7 @@ def write_gather(target: Any, data: Any, sample_format: int | None, byteorder: s
     rows = _segy_headers(headers, n)
 
     if source is None:
-        binary = np.zeros((), binary_dtype())
-        binary["hdt"] = binary["dto"] = dt if dt is not None else _first_interval(rows["dt"])
-        binary["rev"], binary["revmin"] = 1, 0
+        binary = new_binary(dt if dt is not None else _first_interval(rows["dt"]))
         raw_text = encode_text(text if text is not None else default_text(code, order))
         raw_extended = []
     else:
@@ -1078,7 +1156,7 @@ def write_gather(target: Any, data: Any, sample_format: int | None, byteorder: s
         rows["ns"] = lengths
 
     big = order == ">"
-    head = raw_text + in_order(binary, order) + b"".join(raw_extended)
+    head = encoded_headers(raw_text, binary, raw_extended, order)
     _write_all(target, head)
     written = len(head)
     width = SAMPLE_FORMATS[code][0]
@@ -1184,9 +1262,8 @@ class SegyTraceWriter(TraceWriter):
             binary = self.binary.copy()
             given_ns = int(binary["hns"])
         else:
-            binary = np.zeros((), binary_dtype())
-            binary["hdt"] = binary["dto"] = first_dt
-            binary["rev"], binary["trflag"] = 1, 1
+            binary = new_binary(first_dt)
+            binary["trflag"] = 1
         if self.dt is not None:
             binary["hdt"] = self.dt
         binary["format"], binary["hns"] = self.code, ns
@@ -1198,7 +1275,7 @@ class SegyTraceWriter(TraceWriter):
         self.set_ns = not (by_binary and given_ns == ns)
         self.ns, self.interval = ns, int(binary["hdt"])
         text = self.text if self.text is not None else encode_text(default_text(self.code, self.byteorder))
-        return bytes(text + in_order(binary, self.byteorder) + b"".join(self.extended))
+        return encoded_headers(text, binary, self.extended, self.byteorder)
 
     def write(self, file: Any, name: str, block: Any, count: int, whole: Any, index: int) -> None:
         """Writes `count` native-order SU traces of one ns as SEG-Y traces,

@@ -34,11 +34,12 @@ def _plan(source, format, byteorder, ns=None, sample_format=None):
     that ``vondrel.read`` uses (on a seekable source, by a walk over every
     header, so that the count and ns are the file's own): (file,
     opened_here, name, head, format, byteorder, ns, n_traces, offset, code,
-    dt, text).  ``head`` holds the bytes that deciding took from a stream
-    that cannot seek back, ``ns`` and ``n_traces`` are -1 where unknown,
-    ``offset`` is where the first trace starts.  ``ns`` and
-    ``sample_format`` stand in for a SEG-Y binary header's.  Raises what the
-    detection raises, after closing a file it opened."""
+    dt, text, extended_text, binary, layout, what).  ``head`` holds the
+    bytes that deciding took from a stream that cannot seek back, ``ns`` and
+    ``n_traces`` are -1 where unknown, ``offset`` is where the first trace
+    starts, ``what`` is what messages call the reading ("SU little-endian").
+    ``ns`` and ``sample_format`` stand in for a SEG-Y binary header's.
+    Raises what the detection raises, after closing a file it opened."""
     from vondrel import _registry, _sources
     from vondrel._layout import order
     format, overrides = _registry.check_overrides(format, ns, sample_format)
@@ -50,7 +51,8 @@ def _plan(source, format, byteorder, ns=None, sample_format=None):
     except BaseException:
         src.__exit__(None, None, None)
         raise
-    return (src.file, src.opened is not None, src.name, *rest)
+    # What the reader's messages call the reading ("SU little-endian"): the format's words, handed down.
+    return (src.file, src.opened is not None, src.name, *rest, _registry.of(fit).describe(rest[2]))
 
 
 def _segy_row(raw):

@@ -11,10 +11,10 @@ from typing import Any
 import numpy as np
 
 from vondrel import _arrays, _interval
-from vondrel._detection import Fit, Overrides, Reading, TraceFormat, TraceWriter, Unconfirmed, describe, picked
+from vondrel._detection import Fit, Overrides, Reading, TraceFormat, TraceWriter, Unconfirmed, picked
 from vondrel._gather import Gather, gather_of
-from vondrel._layout import HEADER_SIZE, NATIVE, flat_of, header_dtype, header_rows, order, take
-from vondrel._messages import CUT_SHORT, HEADER_ROWS, NOT_A_GATHER
+from vondrel._layout import HEADER_SIZE, NATIVE, flat_of, header_dtype, header_rows, order
+from vondrel._messages import CUT_SHORT, DATA_END, HEADER_ROWS, NOT_A_GATHER
 from vondrel._sources import Sink, Source
 
 
@@ -23,7 +23,7 @@ def from_collection(traces: object) -> Gather:
     trace iterator, as a Gather in native order."""
     disk = _arrays.on_disk(traces)
     if disk is None:
-        return gather_of(_arrays.gather(traces), COLLECTION_FORMAT.name, NATIVE)
+        return gather_of(_arrays.gather(traces), COLLECTION_FORMAT.name, NATIVE, COLLECTION_FORMAT.title)
     # Read here what the collection's own iteration would read: from a path,
     # the traces after the count; from a stream, the traces from where it
     # stands (after the count that SEGY.from_file took).
@@ -32,7 +32,8 @@ def from_collection(traces: object) -> Gather:
     with Source(filename) as src:
         reading = Reading(COLLECTION_FORMAT.name, NATIVE, start, n, None)
         src.head = src.head if src.size is not None else src.read_ahead(start)
-        return read_fit(src, Fit(reading, True, n, start, "", 0.0, False, None, True), None, True, False)
+        return read_fit(COLLECTION_FORMAT, src, Fit(reading, True, n, start, "", 0.0, False, None, True), None, True,
+                        False)
 
 
 def prefix(sel: slice | None) -> int | None:
@@ -47,9 +48,9 @@ def prefix(sel: slice | None) -> int | None:
 
 
 
-def read_fit(src: Source, fit: Fit, sel: slice | None, samples: bool, partial: bool,
-              index: int | None = None) -> Gather:
-    """Reads `src` as `fit` says, checking every trace on the way; the
+def read_fit(fmt: TraceFormat, src: Source, fit: Fit, sel: slice | None, samples: bool, partial: bool,
+             index: int | None = None) -> Gather:
+    """Reads `src` as `fit` (a reading of format `fmt`) says, checking every trace on the way; the
     traces of `sel` (None: all) in its order.  Unconfirmed when a fit
     guessed from the first header and the size turns out wrong."""
     r = fit.reading
@@ -99,31 +100,26 @@ def read_fit(src: Source, fit: Fit, sel: slice | None, samples: bool, partial: b
         raise Unconfirmed
     if cut:
         if not partial:
-            why = (f"the data end {consumed - complete_end} bytes into it" if consumed > complete_end
-                   else f"{expected - n} of the traces asked for are missing")
-            raise ValueError(CUT_SHORT.format(name=src.name, what=describe(r), index=lo + n, offset=where)
-                             + f": {why}")
+            why = (DATA_END.format(into=consumed - complete_end) if consumed > complete_end
+                   else f": {expected - n} of the traces asked for are missing")
+            raise ValueError(CUT_SHORT.format(name=src.name, what=fmt.describe(r.byteorder), index=lo + n, offset=where)
+                             + why)
     elif src.size is not None and offset + complete_end < src.size and limit < 0:
-        raise ValueError(f"{src.name}: {describe(r)}: the file changed while it was read")
+        raise ValueError(f"{src.name}: {fmt.describe(r.byteorder)}: the file changed while it was read")
     if src.seekable:
         src.file.seek(where)
-    g = gather_of(got, r.format, r.byteorder)
+    g = gather_of(got, fmt.name, r.byteorder, fmt.title)
     if sel is None:
         return g
     if src.size is None:
         chosen = range(n)[sel]
         picked(src.name, index, n, len(chosen))
-        return g if chosen == range(n) else _select(g, np.asarray(chosen, dtype=np.intp))
+        return g if chosen == range(n) else g._taken(np.asarray(chosen, dtype=np.intp))
     picked(src.name, index, fit.traces or 0, len(rows))
     wanted = np.asarray(rows, dtype=np.intp) - lo
     if len(wanted) == n and (len(wanted) == 0 or (wanted == np.arange(n)).all()):
         return g
-    return _select(g, wanted[wanted < n])
-
-
-def _select(g: Gather, rows: slice | np.ndarray) -> Gather:
-    """The traces of `rows` as a new Gather (copies)."""
-    return Gather(*take(g.headers, g.flat, g.offsets, rows), g.format, g.byteorder)
+    return g._taken(wanted[wanted < n])
 
 
 
@@ -140,10 +136,10 @@ def _arrays_of(data: object) -> tuple[np.ndarray, np.ndarray, np.ndarray, str, s
 
 
 
-def write_arrays(dest: object, data: object, format: str, byteorder: str | None, dt: int | None,
+def write_arrays(dest: object, data: object, fmt: TraceFormat, byteorder: str | None, dt: int | None,
                  sample_format: int | None, text: str | bytes | None, revision: int) -> None:
     """Writes a Gather, or a (headers, samples) pair, as an SU or collection
-    file (`format`) in `byteorder` (None: the data's own; native for bare
+    file (`fmt`) in `byteorder` (None: the data's own; native for bare
     arrays); `dt` (microseconds) goes into every trace header."""
     if sample_format is not None or text is not None or revision != 1:
         raise ValueError("sample_format, text and revision are for SEG-Y (format='segy')")
@@ -169,10 +165,9 @@ def write_arrays(dest: object, data: object, format: str, byteorder: str | None,
     if wrong >= 0:
         raise ValueError(f"trace {wrong}: its header says ns {headers['ns'][wrong]}, its samples number "
                          f"{offsets[wrong + 1] - offsets[wrong]}")
-    counted = format == COLLECTION_FORMAT.name
-    if counted and n > 2 ** 31 - 1:
-        raise ValueError(f"a collection file holds at most {2 ** 31 - 1} traces, not {n}")
-    prefix = struct.pack(byteorder + "i", n) if counted else b""
+    if fmt.counted and n > 2 ** 31 - 1:
+        raise ValueError(f"a {fmt.title} file holds at most {2 ** 31 - 1} traces, not {n}")
+    prefix = fmt.encode_file_headers(n, byteorder, 0, 0, fmt.sample_formats[0])
     with Sink(dest) as sink:
         written = _arrays.write(sink.target, headers, flat, offsets, byteorder != NATIVE, all_set, prefix)
         sink.done(written)
@@ -190,12 +185,13 @@ class BackToBackWriter(TraceWriter):
     they come, swapped beforehand to the file's order; for a collection the
     count in front, at the end on a seekable file (or announced)."""
 
-    def __init__(self, counted: bool, byteorder: str | None, options: dict[str, Any]) -> None:
+    def __init__(self, fmt: TraceFormat, byteorder: str | None, options: dict[str, Any]) -> None:
         if any(options[k] is not None for k in ("like", "binary", "extended_text", "dt")):
             raise ValueError("like, binary, extended_text and dt are for SEG-Y (format=\"segy\").")
-        self.byteorder = order(byteorder, NATIVE)
+        self.format = fmt
+        self.byteorder = order(byteorder, fmt.default_byteorder)
         self.swap = self.byteorder != NATIVE
-        self.counted = counted
+        self.counted = fmt.counted
         self.announced: int | None = options["n_traces"]
         self.count_at: int | None = None
 
@@ -208,7 +204,10 @@ class BackToBackWriter(TraceWriter):
                     f"{name}: a collection file starts with its trace count, which a stream "
                     "cannot go back to; give n_traces, or write format=\"su\" to a pipe.")
             self.count_at = file.tell()
-        file.write(struct.pack(self.byteorder + "i", self.announced or 0))
+        file.write(self._count(self.announced or 0))
+
+    def _count(self, n: int) -> bytes:
+        return self.format.encode_file_headers(n, self.byteorder, 0, 0, self.format.sample_formats[0])
 
     def write(self, file: Any, name: str, block: Any, count: int, whole: Any, index: int) -> None:
         file.write(block)
@@ -217,7 +216,7 @@ class BackToBackWriter(TraceWriter):
         if self.count_at is not None:
             end = file.tell()
             file.seek(self.count_at)
-            file.write(struct.pack(self.byteorder + "i", n))
+            file.write(self._count(n))
             file.seek(end)
 
 
@@ -230,7 +229,7 @@ class _BackToBack(TraceFormat):
 
     def read(self, src: Source, fit: Fit, sel: slice | None, index: int | None, samples: bool, partial: bool,
              stored: bool, overrides: Overrides) -> Gather:
-        return read_fit(src, fit, sel, samples, partial, index)
+        return read_fit(self, src, fit, sel, samples, partial, index)
 
     def probe(self, src: Source, fit: Fit, overrides: Overrides) -> tuple[int | None, int | None, int | None]:
         r = fit.reading
@@ -244,10 +243,10 @@ class _BackToBack(TraceFormat):
 
     def write(self, dest: object, data: object, byteorder: str | None, dt: int | None,
               sample_format: int | None, text: str | bytes | None, revision: int) -> None:
-        write_arrays(dest, data, self.name, byteorder, dt, sample_format, text, revision)
+        write_arrays(dest, data, self, byteorder, dt, sample_format, text, revision)
 
     def trace_writer(self, byteorder: str | None, options: dict[str, Any]) -> BackToBackWriter:
-        return BackToBackWriter(self.counted, byteorder, options)
+        return BackToBackWriter(self, byteorder, options)
 
     def stream_plan(self, src: Source, fit: Fit, overrides: Overrides) -> tuple:
         """(head, format, byteorder, ns, n_traces, offset, sample format code,

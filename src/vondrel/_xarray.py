@@ -41,5 +41,6 @@ def from_xarray(ds: xarray.Dataset) -> Gather:
     fmt = str(ds.attrs.get("format", "su"))
     headers = _columns.records(columns, len(samples), _registry.header_dtype(fmt))
     offsets = np.arange(len(samples) + 1, dtype=np.int64) * samples.shape[1]
-    return vondrel.Gather(headers, samples.reshape(-1), offsets, fmt, str(ds.attrs.get("byteorder", NATIVE)))
+    return vondrel.Gather(headers, samples.reshape(-1), offsets, fmt, str(ds.attrs.get("byteorder", NATIVE)),
+                          _registry.title(fmt))
 

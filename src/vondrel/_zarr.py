@@ -65,7 +65,6 @@ import itertools
 import os
 import secrets
 import shutil
-import struct
 import sys
 import threading
 import warnings
@@ -803,29 +802,14 @@ def open_store(store: PathLike) -> Any:
 
 
 def _prefix_for(group: Any, target: Target, n: int) -> bytes:
-    """The bytes in front of the first trace of the output."""
-    from vondrel import _layout, _segyfile
-
+    """The bytes in front of the first trace of the output: the output
+    format's file headers, kept from the store's file where it had the same."""
     attrs = group.attrs
-    stored = bytes(np.asarray(group["vondrel/file_header"][...], dtype=np.uint8))
-    src_format, src_order = attrs["format"], attrs["byteorder"]
-    out = _format(target.format)
-    if not out.file_headers:
-        return struct.pack(target.byteorder + "i", n) if out.counted else b""
-    if _format(src_format).file_headers:
-        if target.byteorder == src_order and target.code == attrs["sample_format"]:
-            return stored
-        binary = _layout.swapped(np.frombuffer(stored[3200:3600], _segyfile.binary_dtype(src_order)).reshape(()),
-                                    src_order)
-        binary["format"] = target.code
-        return stored[:3200] + _layout.in_order(binary, target.byteorder) + stored[3600:]
-    binary = np.zeros((), _segyfile.binary_dtype())
-    binary["hdt"] = binary["dto"] = np.uint16(target.dt).view(np.int16)
-    binary["hns"] = target.ns
-    binary["format"] = target.code
-    binary["rev"], binary["revmin"], binary["trflag"] = 1, 0, 1
-    text = _segyfile.encode_text(_segyfile.default_text(target.code, target.byteorder))
-    return text + _layout.in_order(binary, target.byteorder)
+    like = None
+    if _format(attrs["format"]).file_headers and _format(target.format).file_headers:
+        like = (bytes(np.asarray(group["vondrel/file_header"][...], dtype=np.uint8)), attrs["byteorder"],
+                attrs["sample_format"])
+    return _format(target.format).encode_file_headers(n, target.byteorder, target.ns, target.dt, target.code, like)
 
 
 def out_headers(target: Target, raw: np.ndarray[Any, Any]) -> np.ndarray[Any, Any]:
@@ -961,7 +945,7 @@ def from_zarr(store: PathLike, dest: PathLike, format: str | None = None, byteor
     out, src_fmt = _registry.get(out_format), _registry.get(src_format)
     # The byte order of the store's file where the two formats default alike, else the output's default.
     out_order = _layout.order(byteorder) or (src_order if out.native_default_order == src_fmt.native_default_order
-                                              else NATIVE if out.native_default_order else ">")
+                                              else out.default_byteorder)
     if len(out.sample_formats) > 1:
         code = sample_format if sample_format is not None else \
             src_code if src_code in out.sample_formats else out.sample_formats[0]

@@ -74,7 +74,8 @@ _KEYWORD = re.compile(r"\b(sample_format|byteorder|format|partial|traces|ns)="
 _DECIDE = re.compile(r"format= and byteorder= decide\.?")
 # What the streaming reader says when the data end inside a trace, or before
 # a collection's count of traces.
-_CUT = re.compile(r"trace \d+ is cut short at byte \d+|the file ends after \d+ of its \d+ traces")
+_CUT = re.compile(r"trace \d+ at byte offset \d+ is cut short: the data end \d+ bytes into it|"
+                  r"the file ends after \d+ of its \d+ traces")
 _BROKEN = re.compile(r"\bbreaks at trace \d+|is cut short")
 
 
@@ -953,8 +954,8 @@ def cmd_plot(args):
 
 
 def _no_field(args, reader):
-    from vondrel import _segyfile
-    if _headed(reader.format) and args.x in _segyfile.trace_header_dtype().names:
+    from vondrel import _registry
+    if _headed(reader.format) and args.x in _registry.get(reader.format).header_dtype().names:
         return (f"{reader.name}: --x {args.x} is a SEG-Y field of bytes 181-240, which plot reads from a file "
                 "of fixed-length traces only; give the file's path.")
     return f"{reader.name}: no header field {args.x!r}."

@@ -39,7 +39,6 @@ constexpr Py_ssize_t nogil_bytes = 64 * 1024;
 // trace on a pipe cost more than the traces.
 constexpr Py_ssize_t ahead_size = 256 * 1024;
 
-constexpr const char *msg_truncated = "%U: trace %d is cut short at byte %lld.";
 constexpr const char *msg_count_short = "%U: the file ends after %d of its %d traces, at byte %lld.";
 constexpr const char *msg_ns_differs = "%U: trace %d at byte %lld has ns %d where every trace has %d.";
 constexpr const char *msg_no_samples = "%U: trace %d at byte %lld has no samples.";
@@ -60,6 +59,7 @@ struct StreamObject {
     PyObject *fill;      // the file's readinto1 (or readinto) name: what refills `ahead` (borrowed)
     PyObject *format;    // "su", "collection" or "segy"
     PyObject *byteorder; // "<" or ">"
+    PyObject *what;      // what messages call the reading, e.g. "SU little-endian" (str)
     PyObject *text;      // a SEG-Y file's textual header (str), or None
     PyObject *extended_text; // a SEG-Y file's extended textual headers (list of str), or None
     PyObject *binary;    // a SEG-Y file's binary header (0-d array, native order), or None
@@ -270,11 +270,12 @@ int reach_end(StreamObject *self)
     return end_data(self);
 }
 
-// Raises the error of a trace cut short (the data ended inside it) and
-// releases the file.  Always -1.
-int truncated(StreamObject *self)
+// Raises the error of a trace cut short (the data ended `into` bytes into
+// it, where the reading stands now) and releases the file.  Always -1.
+int truncated(StreamObject *self, long long into)
 {
-    PyErr_Format(PyExc_ValueError, msg_truncated, self->name, self->base.index, self->offset);
+    PyErr_Format(PyExc_ValueError, msg_cut_short, self->name, self->what, self->base.index, self->offset - into,
+                 into);
     return end_data(self);
 }
 
@@ -295,7 +296,7 @@ int next_header(StreamObject *self)
     if (got == 0)
         return reach_end(self) < 0 ? -1 : 0;
     if (got < header_size)
-        return truncated(self);
+        return truncated(self, got);
     int ns = header_ns(self->header, self->swap);
     if (!self->segy && self->ns >= 0 && ns != self->ns) {
         PyErr_Format(PyExc_ValueError, msg_ns_differs, self->name, self->base.index, self->offset - header_size,
@@ -337,7 +338,7 @@ int read_segy_samples(StreamObject *self, unsigned char *samples, int ns, bool t
     if (got < 0)
         return -1;
     if (got < want)
-        return truncated(self);
+        return truncated(self, header_size + got);
     bool big_endian = PY_LITTLE_ENDIAN ? self->swap : !self->swap;
     codec::decode_samples(*self->segy, self->staging, ns, big_endian, samples, to_float);
     if (to_float && self->segy->stored == 'd' && !self->rounded)
@@ -394,7 +395,7 @@ int finish_trace(StreamObject *self, unsigned char *dst_header, unsigned char *s
         if (got < 0)
             return -1;
         if (got < want)
-            return truncated(self);
+            return truncated(self, header_size + got);
         if (self->swap)
             swap_words(samples, ns);
     }
@@ -472,7 +473,7 @@ Py_ssize_t fill_fixed(StreamObject *self, unsigned char *buf, Py_ssize_t len)
     }
     if (got < k * size) {
         if (got > whole * size)
-            return truncated(self);
+            return truncated(self, got - whole * size);
         if (reach_end(self) < 0)
             return -1;
     } else if (self->base.index == self->base.n_traces && reach_end(self) < 0) {
@@ -506,6 +507,7 @@ PyObject *stream_new(PyTypeObject *type, PyObject *args, PyObject *kwds)
     self->fill = name_readinto;
     self->format = Py_NewRef(Py_None);
     self->byteorder = Py_NewRef(Py_None);
+    self->what = Py_GetConstant(Py_CONSTANT_EMPTY_STR);
     self->text = Py_NewRef(Py_None);
     self->extended_text = Py_NewRef(Py_None);
     self->binary = Py_NewRef(Py_None);
@@ -518,7 +520,7 @@ PyObject *stream_new(PyTypeObject *type, PyObject *args, PyObject *kwds)
 
 // _traces(plan, guard): takes over a plan made in Python, the tuple (file,
 // file_owner, name, head, format, byteorder, ns, n_traces, offset, code,
-// fill_dt, text, extended_text, binary, layout); `guard` (a callable or
+// fill_dt, text, extended_text, binary, layout, what); `guard` (a callable or
 // None) is called with to_file's filename first.  0, or -1 with an
 // exception set (the file the plan opened closed).
 int stream_init(PyObject *op, PyObject *args, PyObject *kwds)
@@ -534,11 +536,11 @@ int stream_init(PyObject *op, PyObject *args, PyObject *kwds)
     if (release_file(self) < 0)
         return -1;
     Py_SETREF(self->guard, Py_NewRef(values[1]));
-    PyObject *file, *name, *head, *fmt, *order, *text, *extended_text, *binary, *layout;
+    PyObject *file, *name, *head, *fmt, *order, *text, *extended_text, *binary, *layout, *what;
     int owner, ns, n_traces, code, fill_dt;
     long long offset;
-    if (!PyArg_ParseTuple(plan, "OpUSUUiiLiiOOOO:plan", &file, &owner, &name, &head, &fmt, &order, &ns,
-                          &n_traces, &offset, &code, &fill_dt, &text, &extended_text, &binary, &layout))
+    if (!PyArg_ParseTuple(plan, "OpUSUUiiLiiOOOOU:plan", &file, &owner, &name, &head, &fmt, &order, &ns,
+                          &n_traces, &offset, &code, &fill_dt, &text, &extended_text, &binary, &layout, &what))
         return -1;
     // The file is the reader's from here on, so that a failure below closes
     // a file the plan opened.
@@ -570,6 +572,7 @@ int stream_init(PyObject *op, PyObject *args, PyObject *kwds)
     self->fill = buffered ? name_readinto1 : name_readinto;
     Py_SETREF(self->format, Py_NewRef(fmt));
     Py_SETREF(self->byteorder, Py_NewRef(order));
+    Py_SETREF(self->what, Py_NewRef(what));
     self->offset = offset;
     self->swap = PyUnicode_CompareWithASCIIString(order, PY_LITTLE_ENDIAN ? "<" : ">") != 0;
     self->ns = ns;
@@ -629,6 +632,7 @@ void stream_dealloc(PyObject *op)
     Py_CLEAR(self->name);
     Py_CLEAR(self->format);
     Py_CLEAR(self->byteorder);
+    Py_CLEAR(self->what);
     Py_TYPE(op)->tp_free(op);
 }
 

@@ -17,6 +17,13 @@ constexpr const char *msg_no_data = "The stream has no data ready; use a blockin
 // A SEG-Y sample format code that no codec reads (format: the code, long long).
 constexpr const char *msg_unknown_format = "SEG-Y sample format code %lld is not one this module reads.";
 constexpr const char *msg_no_reduce = "no default __reduce__ due to non-trivial __cinit__";
+// A trace that the data end inside, found by a reader that knows the format
+// and byte order (format arguments: the source's name, what it is read as,
+// e.g. "SU little-endian", the trace's index, the byte where it starts, the
+// bytes of it that the data hold).  The Python twin is
+// vondrel._messages.CUT_SHORT followed by vondrel._messages.DATA_END.
+constexpr const char *msg_cut_short =
+    "%U: %U: trace %d at byte offset %lld is cut short: the data end %lld bytes into it";
 
 // The TypeErrors of a bad call (format strings: the callable's name, then
 // the counts or the keyword).
