@@ -110,3 +110,11 @@ def test_only_a_segy_gather_carries_file_headers():
     segy = vondrel.read(io.BytesIO(segy_file(6, 3, hdt=2000, trace_dt=0)))
     assert segy.text.startswith("C 1 built by a test") and segy.extended_text == []
     assert int(segy.binary["jobid"]) == 77
+
+
+@pytest.mark.parametrize("args, shown", [((), "SU little-endian"), (("collection", ">"), "collection big-endian")])
+def test_a_gather_built_by_hand_names_its_format_as_read_ones_do(args, shown):
+    headers = np.zeros(2, vondrel.header_dtype())
+    headers["dt"] = 1000
+    g = vondrel.Gather(headers, np.zeros(6, np.float32), np.array([0, 3, 6]), *args)
+    assert repr(g) == f"<vondrel.Gather: 2 traces, ns 3, dt 1000 us, {shown}, samples float32>"

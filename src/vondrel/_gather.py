@@ -17,6 +17,10 @@ if TYPE_CHECKING:
 # ---- the arrays ---------------------------------------------------------------------------
 
 
+# What a gather built by hand is, and what repr calls it.
+BY_HAND_FORMAT, BY_HAND_TITLE = "su", "SU"
+
+
 class Gather:
     """Traces as arrays: `headers` (one row per trace, native order), the
     samples back to back in `flat` with the n + 1 trace boundaries in
@@ -26,15 +30,18 @@ class Gather:
     __slots__ = ("headers", "flat", "offsets", "format", "byteorder", "_rows", "_title")
 
     def __init__(self, headers: np.ndarray, flat: np.ndarray | None, offsets: np.ndarray,
-                 format: str = "su", byteorder: str = NATIVE, _title: str | None = None) -> None:
+                 format: str = BY_HAND_FORMAT, byteorder: str = NATIVE, _title: str | None = None) -> None:
         self.headers = headers
         self.flat = flat
         self.offsets = offsets
         self.format = format
         self.byteorder = byteorder
         # What repr calls the format: its title, handed down by the format
-        # that made the gather (vondrel._registry); else its name.
-        self._title = format if _title is None else _title
+        # that made the gather (vondrel._registry); else its name, but for
+        # the format a gather built by hand has by default.
+        if _title is None:
+            _title = BY_HAND_TITLE if format is BY_HAND_FORMAT else format
+        self._title = _title
         self._rows: tuple[object, object, np.ndarray] | None = None   # (flat, offsets, samples) last made
 
     def __len__(self) -> int:
