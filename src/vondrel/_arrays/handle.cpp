@@ -19,7 +19,10 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <new>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include <unistd.h>
@@ -42,6 +45,7 @@ constexpr const char msg_ends[] = "%s(): the file ends inside trace %lld (byte o
 constexpr const char msg_fields[] = "%s() takes a tuple of fields.";
 constexpr const char msg_kinds[] = "%s() takes 60 word kinds.";
 constexpr const char msg_negative[] = "%s() takes sizes and offsets of at least 0.";
+constexpr const char msg_cell[] = "%s(): cell %lld names trace %lld, outside -1..%lld.";
 
 // The traces a call touches.  Trace i starts at offsets[i] when there is a
 // table of offsets, else at base + i * stride; the j-th trace touched is
@@ -615,6 +619,262 @@ PyObject *h_psamples(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObje
     Py_RETURN_NONE;
 }
 
+// Bytes of samples from which a placing read is shared with a second
+// thread: below it, starting the thread costs more than it saves.
+constexpr std::size_t place_split_bytes = std::size_t(8) << 20;
+// Bytes a placing worker reads into its stage at most per batch: small
+// enough to stay in the core's cache until they are decoded into place.
+constexpr std::size_t place_stage_bytes = std::size_t(256) << 10;
+
+// One trace and the row of the result it goes to.
+struct Placed {
+    std::int64_t trace, row;
+};
+
+// What one worker of a placing read does: read the traces of `pairs`
+// (increasing trace order) and decode each into its row; and fill the
+// rows from `fill_from` to `fill_to` that have no trace.
+struct PlaceWork {
+    const Where *w;
+    int fd;
+    std::size_t ns;
+    const SampleFormat *fmt;
+    bool big_endian, copy;           // copy: samples are native float32 already
+    const Placed *pairs;
+    std::size_t count;
+    const std::int64_t *cells;
+    std::size_t fill_from, fill_to;
+    float fill;
+    float *out;
+    Failure failure;
+    bool no_memory = false;
+};
+
+// Runs one worker to the end or to its first failure (kept in `work`).
+// Throws nothing: it runs on threads of its own.
+void place_part(PlaceWork &work) noexcept
+{
+    const Where &w = *work.w;
+    const std::size_t ns = work.ns;
+    for (std::size_t r = work.fill_from; r < work.fill_to; ++r)
+        if (work.cells[r] < 0)
+            std::fill_n(work.out + r * ns, ns, work.fill);
+    const std::size_t sample_bytes = ns * static_cast<std::size_t>(work.fmt->width);
+    const std::int64_t trace_bytes = static_cast<std::int64_t>(header_bytes + sample_bytes);
+    const std::int64_t run_most = std::max<std::int64_t>(static_cast<std::int64_t>(place_stage_bytes), trace_bytes);
+    try {
+        struct Run {
+            std::size_t p, e, from;        // pairs p..e-1, where in the stage
+        };
+        std::vector<unsigned char> stage(static_cast<std::size_t>(run_most));
+        std::vector<ReadRequest> reqs;
+        std::vector<Run> runs;
+        reqs.reserve(BatchReader::depth);
+        runs.reserve(BatchReader::depth);
+        BatchReader reader(work.fd);
+        const Placed *pairs = work.pairs;
+        std::size_t p = 0;
+        while (p < work.count && work.failure.kind == Failure::none) {
+            reqs.clear();
+            runs.clear();
+            std::size_t staged = 0;
+            while (p < work.count && runs.size() < BatchReader::depth) {
+                // A run: pairs p..e-1, their traces each after the one
+                // before and near it (a trace placed twice is read once).
+                const std::int64_t first = w.at(static_cast<std::size_t>(pairs[p].trace));
+                std::int64_t end = first + trace_bytes;
+                std::size_t e = p + 1;
+                for (; e < work.count; ++e) {
+                    if (pairs[e].trace == pairs[e - 1].trace)
+                        continue;
+                    const std::int64_t at = w.at(static_cast<std::size_t>(pairs[e].trace));
+                    if (at < end || at - end > run_gap || at + trace_bytes - first > run_most)
+                        break;
+                    end = at + trace_bytes;
+                }
+                const std::size_t bytes = static_cast<std::size_t>(end - first);
+                if (!runs.empty() && staged + bytes > stage.size())
+                    break;
+                reqs.push_back({stage.data() + staged, bytes, first, 0, 0});
+                runs.push_back({p, e, staged});
+                staged += bytes;
+                p = e;
+            }
+            reader.read_batch(reqs.data(), reqs.size());
+            for (std::size_t r = 0; r < runs.size() && work.failure.kind == Failure::none; ++r) {
+                const ReadRequest &q = reqs[r];
+                for (std::size_t t = runs[r].p; t < runs[r].e; ++t) {
+                    const std::int64_t trace = pairs[t].trace;
+                    const std::size_t from = static_cast<std::size_t>(w.at(static_cast<std::size_t>(trace)) - q.at);
+                    if (q.got < 0 || static_cast<std::size_t>(q.got) < from + static_cast<std::size_t>(trace_bytes)) {
+                        work.failure = Failure{q.got < 0 ? Failure::os : Failure::ends,
+                                               static_cast<std::size_t>(trace), q.err};
+                        break;
+                    }
+                    const unsigned char *src = q.dst + from + header_bytes;
+                    float *dst = work.out + static_cast<std::size_t>(pairs[t].row) * ns;
+                    if (work.copy)
+                        std::memcpy(dst, src, sample_bytes);
+                    else
+                        codec::decode_samples(*work.fmt, src, ns, work.big_endian, dst, true);
+                }
+            }
+        }
+    } catch (const std::bad_alloc &) {
+        work.no_memory = true;
+    }
+}
+
+// The (trace, row) pairs of the cells that hold a trace, in increasing
+// trace order (rows increasing among the cells of one trace).  Cells
+// already in file order keep theirs; otherwise a counting sort where the
+// traces are few beside the cells, a sort where they are many.
+std::vector<Placed> placed_in_file_order(const std::int64_t *cells, std::size_t k, std::size_t n)
+{
+    std::vector<Placed> pairs;
+    std::size_t live = 0;
+    bool ordered = true;
+    std::int64_t last = -1;
+    for (std::size_t r = 0; r < k; ++r)
+        if (cells[r] >= 0) {
+            ordered = ordered && cells[r] >= last;
+            last = cells[r];
+            ++live;
+        }
+    pairs.resize(live);
+    if (ordered || n > 4 * live + 4096) {
+        std::size_t at = 0;
+        for (std::size_t r = 0; r < k; ++r)
+            if (cells[r] >= 0)
+                pairs[at++] = Placed{cells[r], static_cast<std::int64_t>(r)};
+        if (!ordered)
+            std::sort(pairs.begin(), pairs.end(), [](const Placed &a, const Placed &b) {
+                return a.trace < b.trace || (a.trace == b.trace && a.row < b.row);
+            });
+        return pairs;
+    }
+    std::vector<std::size_t> start(n + 1, 0);
+    for (std::size_t r = 0; r < k; ++r)
+        if (cells[r] >= 0)
+            ++start[static_cast<std::size_t>(cells[r]) + 1];
+    for (std::size_t t = 0; t < n; ++t)
+        start[t + 1] += start[t];
+    for (std::size_t r = 0; r < k; ++r)
+        if (cells[r] >= 0)
+            pairs[start[static_cast<std::size_t>(cells[r])]++] = Placed{cells[r], static_cast<std::int64_t>(r)};
+    return pairs;
+}
+
+// _h_place(fd, base, stride, offsets, n, ns, code, big_endian, cells, fill, out)
+// Reads traces into the rows of a result: row r of `out` (float32, ns
+// samples a row) gets the samples of trace cells[r] (int64), or `fill`
+// where cells[r] is -1.  The traces are read in file order whatever the
+// order of the cells, runs of nearby traces a read into a stage that stays
+// in the cache, each trace then decoded into its row; from
+// place_split_bytes on, two threads share the traces (and the filling),
+// both joined before the call returns.  Trace i starts at offsets[i] or
+// base + i * stride.  OSError when the file ends inside a trace.  Returns None.
+Params place_params{
+    "_h_place", {"fd", "base", "stride", "offsets", "n", "ns", "code", "big_endian", "cells", "fill", "out"}};
+
+PyObject *h_place(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObject *kwnames)
+{
+    constexpr const char *func = "_h_place";
+    PyObject *args[11];
+    Selection sel;
+    Buffer cells_buffer, out;
+    std::int64_t fd, ns;
+    bool big_endian;
+    if (place_params.bind(call, nargs, kwnames, args) < 0)
+        return nullptr;
+    PyObject *selection[5] = {args[1], args[2], args[3], Py_None, args[4]};
+    if (bind_selection(func, selection, sel) < 0 || to_int64(args[0], &fd) < 0 || to_int64(args[5], &ns) < 0 ||
+        to_flag(args[7], &big_endian) < 0)
+        return nullptr;
+    const SampleFormat *fmt = format_of(args[6]);
+    if (!fmt)
+        return nullptr;
+    const double fill = PyFloat_AsDouble(args[9]);
+    if (fill == -1.0 && PyErr_Occurred())
+        return nullptr;
+    if (cells_buffer.get(args[8], false) < 0 || out.get(args[10], true) < 0)
+        return nullptr;
+    if (ns < 0 || ns > 65535) {
+        PyErr_Format(PyExc_ValueError, msg_negative, func);
+        return nullptr;
+    }
+    if (cells_buffer.size() % 8 || reinterpret_cast<std::uintptr_t>(cells_buffer.data()) % 8) {
+        PyErr_Format(PyExc_ValueError, msg_table, func, "cells");
+        return nullptr;
+    }
+    const Where &w = sel.where;
+    const auto *cells = reinterpret_cast<const std::int64_t *>(cells_buffer.data());
+    const std::size_t k = cells_buffer.size() / 8, row_bytes = static_cast<std::size_t>(ns) * 4;
+    if (row_bytes && out.size() / row_bytes < k) {
+        PyErr_Format(PyExc_ValueError, msg_buffer, func, "sample");
+        return nullptr;
+    }
+    for (std::size_t r = 0; r < k; ++r)
+        if (cells[r] < -1 || cells[r] >= static_cast<std::int64_t>(w.n)) {
+            PyErr_Format(PyExc_ValueError, msg_cell, func, static_cast<long long>(r), static_cast<long long>(cells[r]),
+                         static_cast<long long>(w.n) - 1);
+            return nullptr;
+        }
+    const bool native = big_endian == (std::endian::native == std::endian::big);
+    PlaceWork parts[2];
+    std::size_t used = 1;
+    bool no_memory = false;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        std::vector<Placed> pairs = placed_in_file_order(cells, k, w.n);
+        const std::size_t bytes = pairs.size() * row_bytes;
+        used = bytes >= place_split_bytes && pairs.size() >= 2 && std::thread::hardware_concurrency() != 1 ? 2 : 1;
+        for (std::size_t i = 0; i < used; ++i) {
+            PlaceWork &part = parts[i];
+            part.w = &w;
+            part.fd = static_cast<int>(fd);
+            part.ns = static_cast<std::size_t>(ns);
+            part.fmt = fmt;
+            part.big_endian = big_endian;
+            part.copy = native && fmt->code == 5;
+            part.pairs = pairs.data() + i * (pairs.size() / used);
+            part.count = i + 1 == used ? pairs.size() - i * (pairs.size() / used) : pairs.size() / used;
+            part.cells = cells;
+            part.fill_from = i * (k / used);
+            part.fill_to = i + 1 == used ? k : (i + 1) * (k / used);
+            part.fill = static_cast<float>(fill);
+            part.out = reinterpret_cast<float *>(out.data());
+        }
+        std::thread helper;
+        if (used == 2) {
+            try {
+                helper = std::thread(place_part, std::ref(parts[1]));
+            } catch (const std::system_error &) {      // no thread to be had: both halves here
+            }
+        }
+        place_part(parts[0]);
+        if (helper.joinable())
+            helper.join();
+        else if (used == 2)
+            place_part(parts[1]);
+    } catch (const std::bad_alloc &) {
+        no_memory = true;
+    }
+    Py_END_ALLOW_THREADS
+    for (std::size_t i = 0; i < used; ++i)
+        no_memory = no_memory || parts[i].no_memory;
+    if (no_memory)
+        return PyErr_NoMemory();
+    // The failure of the earliest trace, as a read from the front would meet it.
+    const Failure *first = nullptr;
+    for (std::size_t i = 0; i < used; ++i)
+        if (parts[i].failure.kind != Failure::none && (!first || parts[i].failure.j < first->j))
+            first = &parts[i].failure;
+    if (first && first->raise(func, w, 0) < 0)
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
 // _h_pread(fd, base, stride, offsets, index, n, at, width, dst)
 // The positioned-read stand-in for a map: `width` bytes from `at` bytes
 // into each selected trace of the file `fd`, back to back into dst (k *
@@ -700,6 +960,8 @@ PyMethodDef handle_methods[] = {
     {"_h_walk", as_cfunction(h_walk), fastcall_keywords, "_h_walk(src, start, width, big_endian, limit)"},
     {"_h_psamples", as_cfunction(h_psamples), fastcall_keywords,
      "_h_psamples(fd, base, stride, offsets, index, n, ns, code, big_endian, to_float, out)"},
+    {"_h_place", as_cfunction(h_place), fastcall_keywords,
+     "_h_place(fd, base, stride, offsets, n, ns, code, big_endian, cells, fill, out)"},
     {"_h_pread", as_cfunction(h_pread), fastcall_keywords,
      "_h_pread(fd, base, stride, offsets, index, n, at, width, dst)"},
     {"_h_pwrite", as_cfunction(h_pwrite), fastcall_keywords,
