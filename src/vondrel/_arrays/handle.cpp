@@ -20,11 +20,13 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <utility>
 #include <new>
 #include <system_error>
 #include <thread>
 #include <vector>
 
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace vondrel::arrays {
@@ -622,9 +624,17 @@ PyObject *h_psamples(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObje
 // Bytes of samples from which a placing read is shared with a second
 // thread: below it, starting the thread costs more than it saves.
 constexpr std::size_t place_split_bytes = std::size_t(8) << 20;
-// Bytes a placing worker reads into its stage at most per batch: small
-// enough to stay in the core's cache until they are decoded into place.
-constexpr std::size_t place_stage_bytes = std::size_t(256) << 10;
+// Bytes a placing worker reads per run at most: small enough that what a
+// run read is still in the core's cache when it is decoded.
+constexpr std::size_t place_run_bytes = std::size_t(256) << 10;
+// From this many traces on, a run of native float32 samples (whose bytes
+// are the values) goes straight into its rows: one preadv, each header
+// and gap into a scratch, each trace's samples into its row, the kernel's
+// copy the only pass over them.  Shorter runs, and samples that need
+// decoding, are staged and batched.  A trace takes two or three vectors
+// (header, samples, the gap before it), within IOV_MAX.
+constexpr std::size_t in_place_traces = 8;
+constexpr std::size_t in_place_most = 320;
 
 // One trace and the row of the result it goes to.
 struct Placed {
@@ -639,7 +649,7 @@ struct PlaceWork {
     int fd;
     std::size_t ns;
     const SampleFormat *fmt;
-    bool big_endian, copy;           // copy: samples are native float32 already
+    bool big_endian;
     const Placed *pairs;
     std::size_t count;
     const std::int64_t *cells;
@@ -650,76 +660,189 @@ struct PlaceWork {
     bool no_memory = false;
 };
 
+// A placing worker's state between runs.
+class Placer {
+public:
+    explicit Placer(PlaceWork &work)
+        : work_(work), w_(*work.w), ns_(work.ns), sample_bytes_(work.ns * static_cast<std::size_t>(work.fmt->width)),
+          trace_bytes_(static_cast<std::int64_t>(header_bytes + sample_bytes_)),
+          run_most_(std::max<std::int64_t>(static_cast<std::int64_t>(place_run_bytes), trace_bytes_)),
+          native_float_(work.fmt->code == 5 && work.big_endian == (std::endian::native == std::endian::big)),
+          reader_(work.fd)
+    {
+    }
+
+    // Reads and places every pair; stops at the first failure.  May
+    // throw std::bad_alloc.
+    void run()
+    {
+        stage_.resize(static_cast<std::size_t>(run_most_));
+        junk_.resize(static_cast<std::size_t>(run_gap) + header_bytes);
+        reqs_.reserve(BatchReader::depth);
+        runs_.reserve(BatchReader::depth);
+        std::size_t p = 0;
+        while (p < work_.count && ok()) {
+            reqs_.clear();
+            runs_.clear();
+            std::size_t staged = 0;
+            while (p < work_.count && runs_.size() < BatchReader::depth) {
+                auto [e, bytes] = run_from(p);
+                if (native_float_ && e - p >= in_place_traces) {
+                    if (!runs_.empty())
+                        break;                       // the batch before it first
+                    read_in_place(p, e);
+                    p = e;
+                    break;
+                }
+                if (!runs_.empty() && staged + bytes > stage_.size())
+                    break;
+                reqs_.push_back({stage_.data() + staged, bytes, w_.at(static_cast<std::size_t>(work_.pairs[p].trace)), 0, 0});
+                runs_.push_back({p, e});
+                staged += bytes;
+                p = e;
+            }
+            if (!runs_.empty())
+                place_batch();
+        }
+    }
+
+private:
+    struct Run {
+        std::size_t p, e;
+    };
+
+    bool ok() const { return work_.failure.kind == Failure::none; }
+    std::int64_t at(std::size_t t) const { return w_.at(static_cast<std::size_t>(work_.pairs[t].trace)); }
+    float *row(std::size_t t) const { return work_.out + static_cast<std::size_t>(work_.pairs[t].row) * ns_; }
+    void fail(Failure::Kind kind, std::size_t t, int err)
+    {
+        work_.failure = Failure{kind, static_cast<std::size_t>(work_.pairs[t].trace), err};
+    }
+
+    // The run from pair p: (one past its last pair, the bytes it spans):
+    // traces each after the one before and near it, a trace placed twice
+    // counted once.
+    std::pair<std::size_t, std::size_t> run_from(std::size_t p) const
+    {
+        const std::int64_t first = at(p);
+        std::int64_t end = first + trace_bytes_;
+        std::size_t e = p + 1, distinct = 1;
+        for (; e < work_.count; ++e) {
+            if (work_.pairs[e].trace == work_.pairs[e - 1].trace)
+                continue;
+            const std::int64_t next = at(e);
+            if (next < end || next - end > run_gap || next + trace_bytes_ - first > run_most_ ||
+                distinct == in_place_most)
+                break;
+            end = next + trace_bytes_;
+            ++distinct;
+        }
+        return {e, static_cast<std::size_t>(end - first)};
+    }
+
+    // Decodes the samples of a trace at src (the file's bytes) into dst.
+    void decode(const unsigned char *src, float *dst) const
+    {
+        if (native_float_)
+            std::memcpy(dst, src, sample_bytes_);
+        else
+            codec::decode_samples(*work_.fmt, src, ns_, work_.big_endian, dst, true);
+    }
+
+    // Reads the staged runs of the batch and decodes each trace into its row.
+    void place_batch()
+    {
+        reader_.read_batch(reqs_.data(), reqs_.size());
+        for (std::size_t r = 0; r < runs_.size() && ok(); ++r) {
+            const ReadRequest &q = reqs_[r];
+            for (std::size_t t = runs_[r].p; t < runs_[r].e; ++t) {
+                const std::size_t from = static_cast<std::size_t>(at(t) - q.at);
+                if (q.got < 0 || static_cast<std::size_t>(q.got) < from + static_cast<std::size_t>(trace_bytes_)) {
+                    fail(q.got < 0 ? Failure::os : Failure::ends, t, q.err);
+                    return;
+                }
+                decode(q.dst + from + header_bytes, row(t));
+            }
+        }
+    }
+
+    // Reads pairs p..e-1 (native float32 samples) with one preadv (as many
+    // as it takes), the samples of each trace straight into its row; a
+    // trace placed twice is copied.
+    void read_in_place(std::size_t p, std::size_t e)
+    {
+        iovecs_.clear();
+        const std::int64_t first = at(p);
+        std::int64_t end = first;
+        for (std::size_t t = p; t < e; ++t) {
+            if (t > p && work_.pairs[t].trace == work_.pairs[t - 1].trace)
+                continue;
+            const std::int64_t start = at(t);
+            if (start > end)
+                iovecs_.push_back({junk_.data(), static_cast<std::size_t>(start - end)});
+            iovecs_.push_back({junk_.data(), header_bytes});
+            iovecs_.push_back({row(t), sample_bytes_});
+            end = start + trace_bytes_;
+        }
+        const std::size_t want = static_cast<std::size_t>(end - first);
+        std::size_t got = 0;
+        int err = 0;
+        iovec *v = iovecs_.data();
+        int left = static_cast<int>(iovecs_.size());
+        while (got < want) {
+            ssize_t n = preadv(work_.fd, v, left, first + static_cast<std::int64_t>(got));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                err = errno;
+            if (n <= 0)
+                break;
+            got += static_cast<std::size_t>(n);
+            std::size_t used = static_cast<std::size_t>(n);
+            while (left && used >= v->iov_len) {
+                used -= v->iov_len;
+                ++v;
+                --left;
+            }
+            if (left && used) {
+                v->iov_base = static_cast<unsigned char *>(v->iov_base) + used;
+                v->iov_len -= used;
+            }
+        }
+        for (std::size_t t = p; t < e; ++t) {
+            float *dst = row(t);
+            if (t > p && work_.pairs[t].trace == work_.pairs[t - 1].trace) {
+                std::memcpy(dst, row(t - 1), ns_ * 4);
+                continue;
+            }
+            if (static_cast<std::size_t>(at(t) - first + trace_bytes_) > got) {
+                fail(err ? Failure::os : Failure::ends, t, err);
+                return;
+            }
+        }
+    }
+
+    PlaceWork &work_;
+    const Where &w_;
+    const std::size_t ns_, sample_bytes_;
+    const std::int64_t trace_bytes_, run_most_;
+    const bool native_float_;
+    BatchReader reader_;
+    std::vector<unsigned char> stage_, junk_;
+    std::vector<ReadRequest> reqs_;
+    std::vector<Run> runs_;
+    std::vector<iovec> iovecs_;
+};
+
 // Runs one worker to the end or to its first failure (kept in `work`).
 // Throws nothing: it runs on threads of its own.
 void place_part(PlaceWork &work) noexcept
 {
-    const Where &w = *work.w;
-    const std::size_t ns = work.ns;
     for (std::size_t r = work.fill_from; r < work.fill_to; ++r)
         if (work.cells[r] < 0)
-            std::fill_n(work.out + r * ns, ns, work.fill);
-    const std::size_t sample_bytes = ns * static_cast<std::size_t>(work.fmt->width);
-    const std::int64_t trace_bytes = static_cast<std::int64_t>(header_bytes + sample_bytes);
-    const std::int64_t run_most = std::max<std::int64_t>(static_cast<std::int64_t>(place_stage_bytes), trace_bytes);
+            std::fill_n(work.out + r * work.ns, work.ns, work.fill);
     try {
-        struct Run {
-            std::size_t p, e, from;        // pairs p..e-1, where in the stage
-        };
-        std::vector<unsigned char> stage(static_cast<std::size_t>(run_most));
-        std::vector<ReadRequest> reqs;
-        std::vector<Run> runs;
-        reqs.reserve(BatchReader::depth);
-        runs.reserve(BatchReader::depth);
-        BatchReader reader(work.fd);
-        const Placed *pairs = work.pairs;
-        std::size_t p = 0;
-        while (p < work.count && work.failure.kind == Failure::none) {
-            reqs.clear();
-            runs.clear();
-            std::size_t staged = 0;
-            while (p < work.count && runs.size() < BatchReader::depth) {
-                // A run: pairs p..e-1, their traces each after the one
-                // before and near it (a trace placed twice is read once).
-                const std::int64_t first = w.at(static_cast<std::size_t>(pairs[p].trace));
-                std::int64_t end = first + trace_bytes;
-                std::size_t e = p + 1;
-                for (; e < work.count; ++e) {
-                    if (pairs[e].trace == pairs[e - 1].trace)
-                        continue;
-                    const std::int64_t at = w.at(static_cast<std::size_t>(pairs[e].trace));
-                    if (at < end || at - end > run_gap || at + trace_bytes - first > run_most)
-                        break;
-                    end = at + trace_bytes;
-                }
-                const std::size_t bytes = static_cast<std::size_t>(end - first);
-                if (!runs.empty() && staged + bytes > stage.size())
-                    break;
-                reqs.push_back({stage.data() + staged, bytes, first, 0, 0});
-                runs.push_back({p, e, staged});
-                staged += bytes;
-                p = e;
-            }
-            reader.read_batch(reqs.data(), reqs.size());
-            for (std::size_t r = 0; r < runs.size() && work.failure.kind == Failure::none; ++r) {
-                const ReadRequest &q = reqs[r];
-                for (std::size_t t = runs[r].p; t < runs[r].e; ++t) {
-                    const std::int64_t trace = pairs[t].trace;
-                    const std::size_t from = static_cast<std::size_t>(w.at(static_cast<std::size_t>(trace)) - q.at);
-                    if (q.got < 0 || static_cast<std::size_t>(q.got) < from + static_cast<std::size_t>(trace_bytes)) {
-                        work.failure = Failure{q.got < 0 ? Failure::os : Failure::ends,
-                                               static_cast<std::size_t>(trace), q.err};
-                        break;
-                    }
-                    const unsigned char *src = q.dst + from + header_bytes;
-                    float *dst = work.out + static_cast<std::size_t>(pairs[t].row) * ns;
-                    if (work.copy)
-                        std::memcpy(dst, src, sample_bytes);
-                    else
-                        codec::decode_samples(*work.fmt, src, ns, work.big_endian, dst, true);
-                }
-            }
-        }
+        Placer(work).run();
     } catch (const std::bad_alloc &) {
         work.no_memory = true;
     }
@@ -769,8 +892,9 @@ std::vector<Placed> placed_in_file_order(const std::int64_t *cells, std::size_t 
 // Reads traces into the rows of a result: row r of `out` (float32, ns
 // samples a row) gets the samples of trace cells[r] (int64), or `fill`
 // where cells[r] is -1.  The traces are read in file order whatever the
-// order of the cells, runs of nearby traces a read into a stage that stays
-// in the cache, each trace then decoded into its row; from
+// order of the cells, runs of nearby traces a read: into a stage that
+// stays in the cache, each trace then decoded into its row (native
+// float32 samples of long runs straight into their rows); from
 // place_split_bytes on, two threads share the traces (and the filling),
 // both joined before the call returns.  Trace i starts at offsets[i] or
 // base + i * stride.  OSError when the file ends inside a trace.  Returns None.
@@ -820,7 +944,6 @@ PyObject *h_place(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObject 
                          static_cast<long long>(w.n) - 1);
             return nullptr;
         }
-    const bool native = big_endian == (std::endian::native == std::endian::big);
     PlaceWork parts[2];
     std::size_t used = 1;
     bool no_memory = false;
@@ -836,7 +959,6 @@ PyObject *h_place(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObject 
             part.ns = static_cast<std::size_t>(ns);
             part.fmt = fmt;
             part.big_endian = big_endian;
-            part.copy = native && fmt->code == 5;
             part.pairs = pairs.data() + i * (pairs.size() / used);
             part.count = i + 1 == used ? pairs.size() - i * (pairs.size() / used) : pairs.size() / used;
             part.cells = cells;
