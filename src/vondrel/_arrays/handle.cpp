@@ -865,7 +865,7 @@ std::vector<Placed> placed_in_file_order(const std::int64_t *cells, std::size_t 
             ++live;
         }
     pairs.resize(live);
-    if (ordered || n > 4 * live + 4096) {
+    if (ordered || n > 4 * live) {
         std::size_t at = 0;
         for (std::size_t r = 0; r < k; ++r)
             if (cells[r] >= 0)
