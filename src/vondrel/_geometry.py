@@ -10,10 +10,11 @@ slices, cubes and labelled arrays.
 The geometry comes from one scan of the key fields (`f.headers[[keys]]`),
 never from the samples: each key's distinct values become the labels of a
 dim, and `trace_index` maps every position of the grid to the trace that
-holds it (-1 where none does).  Reads go through `f.samples` with the
-traces in file order, and are placed where they belong, so that any stored
-order (inline- or crossline-sorted, decreasing, shuffled, with holes) gives
-the same arrays, their labels increasing on every dim.
+holds it (-1 where none does).  Reads take the traces in file order (on
+an open handle natively, each decoded straight into its place), so that
+any stored order (inline- or crossline-sorted, decreasing, shuffled, with
+holes) gives the same arrays, their labels increasing on every dim, at the
+speed of one pass over the file.
 
 `write_cube` is the way back: a cube and its labels as a SEG-Y or SU file.
 """
