@@ -15,6 +15,7 @@
 #include "vondrel/common/ref.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cerrno>
 #include <cstdint>
@@ -624,6 +625,8 @@ PyObject *h_psamples(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObje
 // Bytes of samples from which a placing read is shared with a second
 // thread: below it, starting the thread costs more than it saves.
 constexpr std::size_t place_split_bytes = std::size_t(8) << 20;
+// Bytes of samples a worker takes at a time.
+constexpr std::size_t place_piece_bytes = std::size_t(2) << 20;
 // Bytes a placing worker reads per run at most: small enough that what a
 // run read is still in the core's cache when it is decoded.
 constexpr std::size_t place_run_bytes = std::size_t(256) << 10;
@@ -641,20 +644,31 @@ struct Placed {
     std::int64_t trace, row;
 };
 
-// What one worker of a placing read does: read the traces of `pairs`
-// (increasing trace order) and decode each into its row; and fill the
-// rows from `fill_from` to `fill_to` that have no trace.
+// What the workers of a placing read share: the pairs in file order, cut
+// into pieces that the workers take in turn from one count (so that a
+// worker the system leaves waiting holds up no more than the piece it
+// has), the rows to fill cut the same way, and the word to stop on a failure.
+struct PlaceShare {
+    const Placed *pairs;
+    std::size_t count, per_piece, pieces;
+    const std::int64_t *cells;
+    std::size_t rows, rows_per_piece, fill_pieces;
+    float fill;
+    std::atomic<std::size_t> next_piece{0}, next_fill{0};
+    std::atomic<bool> stop{false};
+};
+
+// What one worker of a placing read works on: the piece it has taken
+// (pairs in increasing trace order, each decoded into its row), and its
+// first failure.
 struct PlaceWork {
     const Where *w;
     int fd;
     std::size_t ns;
     const SampleFormat *fmt;
     bool big_endian;
-    const Placed *pairs;
-    std::size_t count;
-    const std::int64_t *cells;
-    std::size_t fill_from, fill_to;
-    float fill;
+    const Placed *pairs = nullptr;
+    std::size_t count = 0;
     float *out;
     Failure failure;
     bool no_memory = false;
@@ -834,17 +848,31 @@ private:
     std::vector<iovec> iovecs_;
 };
 
-// Runs one worker to the end or to its first failure (kept in `work`).
+// Runs one worker: takes pieces of the filling, then of the pairs, until
+// none is left or a worker has failed (its failure kept in `work`).
 // Throws nothing: it runs on threads of its own.
-void place_part(PlaceWork &work) noexcept
+void place_part(PlaceWork &work, PlaceShare &share) noexcept
 {
-    for (std::size_t r = work.fill_from; r < work.fill_to; ++r)
-        if (work.cells[r] < 0)
-            std::fill_n(work.out + r * work.ns, work.ns, work.fill);
+    for (std::size_t f; (f = share.next_fill.fetch_add(1)) < share.fill_pieces;) {
+        const std::size_t end = std::min(share.rows, (f + 1) * share.rows_per_piece);
+        for (std::size_t r = f * share.rows_per_piece; r < end; ++r)
+            if (share.cells[r] < 0)
+                std::fill_n(work.out + r * work.ns, work.ns, share.fill);
+    }
     try {
-        Placer(work).run();
+        Placer placer(work);
+        for (std::size_t p; !share.stop.load() && (p = share.next_piece.fetch_add(1)) < share.pieces;) {
+            work.pairs = share.pairs + p * share.per_piece;
+            work.count = std::min(share.per_piece, share.count - p * share.per_piece);
+            placer.run();
+            if (work.failure.kind != Failure::none) {
+                share.stop.store(true);
+                return;
+            }
+        }
     } catch (const std::bad_alloc &) {
         work.no_memory = true;
+        share.stop.store(true);
     }
 }
 
@@ -896,7 +924,7 @@ std::vector<Placed> placed_in_file_order(const std::int64_t *cells, std::size_t 
 // stays in the cache, each trace then decoded into its row (native
 // float32 samples of long runs straight into their rows); from
 // place_split_bytes on, two threads share the traces (and the filling),
-// both joined before the call returns.  Trace i starts at offsets[i] or
+// a piece at a time, both joined before the call returns.  Trace i starts at offsets[i] or
 // base + i * stride.  OSError when the file ends inside a trace.  Returns None.
 Params place_params{
     "_h_place", {"fd", "base", "stride", "offsets", "n", "ns", "code", "big_endian", "cells", "fill", "out"}};
@@ -945,53 +973,52 @@ PyObject *h_place(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObject 
             return nullptr;
         }
     PlaceWork parts[2];
-    std::size_t used = 1;
+    for (PlaceWork &part : parts) {
+        part.w = &w;
+        part.fd = static_cast<int>(fd);
+        part.ns = static_cast<std::size_t>(ns);
+        part.fmt = fmt;
+        part.big_endian = big_endian;
+        part.out = reinterpret_cast<float *>(out.data());
+    }
     bool no_memory = false;
     Py_BEGIN_ALLOW_THREADS
     try {
         std::vector<Placed> pairs = placed_in_file_order(cells, k, w.n);
-        const std::size_t bytes = pairs.size() * row_bytes;
-        used = bytes >= place_split_bytes && pairs.size() >= 2 && std::thread::hardware_concurrency() != 1 ? 2 : 1;
-        for (std::size_t i = 0; i < used; ++i) {
-            PlaceWork &part = parts[i];
-            part.w = &w;
-            part.fd = static_cast<int>(fd);
-            part.ns = static_cast<std::size_t>(ns);
-            part.fmt = fmt;
-            part.big_endian = big_endian;
-            part.pairs = pairs.data() + i * (pairs.size() / used);
-            part.count = i + 1 == used ? pairs.size() - i * (pairs.size() / used) : pairs.size() / used;
-            part.cells = cells;
-            part.fill_from = i * (k / used);
-            part.fill_to = i + 1 == used ? k : (i + 1) * (k / used);
-            part.fill = static_cast<float>(fill);
-            part.out = reinterpret_cast<float *>(out.data());
-        }
+        const bool two = pairs.size() * row_bytes >= place_split_bytes && std::thread::hardware_concurrency() != 1;
+        PlaceShare share;
+        share.pairs = pairs.data();
+        share.count = pairs.size();
+        share.per_piece = std::max<std::size_t>(1, place_piece_bytes / std::max<std::size_t>(row_bytes, 1));
+        share.pieces = (share.count + share.per_piece - 1) / share.per_piece;
+        share.cells = cells;
+        share.rows = k;
+        share.rows_per_piece = share.per_piece;
+        share.fill_pieces = (k + share.rows_per_piece - 1) / share.rows_per_piece;
+        share.fill = static_cast<float>(fill);
         std::thread helper;
-        if (used == 2) {
+        if (two) {
             try {
-                helper = std::thread(place_part, std::ref(parts[1]));
-            } catch (const std::system_error &) {      // no thread to be had: both halves here
+                helper = std::thread(place_part, std::ref(parts[1]), std::ref(share));
+            } catch (const std::system_error &) {      // no thread to be had: every piece here
             }
         }
-        place_part(parts[0]);
+        place_part(parts[0], share);
         if (helper.joinable())
             helper.join();
-        else if (used == 2)
-            place_part(parts[1]);
     } catch (const std::bad_alloc &) {
         no_memory = true;
     }
     Py_END_ALLOW_THREADS
-    for (std::size_t i = 0; i < used; ++i)
-        no_memory = no_memory || parts[i].no_memory;
+    for (const PlaceWork &part : parts)
+        no_memory = no_memory || part.no_memory;
     if (no_memory)
         return PyErr_NoMemory();
     // The failure of the earliest trace, as a read from the front would meet it.
     const Failure *first = nullptr;
-    for (std::size_t i = 0; i < used; ++i)
-        if (parts[i].failure.kind != Failure::none && (!first || parts[i].failure.j < first->j))
-            first = &parts[i].failure;
+    for (const PlaceWork &part : parts)
+        if (part.failure.kind != Failure::none && (!first || part.failure.j < first->j))
+            first = &part.failure;
     if (first && first->raise(func, w, 0) < 0)
         return nullptr;
     Py_RETURN_NONE;
