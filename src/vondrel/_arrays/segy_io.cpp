@@ -237,6 +237,25 @@ std::int64_t read_traces(const TraceRead &r)
     return got + got_second;
 }
 
+std::size_t first_non_finite(const float *src, std::size_t n)
+{
+    if (4 * n < parallel_bytes)
+        return codec::find_non_finite(src, n);
+    const std::size_t half = n / 2;
+    std::size_t second = n - half;
+    std::thread helper;
+    try {
+        helper = std::thread([&] { second = codec::find_non_finite(src + half, n - half); });
+    } catch (...) {                 // no thread to be had: the second half after the first
+    }
+    std::size_t first = codec::find_non_finite(src, half);
+    if (helper.joinable())
+        helper.join();
+    else if (first == half)
+        second = codec::find_non_finite(src + half, n - half);
+    return first < half ? first : half + second;
+}
+
 int write_traces(Sink &sink, const unsigned char *headers, const unsigned char *samples, std::size_t count,
                  std::size_t ns, const codec::SampleFormat &fmt, bool big_endian, std::size_t *bad)
 {
