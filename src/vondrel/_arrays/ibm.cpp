@@ -1,8 +1,9 @@
 // The bulk kernels of ibm.hpp.  Each is one loop body, written once as an
 // inline template and instantiated for two instruction sets: the compiler
 // vectorises the AVX2 copy (eight 32-bit integer lanes: int32 -> float
-// conversions, variable shifts, masks, byte shuffles) and keeps the baseline
-// copy for older CPUs.
+// conversions, variable shifts, masks, byte swaps) and keeps the baseline
+// copy for older CPUs.  The header swap alone is written out for AVX2, as
+// byte shuffles that no loop of scalar code turns into.
 #include "vondrel/_arrays/ibm.hpp"
 
 #include <algorithm>
