@@ -13,7 +13,9 @@ whole cube against one readinto of the file into a fresh buffer; the
 irregular cube.  segyio's figures for the same files where segyio is
 installed (it opens with mmap; it cannot open the irregular file as a
 cube).  Each job runs in a process of its own, the median of at least five
-repetitions after a warm-up, the page cache warm.  Prints the table and
+repetitions after a warm-up, the page cache warm; the whole-cube jobs take
+turns with their reference in that process, each ratio the median of the
+rounds' ratios, so that the load of a shared machine weighs on both alike.  Prints the table and
 puts it into bench/results.md (between the geometry markers); asserts
 nothing about speed.
 """
@@ -36,6 +38,9 @@ BEGIN, END = "<!-- geometry: bench/geometry.py -->", "<!-- /geometry -->"
 N_IL, N_XL, NS = 300, 400, 1000
 IL0, XL0 = 1000, 2000
 SAMPLE = 500
+# Jobs that take turns with their reference in one process: job -> the reference.
+PAIRED = {"cube": "limit_read_fresh", "su_cube": "su_limit_read_fresh", "irregular_cube": "cube",
+          "cube_vs_segyio": "segyio_cube"}
 # job -> (what it is measured against, the target ratio, what the target says)
 TARGETS = {
     "open": ("scan_keys", 1 / 1.2, "at most 1.2 x the key-column scan"),
@@ -169,29 +174,43 @@ def jobs(directory):
             "segyio_depth_slice": (segyio_file(), lambda f: f.depth_slice[SAMPLE],
                                    segyio_check(lambda: cube()[..., SAMPLE])),
             "segyio_cube": (segyio_file(), lambda f: segyio.tools.cube(f), segyio_check(cube)),
+            "cube_vs_segyio": (handle(), lambda f: f.cube(), check(cube)),
         })
     return table
 
 
 def child(args):
     directory = Path(args.dir)
-    prepare, job, check = jobs(directory)[args.child]
-    times, result = [], None
+    table = jobs(directory)
+    prepare, job, check = table[args.child]
+    ref = PAIRED.get(args.child)
+    turns = [(prepare, job)] + ([table[ref][:2]] if ref in table else [])
+    times: list[list[float]] = [[] for _ in turns]
+    cpu: list[float] = []
+    result = None
     for rep in range(args.repeat + 1):
-        result = None
-        state = prepare()
-        start = time.perf_counter()
-        result = job(state)
-        elapsed = time.perf_counter() - start
-        if rep:
-            times.append(elapsed)
-        if rep < args.repeat:
-            for held in (state, result):      # handles let go of their maps now, not at the next collection
-                if hasattr(held, "close"):
-                    held.close()
+        for k, (prep, work) in enumerate(turns):
+            if k == 0:
+                result = None
+            state = prep()
+            start_cpu, start = time.process_time(), time.perf_counter()
+            out = work(state)
+            elapsed, used = time.perf_counter() - start, time.process_time() - start_cpu
+            if rep:
+                times[k].append(elapsed)
+                if k == 0:
+                    cpu.append(used)
+            if k == 0:
+                result = out
+            if rep < args.repeat or k:
+                for held in (state, out):      # handles let go of their maps now, not at the next collection
+                    if hasattr(held, "close"):
+                        held.close()
+            del out
     peak = run.peak_rss_bytes()
     check(result)
-    print(json.dumps({"times": times, "peak_rss": peak}))
+    print(json.dumps({"times": times[0], "cpu": cpu, "ref_times": times[1] if len(times) > 1 else None,
+                      "peak_rss": peak}))
 
 
 WHAT = {
@@ -215,6 +234,7 @@ WHAT = {
     "segyio_xline": "segyio, mmap: f.xline[the middle crossline]",
     "segyio_depth_slice": f"segyio, mmap: f.depth_slice[{SAMPLE}]",
     "segyio_cube": "segyio, mmap: segyio.tools.cube(f)",
+    "cube_vs_segyio": "f.cube(), taking turns with segyio.tools.cube",
 }
 
 
@@ -246,20 +266,22 @@ def parent(args):
         for old in directory.iterdir():
             old.unlink()
         directory.rmdir()
-    if "cube" in results and "segyio_cube" in results:
-        results["cube_vs_segyio"] = results["cube"]
     lines = [f"Cube of {n_il} x {N_XL} x {NS} samples: SEG-Y IBM float big-endian {sizes['ref.sgy'] / 1e6:,.0f} MB "
              f"(inline-sorted), its native SU twin {sizes['ref.su'] / 1e6:,.0f} MB, the irregular SEG-Y cube "
              f"{sizes['irregular.sgy'] / 1e6:,.0f} MB.", "",
-             "| job | what | median s | best s | peak RSS MB | x reference | target |",
-             "|---|---|---:|---:|---:|---:|---|"]
+             "| job | what | median s | best s | median CPU s | peak RSS MB | x reference | target |",
+             "|---|---|---:|---:|---:|---:|---:|---|"]
     for job, r in results.items():
         ref, goal, says = TARGETS.get(job, (None, None, ""))
-        ratio = results[ref]["median"] / r["median"] if ref in results else None
+        if r.get("ref_times"):            # took turns with its reference: the median of the rounds' ratios
+            ratio = statistics.median(b / a for a, b in zip(r["times"], r["ref_times"]))
+        else:
+            ratio = results[ref]["median"] / r["median"] if ref in results else None
         target = f"{says}: {'met' if ratio >= goal else 'NOT met'}" if ratio is not None else \
             (f"{says}: no reference here" if ref else "")
-        what = WHAT.get(job, "f.cube(), beside segyio.tools.cube")
-        lines.append(f"| {job} | {what} | {r['median']:.4f} | {min(r['times']):.4f} | {r['peak_rss'] / 1e6:,.0f} | "
+        what = WHAT[job]
+        lines.append(f"| {job} | {what} | {r['median']:.4f} | {min(r['times']):.4f} | {statistics.median(r['cpu']):.4f} | "
+                     f"{r['peak_rss'] / 1e6:,.0f} | "
                      f"{f'{ratio:.2f}' if ratio is not None else ''} | {target} |")
     lines.append("")
     if not run.segyio_available():
@@ -268,7 +290,9 @@ def parent(args):
     section = [BEGIN, "## Geometry", "",
                f"`./dev run python3.13 bench/geometry.py{' --quick' if args.quick else ''}`: median of "
                f"{args.repeat} repetitions after a warm-up, one process per job, page cache warm; the x "
-               "reference column is the reference's median over the job's (above 1: faster). Load average "
+               "reference column is the reference's median over the job's (above 1: faster); for "
+               f"{', '.join(PAIRED)}, which take turns with their reference in one process, the median of the "
+               "rounds' ratios. Median CPU s: user + system time of the process, every thread. Load average "
                f"(1 min) during the run: {min(load):.1f} to {max(load):.1f} on {os.cpu_count()} cores.", ""]
     run.publish(args, BEGIN, END, section, lines)
 

@@ -10,6 +10,7 @@ import pytest
 
 import vondrel
 from test_files_read import su_trace
+from test_format_contract import stored_bytes
 
 DATA = Path(__file__).resolve().parent / "data"
 NS = 6
@@ -284,6 +285,100 @@ def test_write_cube_as_su_with_cdp_and_offset(tmp_path):
     assert not (tmp_path / "bad.su").exists()
 
 
+# ---- large reads: file order, threads, every way a trace is placed --------------------------------
+
+# 2,400 positions of 1,000 samples: 9.6 MB of float32, past the size from which two threads
+# share a read, and runs long enough to be read straight into place.
+BIG_IL, BIG_XL, BIG_NS = 24, 100, 1000
+BIG_ILINES, BIG_XLINES = 500 + 2 * np.arange(BIG_IL), 3000 + np.arange(BIG_XL)
+
+
+def big_survey(order, missing):
+    """(iline and xline places of the traces in file order, the cube they
+    make, NaN where no trace is).  Whole-number samples, which every format
+    tested holds exactly."""
+    places = np.argwhere(np.ones((BIG_IL, BIG_XL), bool))
+    if order == "crossline":
+        places = places[np.lexsort((places[:, 0], places[:, 1]))]
+    rng = np.random.default_rng(17)
+    if missing:
+        places = places[rng.random(len(places)) >= missing]
+    if order == "shuffled":
+        places = places[rng.permutation(len(places))]
+    rows = (places[:, :1] * BIG_XL + places[:, 1:]) * 7919 % 20011 - 10000 + np.arange(BIG_NS) % 13
+    cube = np.full((BIG_IL, BIG_XL, BIG_NS), np.nan, np.float32)
+    cube[places[:, 0], places[:, 1]] = rows
+    return places, rows.astype(np.float32), cube
+
+
+def write_big(path, kind, code, order, places, rows):
+    """The traces as SEG-Y (keys at 189 and 193, sample format `code`) or
+    SU (keys fldr and cdp, float32), built with NumPy in byte order `order`."""
+    n = len(rows)
+    heads = np.zeros((n, 240), np.uint8)
+    keys = (189, 193) if kind == "segy" else (9, 21)
+    for pos, values in zip(keys, (BIG_ILINES[places[:, 0]], BIG_XLINES[places[:, 1]])):
+        heads[:, pos - 1:pos + 3] = values.astype(order + "i4").view(np.uint8).reshape(n, 4)
+    heads[:, 114:116] = np.full(n, BIG_NS, order + "u2").view(np.uint8).reshape(n, 2)
+    heads[:, 116:118] = np.full(n, 2000, order + "u2").view(np.uint8).reshape(n, 2)
+    body = np.frombuffer(stored_bytes(rows, code, order), np.uint8).reshape(n, -1)
+    traces = np.concatenate([heads, body], axis=1).tobytes()
+    if kind == "su":
+        path.write_bytes(traces)
+        return path
+    binary = bytearray(400)
+    struct.pack_into(order + "HHHHh", binary, 16, 2000, 2000, BIG_NS, BIG_NS, code)
+    struct.pack_into(order + "Bxh", binary, 300, 1, 1)
+    path.write_bytes("C 1 a large survey built by a test".ljust(3200).encode("cp037") + bytes(binary) + traces)
+    return path
+
+
+def open_big(path, kind):
+    return vondrel.open(path) if kind == "segy" else vondrel.open(path, dims=("fldr", "cdp"))
+
+
+FORMS = [("segy", 1, ">"), ("segy", 5, "<"), ("segy", 5, ">"), ("segy", 3, "<"), ("su", None, "<"),
+         ("su", None, ">")]
+
+
+@pytest.mark.parametrize("order, missing", [("shuffled", 0.1), ("crossline", 0.0), ("inline", 0.05)])
+@pytest.mark.parametrize("kind, code, byteorder", FORMS)
+def test_large_cubes_and_lines_in_any_file_order_and_format(tmp_path, kind, code, byteorder, order, missing):
+    places, rows, cube = big_survey(order, missing)
+    path = write_big(tmp_path / f"big.{kind}", kind, code, byteorder, places, rows)
+    d0, d1 = ("iline", "xline") if kind == "segy" else ("fldr", "cdp")
+    with open_big(path, kind) as f:
+        assert f.dims == (d0, d1) and f.mask.sum() == len(rows)
+        got = f.cube()
+        assert got.dtype == np.float32 and got.flags.c_contiguous and got.flags.writeable
+        np.testing.assert_array_equal(got, cube)
+        np.testing.assert_array_equal(f.cube(fill=-0.5), np.nan_to_num(cube, nan=-0.5))
+        x = BIG_XLINES
+        np.testing.assert_array_equal(f.sel(**{d1: [x[7], x[2], x[7]]}), cube[:, [7, 2, 7]])
+        np.testing.assert_array_equal(f.sel(**{d1: x[::2]}), cube[:, ::2])
+        np.testing.assert_array_equal(f.sel(**{d0: [BIG_ILINES[5]] * 2}), cube[[5, 5]])
+        np.testing.assert_array_equal(f.sel(**{d0: slice(BIG_ILINES[3], BIG_ILINES[9])}), cube[3:10])
+        np.testing.assert_array_equal(f.sel(**{d0: BIG_ILINES[4], d1: x[-1]}), cube[4, -1])
+
+
+@pytest.mark.parametrize("kind, code, byteorder", [("segy", 1, ">"), ("segy", 5, "<"), ("su", None, "<")])
+@pytest.mark.parametrize("order", ["inline", "shuffled"])
+@pytest.mark.parametrize("kept", [0.3, 0.95])
+def test_a_file_cut_short_under_the_handle_fails_the_cube_in_the_handles_words(tmp_path, fd_count, kind, code,
+                                                                              byteorder, order, kept):
+    places, rows, _ = big_survey(order, 0.0)
+    path = write_big(tmp_path / f"big.{kind}", kind, code, byteorder, places, rows)
+    with open_big(path, kind) as f:
+        size = path.stat().st_size
+        with open(path, "r+b") as cut:
+            cut.truncate(int(size * kept))
+        with pytest.raises(OSError, match=r": the file shrank under the open handle: \d+ bytes, where its traces need "
+                                          f"{size}$"):
+            f.cube()
+    with pytest.raises(ValueError, match=r"^the file handle is closed$"):
+        f.cube()
+
+
 # ---- labelled arrays ----------------------------------------------------------------------------
 
 def test_to_xarray_eager_and_lazy_read_the_same_and_lazy_reads_only_a_chunks_traces(tmp_path, monkeypatch):
@@ -303,8 +398,9 @@ def test_to_xarray_eager_and_lazy_read_the_same_and_lazy_reads_only_a_chunks_tra
         np.testing.assert_array_equal(eager.cdp, np.where(index >= 0, index + 500, 0))
         assert lazy.samples.data.chunks == ((2, 2), (3, 2), (NS,))
         seen = []
-        real = _geometry._samples
-        monkeypatch.setattr(_geometry, "_samples", lambda f, t: seen.extend(t.tolist()) or real(f, t))
+        real = _geometry._arrays._h_place          # every trace a chunk reads passes through it
+        monkeypatch.setattr(_geometry._arrays, "_h_place",
+                            lambda *a: seen.extend(t for t in np.asarray(a[8]).tolist() if t >= 0) or real(*a))
         block = lazy.samples.data.blocks[1, 0].compute()
         np.testing.assert_array_equal(block, cube[2:4, 0:3])
         assert sorted(seen) == sorted(i for i in index[2:4, 0:3].ravel().tolist() if i >= 0)

@@ -437,3 +437,23 @@ def test_ascii_textual_header_is_decoded():
     g = vondrel.read(DATA / "segyio_delay-scalar.sgy")
     assert g.text.split("\n")[0].startswith("C 1 ") and len(g.text.split("\n")) == 40
     assert vondrel.read(DATA / "segyio_text.sgy").samples.shape == (0, 0)
+
+
+@pytest.mark.parametrize("trace", [0, 126, 127, 1500, 1999])
+def test_a_native_write_stops_at_the_chunk_of_a_bad_value_on_either_thread(tmp_path, trace):
+    """The bulk writer alone (vondrel.write checks first): chunks of 127
+    traces of 2,000 samples are encoded by two threads; the first bad value
+    is reported, and exactly the chunks before its own are in the file, as
+    a clean write has them."""
+    n, ns = 2000, 2000
+    samples = np.random.default_rng(trace).standard_normal((n, ns)).astype(np.float32)
+    headers = np.random.default_rng(n).integers(0, 256, (n, 240), np.uint8)
+    clean, broken = tmp_path / "clean", tmp_path / "broken"
+    with open(clean, "wb") as f:
+        assert _arrays._segy_write(f.fileno(), headers, samples, n, ns, 1, True) == -1
+    samples[trace, 3] = np.nan
+    samples[-1, -1] = np.inf                    # a later bad value is never the one reported
+    with open(broken, "wb") as f:
+        at = _arrays._segy_write(f.fileno(), headers, samples, n, ns, 1, True)
+    assert at == trace * ns + 3
+    assert broken.read_bytes() == clean.read_bytes()[:trace // 127 * 127 * (240 + 4 * ns)]

@@ -409,3 +409,87 @@ def test_a_writer_like_a_reader_of_rounded_doubles_refuses_its_float32_traces(tm
         for trace in r:
             w.write(r.segy_header, trace)           # asked for
     assert np.frombuffer(target.read_bytes(), "<f8", 3, 3600 + 240)[0] == 1.0
+
+
+# ---- every sample format through the bulk paths -------------------------------------------------
+
+# code -> (bytes per sample, the NumPy kind that holds it, low, high)
+FORMAT_BYTES = {1: (4, "ibm"), 2: (4, "i4"), 3: (2, "i2"), 5: (4, "f4"), 6: (8, "f8"), 7: (3, "i3"), 8: (1, "i1"),
+                9: (8, "i8"), 10: (4, "u4"), 11: (2, "u2"), 12: (8, "u8"), 15: (3, "u3"), 16: (1, "u1")}
+
+
+def format_values(code, count, seed):
+    """Values format `code` holds, as the integers or floats NumPy keeps
+    them in (IBM: float32 of 21 significant bits, which IBM holds at every
+    exponent), the type's edges among them."""
+    rng = np.random.default_rng(seed)
+    kind = FORMAT_BYTES[code][1]
+    if kind in ("ibm", "f4", "f8"):
+        v = rng.standard_normal(count) * 10.0 ** rng.integers(-30, 30, count)
+        v = v.astype(np.float32 if kind != "f8" else np.float64)
+        if kind == "ibm":
+            v = (v.view(np.uint32) & np.uint32(0xFFFFFFF8)).view(np.float32)
+        return v
+    bits = 24 if kind[1] == "3" else 8 * int(kind[1])
+    low, high = (-(1 << (bits - 1)), (1 << (bits - 1)) - 1) if kind[0] == "i" else (0, (1 << bits) - 1)
+    big_type = np.uint64 if kind == "u8" else np.int64
+    v = rng.integers(low, high, count, dtype=big_type, endpoint=True)
+    v[:2] = [low, high]
+    return v
+
+
+def format_bytes(values, code, order):
+    """The bytes of `values` in format `code`, built here with NumPy and
+    hand-made IBM words."""
+    kind = FORMAT_BYTES[code][1]
+    if kind == "ibm":
+        d = np.abs(values.astype(np.float64))
+        _, exp = np.frexp(d)
+        q = (exp.astype(np.int64) + 3) >> 2
+        fraction = np.ldexp(d, 24 - 4 * q).astype(np.int64)          # exact: 21 significant bits
+        words = np.where(d == 0, 0, (q + 64) << 24 | fraction) | np.where(np.signbit(values), 1 << 31, 0)
+        return words.astype(order + "u4").tobytes()
+    if kind[1] == "3":
+        four = values.astype(order + kind[0] + "4").view(np.uint8).reshape(-1, 4)
+        return (four[:, 1:] if order == ">" else four[:, :3]).tobytes()
+    return values.astype(order + kind).tobytes()
+
+
+@pytest.mark.parametrize("n, ns", [(5, 7), (1500, 1100)], ids=["short-traces", "long-traces-two-threads"])
+@pytest.mark.parametrize("order", [">", "<"], ids=["big-endian", "little-endian"])
+@pytest.mark.parametrize("code", sorted(FORMAT_BYTES))
+def test_every_sample_format_reads_and_writes_back_byte_for_byte(tmp_path, code, order, n, ns):
+    width = FORMAT_BYTES[code][0]
+    values = format_values(code, n * ns, seed=code * 7 + n)
+    binary = bytearray(400)
+    struct.pack_into(order + "H", binary, 16, 4000)                   # bytes 3217-3218, the interval
+    struct.pack_into(order + "H", binary, 20, ns)                     # 3221-3222, samples per trace
+    struct.pack_into(order + "h", binary, 24, code)                   # 3225-3226, the sample format
+    struct.pack_into(order + "hh", binary, 300, 0, 1)                 # revision 0, fixed length
+    headers = bytearray(240 * n)
+    for i in range(n):
+        struct.pack_into(order + "ii", headers, 240 * i, i + 1, 7 * i)
+        struct.pack_into(order + "HH", headers, 240 * i + 114, ns, 4000)
+        struct.pack_into(order + "ii", headers, 240 * i + 180, -i, i * i)
+    body = format_bytes(values, code, order)
+    row = ns * width
+    raw = "C 1 every sample format".ljust(3200).encode("cp037") + bytes(binary) + b"".join(
+        headers[240 * i:240 * (i + 1)] + body[row * i:row * (i + 1)] for i in range(n))
+    path = tmp_path / "f.sgy"
+    path.write_bytes(raw)
+    for dtype in ("stored", None):
+        g = vondrel.read(path, dtype=dtype)
+        assert g.samples.shape == (n, ns)
+        expected = values.reshape(n, ns)
+        if dtype is None:
+            assert g.samples.dtype == np.float32
+            expected = expected.astype(np.float32)
+        assert np.array_equal(g.samples, expected)
+        assert g.headers["tracl"].tolist() == list(range(1, n + 1))
+        out = tmp_path / "out.sgy"
+        if dtype == "stored" or width <= 2 or FORMAT_BYTES[code][1] in ("ibm", "f4"):   # float32 holds these
+            vondrel.write(out, g)
+            assert out.read_bytes() == raw
+            buffer = io.BytesIO()
+            vondrel.write(buffer, g)
+            assert buffer.getvalue() == raw

@@ -14,7 +14,7 @@ from test_real_data import DATA
 from test_zarr import grid_file
 
 xr = pytest.importorskip("xarray")
-from vondrel import _handle  # noqa: E402
+from vondrel import _geometry, _handle  # noqa: E402
 
 
 def cube_of(path, dims):
@@ -55,6 +55,9 @@ def test_an_index_reads_only_its_traces_and_a_header_field_on_first_use(monkeypa
     read, columns = _handle.Samples.read, _handle.Headers.__getitem__
     monkeypatch.setattr(_handle.Samples, "read", lambda s, sel=None, dtype=None: (asked.append(sel), read(s, sel, dtype))[1])
     monkeypatch.setattr(_handle.Headers, "__getitem__", lambda h, key: (asked.append(key), columns(h, key))[1])
+    place = _geometry._arrays._h_place          # lines and cubes read on the handle pass through it
+    monkeypatch.setattr(_geometry._arrays, "_h_place",
+                        lambda *a: (asked.append(np.asarray(a[8])[np.asarray(a[8]) >= 0]), place(*a))[1])
     ds = xr.open_dataset(DATA / "segyio_small.sgy", engine="vondrel")
     assert not any(isinstance(a, str) and a == "cdpx" for a in asked)
     assert not [a for a in asked if not isinstance(a, (str, list))]          # no samples, no whole headers

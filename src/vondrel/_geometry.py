@@ -10,10 +10,11 @@ slices, cubes and labelled arrays.
 The geometry comes from one scan of the key fields (`f.headers[[keys]]`),
 never from the samples: each key's distinct values become the labels of a
 dim, and `trace_index` maps every position of the grid to the trace that
-holds it (-1 where none does).  Reads go through `f.samples` with the
-traces in file order, and are placed where they belong, so that any stored
-order (inline- or crossline-sorted, decreasing, shuffled, with holes) gives
-the same arrays, their labels increasing on every dim.
+holds it (-1 where none does).  Reads take the traces in file order (on
+an open handle natively, each decoded straight into its place), so that
+any stored order (inline- or crossline-sorted, decreasing, shuffled, with
+holes) gives the same arrays, their labels increasing on every dim, at the
+speed of one pass over the file.
 
 `write_cube` is the way back: a cube and its labels as a SEG-Y or SU file.
 """
@@ -239,30 +240,34 @@ def _samples(f: Any, sorted_traces: np.ndarray) -> np.ndarray:
 def read_positions(f: Any, index: np.ndarray, fill: float) -> np.ndarray:
     """The samples of the traces of `index` (any shape; -1: no trace), as
     index.shape + (ns,) float32, `fill` where there is no trace.  The traces
-    are read in file order: where the file holds them in the result's order
-    (a sorted file, holes or not), in one read straight into the result;
-    otherwise a block at a time, each block placed."""
+    are read in file order, whatever the order of `index`: on an open
+    handle, natively, runs of nearby traces a read, each trace decoded
+    straight into its place (two threads sharing a large read); otherwise a
+    block at a time through f.samples, each block placed."""
     ns = _uniform_ns(f)
     flat = index.reshape(-1)
+    shape = (*index.shape, ns)
+    out = np.empty((len(flat), ns), np.float32)
+    plan, fd = getattr(f, "plan", None), getattr(f, "_fd", None)
+    if plan is not None and fd is not None and plan.ns is not None:
+        if f.closed:
+            raise ValueError(CLOSED)
+        cells = np.ascontiguousarray(flat, np.int64)
+        value = 0.0
+        if (cells < 0).any():
+            holes = np.empty(1, np.float32)
+            holes[0] = fill                 # fill as NumPy casts it into the result
+            value = float(holes[0])
+        try:
+            _arrays._h_place(fd, plan.data_offset, plan.trace_size or 0, plan.trace_offsets, plan.n_traces, ns,
+                             plan.sample_format, plan.byteorder == ">", cells, value, out)
+        except OSError:
+            f._live()               # a file cut short says so in the handle's words
+            raise
+        return out.reshape(shape)
     live = flat >= 0
     traces = flat[live]
-    shape = (*index.shape, ns)
-    holes = len(traces) < len(flat)
-    if len(traces) and (len(traces) == 1 or bool((np.diff(traces) > 0).all())):
-        if not holes and int(traces[-1]) - int(traces[0]) + 1 == len(traces):
-            data = np.asarray(f.samples[int(traces[0]):int(traces[-1]) + 1])     # a run of the file
-        else:
-            # A hole reads the trace before it again (the first live one at
-            # the start), so that the reads stay in file order and land in place.
-            wanted = np.maximum.accumulate(np.where(live, flat, -1)) if holes else flat
-            data = np.asarray(f.samples[np.where(wanted < 0, traces[0], wanted)])
-        if not data.flags.writeable:
-            data = data.copy()
-        if holes:
-            data[~live] = fill
-        return data.reshape(shape)
-    out = np.empty((len(flat), ns), np.float32)
-    if holes:
+    if len(traces) < len(flat):
         out[~live] = fill
     order = np.argsort(traces, kind="stable")
     wanted = traces[order]

@@ -1008,9 +1008,9 @@ def stored_samples(flat: np.ndarray, offsets: np.ndarray, code: int, prefix: str
     if stored.kind == "f":
         out = np.ascontiguousarray(flat, dtype=stored)
         if code == 1:
-            finite = np.isfinite(out)
-            if not finite.all():
-                i, k = _where(offsets, int(np.argmin(finite)))
+            bad = _arrays._non_finite(out)
+            if bad >= 0:
+                i, k = _where(offsets, bad)
                 raise ValueError(prefix + NO_FORM.format(trace=first + i, sample=k, value=flat[int(offsets[i]) + k],
                                                          what=FORMAT_NAMES[1]))
         return out

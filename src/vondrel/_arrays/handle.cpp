@@ -15,13 +15,19 @@
 #include "vondrel/common/ref.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <functional>
+#include <utility>
 #include <new>
+#include <system_error>
+#include <thread>
 #include <vector>
 
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace vondrel::arrays {
@@ -42,6 +48,7 @@ constexpr const char msg_ends[] = "%s(): the file ends inside trace %lld (byte o
 constexpr const char msg_fields[] = "%s() takes a tuple of fields.";
 constexpr const char msg_kinds[] = "%s() takes 60 word kinds.";
 constexpr const char msg_negative[] = "%s() takes sizes and offsets of at least 0.";
+constexpr const char msg_cell[] = "%s(): cell %lld names trace %lld, outside -1..%lld.";
 
 // The traces a call touches.  Trace i starts at offsets[i] when there is a
 // table of offsets, else at base + i * stride; the j-th trace touched is
@@ -615,6 +622,408 @@ PyObject *h_psamples(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObje
     Py_RETURN_NONE;
 }
 
+// Bytes of samples from which a placing read is shared with a second
+// thread: below it, starting the thread costs more than it saves.
+constexpr std::size_t place_split_bytes = std::size_t(8) << 20;
+// Bytes of samples a worker takes at a time.
+constexpr std::size_t place_piece_bytes = std::size_t(2) << 20;
+// Bytes a placing worker reads per run at most: small enough that what a
+// run read is still in the core's cache when it is decoded.
+constexpr std::size_t place_run_bytes = std::size_t(256) << 10;
+// From this many traces on, a run of native float32 samples (whose bytes
+// are the values) goes straight into its rows: one preadv, each header
+// and gap into a scratch, each trace's samples into its row, the kernel's
+// copy the only pass over them.  Shorter runs, and samples that need
+// decoding, are staged and batched.  A trace takes two or three vectors
+// (header, samples, the gap before it), within IOV_MAX.
+constexpr std::size_t in_place_traces = 8;
+constexpr std::size_t in_place_most = 320;
+
+// One trace and the row of the result it goes to.
+struct Placed {
+    std::int64_t trace, row;
+};
+
+// What the workers of a placing read share: the pairs in file order, cut
+// into pieces that the workers take in turn from one count (so that a
+// worker the system leaves waiting holds up no more than the piece it
+// has), the rows to fill cut the same way, and the word to stop on a failure.
+struct PlaceShare {
+    const Placed *pairs;
+    std::size_t count, per_piece, pieces;
+    const std::int64_t *cells;
+    std::size_t rows, rows_per_piece, fill_pieces;
+    float fill;
+    std::atomic<std::size_t> next_piece{0}, next_fill{0};
+    std::atomic<bool> stop{false};
+};
+
+// What one worker of a placing read works on: the piece it has taken
+// (pairs in increasing trace order, each decoded into its row), and its
+// first failure.
+struct PlaceWork {
+    const Where *w;
+    int fd;
+    std::size_t ns;
+    const SampleFormat *fmt;
+    bool big_endian;
+    const Placed *pairs = nullptr;
+    std::size_t count = 0;
+    float *out;
+    Failure failure;
+    bool no_memory = false;
+};
+
+// A placing worker's state between runs.
+class Placer {
+public:
+    explicit Placer(PlaceWork &work)
+        : work_(work), w_(*work.w), ns_(work.ns), sample_bytes_(work.ns * static_cast<std::size_t>(work.fmt->width)),
+          trace_bytes_(static_cast<std::int64_t>(header_bytes + sample_bytes_)),
+          run_most_(std::max<std::int64_t>(static_cast<std::int64_t>(place_run_bytes), trace_bytes_)),
+          native_float_(work.fmt->code == 5 && work.big_endian == (std::endian::native == std::endian::big)),
+          reader_(work.fd)
+    {
+    }
+
+    // Reads and places every pair; stops at the first failure.  May
+    // throw std::bad_alloc.
+    void run()
+    {
+        stage_.resize(static_cast<std::size_t>(run_most_));
+        junk_.resize(static_cast<std::size_t>(run_gap) + header_bytes);
+        reqs_.reserve(BatchReader::depth);
+        runs_.reserve(BatchReader::depth);
+        std::size_t p = 0;
+        while (p < work_.count && ok()) {
+            reqs_.clear();
+            runs_.clear();
+            std::size_t staged = 0;
+            while (p < work_.count && runs_.size() < BatchReader::depth) {
+                auto [e, bytes] = run_from(p);
+                if (native_float_ && e - p >= in_place_traces) {
+                    if (!runs_.empty())
+                        break;                       // the batch before it first
+                    read_in_place(p, e);
+                    p = e;
+                    break;
+                }
+                if (!runs_.empty() && staged + bytes > stage_.size())
+                    break;
+                reqs_.push_back({stage_.data() + staged, bytes, w_.at(static_cast<std::size_t>(work_.pairs[p].trace)), 0, 0});
+                runs_.push_back({p, e});
+                staged += bytes;
+                p = e;
+            }
+            if (!runs_.empty())
+                place_batch();
+        }
+    }
+
+private:
+    struct Run {
+        std::size_t p, e;
+    };
+
+    bool ok() const { return work_.failure.kind == Failure::none; }
+    std::int64_t at(std::size_t t) const { return w_.at(static_cast<std::size_t>(work_.pairs[t].trace)); }
+    float *row(std::size_t t) const { return work_.out + static_cast<std::size_t>(work_.pairs[t].row) * ns_; }
+    void fail(Failure::Kind kind, std::size_t t, int err)
+    {
+        work_.failure = Failure{kind, static_cast<std::size_t>(work_.pairs[t].trace), err};
+    }
+
+    // The run from pair p: (one past its last pair, the bytes it spans):
+    // traces each after the one before and near it, a trace placed twice
+    // counted once.
+    std::pair<std::size_t, std::size_t> run_from(std::size_t p) const
+    {
+        const std::int64_t first = at(p);
+        std::int64_t end = first + trace_bytes_;
+        std::size_t e = p + 1, distinct = 1;
+        for (; e < work_.count; ++e) {
+            if (work_.pairs[e].trace == work_.pairs[e - 1].trace)
+                continue;
+            const std::int64_t next = at(e);
+            if (next < end || next - end > run_gap || next + trace_bytes_ - first > run_most_ ||
+                distinct == in_place_most)
+                break;
+            end = next + trace_bytes_;
+            ++distinct;
+        }
+        return {e, static_cast<std::size_t>(end - first)};
+    }
+
+    // Decodes the samples of a trace at src (the file's bytes) into dst.
+    void decode(const unsigned char *src, float *dst) const
+    {
+        if (native_float_)
+            std::memcpy(dst, src, sample_bytes_);
+        else
+            codec::decode_samples(*work_.fmt, src, ns_, work_.big_endian, dst, true);
+    }
+
+    // Reads the staged runs of the batch and decodes each trace into its row.
+    void place_batch()
+    {
+        reader_.read_batch(reqs_.data(), reqs_.size());
+        for (std::size_t r = 0; r < runs_.size() && ok(); ++r) {
+            const ReadRequest &q = reqs_[r];
+            for (std::size_t t = runs_[r].p; t < runs_[r].e; ++t) {
+                const std::size_t from = static_cast<std::size_t>(at(t) - q.at);
+                if (q.got < 0 || static_cast<std::size_t>(q.got) < from + static_cast<std::size_t>(trace_bytes_)) {
+                    fail(q.got < 0 ? Failure::os : Failure::ends, t, q.err);
+                    return;
+                }
+                decode(q.dst + from + header_bytes, row(t));
+            }
+        }
+    }
+
+    // Reads pairs p..e-1 (native float32 samples) with one preadv (as many
+    // as it takes), the samples of each trace straight into its row; a
+    // trace placed twice is copied.
+    void read_in_place(std::size_t p, std::size_t e)
+    {
+        iovecs_.clear();
+        const std::int64_t first = at(p);
+        std::int64_t end = first;
+        for (std::size_t t = p; t < e; ++t) {
+            if (t > p && work_.pairs[t].trace == work_.pairs[t - 1].trace)
+                continue;
+            const std::int64_t start = at(t);
+            if (start > end)
+                iovecs_.push_back({junk_.data(), static_cast<std::size_t>(start - end)});
+            iovecs_.push_back({junk_.data(), header_bytes});
+            iovecs_.push_back({row(t), sample_bytes_});
+            end = start + trace_bytes_;
+        }
+        const std::size_t want = static_cast<std::size_t>(end - first);
+        std::size_t got = 0;
+        int err = 0;
+        iovec *v = iovecs_.data();
+        int left = static_cast<int>(iovecs_.size());
+        while (got < want) {
+            ssize_t n = preadv(work_.fd, v, left, first + static_cast<std::int64_t>(got));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                err = errno;
+            if (n <= 0)
+                break;
+            got += static_cast<std::size_t>(n);
+            std::size_t used = static_cast<std::size_t>(n);
+            while (left && used >= v->iov_len) {
+                used -= v->iov_len;
+                ++v;
+                --left;
+            }
+            if (left && used) {
+                v->iov_base = static_cast<unsigned char *>(v->iov_base) + used;
+                v->iov_len -= used;
+            }
+        }
+        for (std::size_t t = p; t < e; ++t) {
+            float *dst = row(t);
+            if (t > p && work_.pairs[t].trace == work_.pairs[t - 1].trace) {
+                std::memcpy(dst, row(t - 1), ns_ * 4);
+                continue;
+            }
+            if (static_cast<std::size_t>(at(t) - first + trace_bytes_) > got) {
+                fail(err ? Failure::os : Failure::ends, t, err);
+                return;
+            }
+        }
+    }
+
+    PlaceWork &work_;
+    const Where &w_;
+    const std::size_t ns_, sample_bytes_;
+    const std::int64_t trace_bytes_, run_most_;
+    const bool native_float_;
+    BatchReader reader_;
+    std::vector<unsigned char> stage_, junk_;
+    std::vector<ReadRequest> reqs_;
+    std::vector<Run> runs_;
+    std::vector<iovec> iovecs_;
+};
+
+// Runs one worker: takes pieces of the filling, then of the pairs, until
+// none is left or a worker has failed (its failure kept in `work`).
+// Throws nothing: it runs on threads of its own.
+void place_part(PlaceWork &work, PlaceShare &share) noexcept
+{
+    for (std::size_t f; (f = share.next_fill.fetch_add(1)) < share.fill_pieces;) {
+        const std::size_t end = std::min(share.rows, (f + 1) * share.rows_per_piece);
+        for (std::size_t r = f * share.rows_per_piece; r < end; ++r)
+            if (share.cells[r] < 0)
+                std::fill_n(work.out + r * work.ns, work.ns, share.fill);
+    }
+    try {
+        Placer placer(work);
+        for (std::size_t p; !share.stop.load() && (p = share.next_piece.fetch_add(1)) < share.pieces;) {
+            work.pairs = share.pairs + p * share.per_piece;
+            work.count = std::min(share.per_piece, share.count - p * share.per_piece);
+            placer.run();
+            if (work.failure.kind != Failure::none) {
+                share.stop.store(true);
+                return;
+            }
+        }
+    } catch (const std::bad_alloc &) {
+        work.no_memory = true;
+        share.stop.store(true);
+    }
+}
+
+// The (trace, row) pairs of the cells that hold a trace, in increasing
+// trace order (rows increasing among the cells of one trace).  Cells
+// already in file order keep theirs; otherwise a counting sort where the
+// traces are few beside the cells, a sort where they are many.
+std::vector<Placed> placed_in_file_order(const std::int64_t *cells, std::size_t k, std::size_t n)
+{
+    std::vector<Placed> pairs;
+    std::size_t live = 0;
+    bool ordered = true;
+    std::int64_t last = -1;
+    for (std::size_t r = 0; r < k; ++r)
+        if (cells[r] >= 0) {
+            ordered = ordered && cells[r] >= last;
+            last = cells[r];
+            ++live;
+        }
+    pairs.resize(live);
+    if (ordered || n > 4 * live) {
+        std::size_t at = 0;
+        for (std::size_t r = 0; r < k; ++r)
+            if (cells[r] >= 0)
+                pairs[at++] = Placed{cells[r], static_cast<std::int64_t>(r)};
+        if (!ordered)
+            std::sort(pairs.begin(), pairs.end(), [](const Placed &a, const Placed &b) {
+                return a.trace < b.trace || (a.trace == b.trace && a.row < b.row);
+            });
+        return pairs;
+    }
+    std::vector<std::size_t> start(n + 1, 0);
+    for (std::size_t r = 0; r < k; ++r)
+        if (cells[r] >= 0)
+            ++start[static_cast<std::size_t>(cells[r]) + 1];
+    for (std::size_t t = 0; t < n; ++t)
+        start[t + 1] += start[t];
+    for (std::size_t r = 0; r < k; ++r)
+        if (cells[r] >= 0)
+            pairs[start[static_cast<std::size_t>(cells[r])]++] = Placed{cells[r], static_cast<std::int64_t>(r)};
+    return pairs;
+}
+
+// _h_place(fd, base, stride, offsets, n, ns, code, big_endian, cells, fill, out)
+// Reads traces into the rows of a result: row r of `out` (float32, ns
+// samples a row) gets the samples of trace cells[r] (int64), or `fill`
+// where cells[r] is -1.  The traces are read in file order whatever the
+// order of the cells, runs of nearby traces a read: into a stage that
+// stays in the cache, each trace then decoded into its row (native
+// float32 samples of long runs straight into their rows); from
+// place_split_bytes on, two threads share the traces (and the filling),
+// a piece at a time, both joined before the call returns.  Trace i starts at offsets[i] or
+// base + i * stride.  OSError when the file ends inside a trace.  Returns None.
+Params place_params{
+    "_h_place", {"fd", "base", "stride", "offsets", "n", "ns", "code", "big_endian", "cells", "fill", "out"}};
+
+PyObject *h_place(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObject *kwnames)
+{
+    constexpr const char *func = "_h_place";
+    PyObject *args[11];
+    Selection sel;
+    Buffer cells_buffer, out;
+    std::int64_t fd, ns;
+    bool big_endian;
+    if (place_params.bind(call, nargs, kwnames, args) < 0)
+        return nullptr;
+    PyObject *selection[5] = {args[1], args[2], args[3], Py_None, args[4]};
+    if (bind_selection(func, selection, sel) < 0 || to_int64(args[0], &fd) < 0 || to_int64(args[5], &ns) < 0 ||
+        to_flag(args[7], &big_endian) < 0)
+        return nullptr;
+    const SampleFormat *fmt = format_of(args[6]);
+    if (!fmt)
+        return nullptr;
+    const double fill = PyFloat_AsDouble(args[9]);
+    if (fill == -1.0 && PyErr_Occurred())
+        return nullptr;
+    if (cells_buffer.get(args[8], false) < 0 || out.get(args[10], true) < 0)
+        return nullptr;
+    if (ns < 0 || ns > 65535) {
+        PyErr_Format(PyExc_ValueError, msg_negative, func);
+        return nullptr;
+    }
+    if (cells_buffer.size() % 8 || reinterpret_cast<std::uintptr_t>(cells_buffer.data()) % 8) {
+        PyErr_Format(PyExc_ValueError, msg_table, func, "cells");
+        return nullptr;
+    }
+    const Where &w = sel.where;
+    const auto *cells = reinterpret_cast<const std::int64_t *>(cells_buffer.data());
+    const std::size_t k = cells_buffer.size() / 8, row_bytes = static_cast<std::size_t>(ns) * 4;
+    if (row_bytes && out.size() / row_bytes < k) {
+        PyErr_Format(PyExc_ValueError, msg_buffer, func, "sample");
+        return nullptr;
+    }
+    for (std::size_t r = 0; r < k; ++r)
+        if (cells[r] < -1 || cells[r] >= static_cast<std::int64_t>(w.n)) {
+            PyErr_Format(PyExc_ValueError, msg_cell, func, static_cast<long long>(r), static_cast<long long>(cells[r]),
+                         static_cast<long long>(w.n) - 1);
+            return nullptr;
+        }
+    PlaceWork parts[2];
+    for (PlaceWork &part : parts) {
+        part.w = &w;
+        part.fd = static_cast<int>(fd);
+        part.ns = static_cast<std::size_t>(ns);
+        part.fmt = fmt;
+        part.big_endian = big_endian;
+        part.out = reinterpret_cast<float *>(out.data());
+    }
+    bool no_memory = false;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        std::vector<Placed> pairs = placed_in_file_order(cells, k, w.n);
+        const bool two = pairs.size() * row_bytes >= place_split_bytes && std::thread::hardware_concurrency() != 1;
+        PlaceShare share;
+        share.pairs = pairs.data();
+        share.count = pairs.size();
+        share.per_piece = std::max<std::size_t>(1, place_piece_bytes / std::max<std::size_t>(row_bytes, 1));
+        share.pieces = (share.count + share.per_piece - 1) / share.per_piece;
+        share.cells = cells;
+        share.rows = k;
+        share.rows_per_piece = share.per_piece;
+        share.fill_pieces = (k + share.rows_per_piece - 1) / share.rows_per_piece;
+        share.fill = static_cast<float>(fill);
+        std::thread helper;
+        if (two) {
+            try {
+                helper = std::thread(place_part, std::ref(parts[1]), std::ref(share));
+            } catch (const std::system_error &) {      // no thread to be had: every piece here
+            }
+        }
+        place_part(parts[0], share);
+        if (helper.joinable())
+            helper.join();
+    } catch (const std::bad_alloc &) {
+        no_memory = true;
+    }
+    Py_END_ALLOW_THREADS
+    for (const PlaceWork &part : parts)
+        no_memory = no_memory || part.no_memory;
+    if (no_memory)
+        return PyErr_NoMemory();
+    // The failure of the earliest trace, as a read from the front would meet it.
+    const Failure *first = nullptr;
+    for (const PlaceWork &part : parts)
+        if (part.failure.kind != Failure::none && (!first || part.failure.j < first->j))
+            first = &part.failure;
+    if (first && first->raise(func, w, 0) < 0)
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
 // _h_pread(fd, base, stride, offsets, index, n, at, width, dst)
 // The positioned-read stand-in for a map: `width` bytes from `at` bytes
 // into each selected trace of the file `fd`, back to back into dst (k *
@@ -700,6 +1109,8 @@ PyMethodDef handle_methods[] = {
     {"_h_walk", as_cfunction(h_walk), fastcall_keywords, "_h_walk(src, start, width, big_endian, limit)"},
     {"_h_psamples", as_cfunction(h_psamples), fastcall_keywords,
      "_h_psamples(fd, base, stride, offsets, index, n, ns, code, big_endian, to_float, out)"},
+    {"_h_place", as_cfunction(h_place), fastcall_keywords,
+     "_h_place(fd, base, stride, offsets, n, ns, code, big_endian, cells, fill, out)"},
     {"_h_pread", as_cfunction(h_pread), fastcall_keywords,
      "_h_pread(fd, base, stride, offsets, index, n, at, width, dst)"},
     {"_h_pwrite", as_cfunction(h_pwrite), fastcall_keywords,

@@ -1,12 +1,19 @@
 // The bulk kernels of ibm.hpp.  Each is one loop body, written once as an
 // inline template and instantiated for two instruction sets: the compiler
-// vectorises the AVX2 copy (int32 -> double -> float conversions, byte
-// shuffles) and keeps the baseline copy for older CPUs.
+// vectorises the AVX2 copy (eight 32-bit integer lanes: int32 -> float
+// conversions, variable shifts, masks, byte swaps) and keeps the baseline
+// copy for older CPUs.  The header swap alone is written out for AVX2, as
+// byte shuffles that no loop of scalar code turns into.
 #include "vondrel/_arrays/ibm.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 namespace vondrel::codec {
 namespace {
@@ -25,59 +32,119 @@ inline void store32(unsigned char *p, std::uint32_t w) { std::memcpy(p, &w, 4); 
 // The byte order of the data against the machine's: swap when they differ.
 inline bool needs_swap(bool big_endian) { return big_endian != (std::endian::native == std::endian::big); }
 
-// One IBM word (native order) as a float.  The fraction (24 bits) is exact
-// as a double and so is its product with 16^(e-64) * 2^-24, a power of two
-// built from its bits; the one rounding is the final narrowing to float,
-// which IEEE arithmetic does to nearest, ties to even, overflowing to
-// infinity and underflowing through the subnormals.
-[[gnu::always_inline]] inline float ibm_word_to_float(std::uint32_t w)
+// One IBM word (native order) as float32 bits, in 32-bit integer lanes (8
+// to an AVX2 register).  The fraction f (24 bits) converts to float exactly,
+// which puts its leading bit into the exponent field; the value f * 2^(4e -
+// 280) is then that float with 4e - 280 added to its exponent.  A sum past
+// the largest exponent is an infinity; one below the smallest normal shifts
+// the 24-bit significand into a subnormal, rounded to nearest, ties to even
+// (a result that rounds up to 2^23 is the smallest normal, as the bits
+// read).  A zero fraction is a zero of the word's sign.
+[[gnu::always_inline]] inline std::uint32_t ibm_word_to_float_bits(std::uint32_t w)
 {
-    std::uint64_t exponent = (w >> 24) & 0x7f;
-    std::uint64_t scale_bits = (exponent * 4 + (1023 - 280)) << 52;     // 2^(4e - 280)
-    double scale = std::bit_cast<double>(scale_bits);
-    float magnitude = static_cast<float>(static_cast<double>(static_cast<std::int32_t>(w & 0xffffff)) * scale);
-    return std::bit_cast<float>(std::bit_cast<std::uint32_t>(magnitude) | (w & 0x80000000u));
+    const std::uint32_t sign = w & 0x80000000u;
+    const std::int32_t f = static_cast<std::int32_t>(w & 0xffffffu);
+    const std::int32_t shift = static_cast<std::int32_t>((w >> 24) & 0x7f) * 4 - 280;
+    const std::uint32_t fb = std::bit_cast<std::uint32_t>(static_cast<float>(f));
+    const std::int32_t biased = static_cast<std::int32_t>(fb >> 23) + shift;
+    const std::uint32_t normal = fb + (static_cast<std::uint32_t>(shift) << 23);
+    // Below the normals: the significand moves down 1 - biased places (at
+    // most 31: from 26 on every significand rounds to zero).
+    const std::uint32_t m = (fb & 0x7fffffu) | 0x800000u;
+    const std::int32_t down = std::min(1 - biased, 31);
+    const std::uint32_t d = static_cast<std::uint32_t>(down < 1 ? 1 : down);
+    const std::uint32_t tiny = (m + ((1u << (d - 1)) - 1) + ((m >> d) & 1)) >> d;
+    const std::uint32_t is_tiny = 0u - static_cast<std::uint32_t>(biased < 1);
+    const std::uint32_t is_huge = 0u - static_cast<std::uint32_t>(biased > 254);
+    const std::uint32_t is_zero = 0u - static_cast<std::uint32_t>(f == 0);
+    std::uint32_t out = (normal & ~is_tiny) | (tiny & is_tiny);
+    out = (out & ~is_huge) | (0x7f800000u & is_huge);
+    return sign | (out & ~is_zero);
 }
 
-// One float as an IBM word (native order); `bad` collects a non-zero value
-// when x is an infinity or a NaN.  |x| as a double is exact and normal even
-// for float subnormals, so its exponent field gives the position p of the
-// leading bit; the hexadecimal exponent q = floor((p + 4) / 4) puts that bit
-// 20 to 23 places up in the 24-bit fraction, which the scaled value rounded
-// to an integer (the 2^52 addition rounds to nearest, ties to even) gives.
-// A fraction that rounds up to 2^24 moves to the next exponent.
-[[gnu::always_inline]] inline std::uint32_t float_to_ibm_word(float x, std::uint32_t &bad)
+// One float's bits as an IBM word (native order), in 32-bit integer lanes;
+// `bad` collects a non-zero value when the float is an infinity or a NaN
+// (encoded as a zero of its sign).  The value is m * 2^(E - 23) with m the
+// 24-bit significand and E the exponent of its leading bit (a subnormal's
+// found by converting its bits, an integer, to float).  The hexadecimal
+// exponent q = floor((E + 4) / 4) puts that bit 20 to 23 places up in the
+// 24-bit fraction, m moved down 4q - 1 - E (0 to 3) places, rounded to
+// nearest, ties to even: the rounding never carries past 24 bits, since a
+// significand moved down at all has room above it.
+[[gnu::always_inline]] inline std::uint32_t float_bits_to_ibm_word(std::uint32_t bits, std::uint32_t &bad)
 {
-    std::uint32_t bits = std::bit_cast<std::uint32_t>(x);
-    std::uint32_t sign = bits & 0x80000000u;
+    const std::uint32_t sign = bits & 0x80000000u;
     std::uint32_t abs_bits = bits & 0x7fffffffu;
-    // Masks, not conditionals: the conversions below may trap in the
-    // compiler's model, which would keep it from vectorising a branch.
-    std::uint32_t non_finite = 0u - static_cast<std::uint32_t>(abs_bits >= 0x7f800000u);
+    const std::uint32_t non_finite = 0u - static_cast<std::uint32_t>(abs_bits >= 0x7f800000u);
     bad |= non_finite;
-    abs_bits &= ~non_finite;                   // flagged, then encoded as zero
-    double d = static_cast<double>(std::bit_cast<float>(abs_bits));
-    std::int32_t p = static_cast<std::int32_t>(std::bit_cast<std::uint64_t>(d) >> 52) - 1023;
-    std::int32_t zero = -static_cast<std::int32_t>(abs_bits == 0);
-    std::int32_t q = (((p + 4) >> 2) & ~zero) | (-64 & zero);   // zero: exponent field 0
-    double scale = std::bit_cast<double>(static_cast<std::uint64_t>(24 - 4 * q + 1023) << 52);
-    constexpr double round_to_int = 0x1p52;
-    double rounded = (d * scale + round_to_int) - round_to_int;
-    std::uint32_t fraction = static_cast<std::uint32_t>(static_cast<std::int32_t>(rounded));
-    std::uint32_t carry = fraction >> 24;
-    fraction >>= 4 * carry;
-    return sign | (static_cast<std::uint32_t>(q + 64 + static_cast<std::int32_t>(carry)) << 24) | fraction;
+    abs_bits &= ~non_finite;
+    const std::uint32_t is_sub = 0u - static_cast<std::uint32_t>(abs_bits < 0x800000u);
+    const std::uint32_t is_zero = 0u - static_cast<std::uint32_t>(abs_bits == 0);
+    const std::uint32_t sb = std::bit_cast<std::uint32_t>(static_cast<float>(static_cast<std::int32_t>(abs_bits)));
+    // Exponent field and significand: a subnormal's from its bits as an
+    // integer converted to float, 149 binary places lower.
+    const std::uint32_t field = (abs_bits & ~is_sub) | (sb & is_sub);
+    const std::int32_t e = static_cast<std::int32_t>(field >> 23) - 127 - (149 & static_cast<std::int32_t>(is_sub));
+    const std::uint32_t m = ((field & 0x7fffffu) | 0x800000u) << 1;       // one guard place below
+    const std::int32_t q = (e + 4) >> 2;
+    const std::uint32_t d = static_cast<std::uint32_t>(4 * q - e);      // 1 to 4
+    const std::uint32_t fraction = (m + ((1u << (d - 1)) - 1) + ((m >> d) & 1)) >> d;
+    const std::uint32_t word = (static_cast<std::uint32_t>(q + 64) << 24) | fraction;
+    return sign | (word & ~is_zero);
 }
 
+// The common case of each direction, in fewer operations: a word whose
+// value is a normal float (or zero), a float that is normal (or zero).
+// Anything else sets `special`, and its piece is converted again in full.
+[[gnu::always_inline]] inline std::uint32_t ibm_word_to_float_bits_normal(std::uint32_t w, std::uint32_t &special)
+{
+    const std::int32_t f = static_cast<std::int32_t>(w & 0xffffffu);
+    const std::int32_t shift = static_cast<std::int32_t>((w >> 24) & 0x7f) * 4 - 280;
+    const std::uint32_t fb = std::bit_cast<std::uint32_t>(static_cast<float>(f));
+    const std::uint32_t biased = (fb >> 23) + static_cast<std::uint32_t>(shift);
+    const std::uint32_t nonzero = 0u - static_cast<std::uint32_t>(f != 0);
+    special |= (0u - static_cast<std::uint32_t>(biased - 1 > 253u)) & nonzero;
+    return (w & 0x80000000u) | ((fb + (static_cast<std::uint32_t>(shift) << 23)) & nonzero);
+}
+
+[[gnu::always_inline]] inline std::uint32_t float_bits_to_ibm_word_normal(std::uint32_t bits, std::uint32_t &special)
+{
+    const std::uint32_t abs_bits = bits & 0x7fffffffu;
+    const std::uint32_t nonzero = 0u - static_cast<std::uint32_t>(abs_bits != 0);
+    special |= (0u - static_cast<std::uint32_t>(abs_bits - 0x800000u >= 0x7f000000u)) & nonzero;
+    const std::int32_t e = static_cast<std::int32_t>(abs_bits >> 23) - 127;
+    const std::int32_t q = (e + 4) >> 2;
+    const std::uint32_t d = static_cast<std::uint32_t>(4 * q - e);
+    const std::uint32_t m = ((abs_bits & 0x7fffffu) | 0x800000u) << 1;
+    const std::uint32_t fraction = (m + ((1u << (d - 1)) - 1) + ((m >> d) & 1)) >> d;
+    return (bits & 0x80000000u) | (((static_cast<std::uint32_t>(q + 64) << 24) | fraction) & nonzero);
+}
+
+// Each run a piece of at most `block` values at a time: the common case
+// first, the whole conversion again where a piece held anything else.
 template <bool Swap>
 [[gnu::always_inline]] inline void decode_loop(const unsigned char *src, float *dst, Runs runs)
 {
     for (std::size_t t = 0; t < runs.count; ++t, src += runs.stride, dst += runs.ns) {
-        for (std::size_t i = 0; i < runs.ns; ++i) {
-            std::uint32_t w = load32(src + 4 * i);
-            if constexpr (Swap)
-                w = __builtin_bswap32(w);
-            dst[i] = ibm_word_to_float(w);
+        for (std::size_t at = 0; at < runs.ns; at += block) {
+            const std::size_t n = runs.ns - at < block ? runs.ns - at : block;
+            const unsigned char *s = src + 4 * at;
+            float *d = dst + at;
+            std::uint32_t special = 0;
+            for (std::size_t i = 0; i < n; ++i) {
+                std::uint32_t w = load32(s + 4 * i);
+                if constexpr (Swap)
+                    w = __builtin_bswap32(w);
+                d[i] = std::bit_cast<float>(ibm_word_to_float_bits_normal(w, special));
+            }
+            if (!special)
+                continue;
+            for (std::size_t i = 0; i < n; ++i) {
+                std::uint32_t w = load32(s + 4 * i);
+                if constexpr (Swap)
+                    w = __builtin_bswap32(w);
+                d[i] = std::bit_cast<float>(ibm_word_to_float_bits(w));
+            }
         }
     }
 }
@@ -88,11 +155,25 @@ template <bool Swap>
 {
     std::uint32_t bad = 0;
     for (std::size_t t = 0; t < runs.count; ++t, src += runs.ns, dst += runs.stride) {
-        for (std::size_t i = 0; i < runs.ns; ++i) {
-            std::uint32_t w = float_to_ibm_word(src[i], bad);
-            if constexpr (Swap)
-                w = __builtin_bswap32(w);
-            store32(dst + 4 * i, w);
+        for (std::size_t at = 0; at < runs.ns; at += block) {
+            const std::size_t n = runs.ns - at < block ? runs.ns - at : block;
+            const float *s = src + at;
+            unsigned char *d = dst + 4 * at;
+            std::uint32_t special = 0;
+            for (std::size_t i = 0; i < n; ++i) {
+                std::uint32_t w = float_bits_to_ibm_word_normal(std::bit_cast<std::uint32_t>(s[i]), special);
+                if constexpr (Swap)
+                    w = __builtin_bswap32(w);
+                store32(d + 4 * i, w);
+            }
+            if (!special)
+                continue;
+            for (std::size_t i = 0; i < n; ++i) {
+                std::uint32_t w = float_bits_to_ibm_word(std::bit_cast<std::uint32_t>(s[i]), bad);
+                if constexpr (Swap)
+                    w = __builtin_bswap32(w);
+                store32(d + 4 * i, w);
+            }
         }
     }
     return bad;
@@ -107,9 +188,12 @@ template <bool Swap>
 }
 
 // The three masks of each header word: bytes kept, 2-byte fields swapped,
-// 4-byte fields swapped.
+// 4-byte fields swapped; and the same as one byte permutation, for the
+// kernels that shuffle bytes (byte j of each 16 comes from byte order[j] of
+// the same 16: no field crosses a 16-byte boundary).
 struct HeaderMasks {
     std::uint32_t keep[60], half[60], full[60];
+    alignas(32) unsigned char order[240];
 };
 
 struct Strides {
@@ -166,10 +250,26 @@ void headers_portable(const unsigned char *s, unsigned char *d, std::size_t n, S
     return swap ? encode_loop<true>(s, d, r) : encode_loop<false>(s, d, r);
 }
 [[gnu::target("avx2")]] std::uint32_t non_finite_avx2(const float *s, std::size_t n) { return non_finite_loop(s, n); }
+// Seven 32-byte shuffles and a 16-byte one per header (the AVX2 shuffle
+// works within each 16-byte half, as the permutation does).
 [[gnu::target("avx2")]] void headers_avx2(const unsigned char *s, unsigned char *d, std::size_t n, Strides st,
                                           const HeaderMasks &m)
 {
-    header_loop(s, d, n, st, m);
+    __m256i order[7];
+    for (int k = 0; k < 7; ++k)
+        order[k] = _mm256_load_si256(reinterpret_cast<const __m256i *>(m.order + 32 * k));
+    const __m128i tail = _mm_load_si128(reinterpret_cast<const __m128i *>(m.order + 224));
+    for (std::size_t t = 0; t < n; ++t) {
+        const unsigned char *from = s + st.src * t;
+        unsigned char *to = d + st.dst * t;
+        __m256i v[7];
+        for (int k = 0; k < 7; ++k)
+            v[k] = _mm256_shuffle_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(from + 32 * k)), order[k]);
+        __m128i last = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(from + 224)), tail);
+        for (int k = 0; k < 7; ++k)
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(to + 32 * k), v[k]);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(to + 224), last);
+    }
 }
 #endif
 
@@ -234,6 +334,10 @@ void swap_headers(const unsigned char *src, std::size_t src_stride, unsigned cha
         m.keep[i] = kinds[i] == 1 ? 0xffffffffu : 0;
         m.half[i] = kinds[i] == 2 ? 0xffffffffu : 0;
         m.full[i] = kinds[i] == 4 ? 0xffffffffu : 0;
+        for (int b = 0; b < 4; ++b) {
+            int from = kinds[i] == 4 ? 3 - b : kinds[i] == 2 ? b ^ 1 : b;
+            m.order[4 * i + b] = static_cast<unsigned char>((4 * i + from) % 16);
+        }
     }
     kernels().headers(src, dst, n, Strides{src_stride, dst_stride}, m);
 }

@@ -8,8 +8,12 @@
 // correctly rounded the same way; every finite binary32 value lies inside
 // IBM's range, so only infinities and NaNs cannot be encoded.
 //
-// Every operation runs branch-free kernels, built twice (AVX2 and the
-// baseline instruction set) and picked at run time from what the CPU offers.
+// Every operation runs kernels built twice (AVX2 and the baseline
+// instruction set) and picked at run time from what the CPU offers.  The
+// IBM conversions work in 32-bit integer lanes, branch-free within a piece
+// of 1,024 values: normal values take a short path, and a piece that holds
+// anything else (subnormals, under- or overflow, infinities, NaNs) is
+// converted again by the full one.
 #pragma once
 
 #include <cstddef>

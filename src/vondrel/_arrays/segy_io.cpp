@@ -13,12 +13,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <bit>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <semaphore>
+#include <mutex>
 #include <thread>
 
 #include <sys/uio.h>
@@ -41,9 +42,9 @@ constexpr std::size_t sparse_trace_bytes = 16 * trace_header_size;
 // Values converted in place per pass, through a copy that stays in L1.
 constexpr std::size_t in_place_bytes = 8192;
 // From this many bytes on, a run is shared with a second thread: a read is
-// split in two halves, each read and converted on its own thread; a write
-// encodes one chunk ahead on a second thread while the caller's writes the
-// one before.
+// cut into parts that the two threads take in turn, each read and converted
+// by the thread that took it; a write's chunks are encoded by whichever
+// thread gets to them first, while the caller's thread writes them in order.
 constexpr std::size_t parallel_bytes = 4u << 20;
 
 struct FreeDeleter {
@@ -194,47 +195,76 @@ std::int64_t read_alone(const TraceRead &r)
 
 }  // namespace
 
+// A long read is cut into parts (a few MB each, at most `most_parts`) that
+// this thread and a second one take in turn from a shared counter: on a
+// busy machine the thread that has a core does more of them.
 std::int64_t read_traces(const TraceRead &r)
 {
-    const std::size_t bytes = r.count * (r.samples ? stride_of(r) : trace_header_size);
+    constexpr std::size_t most_parts = 64, part_bytes = 2u << 20;
+    const std::size_t trace_bytes = r.samples ? stride_of(r) : trace_header_size;
+    const std::size_t bytes = r.count * trace_bytes;
     if (r.count < 2 || bytes < parallel_bytes)
         return read_alone(r);
-    const std::size_t half = r.count / 2;
-    TraceRead first = r, second = r;
-    first.count = half;
-    second.count = r.count - half;
-    second.offset += static_cast<std::int64_t>(half * r.step * stride_of(r));
-    second.headers += half * trace_header_size;
-    if (r.samples)
-        second.samples += half * r.ns * item_of(r);
-    std::int64_t got_second = 0;
-    int err_second = 0;
+    const std::size_t parts = std::clamp<std::size_t>(bytes / part_bytes, 2, std::min(most_parts, r.count));
+    const std::size_t per_part = (r.count + parts - 1) / parts;
+    std::int64_t got[most_parts];
+    int err[most_parts];
+    std::atomic<std::size_t> next{0};
+    auto part = [&](std::size_t k) {
+        TraceRead p = r;
+        const std::size_t first = k * per_part;
+        p.count = std::min(per_part, r.count - std::min(first, r.count));
+        p.offset += static_cast<std::int64_t>(first * r.step * stride_of(r));
+        p.headers += first * trace_header_size;
+        if (r.samples)
+            p.samples += first * r.ns * item_of(r);
+        return p;
+    };
+    auto work = [&] {
+        for (std::size_t k; (k = next.fetch_add(1)) < parts;) {
+            got[k] = read_alone(part(k));
+            err[k] = errno;
+        }
+    };
     std::thread helper;
     try {
-        helper = std::thread([&] {
-            got_second = read_alone(second);
-            err_second = errno;
-        });
-    } catch (...) {                 // no thread to be had: the second half after the first
+        helper = std::thread(work);
+    } catch (...) {                 // no thread to be had: every part on this one
     }
-    std::int64_t got = read_alone(first);
-    int err = errno;
+    work();
     if (helper.joinable())
         helper.join();
-    else if (got == static_cast<std::int64_t>(half)) {
-        got_second = read_alone(second);
-        err_second = errno;
-    }
     // As a read from the front would end: at the first failure or short trace.
-    if (got < static_cast<std::int64_t>(half)) {
-        errno = err;
-        return got;
+    std::int64_t total = 0;
+    for (std::size_t k = 0; k < parts; ++k) {
+        if (got[k] < 0) {
+            errno = err[k];
+            return -1;
+        }
+        total += got[k];
+        if (static_cast<std::size_t>(got[k]) < part(k).count)
+            break;
     }
-    if (got_second < 0) {
-        errno = err_second;
-        return -1;
+    return total;
+}
+
+std::size_t first_non_finite(const float *src, std::size_t n)
+{
+    if (4 * n < parallel_bytes)
+        return codec::find_non_finite(src, n);
+    const std::size_t half = n / 2;
+    std::size_t second = n - half;
+    std::thread helper;
+    try {
+        helper = std::thread([&] { second = codec::find_non_finite(src + half, n - half); });
+    } catch (...) {                 // no thread to be had: the second half after the first
     }
-    return got + got_second;
+    std::size_t first = codec::find_non_finite(src, half);
+    if (helper.joinable())
+        helper.join();
+    else if (first == half)
+        second = codec::find_non_finite(src + half, n - half);
+    return first < half ? first : half + second;
 }
 
 int write_traces(Sink &sink, const unsigned char *headers, const unsigned char *samples, std::size_t count,
@@ -247,7 +277,8 @@ int write_traces(Sink &sink, const unsigned char *headers, const unsigned char *
     if (!chunks)
         return 0;
     const bool ahead = chunks > 1 && count * stride >= parallel_bytes;
-    Scratch scratch(static_cast<unsigned char *>(std::malloc((ahead ? 2 : 1) * per_chunk * stride)));
+    constexpr std::size_t slots = 4;    // chunk buffers between the two threads
+    Scratch scratch(static_cast<unsigned char *>(std::malloc((ahead ? slots : 1) * per_chunk * stride)));
     if (!scratch)
         return -2;
     // Chunk k: its traces, and where its encoding stopped (m * ns when whole).
@@ -269,54 +300,86 @@ int write_traces(Sink &sink, const unsigned char *headers, const unsigned char *
         }
         return 0;
     }
-    // Two buffers between the encoding thread and this one, which writes
-    // (a sink that is a Python object must be called from here).
-    unsigned char *buf[2] = {scratch.get(), scratch.get() + per_chunk * stride};
-    std::size_t ok[2] = {0, 0}, traces[2] = {0, 0};
-    std::counting_semaphore<> empty(2), full(0);
-    std::atomic<bool> stop{false};
+    // The chunks are encoded in the order of a shared count, by a second
+    // thread or, when that one has not reached the next chunk to write, by
+    // this one, which writes them in order (a sink that is a Python object
+    // must be called from here).  Chunk k has buffer k % slots, free again
+    // once chunk k - slots is written.
+    struct Slot {
+        std::size_t ok = 0, traces = 0;
+        bool ready = false;
+    };
+    Slot slot[slots];
+    std::mutex mu;
+    std::condition_variable cv;
+    std::size_t claimed = 0, written = 0;
+    bool stop = false;
+    auto buffer = [&](std::size_t k) { return scratch.get() + (k % slots) * per_chunk * stride; };
+    // Encodes a chunk claimed under the lock; false when it held a bad value.
+    auto encode_claimed = [&](std::size_t k) {
+        Slot done;
+        done.traces = encode(k, buffer(k), &done.ok);
+        done.ready = true;
+        std::lock_guard lock(mu);
+        slot[k % slots] = done;
+        cv.notify_all();
+        return done.ok == done.traces * ns;
+    };
     std::thread helper;
     try {
         helper = std::thread([&] {
-            for (std::size_t k = 0; k < chunks; ++k) {
-                empty.acquire();
-                if (stop.load())
-                    return;
-                traces[k % 2] = encode(k, buf[k % 2], &ok[k % 2]);
-                bool whole = ok[k % 2] == traces[k % 2] * ns;
-                full.release();
-                if (!whole)
+            for (;;) {
+                std::size_t k;
+                {
+                    std::unique_lock lock(mu);
+                    cv.wait(lock, [&] { return stop || claimed >= chunks || claimed < written + slots; });
+                    if (stop || claimed >= chunks)
+                        return;
+                    k = claimed++;
+                }
+                if (!encode_claimed(k))
                     return;
             }
         });
-    } catch (...) {                 // no thread to be had: one chunk at a time, here
-        for (std::size_t k = 0; k < chunks; ++k) {
-            std::size_t done, m = encode(k, buf[0], &done);
-            if (done != m * ns) {
-                *bad = k * per_chunk * ns + done;
-                return 0;
-            }
-            if (sink.put(buf[0], m * stride) < 0)
-                return -1;
-        }
-        return 0;
+    } catch (...) {                 // no thread to be had: every chunk encoded here
     }
     int rc = 0;
     for (std::size_t k = 0; k < chunks; ++k) {
-        full.acquire();
-        if (ok[k % 2] != traces[k % 2] * ns) {
-            *bad = k * per_chunk * ns + ok[k % 2];
+        bool mine;
+        {
+            std::lock_guard lock(mu);
+            mine = claimed == k;
+            if (mine)
+                ++claimed;
+        }
+        if (mine)
+            encode_claimed(k);
+        Slot s;
+        {
+            std::unique_lock lock(mu);
+            cv.wait(lock, [&] { return slot[k % slots].ready; });
+            s = slot[k % slots];
+            slot[k % slots].ready = false;
+        }
+        if (s.ok != s.traces * ns) {
+            *bad = k * per_chunk * ns + s.ok;
             break;
         }
-        if (sink.put(buf[k % 2], traces[k % 2] * stride) < 0) {
-            stop.store(true);
+        if (sink.put(buffer(k), s.traces * stride) < 0) {
             rc = -1;
             break;
         }
-        empty.release();
+        std::lock_guard lock(mu);
+        written = k + 1;
+        cv.notify_all();
     }
-    empty.release();                // wakes the encoder if it waits for a buffer that will not come
-    helper.join();
+    {
+        std::lock_guard lock(mu);
+        stop = true;                // wakes the encoder if it waits for a buffer that will not come
+        cv.notify_all();
+    }
+    if (helper.joinable())
+        helper.join();
     return rc;
 }
 

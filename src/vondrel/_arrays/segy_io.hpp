@@ -32,6 +32,10 @@ struct TraceRead {
 // set (ENOMEM when no scratch memory could be had).
 std::int64_t read_traces(const TraceRead &r);
 
+// The index of the first infinity or NaN of src[0..n), or n: a long array
+// is searched in two halves at once, on this thread and a second one.
+std::size_t first_non_finite(const float *src, std::size_t n);
+
 // Bytes per write: each chunk is written while the cache holds it.
 constexpr std::size_t write_chunk = 1024 * 1024;
 

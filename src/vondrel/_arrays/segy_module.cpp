@@ -307,6 +307,23 @@ PyObject *segy_write(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObje
     return PyLong_FromSsize_t(bad == count * ns ? -1 : static_cast<Py_ssize_t>(bad));
 }
 
+// _non_finite(samples): the index of the first infinity or NaN of a
+// contiguous float32 buffer, or -1; searched with the interpreter lock
+// released.
+PyObject *non_finite(PyObject *, PyObject *arg)
+{
+    Buffer samples;
+    if (samples.get(arg, false) < 0)
+        return nullptr;
+    const std::size_t n = samples.size() / sizeof(float);
+    const float *src = reinterpret_cast<const float *>(samples.data());
+    std::size_t at;
+    Py_BEGIN_ALLOW_THREADS
+    at = first_non_finite(src, n);
+    Py_END_ALLOW_THREADS
+    return PyLong_FromSsize_t(at == n ? -1 : static_cast<Py_ssize_t>(at));
+}
+
 // _segy_kernels(portable): None asks which kernels run; True forces the
 // portable ones, False gives back the best.  Returns their name.
 PyObject *segy_kernels(PyObject *, PyObject *portable)
@@ -333,6 +350,7 @@ PyMethodDef segy_methods[] = {
     {"_segy_write", as_cfunction(segy_write), fastcall_keywords,
      "_segy_write(dest, headers, samples, count, ns, code, big_endian)"},
     {"_segy_kernels", segy_kernels, METH_O, "_segy_kernels(portable)"},
+    {"_non_finite", non_finite, METH_O, "_non_finite(samples)"},
     {nullptr, nullptr, 0, nullptr},
 };
 
