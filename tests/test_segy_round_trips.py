@@ -493,3 +493,22 @@ def test_every_sample_format_reads_and_writes_back_byte_for_byte(tmp_path, code,
             buffer = io.BytesIO()
             vondrel.write(buffer, g)
             assert buffer.getvalue() == raw
+
+
+@pytest.mark.parametrize("value", [np.nan, -np.inf])
+def test_a_sample_ibm_floats_cannot_hold_leaves_a_file_object_untouched(tmp_path, value):
+    n, ns = 20000, 100                  # 8 MB of samples: encoded in chunks, on two threads
+    samples = np.ones((n, ns), np.float32)
+    samples[n - 3, 17] = value
+    headers = np.zeros(n, vondrel.header_dtype())
+    pair = (headers, samples)
+    message = re.escape(f"trace {n - 3}: sample 17 ({value}) has no IBM float form")
+    for sink in (io.BytesIO(), open(tmp_path / "open.sgy", "wb")):
+        with sink:
+            with pytest.raises(ValueError, match=f"^{message}$"):
+                vondrel.write(sink, pair, format="segy", sample_format=1, dt=1000)
+            assert sink.tell() == 0
+    assert (tmp_path / "open.sgy").stat().st_size == 0
+    with pytest.raises(ValueError, match=f"^{message}$"):
+        vondrel.write(tmp_path / "path.sgy", pair, format="segy", sample_format=1, dt=1000)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["open.sgy"]

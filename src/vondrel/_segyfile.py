@@ -626,7 +626,8 @@ class SegyFormat(TraceFormat):
         if dt is None:
             _refuse_no_interval(data)
         with Sink(dest) as sink:
-            sink.done(write_gather(sink.target, data, sample_format, order(byteorder), text, revision, dt))
+            sink.done(write_gather(sink.target, data, sample_format, order(byteorder), text, revision, dt,
+                                   disposable=sink.path is not None))
 
     def open_plan(self, src: Any, fit: Fit) -> tuple[int, int | None, int | None, Any]:
         """The file headers read: the count follows from the size."""
@@ -1008,11 +1009,7 @@ def stored_samples(flat: np.ndarray, offsets: np.ndarray, code: int, prefix: str
     if stored.kind == "f":
         out = np.ascontiguousarray(flat, dtype=stored)
         if code == 1:
-            bad = _arrays._non_finite(out)
-            if bad >= 0:
-                i, k = _where(offsets, bad)
-                raise ValueError(prefix + NO_FORM.format(trace=first + i, sample=k, value=flat[int(offsets[i]) + k],
-                                                         what=FORMAT_NAMES[1]))
+            refuse_non_finite(out, offsets, prefix, first, flat)
         return out
     low, high = _integer_bounds(code)
     inexact = flat.dtype == np.float32 and SAMPLE_FORMATS[code][0] > 3
@@ -1036,6 +1033,18 @@ def stored_samples(flat: np.ndarray, offsets: np.ndarray, code: int, prefix: str
             why = f"has no {what}"
         raise ValueError(f"{prefix}trace {first + i}: sample {k} ({value}) {why}; sample_format= chooses another format")
     return flat.astype(stored)
+
+
+def refuse_non_finite(samples: np.ndarray, offsets: np.ndarray, prefix: str = "", first: int = 0,
+                      given: np.ndarray | None = None) -> None:
+    """ValueError naming the first infinity or NaN of float32 `samples`
+    (traces from the boundaries `offsets`), which IBM floats cannot hold;
+    the message shows the value as `given` (the samples before float32)."""
+    bad = _arrays._non_finite(samples)
+    if bad >= 0:
+        i, k = _where(offsets, bad)
+        value = (samples if given is None else given)[int(offsets[i]) + k]
+        raise ValueError(prefix + NO_FORM.format(trace=first + i, sample=k, value=value, what=FORMAT_NAMES[1]))
 
 
 def _where(offsets: np.ndarray, at: int) -> tuple[int, int]:
@@ -1086,11 +1095,14 @@ def refuse_rounded(gather: Any, flat: np.ndarray | None = None, prefix: str = ""
 
 
 def write_gather(target: Any, data: Any, sample_format: int | None, byteorder: str | None,
-                 text: str | bytes | None, revision: int, dt: int | None = None) -> int:
+                 text: str | bytes | None, revision: int, dt: int | None = None, disposable: bool = False) -> int:
     """Writes `data` (a Gather, or a (headers, samples) pair) as SEG-Y to
     `target` (a descriptor or a binary file object); `dt` (microseconds)
     the binary header's interval instead of the data's own.  Everything is
-    checked before the first byte is written.  Returns the bytes written."""
+    checked before the first byte is written, but where `target` is
+    `disposable` (a temporary file that an error removes): there a float32
+    sample that IBM floats cannot hold is found while encoding.  Returns
+    the bytes written."""
     if not isinstance(data, (Gather, tuple)):
         raise TypeError(NOT_A_GATHER.format(kind=type(data).__name__))
     if isinstance(data, Gather):
@@ -1117,6 +1129,10 @@ def write_gather(target: Any, data: Any, sample_format: int | None, byteorder: s
         refuse_rounded(data, flat)
         code = source.code if source is not None else _stored_code(flat.dtype)
     check_sample_format(code)
+    if code == 1 and flat.dtype == np.float32 and not disposable:
+        # the native encoder meets a bad value only once the bytes before it
+        # are out: where they cannot be taken back, it is looked for first
+        refuse_non_finite(np.ascontiguousarray(flat), offsets)
     flat = stored_samples(flat, offsets, code)
     rows = _segy_headers(headers, n)
 
