@@ -50,12 +50,17 @@ def test_the_engine_gives_the_dataset_of_to_xarray_lazily_and_chunked(shuffled, 
     np.testing.assert_array_equal(ds.samples.isel(pick).values, samples[[2, 0], ..., 3:9])
 
 
-def test_an_index_reads_only_its_traces_and_a_header_field_on_first_use(monkeypatch):
+def test_an_index_reads_only_its_traces_and_a_header_field_on_first_use(monkeypatch, tmp_path):
     asked = []
     read, columns = _handle.Samples.read, _handle.Headers.__getitem__
     monkeypatch.setattr(_handle.Samples, "read", lambda s, sel=None, dtype=None: (asked.append(sel), read(s, sel, dtype))[1])
     monkeypatch.setattr(_handle.Headers, "__getitem__", lambda h, key: (asked.append(key), columns(h, key))[1])
-    ds = xr.open_dataset(DATA / "segyio_small.sgy", engine="vondrel")
+    raw = bytearray((DATA / "segyio_small.sgy").read_bytes())
+    want_cdpx = [3 * k - 40 for k in range(25)]
+    for k, value in enumerate(want_cdpx):
+        struct.pack_into(">i", raw, 3600 + k * (240 + 50 * 4) + 180, value)
+    (tmp_path / "small.sgy").write_bytes(raw)
+    ds = xr.open_dataset(tmp_path / "small.sgy", engine="vondrel")
     assert not any(isinstance(a, str) and a == "cdpx" for a in asked)
     assert not [a for a in asked if not isinstance(a, (str, list))]          # no samples, no whole headers
     asked.clear()
@@ -63,8 +68,11 @@ def test_an_index_reads_only_its_traces_and_a_header_field_on_first_use(monkeypa
     traces = np.concatenate([np.atleast_1d(np.arange(25)[a]) for a in asked])
     assert sorted(traces.tolist()) == list(range(10, 15)) and line.shape == (5, 50)
     asked.clear()
-    ds.cdpx.values
-    assert asked == ["cdpx"]
+    inline = ds.sel(iline=3)
+    assert (inline.cdpx.values.tolist(), asked) == ([want_cdpx[k] for k in range(10, 15)], [slice(10, 15)])
+    assert inline.cdpy.shape == (5,) and inline.offset.values.shape == (5,) and len(asked) == 1   # one read, all fields
+    asked.clear()
+    assert ds.cdpx.values.reshape(-1).tolist() == want_cdpx and asked == [slice(0, 25)]
 
 
 def test_the_file_headers_are_attributes_that_netcdf_and_zarr_hold(tmp_path):
