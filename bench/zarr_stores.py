@@ -444,50 +444,82 @@ def section(results, size, n_il, n_xl, repeat, load):
     return "\n".join(lines + ["", NOTES, ""])
 
 
-NOTES = """Reading the figures.  On the disk, to_zarr takes as long with fsync as
-without: once the page cache's budget of unwritten pages is spent, every
-writer waits for the disk's write-back (about 300 MB/s here), and the copy,
-the first job to write after the cube was made, still fitted in it.  On the
-memory file system nothing waits for a disk, and the figures are the
-conversion's own: per byte it reads the traces, decodes the IBM floats,
-encodes them again to check that every word is exactly its float32 value
-(the check that lets a store hold float32 and still give the file back byte
-for byte), and writes the chunks.
+NOTES = """Reading the figures.  Every repetition of every job starts after
+os.sync(), so the copy and the conversions write into the same empty
+budget of unwritten pages (the run before this one timed the copy while
+its output still fitted in the budget and to_zarr after it was spent:
+0.11 of the copy then).  On the memory file system nothing waits for a
+disk, and the figures are the conversion's own: per byte it reads the
+traces, decodes the IBM floats, proves that every word is its float32
+value's encoding (the check that lets a store hold float32 and still give
+the file back byte for byte) and writes the chunks.
 
-The ceiling of two threads of readinto could not be measured in this run:
-while the readinto jobs ran, other work held the second core (two threads
-into reused buffers were slower than one).  Against one worker, two gave
-the conversion 1.80x on the threaded scheduler and 1.35x on the cluster.
+Where to_zarr's time went, and what changed (profiles of a 217 MB slice of
+the cube, one worker): the planning scan of the geometry's key columns
+read one header per trace through the map, a page fault a trace (0.14 s
+of 0.6); it now reads a megabyte of traces at a time by positioned reads
+wherever traces are small and consecutive, 2.5 to 4 times faster.  The
+exactness check encoded every sample again and compared (0.30 ms a
+megabyte); one native pass now proves it for normalised words within
+float32's normal range (0.06 ms a megabyte, the decode itself 0.075) and
+only pieces with other words are encoded and compared.  Edge chunks are
+padded in a reused array.  What remains per byte is the read, the decode
+and the write (Zarr's own write path is not used for uncompressed chunks:
+one write per chunk file).  The conversions keep their work arrays per
+worker thread from one chunk to the next.
+
+Fixed cost.  A conversion's own fixed cost (planning, creating the
+store's arrays, the rename) is fixed_threads_nosync; synchronising the
+store's few dozen metadata files and folders to disk adds the rest of
+fixed_threads (now all at once: the file system commits them together).
+Before, every conversion also paid a third of a second for dask.compute,
+which imports dask.distributed to look for a client: on the threaded and
+synchronous schedulers the independent tasks now run on a thread pool of
+their own.  On the command line a fresh process adds its imports (Zarr,
+Dask, NumPy: fixed_cli against process_start).
+
+Scaling.  The ceiling is two threads of readinto into buffers they reuse
+(what two cores get from one memory bus), measured in the same run; where
+two threads gained nothing over one, another job held the second core and
+the table says the scaling was not judged.  Into fresh buffers both
+threads wait on the same process's page faults and zeroing of new pages,
+which is why those rows are slower by an order of magnitude.
 
 Why two mean-trace jobs of the same size scale so differently (the issue's
 1.50x and 0.97x against bench/many_files.py's 1.23x and 0.40): fresh pages.
-readinto into fresh buffers ran at 106 MB/s here, into buffers touched
-before at 1,863 MB/s: a reader that allocates every chunk's array anew pays
-a page fault and the kernel's zeroing for each 4 kB of it.  vondrel.read
-allocates each chunk's arrays anew, and dask.distributed's nannies start
-workers with MALLOC_TRIM_THRESHOLD_, which also pins glibc's mmap threshold
-at 128 kB, so that on a LocalCluster every chunk is fresh pages (0.40, and
-0.90 with the variable left alone).  The conversions here keep their work
-arrays per worker thread from one chunk to the next.
+A reader whose results are new arrays pays a page fault and the kernel's
+zeroing for each 4 kB of them unless the allocator hands back memory it
+kept.  vondrel.read, under vondrel.dask.read, returns each chunk's arrays
+to Dask, so it cannot reuse one buffer; glibc keeps freed chunks for the
+next (its mmap threshold grows to the chunk size after the first free),
+but dask.distributed's nannies start workers with MALLOC_TRIM_THRESHOLD_,
+which also pins that threshold at 128 kB, so on a LocalCluster every chunk
+is fresh pages (0.40, and 0.90 with the variable left alone).  The
+conversions here write their chunks from per-thread work arrays and are
+not affected.
 
-The engine: an inline through ds.samples.sel carries every header field,
-each a lazy coordinate that xarray indexes on its own (about 20 us each,
-90 of them); with the header fields dropped it is within 1.5x of f.sel.
-open_mfdataset chunks and concatenates each coordinate of each file (about
-1 ms apiece), and each file's first reads through the handle's fresh map
-fault its pages in, where vondrel.dask.read reads with positioned reads:
-even with the header fields dropped the mean trace takes 3x as long.
+The engine.  Header coordinates index the grid's trace numbers in memory
+and read through one shared reader, so an inline's coordinates cost what
+xarray charges for carrying a coordinate through a selection: the engine
+is close to the same Dataset with every header coordinate held in NumPy
+(the peer row).  The 2x target against f.sel is out of reach while every
+header field is a coordinate: xarray's floor alone is above it; with the
+header fields dropped the engine is within it.  open_mfdataset's remaining
+cost is xarray's and Dask's per variable (each coordinate of each file is
+chunked by dask.array.from_array, then concatenated): with the header
+fields dropped the mean trace matches vondrel.dask.read, and xarray's own
+zarr engine, reading the same Datasets from stores it wrote, takes longer
+than the engine does.
 
-The fixed cost of a conversion (planning: the file headers and one
-geometry scan in the client; creating the store's arrays; on the cluster,
-shipping the tasks) is 0.19 to 0.25 s, paid once per conversion.  On N
-machines that see the same file, the tasks are independent (each reads the
-byte ranges of its traces and writes its own chunks; nothing but the task
-and a count crosses the network), so a conversion takes that fixed cost,
-plus the planning scan (one page per trace of the file, in the client),
-plus the bytes over N times one machine's rate, until the N machines ask
-more of the shared file system than it delivers: then its aggregate
-bandwidth is the figure to compare with."""
+On N machines that see the same file, the tasks are independent (each
+reads the byte ranges of its traces and writes its own chunks; nothing
+but the task and a count crosses the network), so a conversion takes the
+fixed costs above (fixed_cluster on a cluster, fixed_cli for a fresh
+command line), plus the planning scan in the client (one pass over the
+trace headers: a megabyte of traces at a time for small traces), plus the
+bytes over N times one machine's rate, until the N machines ask more of
+the shared file system than it delivers: then its aggregate bandwidth is
+the figure to compare with."""
 
 
 def main():
