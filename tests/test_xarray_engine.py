@@ -106,3 +106,18 @@ def test_open_mfdataset_stacks_files_as_vondrel_dask_does(tmp_path):
     samples, headers = vondrel.dask.read(paths)
     np.testing.assert_array_equal(ds.samples.mean("trace").values, samples.mean(axis=0).compute())
     np.testing.assert_array_equal(ds.sx.values, headers.sx.compute().to_numpy())
+
+
+@pytest.mark.parametrize("chunks", [None, {"iline": 3, "xline": 2}])
+def test_header_coordinates_under_every_kind_of_index_read_their_traces_values(shuffled, chunks):
+    _, cells = grid_file()
+    want = np.zeros((4, 3), np.int64)                     # tracl is the file's order + 1; 0 in the holes
+    for k, cell in enumerate(cells):
+        want[cell] = k + 1
+    ds = xr.open_dataset(shuffled, engine="vondrel", chunks=chunks)
+    points = {"iline": xr.DataArray([3, 0, 1, 3], dims="p"), "xline": xr.DataArray([2, 1, 2, 0], dims="p")}
+    assert ds.tracl.isel(points).values.tolist() == want[[3, 0, 1, 3], [2, 1, 2, 0]].tolist()
+    assert ds.tracl.isel(iline=[2, 0], xline=slice(1, 3)).values.tolist() == want[[2, 0], 1:3].tolist()
+    assert ds.tracl.sel(iline=14).values.tolist() == want[2].tolist()
+    assert ds.tracl.transpose("xline", "iline").values.tolist() == want.T.tolist()
+    assert ds.isel(iline=1).tracl.values.tolist() == want[1].tolist() and ds.tracl.values.tolist() == want.tolist()
