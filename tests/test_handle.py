@@ -459,3 +459,33 @@ def test_a_short_read_inside_a_batch_names_its_trace_and_keeps_the_ones_before(t
         os.close(fd)
     whole = out[:cut * ns].reshape(cut, ns)
     assert np.array_equal(whole, np.repeat(index[:cut] % 16, ns).reshape(cut, ns).astype(np.float32))
+
+
+@pytest.mark.parametrize("order", "<>")
+def test_headers_of_many_small_traces_read_in_pieces_match_the_bytes(tmp_path, order):
+    # over 4 MB of traces of about a page each: their headers are read with the
+    # traces between them, a megabyte at a time, not through the map
+    n, ns = 1300, 1000
+    rec = np.dtype([("tracl", order + "i4"), ("pad", "V16"), ("cdp", order + "i4"), ("rest", "V90"),
+                    ("ns", order + "u2"), ("dt", order + "u2"), ("more", "V70"), ("iline", order + "i4"),
+                    ("xline", order + "i4"), ("tail", "V44"), ("d", order + "f4", (ns,))])
+    traces = np.zeros(n, rec)
+    traces["tracl"] = np.arange(1, n + 1)
+    traces["cdp"] = np.arange(n) * 7 - 3000
+    traces["ns"], traces["dt"] = ns, 2000
+    traces["iline"], traces["xline"] = 100 + np.arange(n) // 50, np.arange(n) % 50
+    binary = bytearray(400)
+    struct.pack_into(order + "hhHHh", binary, 16, 2000, 2000, ns, ns, 5)
+    path = tmp_path / "many.sgy"
+    path.write_bytes(b"\x40" * 3200 + bytes(binary) + traces.tobytes())
+    with vondrel.open(path) as f:
+        assert len(f) * f._plan.trace_size >= 4 << 20 and f._bulk(f._where(None))
+        assert f.headers["cdp"].tolist() == traces["cdp"].tolist()
+        pair = f.headers[["iline", "xline"]][5:1299]
+        assert (pair["iline"] == traces["iline"][5:1299]).all() and (pair["xline"] == traces["xline"][5:1299]).all()
+        rows = f.headers[:]
+        assert rows["tracl"].tolist() == list(range(1, n + 1)) and (rows["dt"] == 2000).all()
+        assert f.dims == ("iline", "xline") and f.coords["xline"].tolist() == list(range(50))
+        os.truncate(path, 3600 + 240 * 3)
+        with pytest.raises(OSError, match="shrank under the open handle"):
+            f.headers["cdp"]

@@ -50,7 +50,7 @@ def test_the_engine_gives_the_dataset_of_to_xarray_lazily_and_chunked(shuffled, 
     np.testing.assert_array_equal(ds.samples.isel(pick).values, samples[[2, 0], ..., 3:9])
 
 
-def test_an_index_reads_only_its_traces_and_a_header_field_on_first_use(monkeypatch):
+def test_an_index_reads_only_its_traces_and_a_header_field_on_first_use(monkeypatch, tmp_path):
     asked = []
     read, columns = _handle.Samples.read, _handle.Headers.__getitem__
     monkeypatch.setattr(_handle.Samples, "read", lambda s, sel=None, dtype=None: (asked.append(sel), read(s, sel, dtype))[1])
@@ -58,7 +58,12 @@ def test_an_index_reads_only_its_traces_and_a_header_field_on_first_use(monkeypa
     place = _geometry._arrays._h_place          # lines and cubes read on the handle pass through it
     monkeypatch.setattr(_geometry._arrays, "_h_place",
                         lambda *a: (asked.append(np.asarray(a[8])[np.asarray(a[8]) >= 0]), place(*a))[1])
-    ds = xr.open_dataset(DATA / "segyio_small.sgy", engine="vondrel")
+    raw = bytearray((DATA / "segyio_small.sgy").read_bytes())
+    want_cdpx = [3 * k - 40 for k in range(25)]
+    for k, value in enumerate(want_cdpx):
+        struct.pack_into(">i", raw, 3600 + k * (240 + 50 * 4) + 180, value)
+    (tmp_path / "small.sgy").write_bytes(raw)
+    ds = xr.open_dataset(tmp_path / "small.sgy", engine="vondrel")
     assert not any(isinstance(a, str) and a == "cdpx" for a in asked)
     assert not [a for a in asked if not isinstance(a, (str, list))]          # no samples, no whole headers
     asked.clear()
@@ -66,8 +71,11 @@ def test_an_index_reads_only_its_traces_and_a_header_field_on_first_use(monkeypa
     traces = np.concatenate([np.atleast_1d(np.arange(25)[a]) for a in asked])
     assert sorted(traces.tolist()) == list(range(10, 15)) and line.shape == (5, 50)
     asked.clear()
-    ds.cdpx.values
-    assert asked == ["cdpx"]
+    inline = ds.sel(iline=3)
+    assert (inline.cdpx.values.tolist(), asked) == ([want_cdpx[k] for k in range(10, 15)], [slice(10, 15)])
+    assert inline.cdpy.shape == (5,) and inline.offset.values.shape == (5,) and len(asked) == 1   # one read, all fields
+    asked.clear()
+    assert ds.cdpx.values.reshape(-1).tolist() == want_cdpx and asked == [slice(0, 25)]
 
 
 def test_the_file_headers_are_attributes_that_netcdf_and_zarr_hold(tmp_path):
@@ -101,3 +109,18 @@ def test_open_mfdataset_stacks_files_as_vondrel_dask_does(tmp_path):
     samples, headers = vondrel.dask.read(paths)
     np.testing.assert_array_equal(ds.samples.mean("trace").values, samples.mean(axis=0).compute())
     np.testing.assert_array_equal(ds.sx.values, headers.sx.compute().to_numpy())
+
+
+@pytest.mark.parametrize("chunks", [None, {"iline": 3, "xline": 2}])
+def test_header_coordinates_under_every_kind_of_index_read_their_traces_values(shuffled, chunks):
+    _, cells = grid_file()
+    want = np.zeros((4, 3), np.int64)                     # tracl is the file's order + 1; 0 in the holes
+    for k, cell in enumerate(cells):
+        want[cell] = k + 1
+    ds = xr.open_dataset(shuffled, engine="vondrel", chunks=chunks)
+    points = {"iline": xr.DataArray([3, 0, 1, 3], dims="p"), "xline": xr.DataArray([2, 1, 2, 0], dims="p")}
+    assert ds.tracl.isel(points).values.tolist() == want[[3, 0, 1, 3], [2, 1, 2, 0]].tolist()
+    assert ds.tracl.isel(iline=[2, 0], xline=slice(1, 3)).values.tolist() == want[[2, 0], 1:3].tolist()
+    assert ds.tracl.sel(iline=14).values.tolist() == want[2].tolist()
+    assert ds.tracl.transpose("xline", "iline").values.tolist() == want.T.tolist()
+    assert ds.isel(iline=1).tracl.values.tolist() == want[1].tolist() and ds.tracl.values.tolist() == want.tolist()

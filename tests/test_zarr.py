@@ -320,3 +320,41 @@ def test_short_positioned_writes_are_continued_and_one_that_takes_nothing_fails_
         with pytest.raises(OSError, match=r"^pwrite\(\) returned 0 for 3600 bytes$"):
             vondrel.from_zarr(store, out)
         assert sorted(os.listdir(tmp_path)) == ["c.zarr"]
+
+
+def ibm_values(words):
+    """The values of IBM words by float64 arithmetic (exact for 24-bit fractions)."""
+    w = np.asarray(words, np.uint64)
+    magnitude = np.ldexp((w & 0xFFFFFF).astype(np.float64), 4 * ((w >> 24) & 0x7F).astype(np.int64) - 280)
+    return np.where(w >> 31 == 1, -magnitude, magnitude)
+
+
+# Normalised words at both ends of the exponents float32 holds as normal
+# numbers (34 and 96), the smallest and largest fractions, both signs: each
+# is its value's one encoding.  Then their neighbours outside: exponent 33
+# (down to float32's subnormals, yet 0x21100000, 2^-128, and 0x21FFFFFF are
+# exact), 32 (0x20FFFFFF loses bits), 97 (beyond float32), a fraction whose
+# first digit is 0, a negative zero (-0.0's own).
+EDGE = [0x22100000, 0x22FFFFFF, 0xA2100000, 0x60100000, 0x60FFFFFF, 0xE0FFFFFF, 0x41100000, 0x00000000]
+BEYOND = [0x21100000, 0x20FFFFFF, 0x61100000, 0x4100FFFF, 0x80000000, 0x21FFFFFF, 0x42100000, 0x43100000]
+
+
+@pytest.mark.parametrize("order", "<>")
+@pytest.mark.parametrize("compressors", [None, "auto"])
+def test_ibm_words_at_the_ends_of_float32_come_back_and_only_odd_pieces_keep_a_residue(tmp_path, order,
+                                                                                       compressors):
+    words = EDGE * 4 + BEYOND
+    path = tmp_path / "edge.sgy"
+    path.write_bytes(ibm_file(words, 8, order))
+    store, back = round_trip(tmp_path, path, chunks={"trace": 4}, compressors=compressors)
+    assert back == path.read_bytes()
+    group = zarr.open_group(store, mode="r")
+    samples = group["samples"][...]
+    exact = np.asarray(words) != 0x61100000
+    np.testing.assert_array_equal(samples.reshape(-1)[exact], ibm_values(words)[exact].astype(np.float32))
+    assert np.isinf(samples[4, 2])
+    residue = group["vondrel/ibm_residue"][...]
+    assert not residue[:4].any()                               # every word its value's encoding
+    assert residue[4, 1] and residue[4, 2] and residue[4, 3]    # bits lost, beyond float32, unnormalised
+    assert not residue[4, 0] and not residue[4, 4:].any()     # exact (-0.0 too), found so by encoding
+    assert sorted(os.listdir(store / "vondrel" / "ibm_residue" / "c")) == ["1"]

@@ -14,8 +14,9 @@ headers in `attrs` as values that NetCDF can hold (`text` and
 `extended_text` strings, the binary header's fields by name as numbers
 with a `binary_` prefix).  Nothing else is read until it is used: an
 index of `samples` reads only the traces it touches (outer indexing over
-the handle), and each header coordinate reads its field's column on first
-use.  Options (open_dataset's keywords or backend_kwargs): `dims`,
+the handle), and the header coordinates, indexed as the grid's trace
+numbers in memory, read the headers of the traces they are asked for on
+first use, once for all fields (see _Headers).  Options (open_dataset's keywords or backend_kwargs): `dims`,
 `format`, `byteorder`, `ns`, `sample_format`, as vondrel.open takes them.
 """
 from __future__ import annotations
@@ -79,28 +80,93 @@ class SamplesArray(BackendArray):
         return out[..., time]
 
 
-class HeaderArray(BackendArray):
-    """One header field on the grid: the field's column, read from the file
-    on first use (one scan), 0 (NaN for float fields) where no trace is."""
+class _Headers:
+    """The header reader that every header coordinate of one Dataset shares.
+    A selection of the grid reads the headers of its traces once, whole, for
+    all the fields that ask for the same traces (an inline's coordinates
+    read one inline of headers); a selection of more than ROWS traces reads
+    the asking field's column of the whole file instead, kept for the next."""
 
-    def __init__(self, traces: _Traces, name: str, dtype: np.dtype[Any], lock: threading.Lock) -> None:
-        self.traces, self.name = traces, name
-        self.shape = traces.shape
-        self.dtype = np.dtype(dtype)
-        self.lock = lock
-        self.column: np.ndarray[Any, Any] | None = None
+    ROWS = 1 << 18
 
-    def __getitem__(self, key: indexing.ExplicitIndexer) -> Any:
-        return indexing.explicit_indexing_adapter(key, self.shape, indexing.IndexingSupport.OUTER, self._read)
+    def __init__(self, f: Any) -> None:
+        self.f = f
+        self.lock = threading.Lock()
+        self.numbers: np.ndarray[Any, Any] | None = None       # the traces of the rows held
+        self.rows: np.ndarray[Any, Any] | None = None
+        self.columns: dict[str, np.ndarray[Any, Any]] = {}
 
-    def _read(self, key: tuple[Any, ...]) -> np.ndarray[Any, Any]:
+    def values(self, name: str, numbers: np.ndarray[Any, Any], dtype: np.dtype[Any]) -> np.ndarray[Any, Any]:
+        """Field `name` of the traces `numbers` (any shape; -1: none, 0 or
+        NaN there)."""
+        live = numbers >= 0
+        fill = np.nan if dtype.kind == "f" else 0
+        out = np.full(numbers.shape, fill, dtype)
+        picked = numbers[live]
         with self.lock:
-            if self.column is None:
-                self.column = np.asarray(self.traces.f.headers[self.name], dtype=self.dtype)
-        numbers = outer(self.traces.index, key)
-        fill = np.nan if self.dtype.kind == "f" else 0
-        out: np.ndarray[Any, Any] = np.where(numbers >= 0, self.column[np.maximum(numbers, 0)], fill)
-        return out.astype(self.dtype, copy=False)
+            column = self.columns.get(name)
+            if column is None and picked.size > self.ROWS:
+                column = self.columns[name] = np.asarray(self.f.headers[name], dtype=dtype)
+            if column is not None:
+                out[live] = column[picked]
+                return out
+            if self.numbers is None or self.numbers.shape != picked.shape or \
+                    not np.array_equal(self.numbers, picked):
+                first = int(picked[0]) if picked.size else 0
+                consecutive = picked.size and int(picked[-1]) - first == picked.size - 1 and \
+                    bool((np.diff(picked) == 1).all())
+                self.rows = self.f.headers[first:first + picked.size] if consecutive else self.f.headers[picked]
+                self.numbers = picked
+            assert self.rows is not None
+            out[live] = self.rows[name]
+        return out
+
+
+class HeaderColumn(indexing.ExplicitlyIndexedNDArrayMixin):
+    """One header field on the grid, lazily: indexing it indexes the grid's
+    trace numbers (held in memory) and nothing else; its values are read
+    through the Dataset's shared reader when they are asked for."""
+
+    __slots__ = ("reader", "name", "numbers", "_dtype")
+
+    def __init__(self, reader: _Headers, name: str, numbers: np.ndarray[Any, Any], dtype: np.dtype[Any]) -> None:
+        self.reader, self.name, self.numbers, self._dtype = reader, name, numbers, np.dtype(dtype)
+
+    @property
+    def array(self) -> np.ndarray[Any, Any]:
+        return self.numbers
+
+    @property
+    def dtype(self) -> np.dtype[Any]:
+        return self._dtype
+
+    @property
+    def shape(self) -> tuple[int, ...]:
+        return self.numbers.shape      # type: ignore[no-any-return]
+
+    def _like(self, numbers: Any) -> HeaderColumn:
+        return HeaderColumn(self.reader, self.name, np.asarray(numbers), self._dtype)
+
+    def __getitem__(self, indexer: indexing.ExplicitIndexer) -> HeaderColumn:
+        return self._like(indexing.NumpyIndexingAdapter(self.numbers)[indexer])
+
+    def _oindex_get(self, indexer: indexing.OuterIndexer) -> HeaderColumn:
+        return self._like(indexing.NumpyIndexingAdapter(self.numbers).oindex[indexer])
+
+    def _vindex_get(self, indexer: indexing.VectorizedIndexer) -> HeaderColumn:
+        return self._like(indexing.NumpyIndexingAdapter(self.numbers).vindex[indexer])
+
+    def transpose(self, order: Any) -> HeaderColumn:
+        return self._like(self.numbers.transpose(order))
+
+    def get_duck_array(self) -> np.ndarray[Any, Any]:
+        return self.reader.values(self.name, self.numbers, self._dtype)
+
+    def __array__(self, dtype: Any = None, copy: Any = None) -> np.ndarray[Any, Any]:
+        return np.asarray(self.get_duck_array(), dtype=dtype)
+
+    def __repr__(self) -> str:
+        return f"HeaderColumn({self.name!r}, shape={self.shape})"
 
 
 def attributes(f: Any) -> dict[str, Any]:
@@ -142,11 +208,11 @@ def open_file(f: Any, drop_variables: Iterable[str] | None = None) -> xr.Dataset
     delay, common = _zarr.delay_of(f, index)
     coords: dict[str, Any] = {d: (d, labels[d]) for d in grid}
     layout = _registry.header_dtype(f.format)
-    lock = threading.Lock()
+    reader = _Headers(f)
     for name in _columns.fields(layout):
         if name in grid or name in drop or layout[name].kind == "V":
             continue
-        coords[name] = xr.Variable(grid, indexing.LazilyIndexedArray(HeaderArray(traces, name, layout[name], lock)))
+        coords[name] = xr.Variable(grid, HeaderColumn(reader, name, index, layout[name].newbyteorder("=")))
     coords["time"] = ("time", time_axis(ns, float(f.dt or 0), delay),
                       {"units": "s", "long_name": "time" if common else "time from trace start"})
     variables = {}

@@ -23,7 +23,7 @@ import mmap
 import os
 import stat
 import threading
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -84,6 +84,12 @@ def _word_kinds(dtype: np.dtype) -> bytes:
         for word in range(at // 4, (at + field.itemsize + 3) // 4):
             kinds[word] = width
     return bytes(kinds)
+
+# Consecutive traces of at most _BULK_STRIDE bytes, _BULK_MIN bytes of them
+# or more, have their headers read in pieces of _BULK_BYTES (see File._bulk).
+_BULK_STRIDE = 16 << 10
+_BULK_MIN = 4 << 20
+_BULK_BYTES = 1 << 20
 
 
 class _Where:
@@ -336,6 +342,10 @@ class File(_geometry.Surveyed):
             fields.append((at, field.itemsize, swap and field.kind != "V", place))
         row = out.dtype.itemsize
         self._live()
+        if self._bulk(where):
+            for j, m, staged in self._blocks(where):
+                _arrays._h_fields(staged, 0, where.args[1], None, None, m, tuple(fields), out[j:j + m], row)
+            return
         if self._map is not None:
             _arrays._h_fields(self._map, *where.args, tuple(fields), out, row)
             return
@@ -344,12 +354,45 @@ class File(_geometry.Surveyed):
         _arrays._h_pread(self._fd, *where.args, 0, end, staged)
         _arrays._h_fields(staged, 0, end, None, None, where.k, tuple(fields), out, row)
 
+    def _bulk(self, where: _Where) -> bool:
+        """Whether the headers of a selection are better read with the
+        traces between them: many consecutive traces of a few kB each, whose
+        headers sit about one to a page.  Reading them through the map then
+        costs a page fault a trace; one positioned read of a megabyte of
+        traces costs a copy, four to five times less (and the disk reads
+        every page of such traces either way)."""
+        base, stride, offsets, index, _ = where.args
+        return offsets is None and index is None and 0 < stride <= _BULK_STRIDE and where.k * stride >= _BULK_MIN
+
+    def _blocks(self, where: _Where) -> Iterator[tuple[int, int, bytearray]]:
+        """(j, m, staged): the selection's consecutive traces j .. j+m-1
+        read whole into `staged` (one buffer, reused) by positioned reads."""
+        base, stride = where.args[0], where.args[1]
+        per = max(1, _BULK_BYTES // stride)
+        staged = bytearray(min(per, where.k) * stride)
+        view = memoryview(staged)
+        for j in range(0, where.k, per):
+            m = min(per, where.k - j)
+            want, got = m * stride, 0
+            while got < want:
+                n = os.preadv(self._fd, [view[got:want]], base + j * stride + got)
+                if n == 0:
+                    self._live()          # a shrunk file says so in the handle's words
+                    raise OSError(f"{self.path}: trace {where.trace(j + got // stride)} at byte offset "
+                                  f"{base + (j + got // stride) * stride} is cut short: the file changed "
+                                  "after it was opened")
+                got += n
+            yield j, m, staged
+
     def _rows(self, where: _Where) -> np.ndarray:
         p = self._plan
         out = np.empty(where.k, p.header_dtype)
         kinds = _word_kinds(p.header_dtype) if p.byteorder != NATIVE else None
         self._live()
-        if self._map is not None:
+        if self._bulk(where):
+            for j, m, staged in self._blocks(where):
+                _arrays._h_rows(staged, 0, where.args[1], None, None, m, kinds, out[j:j + m])
+        elif self._map is not None:
             _arrays._h_rows(self._map, *where.args, kinds, out)
         else:
             staged = bytearray(where.k * HEADER_SIZE)

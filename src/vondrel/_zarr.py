@@ -49,7 +49,7 @@ of the grid and the trace numbers under it, never an open file: one task
 reads the traces of one block of chunks and writes those chunks whole (no
 two tasks write one chunk); writing back, one task encodes the traces of
 one block and writes them to their disjoint byte ranges of one preallocated
-file.  The graph runs on whatever Dask scheduler is configured (the
+file.  The tasks run on whatever Dask scheduler is configured (the
 threaded one by default; a dask.distributed Client when one is the default).
 Every output goes to a temporary store or file beside its final name and is
 renamed there when complete and synchronised to disk; a failed or
@@ -244,11 +244,15 @@ def _residue(src: Source, raw: np.ndarray[Any, Any], k: int, samples: np.ndarray
     back to exactly the file's bytes, else the (k, ns) uint32 residue.
     `again` is scratch space for the k traces."""
     from vondrel import _arrays
+    big = src.byteorder == ">"
+    # Normalised words in float32's range are their values' encodings: one
+    # pass over the words proves it for almost every piece of a real file.
+    if _arrays._ibm_exact(raw, k, src.ns, big):
+        return None
     rows = raw[:k * src.trace_size].reshape(k, src.trace_size)
     again = again[:k * src.trace_size].reshape(k, src.trace_size)
     # The encoder writes headers too: blank ones, then the file's bytes over them.
     blank = np.zeros(k, header_dtype(src.format))
-    big = src.byteorder == ">"
     if _arrays._segy_encode(blank, samples, k, src.ns, 1, big, again) >= 0:
         # a word beyond float32's range decoded to an infinity: 0 stands for it
         clean = np.where(np.isfinite(samples), samples, np.float32(0))
@@ -373,7 +377,8 @@ def put(root: str, array: Any, block: tuple[slice, ...], data: np.ndarray[Any, A
                        for c, n, o, size in zip(coords, chunks, origin, array.shape))
         part = data[inside]
         if part.shape != tuple(chunks):
-            full = np.full(chunks, array.metadata.fill_value, array.dtype)
+            full = scratch("edge chunk", tuple(chunks), array.dtype)
+            full.fill(array.metadata.fill_value)
             full[tuple(slice(0, k) for k in part.shape)] = part
             part = full
         part = np.ascontiguousarray(part, dtype=array.dtype)
@@ -564,19 +569,26 @@ def blocks(shape: tuple[int, ...], chunks: tuple[int, ...]) -> Iterator[tuple[sl
 
 
 class _Progress:
-    """A tqdm bar advanced by Dask's local callbacks, one step per task."""
+    """A tqdm bar, one step per task: advanced by the local runner, or by
+    Dask's local callbacks (`callback`) on Dask's other local schedulers."""
 
     def __init__(self, total: int, what: str) -> None:
         tqdm = require("tqdm", "a progress bar").tqdm
         self.bar = tqdm(total=total, desc=what, unit="chunk", leave=False, file=sys.stderr)
-        dask = require("dask", "vondrel's Zarr stores")
-        self.callback = dask.callbacks.Callback(posttask=self._done)
         self.lock = threading.Lock()
+
+    def step(self) -> None:
+        with self.lock:
+            self.bar.update(1)
+
+    @property
+    def callback(self) -> Any:
+        dask = require("dask", "vondrel's Zarr stores")
+        return dask.callbacks.Callback(posttask=self._done)
 
     def _done(self, key: Any, result: Any, dsk: Any, state: Any, worker_id: Any) -> None:
         if isinstance(key, tuple) and str(key[0]).startswith("vondrel-"):
-            with self.lock:
-                self.bar.update(1)
+            self.step()
 
     def close(self) -> None:
         self.bar.close()
@@ -603,34 +615,59 @@ def _distributed_client() -> Any:
         return None
 
 
-def run(tasks: list[Any], progress: str | None, scheduler: str | None = None) -> list[Any]:
-    """Computes the delayed `tasks` on the configured scheduler and returns
-    their results.  When any fails (or the caller is interrupted), waits
-    until no task of the graph runs any more before raising, so that the
-    caller may remove what they wrote."""
+THREADED = ("threads", "threading")
+SYNCHRONOUS = ("sync", "synchronous", "single-threaded")
+
+
+def _run_local(steps: list[Any], workers: int, bar: _Progress | None) -> list[Any]:
+    """The steps on a pool of `workers` threads (what Dask's threaded
+    scheduler does with a graph of independent tasks, without building
+    one: a conversion's fixed cost is then its own).  On a failure, or an
+    interruption of the caller, the steps not started are cancelled and the
+    running ones finish before the error is raised."""
+    from concurrent.futures import FIRST_EXCEPTION, ThreadPoolExecutor, wait
+
+    def one(step: Any) -> Any:
+        out = step()
+        if bar is not None:
+            bar.step()
+        return out
+    pool = ThreadPoolExecutor(max(1, workers))
+    try:
+        futures = [pool.submit(one, step) for step in steps]
+        wait(futures, return_when=FIRST_EXCEPTION)
+        return [f.result() for f in futures]         # the first failure in step order is raised
+    finally:
+        pool.shutdown(wait=True, cancel_futures=True)     # nothing runs after this
+
+
+def run(name: str, steps: list[Any], progress: str | None, scheduler: str | None = None) -> list[Any]:
+    """Runs the steps (callables of no arguments, independent of each
+    other) on the configured scheduler and returns their results: a
+    dask.distributed Client's cluster when it is the default, threads of
+    this process for Dask's threaded (the default) and synchronous
+    schedulers, else a Dask graph (`name` its keys' prefix) on the
+    scheduler named.  When any fails (or the caller is interrupted), waits
+    until no step runs any more before raising, so that the caller may
+    remove what they wrote."""
     dask = require("dask", "vondrel's Zarr stores")
     client = _distributed_client() if scheduler is None else None
     if client is not None:
-        futures = client.compute(tasks)
+        futures = client.compute(graph(name, steps))
         try:
             return list(client.gather(futures))
         except BaseException:
             client.cancel(futures)
             _wait_idle(client, {f.key for f in futures})
             raise
-    name = scheduler or dask.config.get("scheduler", None) or "threads"
-    bar = _Progress(len(tasks), progress) if progress else None
+    chosen = scheduler or dask.config.get("scheduler", None) or "threads"
+    bar = _Progress(len(steps), progress) if progress else None
     try:
+        if chosen in THREADED or chosen in SYNCHRONOUS:
+            workers = 1 if chosen in SYNCHRONOUS else dask.config.get("num_workers", None) or os.cpu_count() or 1
+            return _run_local(steps, workers, bar)
         with bar.callback if bar else contextlib.nullcontext():
-            if name in ("threads", "threading"):
-                from concurrent.futures import ThreadPoolExecutor
-                workers = dask.config.get("num_workers", None) or os.cpu_count() or 1
-                pool = ThreadPoolExecutor(workers)
-                try:
-                    return list(dask.compute(*tasks, scheduler="threads", pool=pool))
-                finally:
-                    pool.shutdown(wait=True, cancel_futures=True)     # nothing runs after this
-            return list(dask.compute(*tasks, scheduler=name))
+            return list(dask.compute(*graph(name, steps), scheduler=chosen))
     finally:
         if bar:
             bar.close()
@@ -731,20 +768,25 @@ def to_zarr(source: PathLike, store: PathLike, chunks: Any = None, compressors: 
                                        fill_value=0, dimension_names=names,
                                        config={"write_empty_chunks": False})
         arrays = (samples, headers, residue)
-        tasks = graph("vondrel-store", [functools.partial(store_block, src, arrays, tmp, block, plan.trace_index[block],
-                                                          fsync) for block in blocks(shape, grid)])
-        run(tasks, "to zarr" if progress else None)
+        run("vondrel-store", [functools.partial(store_block, src, arrays, tmp, block, plan.trace_index[block], fsync)
+                              for block in blocks(shape, grid)], "to zarr" if progress else None)
         _consolidate(zarr, tmp)
         if fsync:
-            for here, _, files in os.walk(tmp):
-                for f in files:
-                    if f == "zarr.json":
-                        _fsync_file(os.path.join(here, f))
-                _fsync_dir(here)
+            _fsync_all([os.path.join(here, f) for here, _, files in os.walk(tmp) for f in files if f == "zarr.json"]
+                       + [here for here, _, _ in os.walk(tmp)])
         _replace_store(tmp, dest, fsync)
     except BaseException:
         shutil.rmtree(tmp, ignore_errors=True)
         raise
+
+
+def _fsync_all(paths: list[str]) -> None:
+    """Synchronises the files and folders `paths` to disk, many at a time:
+    the file system then commits them together, where one after the other
+    each waits for a commit of its own (the most of a small store's time)."""
+    from concurrent.futures import ThreadPoolExecutor
+    with ThreadPoolExecutor(min(16, max(1, len(paths)))) as pool:
+        list(pool.map(_fsync_file, paths))
 
 
 def _fsync_file(path: str) -> None:
@@ -984,9 +1026,8 @@ def from_zarr(store: PathLike, dest: PathLike, format: str | None = None, byteor
         samples_z = group["samples"]
         arrays = (samples_z, group["trace_headers"], residue_z)
         grid = tuple(samples_z.metadata.chunks[:-1])
-        tasks = graph("vondrel-write", [functools.partial(write_block, target, arrays, block, index[block])
-                                        for block in blocks(index.shape, grid)])
-        run(tasks, "to file" if progress else None)
+        run("vondrel-write", [functools.partial(write_block, target, arrays, block, index[block])
+                              for block in blocks(index.shape, grid)], "to file" if progress else None)
         if fsync:
             _fsync_file(tmp)
         os.replace(tmp, name)

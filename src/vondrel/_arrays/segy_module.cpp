@@ -11,9 +11,11 @@
 #include "vondrel/common/errors.hpp"
 #include "vondrel/common/ref.hpp"
 
+#include <bit>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstring>
 
 namespace vondrel::arrays {
 namespace {
@@ -120,6 +122,73 @@ PyObject *segy_walk(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObjec
     Py_END_ALLOW_THREADS
     return Py_BuildValue("(nnn)", static_cast<Py_ssize_t>(count), static_cast<Py_ssize_t>(bytes),
                          static_cast<Py_ssize_t>(samples));
+}
+
+// Counts the IBM words among `n` at p that are not canonical: zero, or a
+// normalised fraction (first hex digit not 0) with an exponent whose values
+// float32 holds as normal numbers (16^-30 .. 16^32).  A canonical word has
+// at most 24 significant bits, so its float32 value is exact, and a
+// normalised word is the one encoding of its value.  Other words (negative
+// zero, unnormalised fractions, the ends of the range) may still come back
+// whole; the caller finds out by encoding.  `swapped`: the words are in the
+// other byte order than this machine's; read as they lie, the exponent is
+// then the low byte and the fraction's first digit bits 12-15.  Branch-free,
+// so that the compiler can vectorise it.
+template <bool swapped>
+std::uint32_t ibm_unusual(const unsigned char *p, std::size_t n)
+{
+    constexpr std::uint32_t exponent_shift = swapped ? 0 : 24;
+    constexpr std::uint32_t digit_mask = swapped ? 0x0000F000u : 0x00F00000u;
+    std::uint32_t bad = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        std::uint32_t w;
+        std::memcpy(&w, p + 4 * i, 4);
+        const std::uint32_t exponent = (w >> exponent_shift) & 0x7Fu;
+        const std::uint32_t in_range = (exponent - 34u) <= 62u;
+        const std::uint32_t normal = (w & digit_mask) != 0;
+        bad += static_cast<std::uint32_t>((w != 0) & ~(in_range & normal) & 1u);
+    }
+    return bad;
+}
+
+// _ibm_exact(src, count, ns, big_endian)
+// True when every IBM sample of `count` traces of src (each a 240-byte
+// header and ns 4-byte words) is canonical (see ibm_unusual): their
+// float32 values then give the file's words back exactly.  False says only
+// that some word needs the longer check.  One pass, no output.
+Params exact_params{"_ibm_exact", {"src", "count", "ns", "big_endian"}};
+
+PyObject *ibm_exact(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObject *kwnames)
+{
+    constexpr const char *func = "_ibm_exact";
+    PyObject *args[4];
+    std::size_t count;
+    std::int64_t ns;
+    bool big_endian;
+    if (exact_params.bind(call, nargs, kwnames, args) < 0 || count_argument(func, args[1], &count) < 0 ||
+        to_int64(args[2], &ns) < 0 || to_flag(args[3], &big_endian) < 0)
+        return nullptr;
+    if (ns < 0 || ns > max_ns) {
+        PyErr_Format(PyExc_ValueError, bad_run, func);
+        return nullptr;
+    }
+    Buffer src;
+    if (src.get(args[0], false) < 0)
+        return nullptr;
+    const std::size_t words = static_cast<std::size_t>(ns);
+    const std::size_t stride = codec::trace_header_size + words * 4;
+    if (count > src.size() / stride)
+        return too_small(func, "source"), nullptr;
+    bool exact = true;
+    Py_BEGIN_ALLOW_THREADS
+    const unsigned char *base = src.data();
+    const bool swapped = big_endian != (std::endian::native == std::endian::big);
+    for (std::size_t t = 0; t < count && exact; ++t) {
+        const unsigned char *p = base + t * stride + codec::trace_header_size;
+        exact = (swapped ? ibm_unusual<true>(p, words) : ibm_unusual<false>(p, words)) == 0;
+    }
+    Py_END_ALLOW_THREADS
+    return PyBool_FromLong(exact);
 }
 
 // _segy_encode(headers, samples, count, ns, code, big_endian, dst)
@@ -344,6 +413,7 @@ PyMethodDef segy_methods[] = {
      "_segy_decode(src, count, ns, code, big_endian, headers, samples, to_float)"},
     {"_segy_encode", as_cfunction(segy_encode), fastcall_keywords,
      "_segy_encode(headers, samples, count, ns, code, big_endian, dst)"},
+    {"_ibm_exact", as_cfunction(ibm_exact), fastcall_keywords, "_ibm_exact(src, count, ns, big_endian)"},
     {"_segy_walk", as_cfunction(segy_walk), fastcall_keywords, "_segy_walk(src, code, big_endian)"},
     {"_segy_read", as_cfunction(segy_read), fastcall_keywords,
      "_segy_read(fd, offset, count, step, ns, code, big_endian, headers, samples, to_float)"},
