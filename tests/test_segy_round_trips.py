@@ -503,12 +503,18 @@ def test_a_sample_ibm_floats_cannot_hold_leaves_a_file_object_untouched(tmp_path
     headers = np.zeros(n, vondrel.header_dtype())
     pair = (headers, samples)
     message = re.escape(f"trace {n - 3}: sample 17 ({value}) has no IBM float form")
-    for sink in (io.BytesIO(), open(tmp_path / "open.sgy", "wb")):
+    (tmp_path / "middle.sgy").write_bytes(b"kept" * 8)
+    middle = open(tmp_path / "middle.sgy", "r+b")
+    middle.seek(4)
+    for sink in (io.BytesIO(b"kept"), open(tmp_path / "open.sgy", "ab"), middle):   # nothing can be taken back, or all
         with sink:
+            if sink is not middle:
+                sink.write(b"kept")
             with pytest.raises(ValueError, match=f"^{message}$"):
                 vondrel.write(sink, pair, format="segy", sample_format=1, dt=1000)
-            assert sink.tell() == 0
-    assert (tmp_path / "open.sgy").stat().st_size == 0
+            assert sink.tell() == 4
+    assert (tmp_path / "open.sgy").read_bytes() == b"kept"
+    assert (tmp_path / "middle.sgy").read_bytes() == b"kept" * 8
     with pytest.raises(ValueError, match=f"^{message}$"):
         vondrel.write(tmp_path / "path.sgy", pair, format="segy", sample_format=1, dt=1000)
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["open.sgy"]
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["middle.sgy", "open.sgy"]

@@ -627,7 +627,7 @@ class SegyFormat(TraceFormat):
             _refuse_no_interval(data)
         with Sink(dest) as sink:
             sink.done(write_gather(sink.target, data, sample_format, order(byteorder), text, revision, dt,
-                                   disposable=sink.path is not None))
+                                   disposable=sink.takes_back))
 
     def open_plan(self, src: Any, fit: Fit) -> tuple[int, int | None, int | None, Any]:
         """The file headers read: the count follows from the size."""
@@ -1100,8 +1100,9 @@ def write_gather(target: Any, data: Any, sample_format: int | None, byteorder: s
     `target` (a descriptor or a binary file object); `dt` (microseconds)
     the binary header's interval instead of the data's own.  Everything is
     checked before the first byte is written, but where `target` is
-    `disposable` (a temporary file that an error removes): there a float32
-    sample that IBM floats cannot hold is found while encoding.  Returns
+    `disposable` (what an error takes back: a temporary file, a regular file
+    written at its end): there a float32 sample that IBM floats cannot hold
+    is found while encoding.  Returns
     the bytes written."""
     if not isinstance(data, (Gather, tuple)):
         raise TypeError(NOT_A_GATHER.format(kind=type(data).__name__))

@@ -6,6 +6,7 @@ from __future__ import annotations
 import contextlib
 import io
 import os
+import stat
 import struct
 from collections.abc import Iterator
 from typing import Any
@@ -162,10 +163,14 @@ class Sink:
     """Where bytes go: a path (a temporary file beside it, renamed over it
     when the block ends without an error, removed when it raises), a binary
     file object (written where it stands) or a stream.  `target` is a
-    descriptor, or an object whose write() takes every byte or raises."""
+    descriptor, or an object whose write() takes every byte or raises.
+    `takes_back`: what a failed write put out can be taken back (a path's
+    temporary file; a regular file written at its end, cut back to where it
+    ended when the block raises)."""
 
     def __init__(self, dest: object) -> None:
         self.path: _sinks.PathSink | None = None
+        self.takes_back = False
         if isinstance(dest, (str, bytes, os.PathLike)):
             self.path = _sinks.PathSink(dest)
             self.file = self.path.file
@@ -185,11 +190,14 @@ class Sink:
             if seekable(self.file):
                 self.pos = self.file.tell()
                 os.lseek(fd, self.pos, os.SEEK_SET)
+                status = os.fstat(fd)
+                self.takes_back = stat.S_ISREG(status.st_mode) and status.st_size == self.pos
         except BaseException:
             if self.path is not None:
                 self.path.discard()
             raise
         self.target = fd
+        self.takes_back = self.takes_back or self.path is not None
 
     def __enter__(self) -> Sink:
         return self
@@ -197,6 +205,13 @@ class Sink:
     def __exit__(self, kind: object, *exc: object) -> None:
         if self.path is not None:
             self.path.__exit__(kind)
+        elif kind is not None and self.takes_back and self.pos is not None:
+            # a regular file written at its end: cut back to where it ended
+            try:
+                os.ftruncate(self.file.fileno(), self.pos)
+                self.file.seek(self.pos)
+            except (OSError, ValueError):
+                pass
 
     def done(self, written: int) -> None:
         if self.pos is not None and self.path is None:
