@@ -102,19 +102,29 @@ def _labels(column: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     the traces; others sort."""
     column = np.ascontiguousarray(column)
     n = len(column)
+    place = _place_type(n)          # the narrowest type that counts the traces: fewer fresh pages
     if column.dtype.kind in "iu" and n:
         lo, hi = int(column.min()), int(column.max())
         span = hi - lo + 1
         if span <= 2 * n + 4096:
-            shifted = column.astype(np.intp)
-            shifted -= lo
+            if column.dtype.itemsize < place.itemsize:
+                shifted = column.astype(place)
+                shifted -= place.type(lo)
+            else:       # the difference is below the span, whatever wraps on the way
+                with np.errstate(over="ignore"):
+                    shifted = (column - column.dtype.type(lo)).astype(place, copy=False)
             present = np.zeros(span, bool)
             present[shifted] = True
-            places = np.cumsum(present, dtype=np.intp)
+            places = np.cumsum(present, dtype=place)
             places -= 1
             return (np.flatnonzero(present) + lo).astype(column.dtype), places[shifted]
     values, inverse = np.unique(column, return_inverse=True)
-    return values, inverse.reshape(-1).astype(np.intp)
+    return values, inverse.reshape(-1).astype(place)
+
+
+def _place_type(n: int) -> np.dtype:
+    """int32 for places among fewer than 2**31 traces or positions, else intp."""
+    return np.dtype(np.int32) if n < 2**31 - 1 else np.dtype(np.intp)
 
 
 def _describe_position(dims: Sequence[str], labels: Sequence[Any]) -> str:
@@ -155,18 +165,16 @@ class Geometry:
         if cells > spread * n + allowance:
             raise ValueError(f"the keys {', '.join(dims)} spread {n} traces over {cells} grid positions: "
                              "they do not form a grid")
-        flat = places[0].copy()
+        flat = places[0].astype(_place_type(cells))
         for size, where in zip(shape[1:], places[1:]):
             flat *= size
             flat += where
         index = np.full(cells, -1, np.intp)
-        traces = np.arange(n, dtype=np.intp)
-        index[flat] = traces
+        index[flat] = np.arange(n, dtype=flat.dtype)
         # Where two traces share a position the later one won: the earlier
         # one is the first trace that does not find itself there.
-        lost = np.flatnonzero(index[flat] != traces)
-        if len(lost):
-            first = int(lost[0])
+        if n and np.count_nonzero(index >= 0) < n:
+            first = int(np.flatnonzero(index[flat] != np.arange(n))[0])
             other = int(index[flat[first]])
             at = [coords[d][p[first]] for d, p in zip(dims, places)]
             raise ValueError(f"traces {first} and {other} are both at {_describe_position(dims, at)}: "
@@ -219,9 +227,9 @@ def _sorting(dims: tuple[str, ...], places: list[np.ndarray]) -> str | None:
     and changes least often; None when no dim's does (a mixed order)."""
     best: tuple[int, str] | None = None
     for d, where in zip(dims, places):
-        step = np.diff(where)
-        if (step >= 0).all() or (step <= 0).all():
-            changes = int(np.count_nonzero(step))
+        before, after = where[:-1], where[1:]
+        if (after >= before).all() or (after <= before).all():
+            changes = int(np.count_nonzero(after != before))
             if best is None or changes < best[0]:
                 best = (changes, d)
     return None if best is None else best[1]
@@ -380,16 +388,19 @@ def infer(f: Any) -> Geometry | None:
     or spread too wide for a grid) and for other formats."""
     if not _registry.get(f.format).file_headers or len(f) == 0:
         return None
-    columns = f.headers[[*SEGY_KEYS, OFFSET]]
-    keys = [columns[k] for k in SEGY_KEYS]
+    columns = f.headers[list(SEGY_KEYS)]
+    keys = [np.ascontiguousarray(columns[k]) for k in SEGY_KEYS]
+    del columns
     if not (keys[0].any() or keys[1].any()):
         return None                  # bytes 189-196 unset: no survey keys, whatever the offsets say
-    for dims, cols in ((SEGY_KEYS, keys), ((*SEGY_KEYS, OFFSET), [*keys, columns[OFFSET]])):
-        try:
-            return Geometry.of(cols, dims, INFERRED_SPREAD, 0)
-        except ValueError:
-            continue
-    return None
+    try:
+        return Geometry.of(keys, SEGY_KEYS, INFERRED_SPREAD, 0)
+    except ValueError:
+        pass                         # pairs repeat, or spread too wide: offsets may separate them
+    try:
+        return Geometry.of([*keys, f.headers[OFFSET]], (*SEGY_KEYS, OFFSET), INFERRED_SPREAD, 0)
+    except ValueError:
+        return None
 
 
 def geometry_of(f: Any, dims: object) -> Geometry | None:
