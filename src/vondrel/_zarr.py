@@ -281,17 +281,23 @@ def store_block(src: Source, arrays: tuple[Any, Any, Any], root: str, block: tup
     k = len(ids)
     direct = k == traces.size and bool((np.diff(order) == 1).all()) if k else False
     holes = k < traces.size                                 # zeros where the grid has no trace
-    samples = scratch("samples", (*shape, src.ns), _stored_dtype(src.code), holes)
+    dtype = _stored_dtype(src.code)
+    # A whole chunk of stored bytes whose traces lie in the file in its
+    # order is written a piece at a time as each is decoded, while the piece
+    # is in the cache: the chunk never passes through memory whole.
+    streamed = _streamed_chunk(root, samples_z, block, shape, src.ns) if direct else None
+    samples = None if streamed else scratch("samples", (*shape, src.ns), dtype, holes)
     headers = scratch("headers", (*shape, HEADER), np.uint8, holes)
-    flat_s = samples.reshape(-1, src.ns)
+    flat_s = samples.reshape(-1, src.ns) if samples is not None else None
     flat_h = headers.reshape(-1, HEADER)
     residue = None
     if k:
         per = max(1, PIECE // src.trace_size)
         raw = scratch("raw", (per * src.trace_size,), np.uint8)
         again = scratch("again", (per * src.trace_size,), np.uint8) if src.code == 1 else None
-        piece = scratch("piece", (per, src.ns), samples.dtype) if not direct else None
+        piece = scratch("piece", (per, src.ns), dtype) if flat_s is None or not direct else None
         fd = _open_source(src)
+        out_fd = _create_chunk(streamed) if streamed else None
         try:
             for a0, b0 in _runs(ids):
                 for a in range(a0, b0, per):
@@ -301,12 +307,14 @@ def store_block(src: Source, arrays: tuple[Any, Any, Any], root: str, block: tup
                                 src.path, int(ids[a]))
                     rows = raw[:m * src.trace_size].reshape(m, src.trace_size)
                     where = order[a:b]
-                    out = flat_s[a:b] if direct else piece[:m]           # type: ignore[index]
+                    out = flat_s[a:b] if direct and flat_s is not None else piece[:m]     # type: ignore[index]
                     _decode(src, raw, m, out)
+                    if out_fd is not None:
+                        _pwrite_all(out_fd, memoryview(out.reshape(-1)).cast("B"), a * src.ns * dtype.itemsize)
                     if direct:
                         flat_h[a:b] = rows[:, :HEADER]
                     else:
-                        flat_s[where] = out
+                        flat_s[where] = out                                # type: ignore[index]
                         flat_h[where] = rows[:, :HEADER]
                     if again is not None:
                         r = _residue(src, raw, m, out, again)
@@ -314,13 +322,39 @@ def store_block(src: Source, arrays: tuple[Any, Any, Any], root: str, block: tup
                             if residue is None:
                                 residue = np.zeros((*shape, src.ns), np.uint32)
                             residue.reshape(-1, src.ns)[where] = r
+            if out_fd is not None and fsync:
+                os.fsync(out_fd)
         finally:
             os.close(fd)
-    put(root, samples_z, block, samples, fsync)
+            if out_fd is not None:
+                os.close(out_fd)
+    if samples is not None:
+        put(root, samples_z, block, samples, fsync)
     put(root, headers_z, block, headers, fsync)
     if residue is not None and residue_z is not None:
         put(root, residue_z, block, residue, fsync)
     return k
+
+
+def _streamed_chunk(root: str, array: Any, block: tuple[slice, ...], shape: tuple[int, ...], ns: int) -> str | None:
+    """The path of the one chunk file of `array` that `block` (of `shape`
+    traces) fills whole, when it is stored as plain bytes; else None."""
+    if tuple(array.metadata.chunks) != (*shape, ns) or not _raw_chunks(array):
+        return None
+    chunks = array.metadata.chunks
+    coords = (*(s.start // c for s, c in zip(block, chunks)), 0)
+    return os.path.join(root, array.path, array.metadata.encode_chunk_key(coords))
+
+
+def _create_chunk(path: str) -> int:
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    return os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o666)
+
+
+def _pwrite_all(fd: int, view: memoryview, offset: int) -> None:
+    while len(view):
+        n = os.pwrite(fd, view, offset)
+        view, offset = view[n:], offset + n
 
 
 def _raw_chunks(array: Any) -> bool:
