@@ -382,3 +382,28 @@ def test_a_named_pipe_is_written_as_a_stream_and_stays_a_pipe(tmp_path):
         vondrel.write(fifo, vondrel.read(SOURCE))
         got = cat.stdout.read()
     assert got == SOURCE.read_bytes() and stat.S_ISFIFO(fifo.stat().st_mode)
+
+
+@pytest.mark.parametrize("where", ["as the file is made", "as its file object is made"])
+def test_an_interrupt_as_the_temporary_file_is_made_leaves_none(tmp_path, monkeypatch, where):
+    from vondrel import _sinks
+    real_open, real_fdopen = os.open, open
+
+    def interrupted_open(path, *args, **kwargs):
+        real_open(path, *args, **kwargs)                 # made, then the interrupt: its descriptor is lost
+        raise KeyboardInterrupt
+
+    def interrupted_fdopen(fd, *args, **kwargs):
+        real_fdopen(fd, *args, **kwargs).close()         # made and lost: it closes its descriptor as it goes
+        raise KeyboardInterrupt
+
+    if where == "as the file is made":
+        monkeypatch.setattr(_sinks.os, "open", interrupted_open)
+    else:
+        monkeypatch.setattr(_sinks, "open", interrupted_fdopen, raising=False)
+    (tmp_path / "out.su").write_bytes(PRECIOUS)
+    with pytest.raises(KeyboardInterrupt):
+        _sinks.PathSink(tmp_path / "out.su")
+    monkeypatch.undo()
+    gc.collect()
+    assert os.listdir(tmp_path) == ["out.su"] and (tmp_path / "out.su").read_bytes() == PRECIOUS

@@ -156,18 +156,22 @@ class WholeWrites:
         return getattr(self.raw, name)
 
 
-def _create_beside(dest: str) -> tuple[int, str]:
-    """(descriptor, path) of a new empty file in the folder of `dest`, made
-    with O_EXCL under a random name, with the permissions a new file gets
-    (0o666 less the umask)."""
+def _create_beside(dest: str, sink: PathSink) -> int:
+    """The descriptor of a new empty file in the folder of `dest`, made with
+    O_EXCL under a random name, with the permissions a new file gets (0o666
+    less the umask).  Its path is `sink.temp` from before the file exists:
+    an interrupt (KeyboardInterrupt) that lands as the file is made, before
+    its descriptor is returned, still leaves the sink the name to remove."""
     folder, base = os.path.split(dest)
     for _ in range(100):
-        temp = os.path.join(folder, f".{base[:48]}.{secrets.token_hex(4)}.tmp")
+        sink.temp = os.path.join(folder, f".{base[:48]}.{secrets.token_hex(4)}.tmp")
         try:
-            fd = os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
+            return os.open(sink.temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
         except FileExistsError:
-            continue
-        return fd, temp
+            sink.temp = None           # another's file: not ours to remove
+        except OSError:
+            sink.temp = None           # nothing was made
+            raise
     raise FileExistsError(f"{dest}: no free name for a temporary file beside it")
 
 
@@ -219,19 +223,24 @@ class PathSink:
                 _outputs[:] = [e for e in _outputs if _writing_now(e[2]())]
                 _outputs.append((*_identity(st), weakref.ref(self)))
         try:
-            fd, self.temp = _create_beside(self.dest)
+            fd = _create_beside(self.dest, self)
         except OSError as e:           # named by the destination, not by the temporary file
             self.done = True           # no longer about to replace it
             raise type(e)(e.errno, e.strerror, self.name) from None
+        except BaseException:
+            self.discard()             # interrupted as the file was made
+            raise
         try:
             if st is not None:
                 os.fchmod(fd, stat.S_IMODE(st.st_mode))
             self.file = open(fd, "wb", buffering=buffering)
         except BaseException:
-            self.done = True
-            os.close(fd)
-            os.unlink(self.temp)
-            self.temp = None
+            if not hasattr(self, "file"):
+                try:
+                    os.close(fd)           # (a file object made and lost has closed it already)
+                except OSError:
+                    pass
+            self.discard()
             raise
 
     def commit(self) -> None:
@@ -263,12 +272,13 @@ class PathSink:
                 raw.close()
         except Exception:
             pass
-        if self.temp is not None:
-            temp, self.temp = self.temp, None
-            try:
-                os.unlink(temp)
-            except FileNotFoundError:
-                pass
+        finally:                       # an interrupt in the close still removes the file
+            if self.temp is not None:
+                try:
+                    os.unlink(self.temp)
+                except FileNotFoundError:
+                    pass
+                self.temp = None
 
     def __enter__(self) -> PathSink:
         return self
