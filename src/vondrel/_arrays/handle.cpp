@@ -799,30 +799,9 @@ private:
             end = start + trace_bytes_;
         }
         const std::size_t want = static_cast<std::size_t>(end - first);
-        std::size_t got = 0;
-        int err = 0;
-        iovec *v = iovecs_.data();
-        int left = static_cast<int>(iovecs_.size());
-        while (got < want) {
-            ssize_t n = preadv(work_.fd, v, left, first + static_cast<std::int64_t>(got));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0)
-                err = errno;
-            if (n <= 0)
-                break;
-            got += static_cast<std::size_t>(n);
-            std::size_t used = static_cast<std::size_t>(n);
-            while (left && used >= v->iov_len) {
-                used -= v->iov_len;
-                ++v;
-                --left;
-            }
-            if (left && used) {
-                v->iov_base = static_cast<unsigned char *>(v->iov_base) + used;
-                v->iov_len -= used;
-            }
-        }
+        int err;
+        const std::size_t got =
+            preadv_full(work_.fd, iovecs_.data(), static_cast<int>(iovecs_.size()), first, want, &err);
         for (std::size_t t = p; t < e; ++t) {
             float *dst = row(t);
             if (t > p && work_.pairs[t].trace == work_.pairs[t - 1].trace) {

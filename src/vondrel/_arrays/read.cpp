@@ -341,6 +341,33 @@ ssize_t pread_full(int fd, unsigned char *buf, std::size_t len, std::int64_t at)
     return static_cast<ssize_t>(done);
 }
 
+std::size_t preadv_full(int fd, iovec *v, int count, std::int64_t at, std::size_t want, int *err)
+{
+    std::size_t got = 0;
+    *err = 0;
+    while (got < want && count > 0) {
+        ssize_t n = preadv(fd, v, count, at + static_cast<std::int64_t>(got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            *err = errno;
+        if (n <= 0)
+            break;
+        got += static_cast<std::size_t>(n);
+        std::size_t used = static_cast<std::size_t>(n);
+        while (count && used >= v->iov_len) {
+            used -= v->iov_len;
+            ++v;
+            --count;
+        }
+        if (count && used) {
+            v->iov_base = static_cast<unsigned char *>(v->iov_base) + used;
+            v->iov_len -= used;
+        }
+    }
+    return got;
+}
+
 // read(source, offset, nbytes, limit, swap, samples, seek_headers,
 //      reserve_traces, reserve_samples, prefix, ns): parses traces from
 // `source` (an int descriptor read with positioned reads from `offset`,

@@ -97,28 +97,11 @@ std::int64_t read_scattered(const TraceRead &r)
         }
         const std::size_t want = m * stride;
         const std::int64_t at = r.offset + static_cast<std::int64_t>(done * stride);
-        std::size_t got = 0;
-        iovec *v = iov;
-        int left = static_cast<int>(2 * m);
-        while (got < want) {
-            ssize_t n = preadv(r.fd, v, left, at + static_cast<std::int64_t>(got));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0)
-                return -1;
-            if (n == 0)
-                break;
-            got += static_cast<std::size_t>(n);
-            std::size_t used = static_cast<std::size_t>(n);
-            while (left && used >= v->iov_len) {
-                used -= v->iov_len;
-                ++v;
-                --left;
-            }
-            if (left && used) {
-                v->iov_base = static_cast<unsigned char *>(v->iov_base) + used;
-                v->iov_len -= used;
-            }
+        int err;
+        const std::size_t got = preadv_full(r.fd, iov, static_cast<int>(2 * m), at, want, &err);
+        if (err) {
+            errno = err;
+            return -1;
         }
         std::size_t whole = got / stride;
         convert_in_place(r, done, whole);
