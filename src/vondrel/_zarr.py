@@ -724,7 +724,8 @@ def _temporary(dest: str) -> str:
     return os.path.join(parent, f".{base}.tmp-{os.getpid()}-{secrets.token_hex(4)}")
 
 
-def _fsync_dir(path: str) -> None:
+def _fsync(path: str) -> None:
+    """Synchronises the file or folder `path` to disk."""
     fd = os.open(path, os.O_RDONLY)
     try:
         os.fsync(fd)
@@ -820,15 +821,7 @@ def _fsync_all(paths: list[str]) -> None:
     each waits for a commit of its own (the most of a small store's time)."""
     from concurrent.futures import ThreadPoolExecutor
     with ThreadPoolExecutor(min(16, max(1, len(paths)))) as pool:
-        list(pool.map(_fsync_file, paths))
-
-
-def _fsync_file(path: str) -> None:
-    fd = os.open(path, os.O_RDONLY)
-    try:
-        os.fsync(fd)
-    finally:
-        os.close(fd)
+        list(pool.map(_fsync, paths))
 
 
 _CONSOLIDATE = threading.Lock()
@@ -857,7 +850,7 @@ def _replace_store(tmp: str, dest: str, fsync: bool) -> None:
             os.rename(old, dest)
         raise
     if fsync:
-        _fsync_dir(os.path.dirname(os.path.abspath(dest)))
+        _fsync(os.path.dirname(os.path.abspath(dest)))
     if old is not None:
         shutil.rmtree(old, ignore_errors=True)
 
@@ -1063,10 +1056,10 @@ def from_zarr(store: PathLike, dest: PathLike, format: str | None = None, byteor
         run("vondrel-write", [functools.partial(write_block, target, arrays, block, index[block])
                               for block in blocks(index.shape, grid)], "to file" if progress else None)
         if fsync:
-            _fsync_file(tmp)
+            _fsync(tmp)
         os.replace(tmp, name)
         if fsync:
-            _fsync_dir(os.path.dirname(os.path.abspath(name)))
+            _fsync(os.path.dirname(os.path.abspath(name)))
     except BaseException:
         with contextlib.suppress(FileNotFoundError):
             os.unlink(tmp)
