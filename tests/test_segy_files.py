@@ -439,13 +439,18 @@ def test_ascii_textual_header_is_decoded():
     assert vondrel.read(DATA / "segyio_text.sgy").samples.shape == (0, 0)
 
 
+@pytest.mark.parametrize("mode", ["wb", "ab", "r+b"])
 @pytest.mark.parametrize("trace", [0, 126, 127, 1500, 1999])
-def test_a_native_write_stops_at_the_chunk_of_a_bad_value_on_either_thread(tmp_path, trace):
+def test_a_native_write_stops_at_the_chunk_of_a_bad_value_on_either_thread(tmp_path, trace, mode):
     """The bulk writer alone (vondrel.write checks first): chunks of 127
     traces of 2,000 samples are encoded by two threads; the first bad value
     is reported, and exactly the chunks before its own are in the file, as
-    a clean write has them."""
+    a clean write has them, with the descriptor just after them.  A file
+    written at its end ("wb") takes its chunks in any order; one opened for
+    appending, or written in its middle, in order."""
     n, ns = 2000, 2000
+    before = b"kept" * 4 if mode != "wb" else b""
+    after = b"tail" * 3 if mode == "r+b" else b""   # overwritten only as far as the written chunks reach
     samples = np.random.default_rng(trace).standard_normal((n, ns)).astype(np.float32)
     headers = np.random.default_rng(n).integers(0, 256, (n, 240), np.uint8)
     clean, broken = tmp_path / "clean", tmp_path / "broken"
@@ -453,7 +458,33 @@ def test_a_native_write_stops_at_the_chunk_of_a_bad_value_on_either_thread(tmp_p
         assert _arrays._segy_write(f.fileno(), headers, samples, n, ns, 1, True) == -1
     samples[trace, 3] = np.nan
     samples[-1, -1] = np.inf                    # a later bad value is never the one reported
-    with open(broken, "wb") as f:
+    broken.write_bytes(before + after)
+    with open(broken, mode) as f:
+        f.seek(len(before))
         at = _arrays._segy_write(f.fileno(), headers, samples, n, ns, 1, True)
+        written = trace // 127 * 127 * (240 + 4 * ns)
+        assert os.lseek(f.fileno(), 0, os.SEEK_CUR) == len(before) + written
     assert at == trace * ns + 3
-    assert broken.read_bytes() == clean.read_bytes()[:trace // 127 * 127 * (240 + 4 * ns)]
+    assert broken.read_bytes() == before + clean.read_bytes()[:written] + after[written:]
+
+
+@pytest.mark.parametrize("mode", ["wb", "ab", "r+b"])
+def test_a_long_write_lands_where_the_file_stands(tmp_path, mode):
+    """A write of several megabytes to a file at its end, opened for
+    appending, or in its middle gives the bytes of a write in order, and
+    leaves the file object just after them."""
+    n, ns = 3000, 500
+    pair = (np.zeros(n, vondrel.header_dtype()), np.random.default_rng(1).standard_normal((n, ns), np.float32))
+    pair[0]["tracl"] = np.arange(n)
+    expected = io.BytesIO()
+    vondrel.write(expected, pair, format="segy", sample_format=1, dt=1000)
+    before = b"kept" * 4 if mode != "wb" else b""
+    after = b"tail" * 3 if mode == "r+b" else b""       # shorter than what is written over it
+    path = tmp_path / "out.sgy"
+    path.write_bytes(before + after)
+    with open(path, mode) as f:
+        f.seek(len(before))
+        vondrel.write(f, pair, format="segy", sample_format=1, dt=1000)
+        assert f.tell() == len(before) + len(expected.getvalue())
+        f.write(b"!")
+    assert path.read_bytes() == before + expected.getvalue() + b"!"
