@@ -128,7 +128,7 @@ def native_names():
     found = []
     for path in sorted(p for p in SRC.rglob("*") if p.suffix in (".cpp", ".hpp", ".h")):
         for line in path.read_text().splitlines():
-            if not re.search(r"\.(tp_name|m_name)\s*=", line):
+            if not re.search(r"\.(tp_name|m_name)\s*=|PyErr_NewException", line):
                 found += [(str(path.relative_to(SRC)), name)
                           for name in re.findall(r'"(vondrel(?:\.[A-Za-z_]\w*)*)"', line)]
     return found

@@ -6,6 +6,7 @@ import io
 import re
 import struct
 import subprocess
+import warnings
 
 import numpy as np
 import pytest
@@ -371,7 +372,8 @@ def test_a_cut_short_wide_file_keeps_its_whole_traces_with_partial(tmp_path, cap
 @pytest.mark.parametrize("order", ["<", ">"])
 def test_doubles_rounded_by_a_float32_read_are_not_written_back_as_they_were(tmp_path, order):
     raw = wide_file(6, order)
-    g = vondrel.read(io.BytesIO(raw))
+    with pytest.warns(vondrel.PrecisionWarning):
+        g = vondrel.read(io.BytesIO(raw))
     assert g.samples.dtype == np.float32
     message = ('the samples were read as float32 from IEEE doubles (format 6), and some were rounded; writing '
                'them in format 6 would keep the rounding: read with dtype="stored" to keep every value, or give '
@@ -391,7 +393,9 @@ def test_doubles_rounded_by_a_float32_read_are_not_written_back_as_they_were(tmp
     for i in range(5):
         at = 3600 + i * (240 + 24) + 240
         exact[at:at + 24] = np.array([0.5, -3.0, 1e30], dtype=np.float32).astype(order + "f8").tobytes()
-    vondrel.write(target, vondrel.read(io.BytesIO(bytes(exact))))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        vondrel.write(target, vondrel.read(io.BytesIO(bytes(exact))))
     assert target.read_bytes() == exact
 
 
@@ -400,14 +404,65 @@ def test_a_writer_like_a_reader_of_rounded_doubles_refuses_its_float32_traces(tm
     source.write_bytes(wide_file(6, "<"))
     target = tmp_path / "out.sgy"
     with pytest.raises(ValueError, match=f"^{re.escape(str(target))}: the samples were read as float32 from IEEE"):
-        with vondrel.traces(source) as r, vondrel.Writer(target, "segy", like=r) as w:
+        with vondrel.traces(source) as r, vondrel.Writer(target, "segy", like=r) as w, \
+                pytest.warns(vondrel.PrecisionWarning):
             for trace in r:
                 w.write(r.segy_header, trace)
     assert not target.exists() and list(tmp_path.iterdir()) == [source]
-    with vondrel.traces(source) as r, vondrel.Writer(target, "segy", like=r, sample_format=6) as w:
+    with vondrel.traces(source) as r, vondrel.Writer(target, "segy", like=r, sample_format=6) as w, \
+            pytest.warns(vondrel.PrecisionWarning):
         for trace in r:
             w.write(r.segy_header, trace)           # asked for
     assert np.frombuffer(target.read_bytes(), "<f8", 3, 3600 + 240)[0] == 1.0
+
+
+READERS = {
+    "read": lambda p: vondrel.read(p).samples,
+    "read traces=": lambda p: vondrel.read(p, traces=slice(None, None, -1)).samples[::-1],
+    "File.samples[i]": lambda p: np.stack([vondrel.open(p).samples[i] for i in range(4)]),
+    "File.samples[:]": lambda p: vondrel.open(p).samples[:],
+    "File.cube": lambda p: vondrel.open(p).cube().reshape(4, -1),
+    "File.depth_slice": lambda p: np.stack([vondrel.open(p).depth_slice(k).ravel() for k in range(3)], axis=1),
+    "traces": lambda p: np.stack([np.asarray(t) for t in vondrel.traces(p)]),
+    "xarray engine": lambda p: pytest.importorskip("xarray").open_dataset(p, engine="vondrel").samples.values
+    .reshape(4, -1),
+}
+
+
+@pytest.mark.parametrize("reader", sorted(READERS))
+@pytest.mark.parametrize("code", sorted(WIDE))
+def test_every_reader_says_when_float32_rounds_the_samples(tmp_path, code, reader):
+    """Samples that float32 cannot hold are rounded by every float32 reader
+    with a PrecisionWarning that names the file; values it holds exactly
+    come back as they are, with no warning."""
+    kind, values = WIDE[code]
+    raw = bytearray(wide_file(code, ">", n=4))
+    for i in range(4):                                   # a 2 x 2 survey: inlines 1-2, crosslines 5-6
+        struct.pack_into(">ii", raw, 3600 + i * (240 + 3 * int(kind[1])) + 188, 1 + i // 2, 5 + i % 2)
+    path = str(tmp_path / "wide.sgy")
+    open(path, "wb").write(raw)
+    with np.errstate(over="ignore"):
+        expected = np.tile(np.array(values, kind).astype(np.float32), (4, 1))
+    message = f"{path}: some samples of sample format {code} were rounded as they were read as float32"
+    with pytest.warns(vondrel.PrecisionWarning, match=f"^{re.escape(message)}"):
+        assert np.array_equal(READERS[reader](path), expected)
+    exact = np.array([3, 2**24 + 2, 0], kind)             # 2**24 + 2: float32 holds it
+    for i in range(4):
+        at = 3600 + i * (240 + 3 * int(kind[1])) + 240
+        raw[at:at + exact.nbytes] = exact.astype(">" + kind).tobytes()
+    open(path, "wb").write(raw)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        assert np.array_equal(READERS[reader](path), np.tile(exact.astype(np.float32), (4, 1)))
+
+
+def test_convert_to_su_says_once_that_float32_rounded_the_samples(tmp_path, capsys):
+    source, out = tmp_path / "in.sgy", tmp_path / "out.su"
+    source.write_bytes(wide_file(2, ">"))
+    assert cli.main(["convert", str(source), str(out), "--to", "su"]) == 0
+    assert capsys.readouterr().err == (f"vondrel convert: {source}: some samples of sample format 2 were rounded as "
+                                       "they were read as float32; SEG-Y output (--to segy) keeps every value\n")
+    assert np.array_equal(vondrel.read(out).samples[0], np.array(WIDE[2][1], np.float32))
 
 
 # ---- every sample format through the bulk paths -------------------------------------------------
@@ -477,7 +532,11 @@ def test_every_sample_format_reads_and_writes_back_byte_for_byte(tmp_path, code,
     path = tmp_path / "f.sgy"
     path.write_bytes(raw)
     for dtype in ("stored", None):
-        g = vondrel.read(path, dtype=dtype)
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            g = vondrel.read(path, dtype=dtype)
+        rounds = dtype is None and code in WIDE          # the type's edges among the values: float32 rounds them
+        assert [type(w.message) for w in caught] == [vondrel.PrecisionWarning] * rounds
         assert g.samples.shape == (n, ns)
         expected = values.reshape(n, ns)
         if dtype is None:

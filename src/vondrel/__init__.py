@@ -22,6 +22,7 @@ _LAZY = {
     "write_cube": "vondrel._geometry",
     "to_zarr": "vondrel._zarr",
     "from_zarr": "vondrel._zarr",
+    "PrecisionWarning": "vondrel._arrays",
 }
 _SUBMODULES = ("dask",)
 

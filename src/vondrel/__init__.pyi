@@ -24,6 +24,11 @@ from vondrel._zarr import from_zarr as from_zarr
 from vondrel._zarr import to_zarr as to_zarr
 from vondrel import dask as dask
 
+
+class PrecisionWarning(UserWarning):
+    """Samples were rounded as they were read as float32: the file stores
+    values float32 cannot hold (32- or 64-bit integers, 64-bit floats)."""
+
 # read: what format= names decides the gather's type.  Read as SEG-Y, it
 # carries the file headers (text, binary, extended_text); found from the
 # data, it is a Gather, whose file headers are None unless it is SEG-Y.

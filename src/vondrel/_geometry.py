@@ -31,6 +31,7 @@ import numpy as np
 
 from vondrel import _arrays, _columns, _registry
 from vondrel._messages import CLOSED
+from vondrel._layout import narrowing_may_round
 from vondrel._optional import require
 from vondrel._dataset import scaled
 
@@ -257,7 +258,8 @@ def read_positions(f: Any, index: np.ndarray, fill: float) -> np.ndarray:
     shape = (*index.shape, ns)
     out = np.empty((len(flat), ns), np.float32)
     plan, fd = getattr(f, "plan", None), getattr(f, "_fd", None)
-    if plan is not None and fd is not None and plan.ns is not None:
+    # (values that float32 may hold inexactly go through f.samples, which says when it rounds)
+    if plan is not None and fd is not None and plan.ns is not None and not narrowing_may_round(plan.sample_format):
         if f.closed:
             raise ValueError(CLOSED)
         cells = np.ascontiguousarray(flat, np.int64)
@@ -301,7 +303,8 @@ def sample_column(f: Any, k: int) -> np.ndarray:
     n, ns = len(f), _uniform_ns(f)
     out = np.empty(n, np.float32)
     plan, fd = getattr(f, "plan", None), getattr(f, "_fd", None)
-    if plan is not None and fd is not None and plan.trace_size is not None:
+    if (plan is not None and fd is not None and plan.trace_size is not None
+            and not narrowing_may_round(plan.sample_format)):
         if f.closed:
             raise ValueError(CLOSED)
         _arrays._h_psamples(fd, plan.data_offset + k * plan.width, plan.trace_size, None, None, n, 1,

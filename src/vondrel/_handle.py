@@ -29,7 +29,8 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from vondrel import _arrays, _geometry, _registry, _sinks
-from vondrel._layout import FORMAT_NAMES, NATIVE, SAMPLE_FORMAT_NAMES, SAMPLE_FORMATS
+from vondrel._layout import (FORMAT_NAMES, NATIVE, SAMPLE_FORMAT_NAMES, SAMPLE_FORMATS, narrowed, narrowing_may_round,
+                             warn_rounded)
 from vondrel._messages import CANNOT_HOLD, CLOSED, DTYPE, NO_FIELD, NO_FORM
 from vondrel._plan import HEADER_SIZE, Plan, plan
 
@@ -409,6 +410,9 @@ class File(_geometry.Surveyed):
         straight into the result beats faulting the file's pages into this
         process, and a file cut short is a short read, never a SIGBUS."""
         p = self._plan
+        # float32 of values it may hold inexactly: read as stored, then narrowed
+        narrow = not stored and narrowing_may_round(p.sample_format)
+        stored = stored or narrow
         item = np.dtype(NATIVE + _STORED[p.sample_format]) if stored else np.dtype(np.float32)
         big = p.byteorder == ">"
         if p.ns is not None:
@@ -428,6 +432,10 @@ class File(_geometry.Surveyed):
         except OSError:
             self._live()          # a file cut short says so in the handle's words
             raise
+        if narrow:
+            flat, rounded = narrowed(flat)
+            if rounded:
+                warn_rounded(self.path, p.sample_format)
         return flat, bounds
 
     def _put(self, where: _Where, at: int, width: int, data: bytes | np.ndarray) -> None:
@@ -661,7 +669,7 @@ class Samples:
         f = self._file
         p = f._plan
         if isinstance(sel, (int, np.integer)) and not isinstance(sel, bool) and p.trace_size is not None \
-                and -p.n_traces <= sel < p.n_traces and not f._closed:
+                and -p.n_traces <= sel < p.n_traces and not f._closed and not narrowing_may_round(p.sample_format):
             # one trace of a file of one trace size: the common case, kept short
             out = np.empty(p.ns, np.float32)
             try:

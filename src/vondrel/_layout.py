@@ -1,17 +1,21 @@
 """The header layouts: the 240-byte trace header (Seismic Unix's and
 SEG-Y's), the SEG-Y binary file header and its sample formats, as NumPy
-dtypes; byte orders; header rows in any form as bytes.  A leaf: it imports
-nothing of the package but the native byte work."""
+dtypes; byte orders; header rows in any form as bytes; samples narrowed to
+float32.  A leaf: it imports nothing of the package but the native byte
+work and the texts."""
 from __future__ import annotations
 
 import functools
+import os
 import sys
 import textwrap
+import warnings
 from typing import Any
 
 import numpy as np
 
 from vondrel import _arrays
+from vondrel._messages import ROUNDED
 
 HEADER_SIZE = 240
 NATIVE = "<" if sys.byteorder == "little" else ">"
@@ -132,6 +136,39 @@ SAMPLE_FORMATS = {
     1: (4, "f4"), 2: (4, "i4"), 3: (2, "i2"), 5: (4, "f4"), 6: (8, "f8"), 7: (3, "i4"), 8: (1, "i1"),
     9: (8, "i8"), 10: (4, "u4"), 11: (2, "u2"), 12: (8, "u8"), 15: (3, "u4"), 16: (1, "u1"),
 }
+
+
+def narrowing_may_round(code: int | None) -> bool:
+    """Whether float32 may hold a value of sample format `code` inexactly:
+    32- and 64-bit integers, 64-bit floats."""
+    width, stored = SAMPLE_FORMATS.get(code, (0, ""))
+    return width >= 4 and stored in ("i4", "u4", "i8", "u8", "f8")
+
+
+def narrowed(values: np.ndarray) -> tuple[np.ndarray, bool]:
+    """`values` (a format's stored type) as float32, and whether narrowing
+    rounded any of them (NaNs aside): beyond float32's range they become
+    infinities, as the native decode makes them."""
+    with np.errstate(over="ignore"):
+        flat = values.astype(np.float32)
+    if values.dtype.kind == "f":
+        return flat, not np.array_equal(flat, values, equal_nan=True)
+    info = np.iinfo(values.dtype)
+    wide = flat.astype(np.float64)                  # exact: float32 integers from 2**24 up
+    inside = (wide >= info.min) & (wide < float(info.max) + 1)
+    back = np.where(inside, wide, 0).astype(values.dtype)
+    return flat, bool(not inside.all() or (back != values).any())
+
+
+_PACKAGE = os.path.dirname(os.path.abspath(__file__))
+
+
+def warn_rounded(name: str, code: int) -> None:
+    """vondrel.PrecisionWarning, at the caller's line outside the package:
+    samples of `name` in format `code` were rounded to float32."""
+    warnings.warn(ROUNDED.format(name=name, code=code), _arrays.PrecisionWarning, skip_file_prefixes=(_PACKAGE,))
+
+
 # Codes that a file may carry and that are refused by name when read.
 REFUSED_FORMATS = {4: "fixed point with gain (format 4)"}
 # What each format stores, for messages.

@@ -21,6 +21,11 @@ HEADER_ROWS = "{rows} header rows for {n} traces"
 # raises the two as one text (common/errors.hpp, msg_cut_short).
 CUT_SHORT = "{name}: {what}: trace {index} at byte offset {offset} is cut short"
 DATA_END = ": the data end {into} bytes into it"
+# Samples that float32 rounded as they were read (32- and 64-bit integers,
+# 64-bit floats): a warning (vondrel.PrecisionWarning), raised by the native
+# stream reader as common/errors.hpp's msg_rounded.
+ROUNDED = ('{name}: some samples of sample format {code} were rounded as they were read as float32; '
+           'vondrel.read and File.read keep every value with dtype="stored"')
 # A header field name that the trace header of a format (its title,
 # TraceFormat.title of vondrel._registry's formats) does not have.
 NO_FIELD = "no header field {name!r} in a {title} trace header"

@@ -21,8 +21,8 @@ from vondrel._layout import (BINARY_FIELDS, BINARY_SIZE, BYTEORDER_CONSTANT, FOR
                              HEAD_SIZE, HEADER_SIZE, NATIVE, ORDER_NAMES, REFUSED_FORMATS, SAMPLE_FORMAT_NAMES,
                              SAMPLE_FORMATS, TEXT_SIZE, TRACE_HEADER_SIZE, BinaryHeader, binary_dtype, byte_rows,
                              check_sample_format,
-                             flat_of, header_dtype, header_rows, in_order, order, swapped, take,
-                             trace_header_dtype)
+                             flat_of, header_dtype, header_rows, in_order, narrowed, narrowing_may_round,
+                             order, swapped, take, trace_header_dtype, warn_rounded)
 
 CHUNK = 1 << 20                   # bytes of traces per read or write: stays in the cache
 
@@ -778,7 +778,7 @@ class SegyGather(Gather):
     def __init__(self, headers: np.ndarray, flat: np.ndarray | None, offsets: np.ndarray, layout: Layout) -> None:
         super().__init__(headers, flat, offsets, SegyFormat.name, layout.byteorder, SegyFormat.title)
         self._layout = layout
-        self._rounded = False     # float32 samples that differ from the file's 64-bit floats
+        self._rounded = False     # float32 samples that differ from the file's values
         self.text = decode_text(layout.raw_text)
         self.extended_text = [decode_text(raw) for raw in layout.raw_extended]
         self.binary = layout.binary.view(BinaryHeader)
@@ -891,9 +891,10 @@ def read_gather(src: Any, fit: Fit, traces: slice | None, index: int | None, sam
         # Traces of no samples are none: on a stream, nothing said so before.
         raise ValueError(f"{src.name}: SEG-Y {ORDER_NAMES[layout.byteorder]}: the binary header's sample "
                          "count (hns, bytes 3221-3222) is 0, and traces follow it; ns= gives their sample count")
-    # float32 cannot hold every 64-bit float: they are read whole, and the
-    # gather remembers whether narrowing rounded any (write refuses to keep them)
-    wide = samples and not stored and layout.code in SAMPLE_FORMATS and SAMPLE_FORMATS[layout.code][1] == "f8"
+    # float32 cannot hold every 32- or 64-bit integer or 64-bit float: they are
+    # read whole, and narrowing that rounded any says so, and the gather
+    # remembers it (write refuses to keep them)
+    wide = samples and not stored and layout.code in SAMPLE_FORMATS and narrowing_may_round(layout.code)
     try:
         result = read_traces(layout, f, src.size, traces, samples, partial, stored or wide)
     except Truncated as t:
@@ -910,9 +911,9 @@ def read_gather(src: Any, fit: Fit, traces: slice | None, index: int | None, sam
     picked(src.name, index, fit.traces, len(result.headers))
     flat = result.flat
     if wide:
-        with np.errstate(over="ignore"):       # beyond float32's range: infinities, as the native decode gives
-            flat = result.flat.astype(np.float32)
-        rounded = not np.array_equal(flat, result.flat, equal_nan=True)
+        flat, rounded = narrowed(result.flat)
+        if rounded:
+            warn_rounded(src.name, layout.code)
     g = SegyGather(result.headers, flat, result.offsets, layout)
     if wide:
         g._rounded = rounded
@@ -1083,8 +1084,8 @@ def refuse_no_interval(binary_dt: int, trace_dt: np.ndarray, prefix: str = "", f
 
 
 def refuse_rounded(gather: Any, flat: np.ndarray | None = None, prefix: str = "") -> None:
-    """ValueError for a gather read as float32 from 64-bit floats that
-    narrowing rounded, about to be written back in their sample format: the
+    """ValueError for a gather read as float32 from values (32- or 64-bit
+    integers, 64-bit floats) that narrowing rounded, about to be written back in their sample format: the
     file would lose the values float32 could not hold."""
     if getattr(gather, "_rounded", False) and (flat is None or flat.dtype == np.float32):
         # (a gather read as float32, or a traces reader that handed out such traces)

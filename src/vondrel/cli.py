@@ -20,6 +20,7 @@ import io
 import os
 import re
 import sys
+import warnings
 
 EXIT_DATA = 1
 EXIT_USAGE = 2
@@ -40,6 +41,7 @@ SAMPLE_FORMATS = {
 }
 
 
+from vondrel import _arrays  # noqa: E402
 from vondrel._cli_open import DataError  # noqa: E402  (the commands' one error, shared with the edit command)
 
 
@@ -1185,10 +1187,30 @@ def main(argv=None):
     if unknown:                      # said by the command's own parser, with its usage line
         args.parser.error(f"unrecognized arguments: {' '.join(unknown)}")
     _check(args)
-    args.cleanup, args.notes = [], []
+    args.cleanup, args.notes, args.completed = [], [], False
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", _arrays.PrecisionWarning)
+        status = _run(args)
+    for w in caught:
+        if issubclass(w.category, _arrays.PrecisionWarning):
+            # said once, as a note: what keeps the values on the command line
+            note = str(w.message).split("; ")[0] + "; SEG-Y output (--to segy) keeps every value"
+            if note not in args.notes:
+                args.notes.append(note)
+        else:
+            warnings.showwarning(w.message, w.category, w.filename, w.lineno)
+    if args.completed:
+        for note in args.notes:
+            print(f"vondrel {args.command}: {_in_flags(note)}", file=sys.stderr)
+    return status
+
+
+def _run(args):
+    """Runs the command: its exit status."""
     try:
         status = args.run(args) or 0
         sys.stdout.flush()
+        args.completed = True
     except BrokenPipeError:
         _quiet_stdout()
         return EXIT_PIPE
@@ -1202,6 +1224,4 @@ def main(argv=None):
         return 128 + 2
     finally:
         _release(args)
-    for note in args.notes:
-        print(f"vondrel {args.command}: {_in_flags(note)}", file=sys.stderr)
     return status

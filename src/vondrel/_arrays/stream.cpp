@@ -17,8 +17,10 @@
 #include "vondrel/_arrays/layout.hpp"
 #include "vondrel/_arrays/segy_traces.hpp"
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #include "vondrel/common/binder.hpp"
 #include "vondrel/common/errors.hpp"
@@ -78,11 +80,12 @@ struct StreamObject {
     int ended;           // the end of the data has been seen
     int pending;         // `header` holds the next trace's header, read but not handed out
     int has_last;        // `last` holds the SEG-Y header of the trace handed out last
-    int rounded;         // float32 rounded a 64-bit float sample handed out
+    int rounded;         // float32 rounded a sample handed out (32- and 64-bit integers, 64-bit floats)
     unsigned char header[header_size];
     unsigned char last[header_size]; // that header, whole, in native order (SEG-Y sources)
 };
 
+PyObject *precision_warning = nullptr;   // vondrel.PrecisionWarning
 PyObject *name_readinto = nullptr;
 PyObject *name_readinto1 = nullptr;
 PyObject *name_close = nullptr;
@@ -307,22 +310,62 @@ int next_header(StreamObject *self)
     return 1;
 }
 
-// Whether float32 `narrowed` differs from any of the n 64-bit floats at src
-// (NaNs aside): what narrowing them rounded.
-bool rounds_doubles(const unsigned char *src, int n, bool big_endian, const float *narrowed)
+// Whether a format's stored values may lie where float32 holds them
+// inexactly: 32- and 64-bit integers, 64-bit floats.
+bool narrowing_may_round(const codec::SampleFormat &fmt)
 {
-    bool swap = big_endian == PY_LITTLE_ENDIAN;
+    return fmt.width >= 4 && std::strchr("diIqQ", fmt.stored) != nullptr;
+}
+
+template <typename T>
+bool narrowing_rounded(const unsigned char *src, int n, bool swap, const float *narrowed)
+{
     for (int i = 0; i < n; ++i) {
-        std::uint64_t bits;
-        std::memcpy(&bits, src + 8 * std::size_t(i), 8);
-        if (swap)
-            bits = __builtin_bswap64(bits);
-        double d;
-        std::memcpy(&d, &bits, 8);
-        if (static_cast<double>(narrowed[i]) != d && d == d)
-            return true;
+        T v;
+        std::memcpy(&v, src + sizeof(T) * std::size_t(i), sizeof(T));
+        if (swap) {
+            if constexpr (sizeof(T) == 8)
+                v = std::bit_cast<T>(__builtin_bswap64(std::bit_cast<std::uint64_t>(v)));
+            else
+                v = std::bit_cast<T>(__builtin_bswap32(std::bit_cast<std::uint32_t>(v)));
+        }
+        const float f = narrowed[i];
+        if constexpr (std::is_floating_point_v<T>) {
+            if (static_cast<double>(f) != v && v == v)
+                return true;
+        } else {
+            // float32 values of magnitude 2**24 and more are integers; those
+            // within T's range convert back exactly
+            constexpr double top = std::is_signed_v<T> ? 0x1p63 : 0x1p64;
+            constexpr double bottom = std::is_signed_v<T> ? -0x1p63 : 0.0;
+            const double d = f;
+            if (!(d >= bottom && d < top) || static_cast<T>(d) != v)
+                return true;
+        }
     }
     return false;
+}
+
+// Whether float32 `narrowed` differs from any of the n values stored at src
+// in a format of narrowing_may_round (NaNs aside): what narrowing rounded.
+bool narrowing_rounded(const codec::SampleFormat &fmt, const unsigned char *src, int n, bool big_endian,
+                       const float *narrowed)
+{
+    const bool swap = big_endian == PY_LITTLE_ENDIAN;
+    switch (fmt.stored) {
+    case 'd':
+        return narrowing_rounded<double>(src, n, swap, narrowed);
+    case 'i':
+        return narrowing_rounded<std::int32_t>(src, n, swap, narrowed);
+    case 'I':
+        return narrowing_rounded<std::uint32_t>(src, n, swap, narrowed);
+    case 'q':
+        return narrowing_rounded<std::int64_t>(src, n, swap, narrowed);
+    case 'Q':
+        return narrowing_rounded<std::uint64_t>(src, n, swap, narrowed);
+    default:
+        return false;
+    }
 }
 
 // Reads the stored samples of a SEG-Y trace into the staging buffer and
@@ -341,8 +384,12 @@ int read_segy_samples(StreamObject *self, unsigned char *samples, int ns, bool t
         return truncated(self, header_size + got);
     bool big_endian = PY_LITTLE_ENDIAN ? self->swap : !self->swap;
     codec::decode_samples(*self->segy, self->staging, ns, big_endian, samples, to_float);
-    if (to_float && self->segy->stored == 'd' && !self->rounded)
-        self->rounded = rounds_doubles(self->staging, ns, big_endian, reinterpret_cast<const float *>(samples));
+    if (to_float && !self->rounded && narrowing_may_round(*self->segy) &&
+        narrowing_rounded(*self->segy, self->staging, ns, big_endian, reinterpret_cast<const float *>(samples))) {
+        self->rounded = 1;
+        if (PyErr_WarnFormat(precision_warning, 1, msg_rounded, self->name, self->segy->code) < 0)
+            return -1;
+    }
     return 0;
 }
 
@@ -996,7 +1043,7 @@ PyGetSetDef stream_getset[] = {
      "the whole SEG-Y trace header of the trace handed out last (bytes, native order), or None", nullptr},
     {"_layout", stream_get_layout, nullptr, "the SEG-Y file headers as read, for Writer(like=)", nullptr},
     {"_rounded", stream_get_rounded, nullptr,
-     "whether float32 rounded a 64-bit float sample handed out so far", nullptr},
+     "whether float32 rounded a sample handed out so far", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -1046,6 +1093,16 @@ int stream_exec(PyObject *module)
     if (PyType_Ready(&StreamType) < 0)
         return -1;
     if (PyModule_AddFunctions(module, module_functions) < 0)
+        return -1;
+    if (!precision_warning) {
+        precision_warning = PyErr_NewExceptionWithDoc("vondrel.PrecisionWarning",
+            "Samples were rounded as they were read as float32: the file stores values float32 cannot hold "
+            "(32- or 64-bit integers, 64-bit floats).",
+            PyExc_UserWarning, nullptr);
+        if (!precision_warning)
+            return -1;
+    }
+    if (PyModule_AddObjectRef(module, "PrecisionWarning", precision_warning) < 0)
         return -1;
     return PyModule_AddObjectRef(module, "_traces", reinterpret_cast<PyObject *>(&StreamType));
 }

@@ -25,6 +25,13 @@ constexpr const char *msg_no_reduce = "no default __reduce__ due to non-trivial 
 constexpr const char *msg_cut_short =
     "%U: %U: trace %d at byte offset %lld is cut short: the data end %lld bytes into it";
 
+// The warning of samples that float32 rounded as they were read (the
+// source's name, its sample format code).  The Python twin is
+// vondrel._messages.ROUNDED.
+constexpr const char *msg_rounded =
+    "%U: some samples of sample format %d were rounded as they were read as float32; vondrel.read and "
+    "File.read keep every value with dtype=\"stored\"";
+
 // The TypeErrors of a bad call (format strings: the callable's name, then
 // the counts or the keyword).
 constexpr const char *msg_arg_count = "%.200s() takes %.8s %zd positional argument%.1s (%zd given)";
