@@ -251,8 +251,10 @@ def run_jobs(work, original, n_il, repeat, jobs):
         f = vondrel.open(cube)
         f.dims                                     # the geometry, inferred before the clock as the engine's is
         keys = xr.open_dataset(cube, engine="vondrel", drop_variables=header_names(f))
-        # xarray's own floor: the same Dataset, every header coordinate held in NumPy
-        memory = ds.assign_coords({name: ds[name].load() for name in header_names(f) if name in ds.coords})
+        # xarray's own floor: the same Dataset, every header coordinate held in NumPy (a Dataset of its
+        # own: loading a coordinate of `ds` through ds[name].load() would load it in `ds` too)
+        memory = xr.open_dataset(cube, engine="vondrel")
+        memory = memory.assign_coords({name: memory[name].load() for name in header_names(f) if name in memory.coords})
         check = ds.samples.sel(iline=lines[0]).values
         np.testing.assert_array_equal(check, f.sel(iline=lines[0]))
         np.testing.assert_array_equal(keys.samples.sel(iline=lines[0]).values, check)

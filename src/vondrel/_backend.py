@@ -95,6 +95,18 @@ class _Headers:
         self.numbers: np.ndarray[Any, Any] | None = None       # the traces of the rows held
         self.rows: np.ndarray[Any, Any] | None = None
         self.columns: dict[str, np.ndarray[Any, Any]] = {}
+        self.last: tuple[Any, ...] | None = None             # the last selection: numbers, key, result
+
+    def pick(self, numbers: np.ndarray[Any, Any], key: tuple[Any, ...], column: HeaderColumn) -> HeaderColumn:
+        """`column` indexed by `key` (ints and slices): the coordinates of one
+        Dataset share their trace numbers, so one selection indexes them once
+        for all."""
+        last = self.last
+        if last is None or last[0] is not numbers or last[1] != key:
+            last = self.last = (numbers, key, np.asarray(numbers[key]))
+        out = object.__new__(HeaderColumn)
+        out.reader, out.name, out.numbers, out._dtype = self, column.name, last[2], column._dtype
+        return out
 
     def values(self, name: str, numbers: np.ndarray[Any, Any], dtype: np.dtype[Any]) -> np.ndarray[Any, Any]:
         """Field `name` of the traces `numbers` (any shape; -1: none, 0 or
@@ -169,6 +181,72 @@ class HeaderColumn(indexing.ExplicitlyIndexedNDArrayMixin):
         return f"HeaderColumn({self.name!r}, shape={self.shape})"
 
 
+_WRAPPERS = (indexing.MemoryCachedArray, indexing.CopyOnWriteArray)
+
+
+class Variable(xr.Variable):
+    """A header coordinate's Variable: xarray's own, but a selection by
+    integers and slices (an inline, a range of them: what sel and isel of
+    the grid give) is worked out on the grid's trace numbers in one step,
+    through the wrappers xarray put around the column, instead of
+    xarray's general indexing path per coordinate.  Anything else, and
+    any column already read into memory or chunked, takes xarray's path."""
+
+    __slots__ = ()
+
+    def isel(self, indexers: Any = None, missing_dims: Any = "raise", **indexers_kwargs: Any) -> Any:
+        if indexers is not None and not indexers_kwargs and missing_dims == "raise":
+            picked = _basic(self, indexers)
+            if picked is not None:
+                return picked
+        return super().isel(indexers, missing_dims, **indexers_kwargs)
+
+
+def _basic(var: Variable, indexers: Any) -> Variable | None:
+    """`var` indexed by `indexers` (ints and slices by dim), or None where
+    the key or the variable's data is not of the kind handled here.  The
+    result is what xarray's own path gives: the same wrappers around a
+    column of the picked trace numbers, the same attributes and encoding."""
+    data = var._data
+    wrappers = []
+    while type(data) in _WRAPPERS:
+        wrappers.append(data)
+        data = data.array
+    if type(data) is not HeaderColumn:
+        return None
+    dims = var._dims
+    key = []
+    kept = []
+    used = 0
+    for d in dims:
+        k = indexers.get(d, _ALL)
+        used += k is not _ALL
+        if type(k) is slice:
+            kept.append(d)
+        elif type(k) is int or (isinstance(k, np.integer) and k.dtype.kind in "iu"):
+            k = int(k)
+        else:
+            return None
+        key.append(k)
+    if used != len(indexers):
+        return None                     # a dim the variable does not have: xarray's path says so
+    column: Any = data.reader.pick(data.numbers, tuple(key), data)
+    for held in reversed(wrappers):
+        wrapped = object.__new__(type(held))
+        wrapped.array = column
+        if type(held) is indexing.CopyOnWriteArray:
+            wrapped._copied = False
+        column = wrapped
+    out = object.__new__(type(var))
+    out._dims, out._data = tuple(kept), column
+    out._attrs = None if var._attrs is None else dict(var._attrs)
+    out._encoding = None if var._encoding is None else dict(var._encoding)
+    return out
+
+
+_ALL = slice(None)
+
+
 def attributes(f: Any) -> dict[str, Any]:
     """The file headers as attributes that NetCDF can hold: interval,
     format and byte order as to_xarray has them; for SEG-Y also the sample
@@ -212,7 +290,7 @@ def open_file(f: Any, drop_variables: Iterable[str] | None = None) -> xr.Dataset
     for name in _columns.fields(layout):
         if name in grid or name in drop or layout[name].kind == "V":
             continue
-        coords[name] = xr.Variable(grid, HeaderColumn(reader, name, index, layout[name].newbyteorder("=")))
+        coords[name] = Variable(grid, HeaderColumn(reader, name, index, layout[name].newbyteorder("=")))
     coords["time"] = ("time", time_axis(ns, float(f.dt or 0), delay),
                       {"units": "s", "long_name": "time" if common else "time from trace start"})
     variables = {}
