@@ -182,9 +182,6 @@ class HeaderColumn(indexing.ExplicitlyIndexedNDArrayMixin):
         return f"HeaderColumn({self.name!r}, shape={self.shape})"
 
 
-_WRAPPERS = (indexing.MemoryCachedArray, indexing.CopyOnWriteArray)
-
-
 class Variable(xr.Variable):
     """A header coordinate's Variable: xarray's own, but a selection by
     integers and slices (an inline, a range of them: what sel and isel of
@@ -217,10 +214,11 @@ def _basic(var: Variable, indexers: Any) -> Variable | None:
     result is what xarray's own path gives: the same wrappers around a
     column of the picked trace numbers, the same attributes and encoding."""
     data = var._data
-    wrappers = []
-    while type(data) in _WRAPPERS:
-        wrappers.append(data)
-        data = data.array
+    cached = copied = None
+    if type(data) is _Cached:
+        cached, data = data, data.array
+    if type(data) is _CopyOnWrite:
+        copied, data = data, data.array
     if type(data) is not HeaderColumn:
         return None
     dims = var._dims
@@ -240,17 +238,23 @@ def _basic(var: Variable, indexers: Any) -> Variable | None:
     if used != len(indexers):
         return None                     # a dim the variable does not have: xarray's path says so
     column: Any = data.reader.pick(data.numbers, tuple(key), data)
-    for held in reversed(wrappers):
-        wrapped = object.__new__(type(held))
+    if copied is not None:
+        wrapped = object.__new__(_CopyOnWrite)
+        wrapped.array, wrapped._copied = column, False
+        column = wrapped
+    if cached is not None:
+        wrapped = object.__new__(_Cached)
         wrapped.array = column
-        if type(held) is indexing.CopyOnWriteArray:
-            wrapped._copied = False
         column = wrapped
     out = object.__new__(type(var))
     out._dims, out._data = tuple(kept), column
-    out._attrs = None if var._attrs is None else dict(var._attrs)
-    out._encoding = None if var._encoding is None else dict(var._encoding)
+    attrs, encoding = var._attrs, var._encoding
+    out._attrs = None if attrs is None else dict(attrs)
+    out._encoding = None if encoding is None else dict(encoding)
     return out
+
+
+_Cached, _CopyOnWrite = indexing.MemoryCachedArray, indexing.CopyOnWriteArray
 
 
 _ALL = slice(None)
@@ -258,7 +262,9 @@ _ALL = slice(None)
 
 def _column_of(var: xr.Variable) -> HeaderColumn | None:
     data = var._data
-    while type(data) in _WRAPPERS:
+    if type(data) is _Cached:
+        data = data.array
+    if type(data) is _CopyOnWrite:
         data = data.array
     return data if type(data) is HeaderColumn else None
 
