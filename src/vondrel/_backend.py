@@ -16,8 +16,11 @@ with a `binary_` prefix).  Nothing else is read until it is used: an
 index of `samples` reads only the traces it touches (outer indexing over
 the handle), and the header coordinates, indexed as the grid's trace
 numbers in memory, read the headers of the traces they are asked for on
-first use, once for all fields (see _Headers).  Options (open_dataset's keywords or backend_kwargs): `dims`,
-`format`, `byteorder`, `ns`, `sample_format`, as vondrel.open takes them.
+first use, once for all fields (see _Headers); their Variables (see
+Variable) select by ints and slices, and chunk for Dask, in one step
+each instead of xarray's general path per coordinate.  Options
+(open_dataset's keywords or backend_kwargs): `dims`, `format`,
+`byteorder`, `ns`, `sample_format`, as vondrel.open takes them.
 """
 from __future__ import annotations
 
@@ -274,7 +277,7 @@ def _chunked(var: Variable, chunks: dict[Any, Any], name: Any, lock: Any, inline
     """`var` as a Dask array of `chunks` (by dim: a size, -1 or None for
     whole, or the sizes), as dask.array.from_array makes it under the name
     xarray gives (open_dataset's chunks: one per coordinate per file), in a
-    tenth of its time: a task per chunk indexes the lazy column, so its
+    fifth of its time: a task per chunk indexes the lazy column, so its
     values are still read when the chunk is computed.  None where anything
     asks for more (no name, a lock, another chunk manager, chunks by rule)."""
     from xarray.namedarray.daskmanager import DaskManager
