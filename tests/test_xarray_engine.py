@@ -109,6 +109,11 @@ def test_open_mfdataset_stacks_files_as_vondrel_dask_does(tmp_path):
     samples, headers = vondrel.dask.read(paths)
     np.testing.assert_array_equal(ds.samples.mean("trace").values, samples.mean(axis=0).compute())
     np.testing.assert_array_equal(ds.sx.values, headers.sx.compute().to_numpy())
+    every = np.concatenate([vondrel.read(p).headers for p in paths])
+    for name in every.dtype.names:
+        if name in ds.coords:
+            np.testing.assert_array_equal(ds[name].values, every[name], err_msg=name)
+    np.testing.assert_array_equal(ds.isel(trace=slice(5, 12)).offset.values, every["offset"][5:12])
 
 
 @pytest.mark.parametrize("chunks", [None, {"iline": 3, "xline": 2}])
@@ -124,3 +129,66 @@ def test_header_coordinates_under_every_kind_of_index_read_their_traces_values(s
     assert ds.tracl.sel(iline=14).values.tolist() == want[2].tolist()
     assert ds.tracl.transpose("xline", "iline").values.tolist() == want.T.tolist()
     assert ds.isel(iline=1).tracl.values.tolist() == want[1].tolist() and ds.tracl.values.tolist() == want.tolist()
+
+
+def grid_of(path, dims):
+    """Every header field of a file placed on the grid of `dims` (as
+    cube_of places the samples; 0 where no trace), or in file order."""
+    h = vondrel.read(path).headers
+    if not dims:
+        return {name: h[name] for name in h.dtype.names}
+    places = [np.unique(h[d], return_inverse=True) for d in dims]
+    out = {}
+    for name in h.dtype.names:
+        out[name] = np.zeros(tuple(len(labels) for labels, _ in places), h.dtype[name].newbyteorder("="))
+        out[name][tuple(where for _, where in places)] = h[name]
+    return out
+
+
+@pytest.mark.parametrize("cache", [True, False])
+@pytest.mark.parametrize("name, dims", [("segyio_small.sgy", ("iline", "xline")), ("shuffled", ("iline", "xline")),
+                                        ("seismiclab_cdp700.su", ())])
+def test_header_coordinates_selected_by_ints_and_slices_hold_the_files_values(shuffled, name, dims, cache):
+    path = shuffled if name == "shuffled" else DATA / name
+    want = grid_of(path, dims)
+    ds = xr.open_dataset(path, engine="vondrel", cache=cache)
+    loaded = xr.open_dataset(path, engine="vondrel").load()
+    first, *rest = ds.samples.dims[:-1]
+    keys = [{first: 1}, {first: -1}, {first: np.int64(2)}, {first: slice(1, None, 2)}, {first: slice(None, None, -1)}]
+    if rest:
+        keys += [{first: 0, rest[0]: slice(None, None, -2)}, {rest[0]: np.int32(1)}, {first: 3, rest[0]: -1}]
+    for key in keys:
+        picked = ds.isel(key)
+        where = tuple(key.get(d, slice(None)) for d in ds.samples.dims[:-1])
+        for field in (n for n in ds.coords if n not in (*ds.samples.dims, "time")):
+            np.testing.assert_array_equal(picked[field].values, want[field][where], err_msg=f"{field} {key}")
+            assert picked[field].dims == ds.samples.isel(key)[field].dims
+        xr.testing.assert_identical(ds.samples.isel(key).load(), loaded.samples.isel(key))
+        xr.testing.assert_identical(ds.isel(key).load(), loaded.isel(key))
+
+
+@pytest.mark.parametrize("chunks", [{"iline": 3}, {"iline": 2, "xline": 2}, {"iline": -1}, {"iline": "auto"}, 2])
+def test_chunked_header_coordinates_are_dask_arrays_of_the_files_values(shuffled, chunks):
+    import dask
+
+    want = grid_of(shuffled, ("iline", "xline"))
+    ds = xr.open_dataset(shuffled, engine="vondrel", chunks=chunks)
+    fields = [n for n in ds.coords if n not in ("iline", "xline", "time")]
+    names = {ds[n].data.name for n in fields}
+    assert len(names) == len(fields)
+    for field in fields:
+        assert ds[field].chunks == ds.samples.chunks[:2], field
+    with dask.config.set(scheduler="threads"):
+        got = dask.compute(*(ds[n].data for n in fields))
+    for field, values in zip(fields, got):
+        np.testing.assert_array_equal(values, want[field], err_msg=field)
+    np.testing.assert_array_equal(ds.chunk({"iline": 1}).tracl.isel(iline=2).values, want["tracl"][2])
+
+
+def test_a_selection_goes_through_netcdf_and_zarr_with_its_header_values(shuffled, tmp_path):
+    ds = xr.open_dataset(shuffled, engine="vondrel").isel(iline=slice(1, 4), xline=slice(None, None, -1))
+    want = xr.open_dataset(shuffled, engine="vondrel").load().isel(iline=slice(1, 4), xline=slice(None, None, -1))
+    ds.to_netcdf(tmp_path / "part.nc", engine="scipy")
+    xr.testing.assert_identical(xr.open_dataset(tmp_path / "part.nc").load(), want)
+    ds.to_zarr(tmp_path / "part.zarr", zarr_format=3, consolidated=False)
+    xr.testing.assert_identical(xr.open_zarr(tmp_path / "part.zarr", consolidated=False).load(), want)

@@ -16,11 +16,15 @@ with a `binary_` prefix).  Nothing else is read until it is used: an
 index of `samples` reads only the traces it touches (outer indexing over
 the handle), and the header coordinates, indexed as the grid's trace
 numbers in memory, read the headers of the traces they are asked for on
-first use, once for all fields (see _Headers).  Options (open_dataset's keywords or backend_kwargs): `dims`,
-`format`, `byteorder`, `ns`, `sample_format`, as vondrel.open takes them.
+first use, once for all fields (see _Headers); their Variables (see
+Variable) select by ints and slices, and chunk for Dask, in one step
+each instead of xarray's general path per coordinate.  Options
+(open_dataset's keywords or backend_kwargs): `dims`, `format`,
+`byteorder`, `ns`, `sample_format`, as vondrel.open takes them.
 """
 from __future__ import annotations
 
+import itertools
 import os
 import threading
 from collections.abc import Iterable
@@ -95,6 +99,18 @@ class _Headers:
         self.numbers: np.ndarray[Any, Any] | None = None       # the traces of the rows held
         self.rows: np.ndarray[Any, Any] | None = None
         self.columns: dict[str, np.ndarray[Any, Any]] = {}
+        self.last: tuple[Any, ...] | None = None             # the last selection: numbers, key, result
+
+    def pick(self, numbers: np.ndarray[Any, Any], key: tuple[Any, ...], column: HeaderColumn) -> HeaderColumn:
+        """`column` indexed by `key` (ints and slices): the coordinates of one
+        Dataset share their trace numbers, so one selection indexes them once
+        for all."""
+        last = self.last
+        if last is None or last[0] is not numbers or last[1] != key:
+            last = self.last = (numbers, key, np.asarray(numbers[key]))
+        out = object.__new__(HeaderColumn)
+        out.reader, out.name, out.numbers, out._dtype = self, column.name, last[2], column._dtype
+        return out
 
     def values(self, name: str, numbers: np.ndarray[Any, Any], dtype: np.dtype[Any]) -> np.ndarray[Any, Any]:
         """Field `name` of the traces `numbers` (any shape; -1: none, 0 or
@@ -169,6 +185,134 @@ class HeaderColumn(indexing.ExplicitlyIndexedNDArrayMixin):
         return f"HeaderColumn({self.name!r}, shape={self.shape})"
 
 
+class Variable(xr.Variable):
+    """A header coordinate's Variable: xarray's own, but a selection by
+    integers and slices (an inline, a range of them: what sel and isel of
+    the grid give) is worked out on the grid's trace numbers in one step,
+    through the wrappers xarray put around the column, instead of
+    xarray's general indexing path per coordinate.  Anything else, and
+    any column already read into memory or chunked, takes xarray's path."""
+
+    __slots__ = ()
+
+    def isel(self, indexers: Any = None, missing_dims: Any = "raise", **indexers_kwargs: Any) -> Any:
+        if indexers is not None and not indexers_kwargs and missing_dims == "raise":
+            picked = _basic(self, indexers)
+            if picked is not None:
+                return picked
+        return super().isel(indexers, missing_dims, **indexers_kwargs)
+
+    def chunk(self, chunks: Any = {}, name: Any = None, lock: Any = None, inline_array: Any = None,  # noqa: B006
+              chunked_array_type: Any = None, from_array_kwargs: Any = None, **chunks_kwargs: Any) -> Any:
+        if not chunks_kwargs and isinstance(chunks, dict):
+            made = _chunked(self, chunks, name, lock, inline_array, chunked_array_type, from_array_kwargs)
+            if made is not None:
+                return made
+        return super().chunk(chunks, name, lock, inline_array, chunked_array_type, from_array_kwargs, **chunks_kwargs)
+
+
+def _basic(var: Variable, indexers: Any) -> Variable | None:
+    """`var` indexed by `indexers` (ints and slices by dim), or None where
+    the key or the variable's data is not of the kind handled here.  The
+    result is what xarray's own path gives: the same wrappers around a
+    column of the picked trace numbers, the same attributes and encoding."""
+    data = var._data
+    cached = copied = None
+    if type(data) is _Cached:
+        cached, data = data, data.array
+    if type(data) is _CopyOnWrite:
+        copied, data = data, data.array
+    if type(data) is not HeaderColumn:
+        return None
+    dims = var._dims
+    key = []
+    kept = []
+    used = 0
+    for d in dims:
+        k = indexers.get(d, _ALL)
+        used += k is not _ALL
+        if type(k) is slice:
+            kept.append(d)
+        elif type(k) is int or (isinstance(k, np.integer) and k.dtype.kind in "iu"):
+            k = int(k)
+        else:
+            return None
+        key.append(k)
+    if used != len(indexers):
+        return None                     # a dim the variable does not have: xarray's path says so
+    column: Any = data.reader.pick(data.numbers, tuple(key), data)
+    if copied is not None:
+        wrapped = object.__new__(_CopyOnWrite)
+        wrapped.array, wrapped._copied = column, False
+        column = wrapped
+    if cached is not None:
+        wrapped = object.__new__(_Cached)
+        wrapped.array = column
+        column = wrapped
+    out = object.__new__(type(var))
+    out._dims, out._data = tuple(kept), column
+    attrs, encoding = var._attrs, var._encoding
+    out._attrs = None if attrs is None else dict(attrs)
+    out._encoding = None if encoding is None else dict(encoding)
+    return out
+
+
+_Cached, _CopyOnWrite = indexing.MemoryCachedArray, indexing.CopyOnWriteArray
+
+
+_ALL = slice(None)
+
+
+def _column_of(var: xr.Variable) -> HeaderColumn | None:
+    data = var._data
+    if type(data) is _Cached:
+        data = data.array
+    if type(data) is _CopyOnWrite:
+        data = data.array
+    return data if type(data) is HeaderColumn else None
+
+
+def _chunked(var: Variable, chunks: dict[Any, Any], name: Any, lock: Any, inline_array: Any,
+             chunked_array_type: Any, from_array_kwargs: Any) -> Variable | None:
+    """`var` as a Dask array of `chunks` (by dim: a size, -1 or None for
+    whole, or the sizes), as dask.array.from_array makes it under the name
+    xarray gives (open_dataset's chunks: one per coordinate per file), in a
+    fifth of its time: a task per chunk indexes the lazy column, so its
+    values are still read when the chunk is computed.  None where anything
+    asks for more (no name, a lock, another chunk manager, chunks by rule)."""
+    from xarray.namedarray.daskmanager import DaskManager
+
+    options = dict(from_array_kwargs or {})
+    name = name or options.pop("name", None)
+    if lock or inline_array or options.pop("lock", None) or options.pop("inline_array", None) or options or \
+            not isinstance(name, str) or _column_of(var) is None:
+        return None
+    if not isinstance(chunked_array_type, DaskManager) and chunked_array_type not in (None, "dask"):
+        return None
+    normal = []
+    for dim, size in zip(var.dims, var.shape):
+        step = chunks.get(dim)
+        if step is None or step == -1 or (isinstance(step, int) and not isinstance(step, bool) and step >= size > 0):
+            normal.append((size,))
+        elif isinstance(step, int) and not isinstance(step, bool) and step > 0:
+            normal.append((step,) * (size // step) + ((size % step,) if size % step else ()))
+        elif isinstance(step, tuple) and all(type(k) is int and k >= 0 for k in step) and sum(step) == size and step:
+            normal.append(step)
+        else:
+            return None
+    import dask.array as da
+    from dask.array.core import getter
+
+    original = f"original-{name}"
+    graph: dict[Any, Any] = {original: indexing.ImplicitToExplicitIndexingAdapter(var._data, indexing.OuterIndexer)}
+    bounds = [np.cumsum((0, *sizes)).tolist() for sizes in normal]
+    for block in itertools.product(*(range(len(sizes)) for sizes in normal)):
+        cut = tuple(slice(b[i], b[i + 1]) for b, i in zip(bounds, block))
+        graph[(name, *block)] = (getter, original, cut)
+    array = da.Array(graph, name, chunks=tuple(normal), dtype=var.dtype, meta=np.empty((0,) * var.ndim, var.dtype))
+    return var._replace(data=array)
+
+
 def attributes(f: Any) -> dict[str, Any]:
     """The file headers as attributes that NetCDF can hold: interval,
     format and byte order as to_xarray has them; for SEG-Y also the sample
@@ -212,7 +356,7 @@ def open_file(f: Any, drop_variables: Iterable[str] | None = None) -> xr.Dataset
     for name in _columns.fields(layout):
         if name in grid or name in drop or layout[name].kind == "V":
             continue
-        coords[name] = xr.Variable(grid, HeaderColumn(reader, name, index, layout[name].newbyteorder("=")))
+        coords[name] = Variable(grid, HeaderColumn(reader, name, index, layout[name].newbyteorder("=")))
     coords["time"] = ("time", time_axis(ns, float(f.dt or 0), delay),
                       {"units": "s", "long_name": "time" if common else "time from trace start"})
     variables = {}
