@@ -789,6 +789,9 @@ def parent(args):
                         continue
                     for f in ("ref.su", "ref-be.su"):   # this machine pages out what has been cold for a while
                         warm(directory / f)
+                    # Every job starts with nothing waiting to be written: the files just made, or a job
+                    # before, would otherwise still be on their way to the disk while a job's fsync waits.
+                    os.sync()
                     r = run_child(job, n, ns, directory, checksum, args.repeat)
                     r["median"] = statistics.median(r["times"])
                     results[job] = r
@@ -804,7 +807,8 @@ def parent(args):
         return
     lines = ["# vondrel.segy benchmark", "",
              f"`./dev run python3.13 bench/run.py{' --quick' if args.quick else ''}`: "
-             f"median of {args.repeat} repetitions after a warm-up, one process per job, page cache warm. "
+             f"median of {args.repeat} repetitions after a warm-up, one process per job, page cache warm, "
+             "nothing waiting to be written to disk as a job starts (os.sync() before each). "
              "MB/s counts the collection file's bytes; x limit and x NumPy are ratios of medians "
              "(above 1: faster than the figure compared with). Peak RSS is the job process's VmHWM.",
              "", "## Machine", ""]
