@@ -442,12 +442,12 @@ def test_ascii_textual_header_is_decoded():
 @pytest.mark.parametrize("mode", ["wb", "ab", "r+b"])
 @pytest.mark.parametrize("trace", [0, 126, 127, 1500, 1999])
 def test_a_native_write_stops_at_the_chunk_of_a_bad_value_on_either_thread(tmp_path, trace, mode):
-    """The bulk writer alone (vondrel.write checks first): chunks of 127
-    traces of 2,000 samples are encoded by two threads; the first bad value
-    is reported, and exactly the chunks before its own are in the file, as
-    a clean write has them, with the descriptor just after them.  A file
-    written at its end ("wb") takes its chunks in any order; one opened for
-    appending, or written in its middle, in order."""
+    """The bulk writer alone (vondrel.write checks first): chunks of at
+    most a megabyte of traces of 2,000 samples are encoded by two threads;
+    the first bad value is reported, and the chunks before its own are in
+    the file, as a clean write has them, with the descriptor just after
+    them.  A file written at its end ("wb") takes its chunks in any order;
+    one opened for appending, or written in its middle, in order."""
     n, ns = 2000, 2000
     before = b"kept" * 4 if mode != "wb" else b""
     after = b"tail" * 3 if mode == "r+b" else b""   # overwritten only as far as the written chunks reach
@@ -462,9 +462,10 @@ def test_a_native_write_stops_at_the_chunk_of_a_bad_value_on_either_thread(tmp_p
     with open(broken, mode) as f:
         f.seek(len(before))
         at = _arrays._segy_write(f.fileno(), headers, samples, n, ns, 1, True)
-        written = trace // 127 * 127 * (240 + 4 * ns)
-        assert os.lseek(f.fileno(), 0, os.SEEK_CUR) == len(before) + written
+        written = os.lseek(f.fileno(), 0, os.SEEK_CUR) - len(before)
+    stride = 240 + 4 * ns
     assert at == trace * ns + 3
+    assert written % stride == 0 and 0 <= trace * stride - written < 1 << 20    # up to the bad value's chunk
     assert broken.read_bytes() == before + clean.read_bytes()[:written] + after[written:]
 
 

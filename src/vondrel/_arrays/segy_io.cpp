@@ -44,6 +44,9 @@ constexpr std::size_t direct_sample_bytes = 4096;
 constexpr std::size_t sparse_trace_bytes = 16 * trace_header_size;
 // Values converted in place per pass, through a copy that stays in L1.
 constexpr std::size_t in_place_bytes = 8192;
+// Bytes per chunk of a write whose chunks each thread encodes and writes
+// itself: small enough to stay in that core's cache between the two.
+constexpr std::size_t placed_chunk = 256 * 1024;
 // From this many bytes on, a run is shared with a second thread: a read is
 // cut into parts that the two threads take in turn, each read and converted
 // by the thread that took it; a write's chunks are encoded by whichever
@@ -372,8 +375,18 @@ int write_traces(Sink &sink, const unsigned char *headers, const unsigned char *
         return m;
     };
     if (ahead && sink.fd >= 0) {
-        if (off_t base = free_end(sink.fd); base >= 0)
-            return write_placed(sink, base, count, per_chunk, chunks, stride, encode, ns, bad);
+        if (off_t base = free_end(sink.fd); base >= 0) {
+            // smaller chunks: each stays in its thread's cache from the encoding to the write
+            const std::size_t placed = std::min(std::max<std::size_t>(placed_chunk / stride, 1), count);
+            auto encode_placed = [&](std::size_t k, unsigned char *dst, std::size_t *ok) {
+                std::size_t first = k * placed, m = std::min(placed, count - first);
+                *ok = codec::encode_traces(headers + first * trace_header_size, samples + first * ns * item, m, ns,
+                                           fmt, big_endian, dst);
+                return m;
+            };
+            return write_placed(sink, base, count, placed, (count + placed - 1) / placed, stride, encode_placed, ns,
+                                bad);
+        }
     }
     constexpr std::size_t slots = 4;    // chunk buffers between the two threads
     Scratch scratch(static_cast<unsigned char *>(std::malloc((ahead ? slots : 1) * per_chunk * stride)));
