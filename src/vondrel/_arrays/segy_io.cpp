@@ -367,24 +367,22 @@ int write_traces(Sink &sink, const unsigned char *headers, const unsigned char *
     if (!chunks)
         return 0;
     const bool ahead = chunks > 1 && count * stride >= parallel_bytes;
-    // Chunk k: its traces, and where its encoding stopped (m * ns when whole).
-    auto encode = [&](std::size_t k, unsigned char *dst, std::size_t *ok) {
-        std::size_t first = k * per_chunk, m = std::min(per_chunk, count - first);
-        *ok = codec::encode_traces(headers + first * trace_header_size, samples + first * ns * item, m, ns, fmt,
-                                   big_endian, dst);
-        return m;
+    // Chunk k of chunks of `per` traces: its traces, and where its encoding
+    // stopped (m * ns when whole).
+    auto encoder = [&](std::size_t per) {
+        return [&, per](std::size_t k, unsigned char *dst, std::size_t *ok) {
+            std::size_t first = k * per, m = std::min(per, count - first);
+            *ok = codec::encode_traces(headers + first * trace_header_size, samples + first * ns * item, m, ns, fmt,
+                                       big_endian, dst);
+            return m;
+        };
     };
+    auto encode = encoder(per_chunk);
     if (ahead && sink.fd >= 0) {
         if (off_t base = free_end(sink.fd); base >= 0) {
             // smaller chunks: each stays in its thread's cache from the encoding to the write
             const std::size_t placed = std::min(std::max<std::size_t>(placed_chunk / stride, 1), count);
-            auto encode_placed = [&](std::size_t k, unsigned char *dst, std::size_t *ok) {
-                std::size_t first = k * placed, m = std::min(placed, count - first);
-                *ok = codec::encode_traces(headers + first * trace_header_size, samples + first * ns * item, m, ns,
-                                           fmt, big_endian, dst);
-                return m;
-            };
-            return write_placed(sink, base, count, placed, (count + placed - 1) / placed, stride, encode_placed, ns,
+            return write_placed(sink, base, count, placed, (count + placed - 1) / placed, stride, encoder(placed), ns,
                                 bad);
         }
     }
