@@ -300,8 +300,9 @@ def _chunked(var: Variable, chunks: dict[Any, Any], name: Any, lock: Any, inline
             normal.append(step)
         else:
             return None
-    import dask.array as da
     from dask.array.core import getter
+
+    from vondrel._dask_columns import Column
 
     original = f"original-{name}"
     graph: dict[Any, Any] = {original: indexing.ImplicitToExplicitIndexingAdapter(var._data, indexing.OuterIndexer)}
@@ -309,7 +310,7 @@ def _chunked(var: Variable, chunks: dict[Any, Any], name: Any, lock: Any, inline
     for block in itertools.product(*(range(len(sizes)) for sizes in normal)):
         cut = tuple(slice(b[i], b[i + 1]) for b, i in zip(bounds, block))
         graph[(name, *block)] = (getter, original, cut)
-    array = da.Array(graph, name, chunks=tuple(normal), dtype=var.dtype, meta=np.empty((0,) * var.ndim, var.dtype))
+    array = Column(graph, name, chunks=tuple(normal), dtype=var.dtype, meta=np.empty((0,) * var.ndim, var.dtype))
     return var._replace(data=array)
 
 
