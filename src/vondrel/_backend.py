@@ -277,41 +277,68 @@ def _chunked(var: Variable, chunks: dict[Any, Any], name: Any, lock: Any, inline
     """`var` as a Dask array of `chunks` (by dim: a size, -1 or None for
     whole, or the sizes), as dask.array.from_array makes it under the name
     xarray gives (open_dataset's chunks: one per coordinate per file), in a
-    fifth of its time: a task per chunk indexes the lazy column, so its
+    fraction of its time: a task per chunk indexes the lazy column, so its
     values are still read when the chunk is computed.  None where anything
     asks for more (no name, a lock, another chunk manager, chunks by rule)."""
-    from xarray.namedarray.daskmanager import DaskManager
-
-    options = dict(from_array_kwargs or {})
-    name = name or options.pop("name", None)
-    if lock or inline_array or options.pop("lock", None) or options.pop("inline_array", None) or options or \
-            not isinstance(name, str) or _column_of(var) is None:
+    if lock or inline_array or _column_of(var) is None:
         return None
-    if not isinstance(chunked_array_type, DaskManager) and chunked_array_type not in (None, "dask"):
+    if from_array_kwargs:
+        options = dict(from_array_kwargs)
+        name = name or options.pop("name", None)
+        if options.pop("lock", None) or options.pop("inline_array", None) or options:
+            return None
+    if not isinstance(name, str):
+        return None
+    manager, getter, array_type = _dask()
+    if chunked_array_type is not None and chunked_array_type != "dask" and \
+            not isinstance(chunked_array_type, manager):
         return None
     normal = []
-    for dim, size in zip(var.dims, var.shape):
-        step = chunks.get(dim)
-        if step is None or step == -1 or (isinstance(step, int) and not isinstance(step, bool) and step >= size > 0):
-            normal.append((size,))
-        elif isinstance(step, int) and not isinstance(step, bool) and step > 0:
-            normal.append((step,) * (size // step) + ((size % step,) if size % step else ()))
-        elif isinstance(step, tuple) and all(type(k) is int and k >= 0 for k in step) and sum(step) == size and step:
-            normal.append(step)
-        else:
+    for dim, size in zip(var._dims, var.shape):
+        sizes = _sizes(chunks.get(dim), size)
+        if sizes is None:
             return None
-    from dask.array.core import getter
-
-    from vondrel._dask_columns import Column
-
+        normal.append(sizes)
     original = f"original-{name}"
     graph: dict[Any, Any] = {original: indexing.ImplicitToExplicitIndexingAdapter(var._data, indexing.OuterIndexer)}
-    bounds = [np.cumsum((0, *sizes)).tolist() for sizes in normal]
-    for block in itertools.product(*(range(len(sizes)) for sizes in normal)):
-        cut = tuple(slice(b[i], b[i + 1]) for b, i in zip(bounds, block))
-        graph[(name, *block)] = (getter, original, cut)
-    array = Column(graph, name, chunks=tuple(normal), dtype=var.dtype, meta=np.empty((0,) * var.ndim, var.dtype))
+    if all(len(sizes) == 1 for sizes in normal):
+        graph[(name, *(0,) * len(normal))] = (getter, original, tuple(slice(0, sizes[0]) for sizes in normal))
+    else:
+        bounds = [list(itertools.accumulate(sizes, initial=0)) for sizes in normal]
+        for block in itertools.product(*(range(len(sizes)) for sizes in normal)):
+            cut = tuple(slice(b[i], b[i + 1]) for b, i in zip(bounds, block))
+            graph[(name, *block)] = (getter, original, cut)
+    array = array_type(graph, name, chunks=tuple(normal), meta=np.empty((0,) * len(normal), var.dtype))
     return var._replace(data=array)
+
+
+def _sizes(step: Any, size: int) -> tuple[int, ...] | None:
+    """One dim's chunk sizes for a chunk request `step` on `size` elements
+    (a size, -1 or None for whole, or the sizes); None for anything else."""
+    if step is None:
+        return (size,)
+    if type(step) is int and (step == -1 or step > 0):
+        if step == -1 or step >= size:
+            return (size,)
+        return (step,) * (size // step) + ((size % step,) if size % step else ())
+    if type(step) is tuple and step and sum(step) == size and all(type(k) is int and k >= 0 for k in step):
+        return step
+    return None
+
+
+_DASK: tuple[Any, Any, Any] | None = None
+
+
+def _dask() -> tuple[Any, Any, Any]:
+    """(xarray's DaskManager, Dask's getter, Dask's Array), imported on
+    first use: Dask is optional."""
+    global _DASK
+    if _DASK is None:
+        from dask.array.core import Array, getter
+        from xarray.namedarray.daskmanager import DaskManager
+
+        _DASK = (DaskManager, getter, Array)
+    return _DASK
 
 
 def attributes(f: Any) -> dict[str, Any]:
