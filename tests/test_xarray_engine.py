@@ -192,3 +192,27 @@ def test_a_selection_goes_through_netcdf_and_zarr_with_its_header_values(shuffle
     xr.testing.assert_identical(xr.open_dataset(tmp_path / "part.nc").load(), want)
     ds.to_zarr(tmp_path / "part.zarr", zarr_format=3, consolidated=False)
     xr.testing.assert_identical(xr.open_zarr(tmp_path / "part.zarr", consolidated=False).load(), want)
+
+
+@pytest.mark.parametrize("drop", [None, ["samples", "offset"]])
+@pytest.mark.parametrize("name", ["segyio_small.sgy", "shuffled", "seismiclab_cdp700.su"])
+def test_the_engines_direct_dataset_is_the_one_xarray_builds(shuffled, monkeypatch, name, drop):
+    from vondrel import _backend
+
+    made = []
+    direct = _backend.dataset
+    monkeypatch.setattr(_backend, "dataset", lambda v, c, a: made.append((direct(v, c, a), xr.Dataset(v, coords=c, attrs=a)))
+                        or made[-1][0])
+    path = shuffled if name == "shuffled" else DATA / name
+    _backend.VondrelBackendEntrypoint().open_dataset(path, drop_variables=drop).close()
+    ((ours, theirs),) = made
+    xr.testing.assert_identical(ours, theirs)
+    assert list(ours.variables) == list(theirs.variables) and dict(ours.sizes) == dict(theirs.sizes)
+    assert list(ours.sizes) == list(theirs.sizes) and set(ours.coords) == set(theirs.coords)
+    assert {k: type(v) for k, v in ours.variables.items()} == {k: type(v) for k, v in theirs.variables.items()}
+    assert {k: type(v._data) for k, v in ours.variables.items()} == {k: type(v._data) for k, v in theirs.variables.items()}
+    assert set(ours.xindexes) == set(theirs.xindexes) == set(ours.samples.dims if drop is None else ours.sizes)
+    for k, index in ours.xindexes.items():
+        assert type(index) is type(theirs.xindexes[k]) and index.equals(theirs.xindexes[k])
+        assert ours[k].dtype == theirs[k].dtype and ours[k].attrs == theirs[k].attrs
+    assert ours.encoding == theirs.encoding
