@@ -102,10 +102,24 @@ def test_xarray_finds_the_engine_by_entry_point_by_name_and_by_a_segy_files_head
     assert xr.open_dataset(tmp_path / "cube.dat").samples.dims == ("iline", "xline", "time")
 
 
-def test_open_mfdataset_stacks_files_as_vondrel_dask_does(tmp_path):
+def test_open_mfdataset_stacks_files_as_vondrel_dask_does(tmp_path, monkeypatch):
+    import dask.array
+
+    from vondrel import _backend
+
     paths = make_survey(tmp_path / "in")
+    read = []
+    values = _backend._Headers.values
+    monkeypatch.setattr(_backend._Headers, "values", lambda self, *a: (read.append(a[0]), values(self, *a))[1])
     ds = xr.open_mfdataset(paths, engine="vondrel", combine="nested", concat_dim="trace", coords="minimal",
                            data_vars="minimal", compat="override")
+    fields = [n for n in ds.coords if n not in ("trace", "time")]
+    assert not read and {type(ds[n].data) for n in fields} == {dask.array.Array}       # lazy until computed
+    assert all(ds[n].chunks == ((7, 12, 3),) for n in fields)
+    eager = [xr.open_dataset(p, engine="vondrel").load() for p in paths]
+    xr.testing.assert_identical(ds.compute(), xr.concat(eager, "trace", coords="minimal", data_vars="minimal",
+                                                     compat="override"))
+    assert read
     samples, headers = vondrel.dask.read(paths)
     np.testing.assert_array_equal(ds.samples.mean("trace").values, samples.mean(axis=0).compute())
     np.testing.assert_array_equal(ds.sx.values, headers.sx.compute().to_numpy())

@@ -18,7 +18,9 @@ the handle), and the header coordinates, indexed as the grid's trace
 numbers in memory, read the headers of the traces they are asked for on
 first use, once for all fields (see _Headers); their Variables (see
 Variable) select by ints and slices, and chunk for Dask, in one step
-each instead of xarray's general path per coordinate.  Options
+each instead of xarray's general path per coordinate, and the Dataset
+is put together directly (see dataset) rather than by xarray's merge of
+some ninety coordinates, which open_mfdataset paid once a file.  Options
 (open_dataset's keywords or backend_kwargs): `dims`, `format`,
 `byteorder`, `ns`, `sample_format`, as vondrel.open takes them.
 """
