@@ -102,10 +102,24 @@ def test_xarray_finds_the_engine_by_entry_point_by_name_and_by_a_segy_files_head
     assert xr.open_dataset(tmp_path / "cube.dat").samples.dims == ("iline", "xline", "time")
 
 
-def test_open_mfdataset_stacks_files_as_vondrel_dask_does(tmp_path):
+def test_open_mfdataset_stacks_files_as_vondrel_dask_does(tmp_path, monkeypatch):
+    import dask.array
+
+    from vondrel import _backend
+
     paths = make_survey(tmp_path / "in")
+    read = []
+    values = _backend._Headers.values
+    monkeypatch.setattr(_backend._Headers, "values", lambda self, *a: (read.append(a[0]), values(self, *a))[1])
     ds = xr.open_mfdataset(paths, engine="vondrel", combine="nested", concat_dim="trace", coords="minimal",
                            data_vars="minimal", compat="override")
+    fields = [n for n in ds.coords if n not in ("trace", "time")]
+    assert not read and {type(ds[n].data) for n in fields} == {dask.array.Array}       # lazy until computed
+    assert all(ds[n].chunks == ((7, 12, 3),) for n in fields)
+    eager = [xr.open_dataset(p, engine="vondrel").load() for p in paths]
+    xr.testing.assert_identical(ds.compute(), xr.concat(eager, "trace", coords="minimal", data_vars="minimal",
+                                                     compat="override"))
+    assert read
     samples, headers = vondrel.dask.read(paths)
     np.testing.assert_array_equal(ds.samples.mean("trace").values, samples.mean(axis=0).compute())
     np.testing.assert_array_equal(ds.sx.values, headers.sx.compute().to_numpy())
@@ -192,3 +206,27 @@ def test_a_selection_goes_through_netcdf_and_zarr_with_its_header_values(shuffle
     xr.testing.assert_identical(xr.open_dataset(tmp_path / "part.nc").load(), want)
     ds.to_zarr(tmp_path / "part.zarr", zarr_format=3, consolidated=False)
     xr.testing.assert_identical(xr.open_zarr(tmp_path / "part.zarr", consolidated=False).load(), want)
+
+
+@pytest.mark.parametrize("drop", [None, ["samples", "offset"]])
+@pytest.mark.parametrize("name", ["segyio_small.sgy", "shuffled", "seismiclab_cdp700.su"])
+def test_the_engines_direct_dataset_is_the_one_xarray_builds(shuffled, monkeypatch, name, drop):
+    from vondrel import _backend
+
+    made = []
+    direct = _backend.dataset
+    monkeypatch.setattr(_backend, "dataset", lambda v, c, a: made.append((direct(v, c, a), xr.Dataset(v, coords=c, attrs=a)))
+                        or made[-1][0])
+    path = shuffled if name == "shuffled" else DATA / name
+    _backend.VondrelBackendEntrypoint().open_dataset(path, drop_variables=drop).close()
+    ((ours, theirs),) = made
+    xr.testing.assert_identical(ours, theirs)
+    assert list(ours.variables) == list(theirs.variables) and dict(ours.sizes) == dict(theirs.sizes)
+    assert list(ours.sizes) == list(theirs.sizes) and set(ours.coords) == set(theirs.coords)
+    assert {k: type(v) for k, v in ours.variables.items()} == {k: type(v) for k, v in theirs.variables.items()}
+    assert {k: type(v._data) for k, v in ours.variables.items()} == {k: type(v._data) for k, v in theirs.variables.items()}
+    assert set(ours.xindexes) == set(theirs.xindexes) == set(ours.samples.dims if drop is None else ours.sizes)
+    for k, index in ours.xindexes.items():
+        assert type(index) is type(theirs.xindexes[k]) and index.equals(theirs.xindexes[k])
+        assert ours[k].dtype == theirs[k].dtype and ours[k].attrs == theirs[k].attrs
+    assert ours.encoding == theirs.encoding

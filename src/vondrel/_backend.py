@@ -18,7 +18,9 @@ the handle), and the header coordinates, indexed as the grid's trace
 numbers in memory, read the headers of the traces they are asked for on
 first use, once for all fields (see _Headers); their Variables (see
 Variable) select by ints and slices, and chunk for Dask, in one step
-each instead of xarray's general path per coordinate.  Options
+each instead of xarray's general path per coordinate, and the Dataset
+is put together directly (see dataset) rather than by xarray's merge of
+some ninety coordinates, which open_mfdataset paid once a file.  Options
 (open_dataset's keywords or backend_kwargs): `dims`, `format`,
 `byteorder`, `ns`, `sample_format`, as vondrel.open takes them.
 """
@@ -277,40 +279,68 @@ def _chunked(var: Variable, chunks: dict[Any, Any], name: Any, lock: Any, inline
     """`var` as a Dask array of `chunks` (by dim: a size, -1 or None for
     whole, or the sizes), as dask.array.from_array makes it under the name
     xarray gives (open_dataset's chunks: one per coordinate per file), in a
-    fifth of its time: a task per chunk indexes the lazy column, so its
+    fraction of its time: a task per chunk indexes the lazy column, so its
     values are still read when the chunk is computed.  None where anything
     asks for more (no name, a lock, another chunk manager, chunks by rule)."""
-    from xarray.namedarray.daskmanager import DaskManager
-
-    options = dict(from_array_kwargs or {})
-    name = name or options.pop("name", None)
-    if lock or inline_array or options.pop("lock", None) or options.pop("inline_array", None) or options or \
-            not isinstance(name, str) or _column_of(var) is None:
+    if lock or inline_array or _column_of(var) is None:
         return None
-    if not isinstance(chunked_array_type, DaskManager) and chunked_array_type not in (None, "dask"):
+    if from_array_kwargs:
+        options = dict(from_array_kwargs)
+        name = name or options.pop("name", None)
+        if options.pop("lock", None) or options.pop("inline_array", None) or options:
+            return None
+    if not isinstance(name, str):
+        return None
+    manager, getter, array_type = _dask()
+    if chunked_array_type is not None and chunked_array_type != "dask" and \
+            not isinstance(chunked_array_type, manager):
         return None
     normal = []
-    for dim, size in zip(var.dims, var.shape):
-        step = chunks.get(dim)
-        if step is None or step == -1 or (isinstance(step, int) and not isinstance(step, bool) and step >= size > 0):
-            normal.append((size,))
-        elif isinstance(step, int) and not isinstance(step, bool) and step > 0:
-            normal.append((step,) * (size // step) + ((size % step,) if size % step else ()))
-        elif isinstance(step, tuple) and all(type(k) is int and k >= 0 for k in step) and sum(step) == size and step:
-            normal.append(step)
-        else:
+    for dim, size in zip(var._dims, var.shape):
+        sizes = _sizes(chunks.get(dim), size)
+        if sizes is None:
             return None
-    import dask.array as da
-    from dask.array.core import getter
-
+        normal.append(sizes)
     original = f"original-{name}"
     graph: dict[Any, Any] = {original: indexing.ImplicitToExplicitIndexingAdapter(var._data, indexing.OuterIndexer)}
-    bounds = [np.cumsum((0, *sizes)).tolist() for sizes in normal]
-    for block in itertools.product(*(range(len(sizes)) for sizes in normal)):
-        cut = tuple(slice(b[i], b[i + 1]) for b, i in zip(bounds, block))
-        graph[(name, *block)] = (getter, original, cut)
-    array = da.Array(graph, name, chunks=tuple(normal), dtype=var.dtype, meta=np.empty((0,) * var.ndim, var.dtype))
+    if all(len(sizes) == 1 for sizes in normal):
+        graph[(name, *(0,) * len(normal))] = (getter, original, tuple(slice(0, sizes[0]) for sizes in normal))
+    else:
+        bounds = [list(itertools.accumulate(sizes, initial=0)) for sizes in normal]
+        for block in itertools.product(*(range(len(sizes)) for sizes in normal)):
+            cut = tuple(slice(b[i], b[i + 1]) for b, i in zip(bounds, block))
+            graph[(name, *block)] = (getter, original, cut)
+    array = array_type(graph, name, chunks=tuple(normal), meta=np.empty((0,) * len(normal), var.dtype))
     return var._replace(data=array)
+
+
+def _sizes(step: Any, size: int) -> tuple[int, ...] | None:
+    """One dim's chunk sizes for a chunk request `step` on `size` elements
+    (a size, -1 or None for whole, or the sizes); None for anything else."""
+    if step is None:
+        return (size,)
+    if type(step) is int and (step == -1 or step > 0):
+        if step == -1 or step >= size:
+            return (size,)
+        return (step,) * (size // step) + ((size % step,) if size % step else ())
+    if type(step) is tuple and step and sum(step) == size and all(type(k) is int and k >= 0 for k in step):
+        return step
+    return None
+
+
+_DASK: tuple[Any, Any, Any] | None = None
+
+
+def _dask() -> tuple[Any, Any, Any]:
+    """(xarray's DaskManager, Dask's getter, Dask's Array), imported on
+    first use: Dask is optional."""
+    global _DASK
+    if _DASK is None:
+        from dask.array.core import Array, getter
+        from xarray.namedarray.daskmanager import DaskManager
+
+        _DASK = (DaskManager, getter, Array)
+    return _DASK
 
 
 def attributes(f: Any) -> dict[str, Any]:
@@ -336,7 +366,7 @@ def attributes(f: Any) -> dict[str, Any]:
 
 def open_file(f: Any, drop_variables: Iterable[str] | None = None) -> xr.Dataset:
     """The lazy Dataset of an open file (see the module's text)."""
-    from vondrel import _columns, _registry, _zarr
+    from vondrel import _registry, _zarr
     from vondrel._geometry import time_axis
 
     drop = set(drop_variables or ())
@@ -350,19 +380,57 @@ def open_file(f: Any, drop_variables: Iterable[str] | None = None) -> xr.Dataset
     ns = int(f.ns)
     traces = _Traces(f, index)
     delay, common = _zarr.delay_of(f, index)
-    coords: dict[str, Any] = {d: (d, labels[d]) for d in grid}
+    coords: dict[str, xr.Variable] = {d: xr.Variable(d, labels[d]) for d in grid}
     layout = _registry.header_dtype(f.format)
     reader = _Headers(f)
-    for name in _columns.fields(layout):
-        if name in grid or name in drop or layout[name].kind == "V":
-            continue
-        coords[name] = Variable(grid, HeaderColumn(reader, name, index, layout[name].newbyteorder("=")))
-    coords["time"] = ("time", time_axis(ns, float(f.dt or 0), delay),
-                      {"units": "s", "long_name": "time" if common else "time from trace start"})
+    for name, dtype in _header_fields(layout):
+        if name not in grid and name not in drop:
+            coords[name] = Variable(grid, HeaderColumn(reader, name, index, dtype))
+    coords["time"] = xr.Variable("time", time_axis(ns, float(f.dt or 0), delay),
+                                 {"units": "s", "long_name": "time" if common else "time from trace start"})
     variables = {}
     if "samples" not in drop:
         variables["samples"] = xr.Variable((*grid, "time"), indexing.LazilyIndexedArray(SamplesArray(traces, ns)))
-    return xr.Dataset(variables, coords=coords, attrs=attributes(f))
+    return dataset(variables, coords, attributes(f))
+
+
+_FIELDS: dict[np.dtype[Any], tuple[tuple[str, np.dtype[Any]], ...]] = {}
+
+
+def _header_fields(layout: np.dtype[Any]) -> tuple[tuple[str, np.dtype[Any]], ...]:
+    """(name, native dtype) of each numeric header field of a layout, in
+    the layout's order: the same for every file of one format."""
+    fields = _FIELDS.get(layout)
+    if fields is None:
+        from vondrel import _columns
+
+        fields = _FIELDS[layout] = tuple((name, layout[name].newbyteorder("=")) for name in _columns.fields(layout)
+                                         if layout[name].kind != "V")
+    return fields
+
+
+def dataset(data_vars: dict[str, xr.Variable], coords: dict[str, xr.Variable], attrs: dict[str, Any]) -> xr.Dataset:
+    """xr.Dataset(data_vars, coords=coords, attrs=attrs) for Variables of
+    consistent sizes, made directly: the same Dataset (the variables in the
+    same order, each dimension coordinate indexed by a PandasIndex as
+    xarray's default, the Variables kept as they are, header coordinates'
+    Variable included) without xarray's merge of some ninety coordinates,
+    which cost half a millisecond a file.  Where this xarray has no direct
+    constructor, the Dataset is made the ordinary way."""
+    construct = getattr(xr.Dataset, "_construct_direct", None)
+    if construct is None:
+        return xr.Dataset(data_vars, coords=coords, attrs=attrs)
+    from xarray.indexes import PandasIndex
+
+    variables: dict[str, xr.Variable] = dict(data_vars)
+    indexes = {}
+    for name, var in coords.items():
+        if var.dims == (name,):
+            dim = {name: var}
+            index = indexes[name] = PandasIndex.from_variables(dim, options={})
+            var = index.create_variables(dim)[name]
+        variables[name] = var
+    return construct(variables, set(coords), attrs=attrs, indexes=indexes)  # type: ignore[no-any-return]
 
 
 class VondrelBackendEntrypoint(BackendEntrypoint):
