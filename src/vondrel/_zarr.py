@@ -85,6 +85,7 @@ HEADER = 240
 NATIVE = "<" if sys.byteorder == "little" else ">"
 CHUNK_BYTES = 16 << 20         # samples per chunk by default
 PIECE = 1 << 20                # bytes of traces decoded at a time: they stay in the cache
+NATIVE_PIECE = 256 << 10       # the same in one native call, where a read costs no Python
 
 
 # ---- what a task needs to know -------------------------------------------------------
@@ -292,36 +293,13 @@ def store_block(src: Source, arrays: tuple[Any, Any, Any], root: str, block: tup
     flat_h = headers.reshape(-1, HEADER)
     residue = None
     if k:
-        per = max(1, PIECE // src.trace_size)
-        raw = scratch("raw", (per * src.trace_size,), np.uint8)
-        again = scratch("again", (per * src.trace_size,), np.uint8) if src.code == 1 else None
-        piece = scratch("piece", (per, src.ns), dtype) if flat_s is None or not direct else None
         fd = _open_source(src)
         out_fd = _create_chunk(streamed) if streamed else None
         try:
-            for a0, b0 in _runs(ids):
-                for a in range(a0, b0, per):
-                    b = min(b0, a + per)
-                    m = b - a
-                    _pread_into(fd, memoryview(raw)[:m * src.trace_size], src.start + int(ids[a]) * src.trace_size,
-                                src.path, int(ids[a]))
-                    rows = raw[:m * src.trace_size].reshape(m, src.trace_size)
-                    where = order[a:b]
-                    out = flat_s[a:b] if direct and flat_s is not None else piece[:m]     # type: ignore[index]
-                    _decode(src, raw, m, out)
-                    if out_fd is not None:
-                        _pwrite_all(out_fd, memoryview(out.reshape(-1)).cast("B"), a * src.ns * dtype.itemsize)
-                    if direct:
-                        flat_h[a:b] = rows[:, :HEADER]
-                    else:
-                        flat_s[where] = out                                # type: ignore[index]
-                        flat_h[where] = rows[:, :HEADER]
-                    if again is not None:
-                        r = _residue(src, raw, m, out, again)
-                        if r is not None:
-                            if residue is None:
-                                residue = np.zeros((*shape, src.ns), np.uint32)
-                            residue.reshape(-1, src.ns)[where] = r
+            if direct:
+                residue = _store_in_order(src, fd, out_fd, ids, shape, flat_s, flat_h, dtype)
+            else:
+                residue = _store_gathered(src, fd, ids, order, shape, flat_s, flat_h, dtype)
             if out_fd is not None and fsync:
                 os.fsync(out_fd)
         finally:
@@ -334,6 +312,79 @@ def store_block(src: Source, arrays: tuple[Any, Any, Any], root: str, block: tup
     if residue is not None and residue_z is not None:
         put(root, residue_z, block, residue, fsync)
     return k
+
+
+def _store_in_order(src: Source, fd: int, out_fd: int | None, ids: np.ndarray[Any, Any], shape: tuple[int, ...],
+                    flat_s: np.ndarray[Any, Any] | None, flat_h: np.ndarray[Any, Any],
+                    dtype: np.dtype[Any]) -> np.ndarray[Any, Any] | None:
+    """Stores traces `ids` (ascending) that fill a block in file order: one
+    native call reads, converts and writes a piece at a time (headers into
+    `flat_h`, samples into `flat_s` or, streamed, to the chunk file
+    `out_fd`), without the interpreter lock.  A piece with unusual IBM words
+    stops it; the residue of that piece is worked out here and the call
+    resumes after it.  Returns the block's residue, or None when none."""
+    from vondrel import _arrays
+    per = max(1, NATIVE_PIECE // src.trace_size)
+    rows = [(src.start + int(ids[a]) * src.trace_size, min(b0, a + per) - a, a)
+            for a0, b0 in _runs(ids) for a in range(a0, b0, per)]
+    pieces = np.array(rows, np.int64).reshape(-1, 3)
+    raw = scratch("raw", (per * src.trace_size,), np.uint8)
+    out = scratch("piece", (per, src.ns), dtype) if out_fd is not None else flat_s
+    assert out is not None
+    ibm = src.code == 1
+    again = scratch("again", (per * src.trace_size,), np.uint8) if ibm else None
+    residue = None
+    done = 0
+    while done < len(pieces):
+        got, status = _arrays._store_pieces(fd, pieces[done:], src.ns, src.code, src.byteorder == ">", ibm, raw,
+                                            flat_h, out, -1 if out_fd is None else out_fd)
+        i = done + got
+        if status == 2:
+            raise ValueError(f"{src.path}: trace {int(ids[pieces[i, 2]])} at byte offset {int(pieces[i, 0])} is cut "
+                             "short: the file changed after planning")
+        if status == 1:
+            assert again is not None
+            m, a = int(pieces[i, 1]), int(pieces[i, 2])
+            r = _residue(src, raw, m, out[:m] if out_fd is not None else out[a:a + m], again)
+            if r is not None:
+                if residue is None:
+                    residue = np.zeros((*shape, src.ns), np.uint32)
+                residue.reshape(-1, src.ns)[a:a + m] = r
+        done = i + 1
+    return residue
+
+
+def _store_gathered(src: Source, fd: int, ids: np.ndarray[Any, Any], order: np.ndarray[Any, Any],
+                    shape: tuple[int, ...], flat_s: np.ndarray[Any, Any] | None, flat_h: np.ndarray[Any, Any],
+                    dtype: np.dtype[Any]) -> np.ndarray[Any, Any] | None:
+    """Stores traces `ids` (ascending) whose places in the block are
+    `order`: read and converted a piece at a time, then put in place.
+    Returns the block's residue, or None when none."""
+    assert flat_s is not None
+    per = max(1, PIECE // src.trace_size)
+    raw = scratch("raw", (per * src.trace_size,), np.uint8)
+    again = scratch("again", (per * src.trace_size,), np.uint8) if src.code == 1 else None
+    piece = scratch("piece", (per, src.ns), dtype)
+    residue = None
+    for a0, b0 in _runs(ids):
+        for a in range(a0, b0, per):
+            b = min(b0, a + per)
+            m = b - a
+            _pread_into(fd, memoryview(raw)[:m * src.trace_size], src.start + int(ids[a]) * src.trace_size,
+                        src.path, int(ids[a]))
+            rows = raw[:m * src.trace_size].reshape(m, src.trace_size)
+            where = order[a:b]
+            out = piece[:m]
+            _decode(src, raw, m, out)
+            flat_s[where] = out
+            flat_h[where] = rows[:, :HEADER]
+            if again is not None:
+                r = _residue(src, raw, m, out, again)
+                if r is not None:
+                    if residue is None:
+                        residue = np.zeros((*shape, src.ns), np.uint32)
+                    residue.reshape(-1, src.ns)[where] = r
+    return residue
 
 
 def _streamed_chunk(root: str, array: Any, block: tuple[slice, ...], shape: tuple[int, ...], ns: int) -> str | None:
@@ -349,12 +400,6 @@ def _streamed_chunk(root: str, array: Any, block: tuple[slice, ...], shape: tupl
 def _create_chunk(path: str) -> int:
     os.makedirs(os.path.dirname(path), exist_ok=True)
     return os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o666)
-
-
-def _pwrite_all(fd: int, view: memoryview, offset: int) -> None:
-    while len(view):
-        n = os.pwrite(fd, view, offset)
-        view, offset = view[n:], offset + n
 
 
 def _raw_chunks(array: Any) -> bool:
