@@ -359,3 +359,78 @@ def test_ibm_words_at_the_ends_of_float32_come_back_and_only_odd_pieces_keep_a_r
     assert residue[4, 1] and residue[4, 2] and residue[4, 3]    # bits lost, beyond float32, unnormalised
     assert not residue[4, 0] and not residue[4, 4:].any()     # exact (-0.0 too), found so by encoding
     assert sorted(os.listdir(store / "vondrel" / "ibm_residue" / "c")) == ["1"]
+
+
+def ibm_cube(n_il, n_xl, odd, order, delays=None):
+    """A SEG-Y IBM cube of 8-sample traces, inline-sorted (iline 1.., xline
+    1..): PLAIN words, ODD ones in the traces numbered in `odd`; `delays`,
+    (delrt, scalt) of each trace, 0 when None."""
+    binary = bytearray(400)
+    struct.pack_into(order + "hhHHh", binary, 16, 4000, 4000, 8, 8, 1)
+    out = bytearray("C 1 IBM cube".ljust(3200).encode("cp037")) + binary
+    for t in range(n_il * n_xl):
+        header = bytearray(240)
+        struct.pack_into(order + "i", header, 0, t + 1)
+        struct.pack_into(order + "HH", header, 114, 8, 4000)
+        struct.pack_into(order + "ii", header, 188, 1 + t // n_xl, 1 + t % n_xl)
+        if delays:
+            struct.pack_into(order + "h", header, 108, delays[t][0])
+            struct.pack_into(order + "h", header, 214, delays[t][1])
+        out += header + struct.pack(f"{order}8I", *(ODD if t in odd else PLAIN))
+    return bytes(out)
+
+
+@pytest.mark.parametrize("piece", [None, 2])
+@pytest.mark.parametrize("order", "<>")
+def test_odd_ibm_words_anywhere_in_a_chunk_read_in_file_order_keep_their_residue(tmp_path, monkeypatch, order, piece):
+    # 4 x 6 traces in chunks of 2 x 4: whole chunks written as they are read,
+    # edge chunks of 2 x 2 through memory; odd words in a chunk's first and
+    # last run (traces 1 and 6), and in an edge chunk (16); runs cut into
+    # pieces of `piece` traces when given.
+    if piece:
+        monkeypatch.setattr(_zarr, "NATIVE_PIECE", piece * 272)
+    odd = {1, 6, 16}
+    path = tmp_path / "cube.sgy"
+    path.write_bytes(ibm_cube(4, 6, odd, order))
+    store, back = round_trip(tmp_path, path, chunks={"iline": 2, "xline": 4}, compressors=None)
+    assert back == path.read_bytes()
+    group = zarr.open_group(store, mode="r")
+    residue = group["vondrel/ibm_residue"][...].reshape(24, 8)
+    assert np.flatnonzero(residue.any(axis=1)).tolist() == sorted(odd)
+    samples = group["samples"][...].reshape(24, 8)
+    plain = [t for t in range(24) if t not in odd]
+    np.testing.assert_array_equal(samples[plain], np.tile(ibm_values(PLAIN).astype(np.float32), (len(plain), 1)))
+    headers = group["trace_headers"][...].reshape(24, 240)
+    raw = path.read_bytes()
+    assert all(bytes(headers[t]) == raw[3600 + t * 272:3600 + t * 272 + 240] for t in range(24))
+
+
+@pytest.mark.parametrize("chunks, first", [({"trace": 4}, 4), ({"trace": 3}, 3)])
+def test_a_file_cut_short_after_planning_fails_naming_the_trace_and_leaves_nothing(tmp_path, monkeypatch, chunks,
+                                                                                  first):
+    raw = ibm_file(PLAIN * 10, 8)
+    path = tmp_path / "full.sgy"
+    path.write_bytes(raw)
+    cut = tmp_path / "cut.sgy"
+    cut.write_bytes(raw[:3600 + 5 * 272 + 100])              # trace 5 cut short
+    monkeypatch.setattr(_zarr, "_open_source", lambda src: os.open(cut, os.O_RDONLY))
+    with pytest.raises(ValueError, match=rf"full.sgy: trace {first} at byte offset {3600 + first * 272} is cut short: "
+                                         "the file changed after planning$"):
+        vondrel.to_zarr(path, tmp_path / "cube.zarr", chunks=chunks, compressors=None)
+    assert sorted(os.listdir(tmp_path)) == ["cut.sgy", "full.sgy"]
+
+
+@pytest.mark.parametrize("delays, start", [
+    ([(10, 0)] * 24, 0.010),
+    ([(10, 0)] * 12 + [(100, -10)] * 12, 0.010),             # the same delay, scaled otherwise in other chunks
+    ([(10, 0)] * 12 + [(1, 10)] * 12, 0.010),
+    ([(10, 0)] * 23 + [(20, 0)], 0.0),                      # one trace differs: no common delay
+    ([(10, 0)] * 12 + [(20, 0)] * 12, 0.0),                 # each chunk its own delay
+])
+def test_the_time_axis_starts_at_the_delay_every_trace_shares(tmp_path, delays, start):
+    path = tmp_path / "cube.sgy"
+    path.write_bytes(ibm_cube(4, 6, set(), ">", delays))
+    store = tmp_path / "cube.zarr"
+    vondrel.to_zarr(path, store, chunks={"iline": 2, "xline": 4})
+    time = zarr.open_group(store, mode="r")["time"][...]
+    np.testing.assert_allclose(time, start + np.arange(8) * 0.004, rtol=0, atol=1e-12)

@@ -267,13 +267,43 @@ def _residue(src: Source, raw: np.ndarray[Any, Any], k: int, samples: np.ndarray
     return r
 
 
+class Stored(NamedTuple):
+    """What a task stored: `traces` of them, and their delay in
+    milliseconds (delrt, scalt applied) when every one has the same, else
+    None."""
+
+    traces: int
+    delay: float | None
+
+
+def block_delay(src: Source, flat_h: np.ndarray[Any, Any], live: np.ndarray[Any, Any] | None) -> float | None:
+    """The delay (milliseconds, as delay_of reckons it) that every trace of
+    a block has, from its header bytes `flat_h` ((k, 240), the file's byte
+    order) at the rows `live` (None: every row), or None when they differ."""
+    from vondrel._dataset import scaled
+
+    dtype = header_dtype(src.format, src.byteorder)
+    h = flat_h.view(dtype).reshape(-1)
+    if live is not None:
+        h = h[live]
+    if not len(h):
+        return None
+    delrt = h["delrt"]
+    scalt = h["scalt"] if "scalt" in (dtype.names or ()) else np.zeros(1, np.int16)
+    if (delrt == delrt[0]).all() and (scalt == scalt[0]).all():
+        return float(scaled(delrt[0], scalt[0]))
+    delays = np.asarray(scaled(delrt, scalt), np.float64)
+    return float(delays[0]) if (delays == delays[0]).all() else None
+
+
 def store_block(src: Source, arrays: tuple[Any, Any, Any], root: str, block: tuple[slice, ...],
-                traces: np.ndarray[Any, Any], fsync: bool = True) -> int:
+                traces: np.ndarray[Any, Any], fsync: bool = True) -> Stored:
     """Reads the traces under one block of the grid (`traces`: their numbers
     in the file, -1 where none) and writes the block's chunks of samples,
-    headers and IBM residue whole (a task).  Returns the traces stored."""
+    headers and IBM residue whole (a task).  Returns what it stored (the
+    delay of its traces read on the way, so that planning need not scan for it)."""
     if not os.path.isdir(root):            # the conversion was given up
-        return 0
+        return Stored(0, None)
     samples_z, headers_z, residue_z = arrays
     shape = traces.shape
     order = np.argsort(traces, axis=None, kind="stable")
@@ -311,7 +341,7 @@ def store_block(src: Source, arrays: tuple[Any, Any, Any], root: str, block: tup
     put(root, headers_z, block, headers, fsync)
     if residue is not None and residue_z is not None:
         put(root, residue_z, block, residue, fsync)
-    return k
+    return Stored(k, block_delay(src, flat_h, None if direct else order) if k else None)
 
 
 def _store_in_order(src: Source, fd: int, out_fd: int | None, ids: np.ndarray[Any, Any], shape: tuple[int, ...],
@@ -519,14 +549,16 @@ def get(root: str, array: Any, block: tuple[slice, ...], name: str) -> np.ndarra
 class StorePlan(NamedTuple):
     """What planning found out about a file: its Source, the geometry
     (dims, their labels, and the grid of trace numbers), the bytes in front of
-    the first trace, the time axis, and the attributes of the store."""
+    the first trace, the sample interval (microseconds), and the attributes
+    of the store (the traces' delay, for the time axis, is found by the
+    tasks that read their headers)."""
 
     source: Source
     dims: tuple[str, ...]
     coords: dict[str, np.ndarray[Any, Any]]
     trace_index: np.ndarray[Any, Any]
     prefix: bytes
-    time: np.ndarray[Any, Any]
+    dt: float
     attrs: dict[str, Any]
 
 
@@ -564,7 +596,6 @@ def plan_file(path: PathLike, *, format: str | None = None, byteorder: str | Non
     store; ValueError for files whose traces differ in length or that hold
     bytes after their last trace."""
     import vondrel
-    from vondrel._geometry import time_axis
 
     name = os.fspath(path)
     with vondrel.open(name, format=format, byteorder=byteorder, ns=ns, sample_format=sample_format,
@@ -578,7 +609,6 @@ def plan_file(path: PathLike, *, format: str | None = None, byteorder: str | Non
             coords = {d: np.asarray(f.coords[d]) for d in grid_dims}
         else:
             grid_dims, index, coords = ("trace",), np.arange(len(f), dtype=np.int64), {}
-        delay, _ = delay_of(f, index)
         fmt, order, n, code = p.format, p.byteorder, p.n_traces, p.sample_format
         st = os.fstat(f._fd)
         if p.end != st.st_size:
@@ -594,7 +624,7 @@ def plan_file(path: PathLike, *, format: str | None = None, byteorder: str | Non
     if len(prefix) != p.data_offset:
         raise ValueError(f"{name} changed while it was planned")
     source = Source(name, fmt, order, code, p.ns, p.data_offset, p.trace_size, n, st.st_size, st.st_mtime_ns)
-    return StorePlan(source, grid_dims, coords, index, prefix, time_axis(p.ns, float(p.dt), delay), attrs)
+    return StorePlan(source, grid_dims, coords, index, prefix, float(p.dt), attrs)
 
 
 def chunking(chunks: Any, dims: tuple[str, ...], shape: tuple[int, ...], ns: int,
@@ -797,6 +827,8 @@ def to_zarr(source: PathLike, store: PathLike, chunks: Any = None, compressors: 
     the configured Dask scheduler; `progress` shows a bar on standard error
     (local schedulers).  Every file and folder of the store is synchronised
     to disk before the rename, unless `fsync` is False."""
+    from vondrel._geometry import time_axis
+
     zarr = require("zarr", "vondrel.to_zarr")
     require("dask", "vondrel.to_zarr")
     dest = os.fspath(store)
@@ -832,7 +864,6 @@ def to_zarr(source: PathLike, store: PathLike, chunks: Any = None, compressors: 
         mask[...] = plan.trace_index >= 0
         time = group.create_array("time", shape=(src.ns,), chunks=(max(1, src.ns),), dtype="f8", fill_value=0.0,
                                   dimension_names=("time",), attributes={"units": "s"})
-        time[...] = plan.time
         for name, labels in plan.coords.items():
             label = group.create_array(name, shape=labels.shape, chunks=labels.shape or (1,), dtype=labels.dtype,
                                        fill_value=0, dimension_names=(name,))
@@ -848,8 +879,11 @@ def to_zarr(source: PathLike, store: PathLike, chunks: Any = None, compressors: 
                                        fill_value=0, dimension_names=names,
                                        config={"write_empty_chunks": False})
         arrays = (samples, headers, residue)
-        run("vondrel-store", [functools.partial(store_block, src, arrays, tmp, block, plan.trace_index[block], fsync)
-                              for block in blocks(shape, grid)], "to zarr" if progress else None)
+        stored = run("vondrel-store", [functools.partial(store_block, src, arrays, tmp, block, plan.trace_index[block],
+                                                         fsync) for block in blocks(shape, grid)],
+                     "to zarr" if progress else None)
+        delays = {s.delay for s in stored if s.traces}
+        time[...] = time_axis(src.ns, plan.dt, delays.pop() if len(delays) == 1 and None not in delays else 0.0)
         _consolidate(zarr, tmp)
         if fsync:
             _fsync_all([os.path.join(here, f) for here, _, files in os.walk(tmp) for f in files if f == "zarr.json"]
