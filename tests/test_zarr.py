@@ -434,3 +434,29 @@ def test_the_time_axis_starts_at_the_delay_every_trace_shares(tmp_path, delays, 
     vondrel.to_zarr(path, store, chunks={"iline": 2, "xline": 4})
     time = zarr.open_group(store, mode="r")["time"][...]
     np.testing.assert_allclose(time, start + np.arange(8) * 0.004, rtol=0, atol=1e-12)
+
+
+def chunk_files(folder):
+    """{relative path: bytes} of the chunk files under an array's folder."""
+    return {str(p.relative_to(folder)): p.read_bytes() for p in folder.rglob("*") if p.is_file()
+            and p.name != "zarr.json"}
+
+
+@pytest.mark.parametrize("chunks", [{"iline": 3, "xline": 2}, {"iline": 1, "xline": 1}])
+def test_the_grid_arrays_are_the_chunks_zarr_itself_writes(tmp_path, chunks):
+    # edge chunks padded, and (chunks of one trace) a chunk of holes alone not stored
+    raw, cells = grid_file()
+    path = tmp_path / "cube.sgy"
+    path.write_bytes(raw)
+    store = tmp_path / "cube.zarr"
+    vondrel.to_zarr(path, store, chunks=chunks)
+    index = np.full((4, 3), -1)
+    for k, cell in enumerate(cells):
+        index[cell] = k
+    ref = zarr.open_group(tmp_path / "ref.zarr", mode="w-", zarr_format=3)
+    grid = (chunks["iline"], chunks["xline"])
+    ref.create_array("trace_index", shape=(4, 3), chunks=grid, dtype="i8", fill_value=-1)[...] = index
+    ref.create_array("mask", shape=(4, 3), chunks=grid, dtype="bool", fill_value=False)[...] = index >= 0
+    for name in ("trace_index", "mask"):
+        mine, theirs = chunk_files(store / name), chunk_files(tmp_path / "ref.zarr" / name)
+        assert mine == theirs and len(mine) == (12 if grid == (1, 1) else 4) - 2 * (grid == (1, 1))

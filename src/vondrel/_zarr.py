@@ -436,13 +436,17 @@ def _raw_chunks(array: Any) -> bool:
     """Whether a chunk of `array` is stored as its bytes and nothing else
     (uncompressed, in this machine's order), so that it can be written
     without Zarr's copy."""
+    codecs = array.metadata.codecs
+    return len(codecs) == 1 and _raw_chunks_by(array, codecs[0])
+
+
+def _raw_chunks_by(array: Any, codec: Any) -> bool:
+    """Whether `codec`, the first of `array`'s, gives a chunk's bytes as they lie in memory here."""
     from zarr.codecs import BytesCodec
 
-    codecs = array.metadata.codecs
-    if len(codecs) != 1 or not isinstance(codecs[0], BytesCodec):
+    if not isinstance(codec, BytesCodec):
         return False
-    endian = codecs[0].endian
-    return array.dtype.itemsize == 1 or (endian is not None and endian.value == sys.byteorder)
+    return array.dtype.itemsize == 1 or (codec.endian is not None and codec.endian.value == sys.byteorder)
 
 
 def _chunk_ranges(array: Any, block: tuple[slice, ...]) -> list[range]:
@@ -502,6 +506,57 @@ def put(root: str, array: Any, block: tuple[slice, ...], data: np.ndarray[Any, A
                 os.fsync(fd)
         finally:
             os.close(fd)
+
+
+def _encoder(array: Any) -> Any:
+    """The function that gives a chunk's stored bytes from its values (an
+    array of the chunk's shape) as Zarr's codecs would, for arrays stored
+    as their bytes in this machine's order, uncompressed or by zstd; None
+    for any other array."""
+    from zarr.codecs import ZstdCodec
+
+    codecs = array.metadata.codecs
+    if not codecs or not _raw_chunks_by(array, codecs[0]) or len(codecs) > 2:
+        return None
+    if len(codecs) == 1:
+        return lambda values: memoryview(np.ascontiguousarray(values).reshape(-1)).cast("B")
+    if not isinstance(codecs[1], ZstdCodec):
+        return None
+    from numcodecs.zstd import Zstd
+    zstd = Zstd.from_config({"level": codecs[1].level, "checksum": codecs[1].checksum})
+    return lambda values: zstd.encode(np.ascontiguousarray(values).reshape(-1).view(np.uint8))
+
+
+def write_whole(root: str, array: Any, data: np.ndarray[Any, Any]) -> None:
+    """Writes `data`, the whole of `array` (created with write_empty_chunks
+    False), into the store at `root`: each chunk encoded as Zarr encodes it
+    and written as one file, a chunk of nothing but the fill value not at
+    all, as Zarr does; the same bytes as `array[...] = data` without Zarr's
+    cost per chunk (a store of a big cube has thousands).  Arrays of other
+    codecs go through Zarr."""
+    encode = _encoder(array)
+    if encode is None:
+        array[...] = data
+        return
+    chunks = array.metadata.chunks
+    fill = array.metadata.fill_value
+    made: set[str] = set()
+    for coords in itertools.product(*(range(-(-n // c)) for n, c in zip(array.shape, chunks))):
+        inside = tuple(slice(i * c, min((i + 1) * c, n)) for i, c, n in zip(coords, chunks, array.shape))
+        part = data[inside]
+        if (part == fill).all():
+            continue
+        if part.shape != tuple(chunks):
+            full = np.full(chunks, fill, array.dtype)
+            full[tuple(slice(0, k) for k in part.shape)] = part
+            part = full
+        path = os.path.join(root, array.path, array.metadata.encode_chunk_key(coords))
+        folder = os.path.dirname(path)
+        if folder not in made:
+            os.makedirs(folder, exist_ok=True)
+            made.add(folder)
+        with open(path, "wb") as out:
+            out.write(encode(part.astype(array.dtype, copy=False)))
 
 
 def get(root: str, array: Any, block: tuple[slice, ...], name: str) -> np.ndarray[Any, Any]:
@@ -855,13 +910,14 @@ def to_zarr(source: PathLike, store: PathLike, chunks: Any = None, compressors: 
                                      compressors=compressors, config=kept,
                                      attributes={"long_name": "trace header bytes as the file holds them",
                                                  "byteorder": src.byteorder, "format": src.format})
+        sparse = {"write_empty_chunks": False}         # Zarr's default, said so: write_whole follows it
         index = group.create_array("trace_index", shape=shape, chunks=grid, dtype="i8", fill_value=-1,
-                                   dimension_names=plan.dims,
+                                   dimension_names=plan.dims, config=sparse,
                                    attributes={"long_name": "place of the trace in the file, -1: none"})
-        index[...] = plan.trace_index
+        write_whole(tmp, index, plan.trace_index)
         mask = group.create_array("mask", shape=shape, chunks=grid, dtype="bool", fill_value=False,
-                                  dimension_names=plan.dims, attributes={"long_name": "a trace is here"})
-        mask[...] = plan.trace_index >= 0
+                                  dimension_names=plan.dims, config=sparse, attributes={"long_name": "a trace is here"})
+        write_whole(tmp, mask, plan.trace_index >= 0)
         time = group.create_array("time", shape=(src.ns,), chunks=(max(1, src.ns),), dtype="f8", fill_value=0.0,
                                   dimension_names=("time",), attributes={"units": "s"})
         for name, labels in plan.coords.items():

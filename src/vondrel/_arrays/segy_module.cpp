@@ -139,7 +139,7 @@ PyObject *segy_walk(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObjec
 // then the low byte and the fraction's first digit bits 12-15.  Branch-free,
 // so that the compiler can vectorise it.
 template <bool swapped>
-std::uint32_t ibm_unusual(const unsigned char *p, std::size_t n)
+[[gnu::always_inline]] inline std::uint32_t ibm_unusual(const unsigned char *p, std::size_t n)
 {
     constexpr std::uint32_t exponent_shift = swapped ? 0 : 24;
     constexpr std::uint32_t digit_mask = swapped ? 0x0000F000u : 0x00F00000u;
@@ -153,6 +153,28 @@ std::uint32_t ibm_unusual(const unsigned char *p, std::size_t n)
         bad += static_cast<std::uint32_t>((w != 0) & ~(in_range & normal) & 1u);
     }
     return bad;
+}
+
+// The unusual words among the n IBM words at p (see ibm_unusual), in the
+// file's order as `swapped` says; built again for AVX2, used where the CPU
+// has it and the codec's kernels are (so that forcing the portable kernels
+// reaches this loop too).
+std::uint32_t unusual_portable(const unsigned char *p, std::size_t n, bool swapped)
+{
+    return swapped ? ibm_unusual<true>(p, n) : ibm_unusual<false>(p, n);
+}
+
+[[gnu::target("avx2")]] std::uint32_t unusual_avx2(const unsigned char *p, std::size_t n, bool swapped)
+{
+    return swapped ? ibm_unusual<true>(p, n) : ibm_unusual<false>(p, n);
+}
+
+using UnusualWords = std::uint32_t (*)(const unsigned char *, std::size_t, bool);
+
+// The loop that suits the kernels in use; called with the lock held.
+UnusualWords unusual_words()
+{
+    return std::strcmp(codec::kernel_name(), "avx2") == 0 ? unusual_avx2 : unusual_portable;
 }
 
 // _ibm_exact(src, count, ns, big_endian)
@@ -184,13 +206,12 @@ PyObject *ibm_exact(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObjec
     if (count > src.size() / stride)
         return too_small(func, "source"), nullptr;
     bool exact = true;
+    const UnusualWords unusual = unusual_words();
     Py_BEGIN_ALLOW_THREADS
     const unsigned char *base = src.data();
     const bool swapped = big_endian != (std::endian::native == std::endian::big);
-    for (std::size_t t = 0; t < count && exact; ++t) {
-        const unsigned char *p = base + t * stride + codec::trace_header_size;
-        exact = (swapped ? ibm_unusual<true>(p, words) : ibm_unusual<false>(p, words)) == 0;
-    }
+    for (std::size_t t = 0; t < count && exact; ++t)
+        exact = unusual(base + t * stride + codec::trace_header_size, words, swapped) == 0;
     Py_END_ALLOW_THREADS
     return PyBool_FromLong(exact);
 }
@@ -295,6 +316,7 @@ PyObject *store_pieces(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyOb
     }
     const bool swapped = big_endian != (std::endian::native == std::endian::big);
     const bool prove = check && fmt->code == 1;
+    const UnusualWords unusual_in = unusual_words();
     std::size_t i = 0;
     PieceEnd end = PieceEnd::done;
     int err = 0;
@@ -318,10 +340,8 @@ PyObject *store_pieces(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyOb
         for (std::size_t t = 0; t < k; ++t) {
             std::memcpy(headers.data() + (r + t) * codec::trace_header_size, src + t * stride,
                         codec::trace_header_size);
-            if (prove) {
-                const unsigned char *p = src + t * stride + codec::trace_header_size;
-                unusual |= (swapped ? ibm_unusual<true>(p, words) : ibm_unusual<false>(p, words)) != 0;
-            }
+            if (prove)
+                unusual |= unusual_in(src + t * stride + codec::trace_header_size, words, swapped) != 0;
         }
         unsigned char *out = samples.data() + (dst == -1 ? r * row_bytes : 0);
         if (fmt->code == 1)
