@@ -460,3 +460,26 @@ def test_the_grid_arrays_are_the_chunks_zarr_itself_writes(tmp_path, chunks):
     for name in ("trace_index", "mask"):
         mine, theirs = chunk_files(store / name), chunk_files(tmp_path / "ref.zarr" / name)
         assert mine == theirs and len(mine) == (12 if grid == (1, 1) else 4) - 2 * (grid == (1, 1))
+
+
+@pytest.mark.parametrize("order", "<>")
+@pytest.mark.parametrize("chunks", [{"iline": 2, "xline": 4}, {"iline": 3, "xline": 6}, {"iline": 4, "xline": 6}])
+def test_uncompressed_chunks_at_the_edges_are_the_chunks_zarr_itself_writes(tmp_path, order, chunks):
+    # traces in file order: samples go straight to their chunk files, edge
+    # chunks (2 x 2 and 1 x 6 traces of 2 x 4 and 3 x 6) padded with zeros
+    path = tmp_path / "cube.sgy"
+    raw = ibm_cube(4, 6, set(), order)
+    path.write_bytes(raw)
+    store = tmp_path / "cube.zarr"
+    vondrel.to_zarr(path, store, chunks=chunks, compressors=None)
+    samples = np.tile(ibm_values(PLAIN).astype(np.float32), (4, 6, 1))
+    headers = np.frombuffer(raw[3600:], np.uint8).reshape(24, 272)[:, :240].reshape(4, 6, 240)
+    ref = zarr.open_group(tmp_path / "ref.zarr", mode="w-", zarr_format=3)
+    grid = (chunks["iline"], chunks["xline"])
+    ref.create_array("samples", shape=(4, 6, 8), chunks=(*grid, 8), dtype="f4", fill_value=0,
+                     compressors=None, config={"write_empty_chunks": True})[...] = samples
+    ref.create_array("trace_headers", shape=(4, 6, 240), chunks=(*grid, 240), dtype="u1", fill_value=0,
+                     compressors=None, config={"write_empty_chunks": True})[...] = headers
+    for name in ("samples", "trace_headers"):
+        mine, theirs = chunk_files(store / name), chunk_files(tmp_path / "ref.zarr" / name)
+        assert mine == theirs and len(mine) == -(-4 // grid[0]) * -(-6 // grid[1])

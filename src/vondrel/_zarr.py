@@ -316,7 +316,7 @@ def store_block(src: Source, arrays: tuple[Any, Any, Any], root: str, block: tup
     # A whole chunk of stored bytes whose traces lie in the file in its
     # order is written a piece at a time as each is decoded, while the piece
     # is in the cache: the chunk never passes through memory whole.
-    streamed = _streamed_chunk(root, samples_z, block, shape, src.ns) if direct else None
+    streamed = _streamed_chunk(root, samples_z, block, src.ns) if direct else None
     samples = None if streamed else scratch("samples", (*shape, src.ns), dtype, holes)
     headers = scratch("headers", (*shape, HEADER), np.uint8, holes)
     flat_s = samples.reshape(-1, src.ns) if samples is not None else None
@@ -324,10 +324,12 @@ def store_block(src: Source, arrays: tuple[Any, Any, Any], root: str, block: tup
     residue = None
     if k:
         fd = _open_source(src)
-        out_fd = _create_chunk(streamed) if streamed else None
+        grid = tuple(samples_z.metadata.chunks[:-1])
+        out_fd = _create_chunk(streamed, None if grid == shape else int(np.prod(grid)) * src.ns * dtype.itemsize) \
+            if streamed else None
         try:
             if direct:
-                residue = _store_in_order(src, fd, out_fd, ids, shape, flat_s, flat_h, dtype)
+                residue = _store_in_order(src, fd, out_fd, ids, shape, grid, flat_s, flat_h, dtype)
             else:
                 residue = _store_gathered(src, fd, ids, order, shape, flat_s, flat_h, dtype)
             if out_fd is not None and fsync:
@@ -345,19 +347,31 @@ def store_block(src: Source, arrays: tuple[Any, Any, Any], root: str, block: tup
 
 
 def _store_in_order(src: Source, fd: int, out_fd: int | None, ids: np.ndarray[Any, Any], shape: tuple[int, ...],
-                    flat_s: np.ndarray[Any, Any] | None, flat_h: np.ndarray[Any, Any],
+                    grid: tuple[int, ...], flat_s: np.ndarray[Any, Any] | None, flat_h: np.ndarray[Any, Any],
                     dtype: np.dtype[Any]) -> np.ndarray[Any, Any] | None:
-    """Stores traces `ids` (ascending) that fill a block in file order: one
-    native call reads, converts and writes a piece at a time (headers into
-    `flat_h`, samples into `flat_s` or, streamed, to the chunk file
-    `out_fd`), without the interpreter lock.  A piece with unusual IBM words
-    stops it; the residue of that piece is worked out here and the call
-    resumes after it.  Returns the block's residue, or None when none."""
+    """Stores traces `ids` (ascending) that fill a block of `shape` traces
+    in file order: one native call reads, converts and writes a piece at a
+    time (headers into `flat_h`, samples into `flat_s` or, streamed, to the
+    chunk file `out_fd`, whose chunk holds `grid` traces), without the
+    interpreter lock.  A piece with unusual IBM words stops it; the residue
+    of that piece is worked out here and the call resumes after it.
+    Returns the block's residue, or None when none."""
     from vondrel import _arrays
     per = max(1, NATIVE_PIECE // src.trace_size)
-    rows = [(src.start + int(ids[a]) * src.trace_size, min(b0, a + per) - a, a)
-            for a0, b0 in _runs(ids) for a in range(a0, b0, per)]
+    # A block smaller than its chunk (at an edge) lies in it row by row.
+    row = shape[-1] if out_fd is not None and grid != shape else len(ids)
+    rows = []
+    for a0, b0 in _runs(ids):
+        a = a0
+        while a < b0:
+            b = min(b0, a + per, (a // row + 1) * row)
+            rows.append((src.start + int(ids[a]) * src.trace_size, b - a, a))
+            a = b
     pieces = np.array(rows, np.int64).reshape(-1, 3)
+    at = pieces[:, 2]
+    if row != len(ids):
+        at = np.ravel_multi_index(np.unravel_index(at, shape), grid)
+    pieces = np.column_stack([pieces, at]).astype(np.int64)
     raw = scratch("raw", (per * src.trace_size,), np.uint8)
     out = scratch("piece", (per, src.ns), dtype) if out_fd is not None else flat_s
     assert out is not None
@@ -417,19 +431,43 @@ def _store_gathered(src: Source, fd: int, ids: np.ndarray[Any, Any], order: np.n
     return residue
 
 
-def _streamed_chunk(root: str, array: Any, block: tuple[slice, ...], shape: tuple[int, ...], ns: int) -> str | None:
-    """The path of the one chunk file of `array` that `block` (of `shape`
-    traces) fills whole, when it is stored as plain bytes; else None."""
-    if tuple(array.metadata.chunks) != (*shape, ns) or not _raw_chunks(array):
+def _streamed_chunk(root: str, array: Any, block: tuple[slice, ...], ns: int) -> str | None:
+    """The path of the one chunk file of `array` that holds `block` (all of
+    it, or its part inside the grid for a chunk at an edge) when it is
+    stored as plain bytes whole along time; else None."""
+    if array.metadata.chunks[-1] != ns or not _raw_chunks(array):
         return None
     chunks = array.metadata.chunks
     coords = (*(s.start // c for s, c in zip(block, chunks)), 0)
     return os.path.join(root, array.path, array.metadata.encode_chunk_key(coords))
 
 
-def _create_chunk(path: str) -> int:
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    return os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o666)
+def _create_chunk(path: str, size: int | None) -> int:
+    """A new chunk file at `path`, open for writing; of `size` bytes of
+    zeros (the fill value, which the traces then partly overwrite) when
+    given."""
+    _makedirs(os.path.dirname(path))
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o666)
+    if size is not None:
+        try:
+            os.ftruncate(fd, size)
+        except BaseException:
+            os.close(fd)
+            raise
+    return fd
+
+
+_MADE: set[str] = set()
+
+
+def _makedirs(folder: str) -> None:
+    """os.makedirs(folder, exist_ok=True), once per folder and process: a
+    store's chunks share a few folders, and each call costs system calls."""
+    if folder not in _MADE:
+        os.makedirs(folder, exist_ok=True)
+        if len(_MADE) > 100_000:           # a long-lived process: forget old stores' folders
+            _MADE.clear()
+        _MADE.add(folder)
 
 
 def _raw_chunks(array: Any) -> bool:
@@ -496,7 +534,7 @@ def put(root: str, array: Any, block: tuple[slice, ...], data: np.ndarray[Any, A
             part = full
         part = np.ascontiguousarray(part, dtype=array.dtype)
         path = os.path.join(root, array.path, array.metadata.encode_chunk_key(coords))
-        os.makedirs(os.path.dirname(path), exist_ok=True)
+        _makedirs(os.path.dirname(path))
         fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o666)
         try:
             view = memoryview(part.reshape(-1)).cast("B")
@@ -540,7 +578,6 @@ def write_whole(root: str, array: Any, data: np.ndarray[Any, Any]) -> None:
         return
     chunks = array.metadata.chunks
     fill = array.metadata.fill_value
-    made: set[str] = set()
     for coords in itertools.product(*(range(-(-n // c)) for n, c in zip(array.shape, chunks))):
         inside = tuple(slice(i * c, min((i + 1) * c, n)) for i, c, n in zip(coords, chunks, array.shape))
         part = data[inside]
@@ -551,10 +588,7 @@ def write_whole(root: str, array: Any, data: np.ndarray[Any, Any]) -> None:
             full[tuple(slice(0, k) for k in part.shape)] = part
             part = full
         path = os.path.join(root, array.path, array.metadata.encode_chunk_key(coords))
-        folder = os.path.dirname(path)
-        if folder not in made:
-            os.makedirs(folder, exist_ok=True)
-            made.add(folder)
+        _makedirs(os.path.dirname(path))
         with open(path, "wb") as out:
             out.write(encode(part.astype(array.dtype, copy=False)))
 

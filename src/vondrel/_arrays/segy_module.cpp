@@ -240,13 +240,14 @@ enum class PieceEnd { done = 0, unusual = 1, short_read = 2, failed = 3 };
 
 // _store_pieces(fd, pieces, ns, code, big_endian, check, raw, headers, samples, dst)
 // Stores pieces of consecutive fixed-length traces of the descriptor `fd`,
-// one a row (offset, count, row) of the native int64 array `pieces`: the
-// `count` traces from byte `offset` are read into `raw`, their header bytes
-// copied as the file holds them to rows row, row + 1, ... of `headers` (240
-// bytes each), and their samples decoded into the format's stored type
-// (float32 for IBM floats): into rows row, ... of `samples` when `dst` is
-// -1, else into the start of `samples` and written to the descriptor `dst`
-// at byte row * ns * (the stored type's size).  With `check`, every IBM
+// one a row (offset, count, header row, sample row) of the native int64
+// array `pieces`: the `count` traces from byte `offset` are read into `raw`,
+// their header bytes copied as the file holds them to rows (header row),
+// (header row) + 1, ... of `headers` (240 bytes each), and their samples
+// decoded into the format's stored type (float32 for IBM floats): into rows
+// (sample row), ... of `samples` when `dst` is -1, else into the start of
+// `samples` and written to the descriptor `dst` from byte (sample row) * ns *
+// (the stored type's size).  With `check`, every IBM
 // sample is proved canonical as _ibm_exact proves it, and the call stops
 // after the first piece that holds another word (stored whole; raw and
 // samples still hold it).  One call does a chunk's reads, conversions and
@@ -281,7 +282,7 @@ PyObject *store_pieces(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyOb
     if (pieces.get(args[1], false) < 0 || raw.get(args[6], true) < 0 || headers.get(args[7], true) < 0 ||
         samples.get(args[8], true) < 0)
         return nullptr;
-    constexpr std::size_t fields = 3;
+    constexpr std::size_t fields = 4;
     if (pieces.size() % (fields * sizeof(std::int64_t)))
         return too_small(func, "piece"), nullptr;
     const std::size_t n = pieces.size() / (fields * sizeof(std::int64_t));
@@ -293,21 +294,25 @@ PyObject *store_pieces(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyOb
     // Every piece's bytes must fit the buffers before the lock is released.
     for (std::size_t i = 0; i < n; ++i) {
         const std::int64_t offset = plan[fields * i], count = plan[fields * i + 1], row = plan[fields * i + 2];
-        if (offset < 0 || count < 0 || row < 0) {
+        const std::int64_t sample_row = plan[fields * i + 3];
+        if (offset < 0 || count < 0 || row < 0 || sample_row < 0) {
             PyErr_Format(PyExc_ValueError, bad_run, func);
             return nullptr;
         }
         const std::size_t k = static_cast<std::size_t>(count), r = static_cast<std::size_t>(row);
+        const std::size_t sr = static_cast<std::size_t>(sample_row);
         const std::size_t rows = headers.size() / codec::trace_header_size;
         if (stride && k > raw.size() / stride)
             return too_small(func, "source"), nullptr;
         if (r > rows || k > rows - r)
             return too_small(func, "header"), nullptr;
-        const std::size_t need_rows = dst == -1 ? r + k : k;
+        std::uint64_t need_rows = k, at, end;
+        if (dst == -1 && __builtin_add_overflow(static_cast<std::uint64_t>(sr), need_rows, &need_rows))
+            return too_small(func, "sample"), nullptr;
         if (row_bytes && need_rows > samples.size() / row_bytes)
             return too_small(func, "sample"), nullptr;
-        std::uint64_t at, end;
-        if (__builtin_mul_overflow(static_cast<std::uint64_t>(r + k), static_cast<std::uint64_t>(row_bytes), &at) ||
+        if (__builtin_add_overflow(static_cast<std::uint64_t>(sr), static_cast<std::uint64_t>(k), &at) ||
+            __builtin_mul_overflow(at, static_cast<std::uint64_t>(row_bytes), &at) ||
             at > INT64_MAX || __builtin_mul_overflow(static_cast<std::uint64_t>(k), stride, &end) ||
             __builtin_add_overflow(end, static_cast<std::uint64_t>(offset), &end) || end > INT64_MAX) {
             PyErr_Format(PyExc_ValueError, past_end, func);
@@ -325,6 +330,7 @@ PyObject *store_pieces(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyOb
         const std::int64_t offset = plan[fields * i];
         const std::size_t k = static_cast<std::size_t>(plan[fields * i + 1]);
         const std::size_t r = static_cast<std::size_t>(plan[fields * i + 2]);
+        const std::size_t sr = static_cast<std::size_t>(plan[fields * i + 3]);
         const ssize_t got = pread_full(fd, raw.data(), k * stride, offset);
         if (got < 0) {
             err = errno;
@@ -343,7 +349,7 @@ PyObject *store_pieces(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyOb
             if (prove)
                 unusual |= unusual_in(src + t * stride + codec::trace_header_size, words, swapped) != 0;
         }
-        unsigned char *out = samples.data() + (dst == -1 ? r * row_bytes : 0);
+        unsigned char *out = samples.data() + (dst == -1 ? sr * row_bytes : 0);
         if (fmt->code == 1)
             codec::ibm_to_float(src + codec::trace_header_size, codec::Runs{k, words, stride},
                                 reinterpret_cast<float *>(out), big_endian);
@@ -351,7 +357,7 @@ PyObject *store_pieces(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyOb
             for (std::size_t t = 0; t < k; ++t)
                 codec::decode_samples(*fmt, src + t * stride + codec::trace_header_size, words, big_endian,
                                       out + t * row_bytes, false);
-        if (dst != -1 && pwrite_full(dst, out, k * row_bytes, static_cast<std::int64_t>(r * row_bytes)) < 0) {
+        if (dst != -1 && pwrite_full(dst, out, k * row_bytes, static_cast<std::int64_t>(sr * row_bytes)) < 0) {
             err = errno;
             end = PieceEnd::failed;
             break;
