@@ -483,3 +483,26 @@ def test_uncompressed_chunks_at_the_edges_are_the_chunks_zarr_itself_writes(tmp_
     for name in ("samples", "trace_headers"):
         mine, theirs = chunk_files(store / name), chunk_files(tmp_path / "ref.zarr" / name)
         assert mine == theirs and len(mine) == -(-4 // grid[0]) * -(-6 // grid[1])
+
+
+def test_every_file_and_folder_of_a_store_is_synchronised_before_the_rename(tmp_path, monkeypatch):
+    path = tmp_path / "cube.sgy"
+    path.write_bytes(ibm_cube(4, 6, {1, 16}, ">"))
+    synced = []
+    fsync = os.fsync
+
+    def recording(fd):
+        synced.append(os.readlink(f"/proc/self/fd/{fd}"))
+        fsync(fd)
+    monkeypatch.setattr(os, "fsync", recording)
+    store = tmp_path / "cube.zarr"
+    vondrel.to_zarr(path, store, chunks={"iline": 3, "xline": 4})
+    tmp = {os.path.dirname(p) for p in synced if os.path.basename(p) == "zarr.json"
+           and os.path.basename(os.path.dirname(p)).startswith(".cube.zarr.tmp-")}
+    assert len(tmp) == 1
+    root = tmp.pop()
+    inside = {os.path.relpath(p, root) for p in synced}
+    want = {os.path.relpath(os.path.join(here, name), store) for here, folders, files in os.walk(store)
+            for name in [*files, *folders]} | {"."}
+    assert want <= inside and "samples/c/1/1/0" in want and "vondrel/ibm_residue/c/0/1/0" in want
+    assert str(tmp_path) in synced                               # the rename itself

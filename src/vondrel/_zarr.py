@@ -297,10 +297,11 @@ def block_delay(src: Source, flat_h: np.ndarray[Any, Any], live: np.ndarray[Any,
 
 
 def store_block(src: Source, arrays: tuple[Any, Any, Any], root: str, block: tuple[slice, ...],
-                traces: np.ndarray[Any, Any], fsync: bool = True) -> Stored:
+                traces: np.ndarray[Any, Any], fsync: bool = True, grid_arrays: tuple[Any, Any] | None = None) -> Stored:
     """Reads the traces under one block of the grid (`traces`: their numbers
     in the file, -1 where none) and writes the block's chunks of samples,
-    headers and IBM residue whole (a task).  Returns what it stored (the
+    headers and IBM residue whole, and of `grid_arrays` (trace_index and
+    mask, when given) (a task).  Returns what it stored (the
     delay of its traces read on the way, so that planning need not scan for it)."""
     if not os.path.isdir(root):            # the conversion was given up
         return Stored(0, None)
@@ -343,6 +344,10 @@ def store_block(src: Source, arrays: tuple[Any, Any, Any], root: str, block: tup
     put(root, headers_z, block, headers, fsync)
     if residue is not None and residue_z is not None:
         put(root, residue_z, block, residue, fsync)
+    if grid_arrays is not None:
+        index_z, mask_z = grid_arrays
+        write_whole(root, index_z, traces, block, fsync)
+        write_whole(root, mask_z, traces >= 0, block, fsync)
     return Stored(k, block_delay(src, flat_h, None if direct else order) if k else None)
 
 
@@ -565,21 +570,25 @@ def _encoder(array: Any) -> Any:
     return lambda values: zstd.encode(np.ascontiguousarray(values).reshape(-1).view(np.uint8))
 
 
-def write_whole(root: str, array: Any, data: np.ndarray[Any, Any]) -> None:
-    """Writes `data`, the whole of `array` (created with write_empty_chunks
-    False), into the store at `root`: each chunk encoded as Zarr encodes it
-    and written as one file, a chunk of nothing but the fill value not at
-    all, as Zarr does; the same bytes as `array[...] = data` without Zarr's
-    cost per chunk (a store of a big cube has thousands).  Arrays of other
-    codecs go through Zarr."""
+def write_whole(root: str, array: Any, data: np.ndarray[Any, Any], block: tuple[slice, ...] | None = None,
+                fsync: bool = False) -> None:
+    """Writes `data`, the whole chunks of `array` (created with
+    write_empty_chunks False) under `block` (None: all of it), into the
+    store at `root`: each chunk encoded as Zarr encodes it and written as
+    one file, a chunk of nothing but the fill value not at all, as Zarr
+    does; the same bytes as `array[block] = data` without Zarr's cost per
+    chunk (a store of a big cube has thousands).  Arrays of other codecs go
+    through Zarr.  The files are synchronised to disk when `fsync`."""
+    block = block or tuple(slice(0, n) for n in array.shape)
     encode = _encoder(array)
     if encode is None:
-        array[...] = data
+        put(root, array, block, data, fsync)
         return
     chunks = array.metadata.chunks
     fill = array.metadata.fill_value
-    for coords in itertools.product(*(range(-(-n // c)) for n, c in zip(array.shape, chunks))):
-        inside = tuple(slice(i * c, min((i + 1) * c, n)) for i, c, n in zip(coords, chunks, array.shape))
+    for coords in itertools.product(*_chunk_ranges(array, block)):
+        inside = tuple(slice(i * c - s.start, min((i + 1) * c, n) - s.start)
+                       for i, c, n, s in zip(coords, chunks, array.shape, block))
         part = data[inside]
         if (part == fill).all():
             continue
@@ -589,8 +598,13 @@ def write_whole(root: str, array: Any, data: np.ndarray[Any, Any]) -> None:
             part = full
         path = os.path.join(root, array.path, array.metadata.encode_chunk_key(coords))
         _makedirs(os.path.dirname(path))
-        with open(path, "wb") as out:
-            out.write(encode(part.astype(array.dtype, copy=False)))
+        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o666)
+        try:
+            pwrite_all(fd, encode(part.astype(array.dtype, copy=False)), 0)
+            if fsync:
+                os.fsync(fd)
+        finally:
+            os.close(fd)
 
 
 def get(root: str, array: Any, block: tuple[slice, ...], name: str) -> np.ndarray[Any, Any]:
@@ -948,10 +962,8 @@ def to_zarr(source: PathLike, store: PathLike, chunks: Any = None, compressors: 
         index = group.create_array("trace_index", shape=shape, chunks=grid, dtype="i8", fill_value=-1,
                                    dimension_names=plan.dims, config=sparse,
                                    attributes={"long_name": "place of the trace in the file, -1: none"})
-        write_whole(tmp, index, plan.trace_index)
         mask = group.create_array("mask", shape=shape, chunks=grid, dtype="bool", fill_value=False,
                                   dimension_names=plan.dims, config=sparse, attributes={"long_name": "a trace is here"})
-        write_whole(tmp, mask, plan.trace_index >= 0)
         time = group.create_array("time", shape=(src.ns,), chunks=(max(1, src.ns),), dtype="f8", fill_value=0.0,
                                   dimension_names=("time",), attributes={"units": "s"})
         for name, labels in plan.coords.items():
@@ -969,15 +981,18 @@ def to_zarr(source: PathLike, store: PathLike, chunks: Any = None, compressors: 
                                        fill_value=0, dimension_names=names,
                                        config={"write_empty_chunks": False})
         arrays = (samples, headers, residue)
+        # each task writes its block's chunks of trace_index and mask too
         stored = run("vondrel-store", [functools.partial(store_block, src, arrays, tmp, block, plan.trace_index[block],
-                                                         fsync) for block in blocks(shape, grid)],
+                                                         fsync, (index, mask)) for block in blocks(shape, grid)],
                      "to zarr" if progress else None)
         delays = {s.delay for s in stored if s.traces}
         time[...] = time_axis(src.ns, plan.dt, delays.pop() if len(delays) == 1 and None not in delays else 0.0)
         _consolidate(zarr, tmp)
         if fsync:
-            _fsync_all([os.path.join(here, f) for here, _, files in os.walk(tmp) for f in files if f == "zarr.json"]
-                       + [here for here, _, _ in os.walk(tmp)])
+            # the tasks synchronised their chunks; the metadata and the small arrays are left
+            synced = tuple(os.path.join(tmp, a.path, "c") + os.sep for a in (*arrays, index, mask) if a is not None)
+            _fsync_all([path for here, _, files in os.walk(tmp) for path in (os.path.join(here, f) for f in files)
+                        if not path.startswith(synced)] + [here for here, _, _ in os.walk(tmp)])
         _replace_store(tmp, dest, fsync)
     except BaseException:
         shutil.rmtree(tmp, ignore_errors=True)
