@@ -85,7 +85,7 @@ HEADER = 240
 NATIVE = "<" if sys.byteorder == "little" else ">"
 CHUNK_BYTES = 16 << 20         # samples per chunk by default
 PIECE = 1 << 20                # bytes of traces decoded at a time: they stay in the cache
-NATIVE_PIECE = 256 << 10       # the same in one native call, where a read costs no Python
+NATIVE_PIECE = 512 << 10       # at most the same in one native call, where a read costs no Python
 
 
 # ---- what a task needs to know -------------------------------------------------------
@@ -369,7 +369,9 @@ def _store_in_order(src: Source, fd: int, out_fd: int | None, ids: np.ndarray[An
     for a0, b0 in _runs(ids):
         a = a0
         while a < b0:
-            b = min(b0, a + per, (a // row + 1) * row)
+            end = min(b0, (a // row + 1) * row)
+            # pieces of equal size: no sliver of a few traces after a full piece
+            b = a + -(-(end - a) // -(-(end - a) // per))
             rows.append((src.start + int(ids[a]) * src.trace_size, b - a, a))
             a = b
     pieces = np.array(rows, np.int64).reshape(-1, 3)
