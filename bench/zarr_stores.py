@@ -492,7 +492,7 @@ store's arrays, the rename) is fixed_threads_nosync; synchronising the
 store's few dozen metadata files, small arrays and folders to disk adds
 the rest of fixed_threads (all at once: the file system commits them
 together; the chunks of trace_index and mask, which were not synchronised
-before this round, are synchronised by the tasks that write them).
+before this round, are among them).
 Before, every conversion also paid a third of a second for dask.compute,
 which imports dask.distributed to look for a client: on the threaded and
 synchronous schedulers the independent tasks now run on a thread pool of

@@ -346,8 +346,9 @@ def store_block(src: Source, arrays: tuple[Any, Any, Any], root: str, block: tup
         put(root, residue_z, block, residue, fsync)
     if grid_arrays is not None:
         index_z, mask_z = grid_arrays
-        write_whole(root, index_z, traces, block, fsync)
-        write_whole(root, mask_z, traces >= 0, block, fsync)
+        # small files: synchronised with the metadata, all at once, at the end
+        write_whole(root, index_z, traces, block)
+        write_whole(root, mask_z, traces >= 0, block)
     return Stored(k, block_delay(src, flat_h, None if direct else order) if k else None)
 
 
@@ -991,8 +992,8 @@ def to_zarr(source: PathLike, store: PathLike, chunks: Any = None, compressors: 
         time[...] = time_axis(src.ns, plan.dt, delays.pop() if len(delays) == 1 and None not in delays else 0.0)
         _consolidate(zarr, tmp)
         if fsync:
-            # the tasks synchronised their chunks; the metadata and the small arrays are left
-            synced = tuple(os.path.join(tmp, a.path, "c") + os.sep for a in (*arrays, index, mask) if a is not None)
+            # the tasks synchronised their chunks of samples, headers and residue; the rest is left
+            synced = tuple(os.path.join(tmp, a.path, "c") + os.sep for a in arrays if a is not None)
             _fsync_all([path for here, _, files in os.walk(tmp) for path in (os.path.join(here, f) for f in files)
                         if not path.startswith(synced)] + [here for here, _, _ in os.walk(tmp)])
         _replace_store(tmp, dest, fsync)
