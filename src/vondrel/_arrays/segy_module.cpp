@@ -12,12 +12,14 @@
 #include "vondrel/common/errors.hpp"
 #include "vondrel/common/ref.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
-#include <vector>
+#include <memory>
 
 #include <unistd.h>
 
@@ -288,9 +290,13 @@ PyObject *store_pieces(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyOb
     const std::size_t n = pieces.size() / (fields * sizeof(std::int64_t));
     const std::size_t words = static_cast<std::size_t>(ns), item = static_cast<std::size_t>(fmt->stored_size);
     const std::size_t stride = codec::trace_header_size + words * fmt->width, row_bytes = words * item;
-    std::vector<std::int64_t> plan(n * fields);
-    if (n)
-        std::memcpy(plan.data(), pieces.data(), pieces.size());
+    // A copy of the plan: the caller's array may change while the lock is released.
+    std::unique_ptr<std::int64_t, void (*)(void *)> held(
+        static_cast<std::int64_t *>(std::malloc(std::max<std::size_t>(pieces.size(), 1))), std::free);
+    if (!held)
+        return PyErr_NoMemory();
+    const std::int64_t *plan = held.get();
+    std::memcpy(held.get(), pieces.data(), pieces.size());
     // Every piece's bytes must fit the buffers before the lock is released.
     for (std::size_t i = 0; i < n; ++i) {
         const std::int64_t offset = plan[fields * i], count = plan[fields * i + 1], row = plan[fields * i + 2];
