@@ -485,26 +485,43 @@ traces, decodes the IBM floats, proves that every word is its float32
 value's encoding (the check that lets a store hold float32 and still give
 the file back byte for byte) and writes the chunks.
 
-Where to_zarr's time went, and what changed (profiles of a 217 MB slice of
-the cube, one worker): the planning scan of the geometry's key columns
-read one header per trace through the map, a page fault a trace (0.14 s
-of 0.6); it now reads a megabyte of traces at a time by positioned reads
-wherever traces are small and consecutive, 2.5 to 4 times faster.  The
-exactness check encoded every sample again and compared (0.30 ms a
-megabyte); one native pass now proves it for normalised words within
-float32's normal range (0.06 ms a megabyte, the decode itself 0.075) and
-only pieces with other words are encoded and compared.  Edge chunks are
-padded in a reused array.  What remains per byte is the read, the decode
-and the write (Zarr's own write path is not used for uncompressed chunks:
-a chunk whose traces lie in the file in its order is written a megabyte
-at a time, each piece as soon as it is decoded, while it is in the cache;
-other chunks with one write per chunk file).  The conversions keep their work arrays per
-worker thread from one chunk to the next.
+Where to_zarr's time went, and what changed.  An earlier round (profiles
+of a 217 MB slice) replaced a page fault a trace in the planning scan by
+positioned reads of a megabyte of traces, and the encode-and-compare
+exactness check by one native pass over the words.  This round, profiles
+of the whole cube on one worker, before: planning 0.36 s (two scans of
+the file: the geometry's key columns, then delrt and scalt for the time
+axis), writing trace_index and mask through Zarr 0.2-0.44 s (130 chunks
+each, a millisecond or more of Zarr's machinery per chunk, on the calling
+thread before any task ran), and the tasks 1.46 s, of which the Python
+around each 64-trace piece (8,320 of them: a read, a decode, a check and
+a write call each) was a fifth.  Now: a chunk is one native call
+(positioned reads of its runs, the check, the decode and the writes into
+the chunk file, a piece of up to 512 kB at a time, with the interpreter
+lock released throughout; a piece with unusual IBM words stops it and
+the residue is worked out in Python for that piece alone); chunks at the
+grid's edges are written the same way into a file of the chunk's size
+(before, decoded into memory, padded and written: twice the bytes); the
+tasks find the common delay from the headers they read, so planning
+scans the file once, and that scan is shared by two threads; each task
+writes its block's trace_index and mask chunks, encoded with the codecs
+Zarr would use (the same bytes: the tests compare them with chunks Zarr
+writes itself); the check runs in AVX2 where the codec's kernels do.  At
+one worker the tasks take about 1.0 s and planning 0.14-0.2 s.  What
+remains per byte is the byte work itself (one core, CPU time, measured on
+434 MB): the positioned reads 0.07 s a GB, the check and the decode 0.12,
+the writes into the page cache 0.19 (fresh page-cache pages, as the
+copy's writes), about 0.38 s a GB against the copy's 0.2; planning reads
+every byte of the file once more to see one header in every 4,240 bytes
+(0.07 s a GB, serial but for its two threads).  The conversions keep
+their work arrays per worker thread from one chunk to the next.
 
 Fixed cost.  A conversion's own fixed cost (planning, creating the
 store's arrays, the rename) is fixed_threads_nosync; synchronising the
-store's few dozen metadata files and folders to disk adds the rest of
-fixed_threads (now all at once: the file system commits them together).
+store's few dozen metadata files, small arrays and folders to disk adds
+the rest of fixed_threads (all at once: the file system commits them
+together; the chunks of trace_index and mask, which were not synchronised
+before this round, are among them).
 Before, every conversion also paid a third of a second for dask.compute,
 which imports dask.distributed to look for a client: on the threaded and
 synchronous schedulers the independent tasks now run on a thread pool of
@@ -559,20 +576,32 @@ reads the byte ranges of its traces and writes its own chunks; nothing
 but the task and a count crosses the network), so a conversion takes the
 fixed costs above (fixed_cluster on a cluster, fixed_cli for a fresh
 command line), plus the planning scan in the client (one pass over the
-trace headers: a megabyte of traces at a time for small traces), plus the
+trace headers: a megabyte of traces at a time for small traces, on two
+threads), plus the
 bytes over N times one machine's rate, until the N machines ask more of
 the shared file system than it delivers: then its aggregate bandwidth is
 the figure to compare with.
 
-Disk against memory.  In this run the copy into /dev/shm was slower than
-the copy into the disk's page cache (new shared-memory pages are faulted
-and zeroed as they are written, and its spread was wide), so the memory
-table's ratio flatters the conversion; the disk's is the one to read:
-0.15 of the copy here, 0.33 in the run before it at the same load, and
-the target of 0.5 is not reached.  The conversion is bound by its CPU, the
-decode and the check at about 1 GB/s a core against the copy's 5 GB/s,
-and its two workers did not get two cores under this load (one worker
-was as fast as two)."""
+Disk against memory.  This round's run: on the memory file system the
+conversion reached 0.60 of the copy (0.89 s; one worker 1.69 s, so two
+workers ran 1.9 times as fast: a task holds the interpreter lock only
+between chunks now); on the disk 0.36 (1.18 s against the copy's 0.42 s;
+0.22 in the run before this round, 0.15 in the one before that).  The
+target of 0.5 on a disk is not reached: it asks for 0.85 s.  Where the
+1.18 s goes: planning 0.14-0.2 s (serial but for the scan's two threads:
+one pass over the file's 2.17 GB to see one header in every 4,240
+bytes), creating the store about 0.05 s, the tasks 0.6-0.65 s on two
+cores at about 0.38 s of CPU a GB each (positioned reads 0.07, the check
+and the decode 0.12, writes into the page cache 0.19), which with
+planning accounts for the memory file system's 0.89 s; the disk's file
+system adds about 0.3 s over it, not measured apart: ext4's page-cache
+writes of 260 new chunk files, and the write-back that the kernel starts
+once 10% of memory is unwritten (about 2 GB, reached near the end of the
+conversion, while the copy ends before it) on the same two cores.  Every
+figure's spread (16% to 54%) shows how much the machine's other work
+moved under a job (load 0.9-2.0); from_zarr_threads_2's 3.1 s (1.35 s in
+the run before) is that too: run alone, one after the other, the code
+before this round and after it gave 2.4 s and 1.9 s."""
 
 
 def main():

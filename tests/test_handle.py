@@ -15,7 +15,7 @@ import pytest
 
 import vondrel
 from segyfiles import OFFSETS
-from vondrel import cli
+from vondrel import _handle, cli
 
 N, NS, DT = 7, 5, 2000
 
@@ -461,10 +461,14 @@ def test_a_short_read_inside_a_batch_names_its_trace_and_keeps_the_ones_before(t
     assert np.array_equal(whole, np.repeat(index[:cut] % 16, ns).reshape(cut, ns).astype(np.float32))
 
 
+@pytest.mark.parametrize("shared", [False, True])
 @pytest.mark.parametrize("order", "<>")
-def test_headers_of_many_small_traces_read_in_pieces_match_the_bytes(tmp_path, order):
+def test_headers_of_many_small_traces_read_in_pieces_match_the_bytes(tmp_path, monkeypatch, order, shared):
     # over 4 MB of traces of about a page each: their headers are read with the
-    # traces between them, a megabyte at a time, not through the map
+    # traces between them, a megabyte at a time, not through the map; `shared`:
+    # each read split between two threads, as a big file's are
+    if shared:
+        monkeypatch.setattr(_handle, "_BULK_SHARED", 1)
     n, ns = 1300, 1000
     rec = np.dtype([("tracl", order + "i4"), ("pad", "V16"), ("cdp", order + "i4"), ("rest", "V90"),
                     ("ns", order + "u2"), ("dt", order + "u2"), ("more", "V70"), ("iline", order + "i4"),

@@ -193,11 +193,12 @@ def test_a_conversion_that_fails_midway_leaves_nothing_behind(tmp_path, monkeypa
         vondrel.to_zarr(path, store, chunks={"iline": 2})
     before = sorted(os.listdir(tmp_path))
     calls = []
-    step = _zarr._decode if way == "to_zarr" else _zarr.encode
+    # to_zarr fails as its second task opens the file, from_zarr in its fifth encoding
+    step, at = (_zarr._open_source, 2) if way == "to_zarr" else (_zarr.encode, 5)
 
     def failing(*args):
         calls.append(1)
-        if len(calls) == 5:
+        if len(calls) == at:
             raise exception("injected")
         return step(*args)
     monkeypatch.setattr(_zarr, step.__name__, failing)
@@ -358,3 +359,150 @@ def test_ibm_words_at_the_ends_of_float32_come_back_and_only_odd_pieces_keep_a_r
     assert residue[4, 1] and residue[4, 2] and residue[4, 3]    # bits lost, beyond float32, unnormalised
     assert not residue[4, 0] and not residue[4, 4:].any()     # exact (-0.0 too), found so by encoding
     assert sorted(os.listdir(store / "vondrel" / "ibm_residue" / "c")) == ["1"]
+
+
+def ibm_cube(n_il, n_xl, odd, order, delays=None):
+    """A SEG-Y IBM cube of 8-sample traces, inline-sorted (iline 1.., xline
+    1..): PLAIN words, ODD ones in the traces numbered in `odd`; `delays`,
+    (delrt, scalt) of each trace, 0 when None."""
+    binary = bytearray(400)
+    struct.pack_into(order + "hhHHh", binary, 16, 4000, 4000, 8, 8, 1)
+    out = bytearray("C 1 IBM cube".ljust(3200).encode("cp037")) + binary
+    for t in range(n_il * n_xl):
+        header = bytearray(240)
+        struct.pack_into(order + "i", header, 0, t + 1)
+        struct.pack_into(order + "HH", header, 114, 8, 4000)
+        struct.pack_into(order + "ii", header, 188, 1 + t // n_xl, 1 + t % n_xl)
+        if delays:
+            struct.pack_into(order + "h", header, 108, delays[t][0])
+            struct.pack_into(order + "h", header, 214, delays[t][1])
+        out += header + struct.pack(f"{order}8I", *(ODD if t in odd else PLAIN))
+    return bytes(out)
+
+
+@pytest.mark.parametrize("piece", [None, 2])
+@pytest.mark.parametrize("order", "<>")
+def test_odd_ibm_words_anywhere_in_a_chunk_read_in_file_order_keep_their_residue(tmp_path, monkeypatch, order, piece):
+    # 4 x 6 traces in chunks of 2 x 4: whole chunks written as they are read,
+    # edge chunks of 2 x 2 through memory; odd words in a chunk's first and
+    # last run (traces 1 and 6), and in an edge chunk (16); runs cut into
+    # pieces of `piece` traces when given.
+    if piece:
+        monkeypatch.setattr(_zarr, "NATIVE_PIECE", piece * 272)
+    odd = {1, 6, 16}
+    path = tmp_path / "cube.sgy"
+    path.write_bytes(ibm_cube(4, 6, odd, order))
+    store, back = round_trip(tmp_path, path, chunks={"iline": 2, "xline": 4}, compressors=None)
+    assert back == path.read_bytes()
+    group = zarr.open_group(store, mode="r")
+    residue = group["vondrel/ibm_residue"][...].reshape(24, 8)
+    assert np.flatnonzero(residue.any(axis=1)).tolist() == sorted(odd)
+    samples = group["samples"][...].reshape(24, 8)
+    plain = [t for t in range(24) if t not in odd]
+    np.testing.assert_array_equal(samples[plain], np.tile(ibm_values(PLAIN).astype(np.float32), (len(plain), 1)))
+    headers = group["trace_headers"][...].reshape(24, 240)
+    raw = path.read_bytes()
+    assert all(bytes(headers[t]) == raw[3600 + t * 272:3600 + t * 272 + 240] for t in range(24))
+
+
+@pytest.mark.parametrize("chunks, first", [({"trace": 4}, 4), ({"trace": 3}, 3)])
+def test_a_file_cut_short_after_planning_fails_naming_the_trace_and_leaves_nothing(tmp_path, monkeypatch, chunks,
+                                                                                  first):
+    raw = ibm_file(PLAIN * 10, 8)
+    path = tmp_path / "full.sgy"
+    path.write_bytes(raw)
+    cut = tmp_path / "cut.sgy"
+    cut.write_bytes(raw[:3600 + 5 * 272 + 100])              # trace 5 cut short
+    monkeypatch.setattr(_zarr, "_open_source", lambda src: os.open(cut, os.O_RDONLY))
+    with pytest.raises(ValueError, match=rf"full.sgy: trace {first} at byte offset {3600 + first * 272} is cut short: "
+                                         "the file changed after planning$"):
+        vondrel.to_zarr(path, tmp_path / "cube.zarr", chunks=chunks, compressors=None)
+    assert sorted(os.listdir(tmp_path)) == ["cut.sgy", "full.sgy"]
+
+
+@pytest.mark.parametrize("delays, start", [
+    ([(10, 0)] * 24, 0.010),
+    ([(10, 0)] * 12 + [(100, -10)] * 12, 0.010),             # the same delay, scaled otherwise in other chunks
+    ([(10, 0)] * 12 + [(1, 10)] * 12, 0.010),
+    ([(10, 0)] * 23 + [(20, 0)], 0.0),                      # one trace differs: no common delay
+    ([(10, 0)] * 12 + [(20, 0)] * 12, 0.0),                 # each chunk its own delay
+])
+def test_the_time_axis_starts_at_the_delay_every_trace_shares(tmp_path, delays, start):
+    path = tmp_path / "cube.sgy"
+    path.write_bytes(ibm_cube(4, 6, set(), ">", delays))
+    store = tmp_path / "cube.zarr"
+    vondrel.to_zarr(path, store, chunks={"iline": 2, "xline": 4})
+    time = zarr.open_group(store, mode="r")["time"][...]
+    np.testing.assert_allclose(time, start + np.arange(8) * 0.004, rtol=0, atol=1e-12)
+
+
+def chunk_files(folder):
+    """{relative path: bytes} of the chunk files under an array's folder."""
+    return {str(p.relative_to(folder)): p.read_bytes() for p in folder.rglob("*") if p.is_file()
+            and p.name != "zarr.json"}
+
+
+@pytest.mark.parametrize("chunks", [{"iline": 3, "xline": 2}, {"iline": 1, "xline": 1}])
+def test_the_grid_arrays_are_the_chunks_zarr_itself_writes(tmp_path, chunks):
+    # edge chunks padded, and (chunks of one trace) a chunk of holes alone not stored
+    raw, cells = grid_file()
+    path = tmp_path / "cube.sgy"
+    path.write_bytes(raw)
+    store = tmp_path / "cube.zarr"
+    vondrel.to_zarr(path, store, chunks=chunks)
+    index = np.full((4, 3), -1)
+    for k, cell in enumerate(cells):
+        index[cell] = k
+    ref = zarr.open_group(tmp_path / "ref.zarr", mode="w-", zarr_format=3)
+    grid = (chunks["iline"], chunks["xline"])
+    ref.create_array("trace_index", shape=(4, 3), chunks=grid, dtype="i8", fill_value=-1)[...] = index
+    ref.create_array("mask", shape=(4, 3), chunks=grid, dtype="bool", fill_value=False)[...] = index >= 0
+    for name in ("trace_index", "mask"):
+        mine, theirs = chunk_files(store / name), chunk_files(tmp_path / "ref.zarr" / name)
+        assert mine == theirs and len(mine) == (12 if grid == (1, 1) else 4) - 2 * (grid == (1, 1))
+
+
+@pytest.mark.parametrize("order", "<>")
+@pytest.mark.parametrize("chunks", [{"iline": 2, "xline": 4}, {"iline": 3, "xline": 6}, {"iline": 4, "xline": 6}])
+def test_uncompressed_chunks_at_the_edges_are_the_chunks_zarr_itself_writes(tmp_path, order, chunks):
+    # traces in file order: samples go straight to their chunk files, edge
+    # chunks (2 x 2 and 1 x 6 traces of 2 x 4 and 3 x 6) padded with zeros
+    path = tmp_path / "cube.sgy"
+    raw = ibm_cube(4, 6, set(), order)
+    path.write_bytes(raw)
+    store = tmp_path / "cube.zarr"
+    vondrel.to_zarr(path, store, chunks=chunks, compressors=None)
+    samples = np.tile(ibm_values(PLAIN).astype(np.float32), (4, 6, 1))
+    headers = np.frombuffer(raw[3600:], np.uint8).reshape(24, 272)[:, :240].reshape(4, 6, 240)
+    ref = zarr.open_group(tmp_path / "ref.zarr", mode="w-", zarr_format=3)
+    grid = (chunks["iline"], chunks["xline"])
+    ref.create_array("samples", shape=(4, 6, 8), chunks=(*grid, 8), dtype="f4", fill_value=0,
+                     compressors=None, config={"write_empty_chunks": True})[...] = samples
+    ref.create_array("trace_headers", shape=(4, 6, 240), chunks=(*grid, 240), dtype="u1", fill_value=0,
+                     compressors=None, config={"write_empty_chunks": True})[...] = headers
+    for name in ("samples", "trace_headers"):
+        mine, theirs = chunk_files(store / name), chunk_files(tmp_path / "ref.zarr" / name)
+        assert mine == theirs and len(mine) == -(-4 // grid[0]) * -(-6 // grid[1])
+
+
+def test_every_file_and_folder_of_a_store_is_synchronised_before_the_rename(tmp_path, monkeypatch):
+    path = tmp_path / "cube.sgy"
+    path.write_bytes(ibm_cube(4, 6, {1, 16}, ">"))
+    synced = []
+    fsync = os.fsync
+
+    def recording(fd):
+        synced.append(os.readlink(f"/proc/self/fd/{fd}"))
+        fsync(fd)
+    monkeypatch.setattr(os, "fsync", recording)
+    store = tmp_path / "cube.zarr"
+    vondrel.to_zarr(path, store, chunks={"iline": 3, "xline": 4})
+    tmp = {os.path.dirname(p) for p in synced if os.path.basename(p) == "zarr.json"
+           and os.path.basename(os.path.dirname(p)).startswith(".cube.zarr.tmp-")}
+    assert len(tmp) == 1
+    root = tmp.pop()
+    inside = {os.path.relpath(p, root) for p in synced}
+    want = {os.path.relpath(os.path.join(here, name), store) for here, folders, files in os.walk(store)
+            for name in [*files, *folders]} | {"."}
+    assert want <= inside and "samples/c/1/1/0" in want and "vondrel/ibm_residue/c/0/1/0" in want
+    assert str(tmp_path) in synced                               # the rename itself

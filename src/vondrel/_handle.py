@@ -91,6 +91,8 @@ def _word_kinds(dtype: np.dtype) -> bytes:
 _BULK_STRIDE = 16 << 10
 _BULK_MIN = 4 << 20
 _BULK_BYTES = 1 << 20
+# From this many bytes of traces on, a bulk read is shared with a second thread.
+_BULK_SHARED = 64 << 20
 
 
 class _Where:
@@ -344,8 +346,10 @@ class File(_geometry.Surveyed):
         row = out.dtype.itemsize
         self._live()
         if self._bulk(where):
-            for j, m, staged in self._blocks(where):
-                _arrays._h_fields(staged, 0, where.args[1], None, None, m, tuple(fields), out[j:j + m], row)
+            def part(lo: int, hi: int) -> None:
+                for j, m, staged in self._blocks(where, lo, hi):
+                    _arrays._h_fields(staged, 0, where.args[1], None, None, m, tuple(fields), out[j:j + m], row)
+            self._shared(where, part)
             return
         if self._map is not None:
             _arrays._h_fields(self._map, *where.args, tuple(fields), out, row)
@@ -365,15 +369,33 @@ class File(_geometry.Surveyed):
         base, stride, offsets, index, _ = where.args
         return offsets is None and index is None and 0 < stride <= _BULK_STRIDE and where.k * stride >= _BULK_MIN
 
-    def _blocks(self, where: _Where) -> Iterator[tuple[int, int, bytearray]]:
+    def _shared(self, where: _Where, part: Any) -> None:
+        """Runs part(lo, hi) over the selection's traces lo .. hi-1, all of
+        them: on this thread, or for a long bulk read half on a second one
+        (the reads and the native conversions release the interpreter
+        lock, so a planning scan of a big file takes two cores where it has
+        them).  The first failure is raised once both halves have stopped."""
+        k = where.k
+        if k < 2 or k * where.args[1] < _BULK_SHARED:
+            part(0, k)
+            return
+        from concurrent.futures import ThreadPoolExecutor
+        with ThreadPoolExecutor(1) as pool:
+            other = pool.submit(part, k // 2, k)
+            part(0, k // 2)             # raising, the pool still waits for the other half
+            other.result()
+
+    def _blocks(self, where: _Where, lo: int = 0, hi: int | None = None) -> Iterator[tuple[int, int, bytearray]]:
         """(j, m, staged): the selection's consecutive traces j .. j+m-1
-        read whole into `staged` (one buffer, reused) by positioned reads."""
+        (from lo to hi, by default all) read whole into `staged` (one
+        buffer, reused) by positioned reads."""
         base, stride = where.args[0], where.args[1]
+        hi = where.k if hi is None else hi
         per = max(1, _BULK_BYTES // stride)
-        staged = bytearray(min(per, where.k) * stride)
+        staged = bytearray(max(1, min(per, hi - lo)) * stride)
         view = memoryview(staged)
-        for j in range(0, where.k, per):
-            m = min(per, where.k - j)
+        for j in range(lo, hi, per):
+            m = min(per, hi - j)
             want, got = m * stride, 0
             while got < want:
                 n = os.preadv(self._fd, [view[got:want]], base + j * stride + got)

@@ -85,6 +85,7 @@ HEADER = 240
 NATIVE = "<" if sys.byteorder == "little" else ">"
 CHUNK_BYTES = 16 << 20         # samples per chunk by default
 PIECE = 1 << 20                # bytes of traces decoded at a time: they stay in the cache
+NATIVE_PIECE = 512 << 10       # at most the same in one native call, where a read costs no Python
 
 
 # ---- what a task needs to know -------------------------------------------------------
@@ -266,13 +267,44 @@ def _residue(src: Source, raw: np.ndarray[Any, Any], k: int, samples: np.ndarray
     return r
 
 
+class Stored(NamedTuple):
+    """What a task stored: `traces` of them, and their delay in
+    milliseconds (delrt, scalt applied) when every one has the same, else
+    None."""
+
+    traces: int
+    delay: float | None
+
+
+def block_delay(src: Source, flat_h: np.ndarray[Any, Any], live: np.ndarray[Any, Any] | None) -> float | None:
+    """The delay (milliseconds, as delay_of reckons it) that every trace of
+    a block has, from its header bytes `flat_h` ((k, 240), the file's byte
+    order) at the rows `live` (None: every row), or None when they differ."""
+    from vondrel._dataset import scaled
+
+    dtype = header_dtype(src.format, src.byteorder)
+    h = flat_h.view(dtype).reshape(-1)
+    if live is not None:
+        h = h[live]
+    if not len(h):
+        return None
+    delrt = h["delrt"]
+    scalt = h["scalt"] if "scalt" in (dtype.names or ()) else np.zeros(1, np.int16)
+    if (delrt == delrt[0]).all() and (scalt == scalt[0]).all():
+        return float(scaled(delrt[0], scalt[0]))
+    delays = np.asarray(scaled(delrt, scalt), np.float64)
+    return float(delays[0]) if (delays == delays[0]).all() else None
+
+
 def store_block(src: Source, arrays: tuple[Any, Any, Any], root: str, block: tuple[slice, ...],
-                traces: np.ndarray[Any, Any], fsync: bool = True) -> int:
+                traces: np.ndarray[Any, Any], fsync: bool = True, grid_arrays: tuple[Any, Any] | None = None) -> Stored:
     """Reads the traces under one block of the grid (`traces`: their numbers
     in the file, -1 where none) and writes the block's chunks of samples,
-    headers and IBM residue whole (a task).  Returns the traces stored."""
+    headers and IBM residue whole, and of `grid_arrays` (trace_index and
+    mask, when given) (a task).  Returns what it stored (the
+    delay of its traces read on the way, so that planning need not scan for it)."""
     if not os.path.isdir(root):            # the conversion was given up
-        return 0
+        return Stored(0, None)
     samples_z, headers_z, residue_z = arrays
     shape = traces.shape
     order = np.argsort(traces, axis=None, kind="stable")
@@ -285,43 +317,22 @@ def store_block(src: Source, arrays: tuple[Any, Any, Any], root: str, block: tup
     # A whole chunk of stored bytes whose traces lie in the file in its
     # order is written a piece at a time as each is decoded, while the piece
     # is in the cache: the chunk never passes through memory whole.
-    streamed = _streamed_chunk(root, samples_z, block, shape, src.ns) if direct else None
+    streamed = _streamed_chunk(root, samples_z, block, src.ns) if direct else None
     samples = None if streamed else scratch("samples", (*shape, src.ns), dtype, holes)
     headers = scratch("headers", (*shape, HEADER), np.uint8, holes)
     flat_s = samples.reshape(-1, src.ns) if samples is not None else None
     flat_h = headers.reshape(-1, HEADER)
     residue = None
     if k:
-        per = max(1, PIECE // src.trace_size)
-        raw = scratch("raw", (per * src.trace_size,), np.uint8)
-        again = scratch("again", (per * src.trace_size,), np.uint8) if src.code == 1 else None
-        piece = scratch("piece", (per, src.ns), dtype) if flat_s is None or not direct else None
         fd = _open_source(src)
-        out_fd = _create_chunk(streamed) if streamed else None
+        grid = tuple(samples_z.metadata.chunks[:-1])
+        out_fd = _create_chunk(streamed, None if grid == shape else int(np.prod(grid)) * src.ns * dtype.itemsize) \
+            if streamed else None
         try:
-            for a0, b0 in _runs(ids):
-                for a in range(a0, b0, per):
-                    b = min(b0, a + per)
-                    m = b - a
-                    _pread_into(fd, memoryview(raw)[:m * src.trace_size], src.start + int(ids[a]) * src.trace_size,
-                                src.path, int(ids[a]))
-                    rows = raw[:m * src.trace_size].reshape(m, src.trace_size)
-                    where = order[a:b]
-                    out = flat_s[a:b] if direct and flat_s is not None else piece[:m]     # type: ignore[index]
-                    _decode(src, raw, m, out)
-                    if out_fd is not None:
-                        _pwrite_all(out_fd, memoryview(out.reshape(-1)).cast("B"), a * src.ns * dtype.itemsize)
-                    if direct:
-                        flat_h[a:b] = rows[:, :HEADER]
-                    else:
-                        flat_s[where] = out                                # type: ignore[index]
-                        flat_h[where] = rows[:, :HEADER]
-                    if again is not None:
-                        r = _residue(src, raw, m, out, again)
-                        if r is not None:
-                            if residue is None:
-                                residue = np.zeros((*shape, src.ns), np.uint32)
-                            residue.reshape(-1, src.ns)[where] = r
+            if direct:
+                residue = _store_in_order(src, fd, out_fd, ids, shape, grid, flat_s, flat_h, dtype)
+            else:
+                residue = _store_gathered(src, fd, ids, order, shape, flat_s, flat_h, dtype)
             if out_fd is not None and fsync:
                 os.fsync(out_fd)
         finally:
@@ -333,41 +344,155 @@ def store_block(src: Source, arrays: tuple[Any, Any, Any], root: str, block: tup
     put(root, headers_z, block, headers, fsync)
     if residue is not None and residue_z is not None:
         put(root, residue_z, block, residue, fsync)
-    return k
+    if grid_arrays is not None:
+        index_z, mask_z = grid_arrays
+        # small files: synchronised with the metadata, all at once, at the end
+        write_whole(root, index_z, traces, block)
+        write_whole(root, mask_z, traces >= 0, block)
+    return Stored(k, block_delay(src, flat_h, None if direct else order) if k else None)
 
 
-def _streamed_chunk(root: str, array: Any, block: tuple[slice, ...], shape: tuple[int, ...], ns: int) -> str | None:
-    """The path of the one chunk file of `array` that `block` (of `shape`
-    traces) fills whole, when it is stored as plain bytes; else None."""
-    if tuple(array.metadata.chunks) != (*shape, ns) or not _raw_chunks(array):
+def _store_in_order(src: Source, fd: int, out_fd: int | None, ids: np.ndarray[Any, Any], shape: tuple[int, ...],
+                    grid: tuple[int, ...], flat_s: np.ndarray[Any, Any] | None, flat_h: np.ndarray[Any, Any],
+                    dtype: np.dtype[Any]) -> np.ndarray[Any, Any] | None:
+    """Stores traces `ids` (ascending) that fill a block of `shape` traces
+    in file order: one native call reads, converts and writes a piece at a
+    time (headers into `flat_h`, samples into `flat_s` or, streamed, to the
+    chunk file `out_fd`, whose chunk holds `grid` traces), without the
+    interpreter lock.  A piece with unusual IBM words stops it; the residue
+    of that piece is worked out here and the call resumes after it.
+    Returns the block's residue, or None when none."""
+    from vondrel import _arrays
+    per = max(1, NATIVE_PIECE // src.trace_size)
+    # A block smaller than its chunk (at an edge) lies in it row by row.
+    row = shape[-1] if out_fd is not None and grid != shape else len(ids)
+    rows = []
+    for a0, b0 in _runs(ids):
+        a = a0
+        while a < b0:
+            end = min(b0, (a // row + 1) * row)
+            # pieces of equal size: no sliver of a few traces after a full piece
+            b = a + -(-(end - a) // -(-(end - a) // per))
+            rows.append((src.start + int(ids[a]) * src.trace_size, b - a, a))
+            a = b
+    pieces = np.array(rows, np.int64).reshape(-1, 3)
+    at = pieces[:, 2]
+    if row != len(ids):
+        at = np.ravel_multi_index(np.unravel_index(at, shape), grid)
+    pieces = np.column_stack([pieces, at]).astype(np.int64)
+    raw = scratch("raw", (per * src.trace_size,), np.uint8)
+    out = scratch("piece", (per, src.ns), dtype) if out_fd is not None else flat_s
+    assert out is not None
+    ibm = src.code == 1
+    again = scratch("again", (per * src.trace_size,), np.uint8) if ibm else None
+    residue = None
+    done = 0
+    while done < len(pieces):
+        got, status = _arrays._store_pieces(fd, pieces[done:], src.ns, src.code, src.byteorder == ">", ibm, raw,
+                                            flat_h, out, -1 if out_fd is None else out_fd)
+        i = done + got
+        if status == 2:
+            raise ValueError(f"{src.path}: trace {int(ids[pieces[i, 2]])} at byte offset {int(pieces[i, 0])} is cut "
+                             "short: the file changed after planning")
+        if status == 1:
+            assert again is not None
+            m, a = int(pieces[i, 1]), int(pieces[i, 2])
+            r = _residue(src, raw, m, out[:m] if out_fd is not None else out[a:a + m], again)
+            if r is not None:
+                if residue is None:
+                    residue = np.zeros((*shape, src.ns), np.uint32)
+                residue.reshape(-1, src.ns)[a:a + m] = r
+        done = i + 1
+    return residue
+
+
+def _store_gathered(src: Source, fd: int, ids: np.ndarray[Any, Any], order: np.ndarray[Any, Any],
+                    shape: tuple[int, ...], flat_s: np.ndarray[Any, Any] | None, flat_h: np.ndarray[Any, Any],
+                    dtype: np.dtype[Any]) -> np.ndarray[Any, Any] | None:
+    """Stores traces `ids` (ascending) whose places in the block are
+    `order`: read and converted a piece at a time, then put in place.
+    Returns the block's residue, or None when none."""
+    assert flat_s is not None
+    per = max(1, PIECE // src.trace_size)
+    raw = scratch("raw", (per * src.trace_size,), np.uint8)
+    again = scratch("again", (per * src.trace_size,), np.uint8) if src.code == 1 else None
+    piece = scratch("piece", (per, src.ns), dtype)
+    residue = None
+    for a0, b0 in _runs(ids):
+        for a in range(a0, b0, per):
+            b = min(b0, a + per)
+            m = b - a
+            _pread_into(fd, memoryview(raw)[:m * src.trace_size], src.start + int(ids[a]) * src.trace_size,
+                        src.path, int(ids[a]))
+            rows = raw[:m * src.trace_size].reshape(m, src.trace_size)
+            where = order[a:b]
+            out = piece[:m]
+            _decode(src, raw, m, out)
+            flat_s[where] = out
+            flat_h[where] = rows[:, :HEADER]
+            if again is not None:
+                r = _residue(src, raw, m, out, again)
+                if r is not None:
+                    if residue is None:
+                        residue = np.zeros((*shape, src.ns), np.uint32)
+                    residue.reshape(-1, src.ns)[where] = r
+    return residue
+
+
+def _streamed_chunk(root: str, array: Any, block: tuple[slice, ...], ns: int) -> str | None:
+    """The path of the one chunk file of `array` that holds `block` (all of
+    it, or its part inside the grid for a chunk at an edge) when it is
+    stored as plain bytes whole along time; else None."""
+    if array.metadata.chunks[-1] != ns or not _raw_chunks(array):
         return None
     chunks = array.metadata.chunks
     coords = (*(s.start // c for s, c in zip(block, chunks)), 0)
     return os.path.join(root, array.path, array.metadata.encode_chunk_key(coords))
 
 
-def _create_chunk(path: str) -> int:
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    return os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o666)
+def _create_chunk(path: str, size: int | None) -> int:
+    """A new chunk file at `path`, open for writing; of `size` bytes of
+    zeros (the fill value, which the traces then partly overwrite) when
+    given."""
+    _makedirs(os.path.dirname(path))
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o666)
+    if size is not None:
+        try:
+            os.ftruncate(fd, size)
+        except BaseException:
+            os.close(fd)
+            raise
+    return fd
 
 
-def _pwrite_all(fd: int, view: memoryview, offset: int) -> None:
-    while len(view):
-        n = os.pwrite(fd, view, offset)
-        view, offset = view[n:], offset + n
+_MADE: set[str] = set()
+
+
+def _makedirs(folder: str) -> None:
+    """os.makedirs(folder, exist_ok=True), once per folder and process: a
+    store's chunks share a few folders, and each call costs system calls."""
+    if folder not in _MADE:
+        os.makedirs(folder, exist_ok=True)
+        if len(_MADE) > 100_000:           # a long-lived process: forget old stores' folders
+            _MADE.clear()
+        _MADE.add(folder)
 
 
 def _raw_chunks(array: Any) -> bool:
     """Whether a chunk of `array` is stored as its bytes and nothing else
     (uncompressed, in this machine's order), so that it can be written
     without Zarr's copy."""
+    codecs = array.metadata.codecs
+    return len(codecs) == 1 and _raw_chunks_by(array, codecs[0])
+
+
+def _raw_chunks_by(array: Any, codec: Any) -> bool:
+    """Whether `codec`, the first of `array`'s, gives a chunk's bytes as they lie in memory here."""
     from zarr.codecs import BytesCodec
 
-    codecs = array.metadata.codecs
-    if len(codecs) != 1 or not isinstance(codecs[0], BytesCodec):
+    if not isinstance(codec, BytesCodec):
         return False
-    endian = codecs[0].endian
-    return array.dtype.itemsize == 1 or (endian is not None and endian.value == sys.byteorder)
+    return array.dtype.itemsize == 1 or (codec.endian is not None and codec.endian.value == sys.byteorder)
 
 
 def _chunk_ranges(array: Any, block: tuple[slice, ...]) -> list[range]:
@@ -417,12 +542,68 @@ def put(root: str, array: Any, block: tuple[slice, ...], data: np.ndarray[Any, A
             part = full
         part = np.ascontiguousarray(part, dtype=array.dtype)
         path = os.path.join(root, array.path, array.metadata.encode_chunk_key(coords))
-        os.makedirs(os.path.dirname(path), exist_ok=True)
+        _makedirs(os.path.dirname(path))
         fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o666)
         try:
             view = memoryview(part.reshape(-1)).cast("B")
             while len(view):
                 view = view[os.write(fd, view):]
+            if fsync:
+                os.fsync(fd)
+        finally:
+            os.close(fd)
+
+
+def _encoder(array: Any) -> Any:
+    """The function that gives a chunk's stored bytes from its values (an
+    array of the chunk's shape) as Zarr's codecs would, for arrays stored
+    as their bytes in this machine's order, uncompressed or by zstd; None
+    for any other array."""
+    from zarr.codecs import ZstdCodec
+
+    codecs = array.metadata.codecs
+    if not codecs or not _raw_chunks_by(array, codecs[0]) or len(codecs) > 2:
+        return None
+    if len(codecs) == 1:
+        return lambda values: memoryview(np.ascontiguousarray(values).reshape(-1)).cast("B")
+    if not isinstance(codecs[1], ZstdCodec):
+        return None
+    from numcodecs.zstd import Zstd
+    zstd = Zstd.from_config({"level": codecs[1].level, "checksum": codecs[1].checksum})
+    return lambda values: zstd.encode(np.ascontiguousarray(values).reshape(-1).view(np.uint8))
+
+
+def write_whole(root: str, array: Any, data: np.ndarray[Any, Any], block: tuple[slice, ...] | None = None,
+                fsync: bool = False) -> None:
+    """Writes `data`, the whole chunks of `array` (created with
+    write_empty_chunks False) under `block` (None: all of it), into the
+    store at `root`: each chunk encoded as Zarr encodes it and written as
+    one file, a chunk of nothing but the fill value not at all, as Zarr
+    does; the same bytes as `array[block] = data` without Zarr's cost per
+    chunk (a store of a big cube has thousands).  Arrays of other codecs go
+    through Zarr.  The files are synchronised to disk when `fsync`."""
+    block = block or tuple(slice(0, n) for n in array.shape)
+    encode = _encoder(array)
+    if encode is None:
+        put(root, array, block, data, fsync)
+        return
+    chunks = array.metadata.chunks
+    fill = array.metadata.fill_value
+    for coords in itertools.product(*_chunk_ranges(array, block)):
+        inside = tuple(slice(i * c - s.start, min((i + 1) * c, n) - s.start)
+                       for i, c, n, s in zip(coords, chunks, array.shape, block))
+        part = data[inside]
+        if (part == fill).all():
+            continue
+        if part.shape != tuple(chunks):
+            full = np.full(chunks, fill, array.dtype)
+            full[tuple(slice(0, k) for k in part.shape)] = part
+            part = full
+        path = os.path.join(root, array.path, array.metadata.encode_chunk_key(coords))
+        _makedirs(os.path.dirname(path))
+        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o666)
+        try:
+            pwrite_all(fd, encode(part.astype(array.dtype, copy=False)), 0)
             if fsync:
                 os.fsync(fd)
         finally:
@@ -474,14 +655,16 @@ def get(root: str, array: Any, block: tuple[slice, ...], name: str) -> np.ndarra
 class StorePlan(NamedTuple):
     """What planning found out about a file: its Source, the geometry
     (dims, their labels, and the grid of trace numbers), the bytes in front of
-    the first trace, the time axis, and the attributes of the store."""
+    the first trace, the sample interval (microseconds), and the attributes
+    of the store (the traces' delay, for the time axis, is found by the
+    tasks that read their headers)."""
 
     source: Source
     dims: tuple[str, ...]
     coords: dict[str, np.ndarray[Any, Any]]
     trace_index: np.ndarray[Any, Any]
     prefix: bytes
-    time: np.ndarray[Any, Any]
+    dt: float
     attrs: dict[str, Any]
 
 
@@ -519,7 +702,6 @@ def plan_file(path: PathLike, *, format: str | None = None, byteorder: str | Non
     store; ValueError for files whose traces differ in length or that hold
     bytes after their last trace."""
     import vondrel
-    from vondrel._geometry import time_axis
 
     name = os.fspath(path)
     with vondrel.open(name, format=format, byteorder=byteorder, ns=ns, sample_format=sample_format,
@@ -533,7 +715,6 @@ def plan_file(path: PathLike, *, format: str | None = None, byteorder: str | Non
             coords = {d: np.asarray(f.coords[d]) for d in grid_dims}
         else:
             grid_dims, index, coords = ("trace",), np.arange(len(f), dtype=np.int64), {}
-        delay, _ = delay_of(f, index)
         fmt, order, n, code = p.format, p.byteorder, p.n_traces, p.sample_format
         st = os.fstat(f._fd)
         if p.end != st.st_size:
@@ -549,7 +730,7 @@ def plan_file(path: PathLike, *, format: str | None = None, byteorder: str | Non
     if len(prefix) != p.data_offset:
         raise ValueError(f"{name} changed while it was planned")
     source = Source(name, fmt, order, code, p.ns, p.data_offset, p.trace_size, n, st.st_size, st.st_mtime_ns)
-    return StorePlan(source, grid_dims, coords, index, prefix, time_axis(p.ns, float(p.dt), delay), attrs)
+    return StorePlan(source, grid_dims, coords, index, prefix, float(p.dt), attrs)
 
 
 def chunking(chunks: Any, dims: tuple[str, ...], shape: tuple[int, ...], ns: int,
@@ -752,6 +933,8 @@ def to_zarr(source: PathLike, store: PathLike, chunks: Any = None, compressors: 
     the configured Dask scheduler; `progress` shows a bar on standard error
     (local schedulers).  Every file and folder of the store is synchronised
     to disk before the rename, unless `fsync` is False."""
+    from vondrel._geometry import time_axis
+
     zarr = require("zarr", "vondrel.to_zarr")
     require("dask", "vondrel.to_zarr")
     dest = os.fspath(store)
@@ -778,16 +961,14 @@ def to_zarr(source: PathLike, store: PathLike, chunks: Any = None, compressors: 
                                      compressors=compressors, config=kept,
                                      attributes={"long_name": "trace header bytes as the file holds them",
                                                  "byteorder": src.byteorder, "format": src.format})
+        sparse = {"write_empty_chunks": False}         # Zarr's default, said so: write_whole follows it
         index = group.create_array("trace_index", shape=shape, chunks=grid, dtype="i8", fill_value=-1,
-                                   dimension_names=plan.dims,
+                                   dimension_names=plan.dims, config=sparse,
                                    attributes={"long_name": "place of the trace in the file, -1: none"})
-        index[...] = plan.trace_index
         mask = group.create_array("mask", shape=shape, chunks=grid, dtype="bool", fill_value=False,
-                                  dimension_names=plan.dims, attributes={"long_name": "a trace is here"})
-        mask[...] = plan.trace_index >= 0
+                                  dimension_names=plan.dims, config=sparse, attributes={"long_name": "a trace is here"})
         time = group.create_array("time", shape=(src.ns,), chunks=(max(1, src.ns),), dtype="f8", fill_value=0.0,
                                   dimension_names=("time",), attributes={"units": "s"})
-        time[...] = plan.time
         for name, labels in plan.coords.items():
             label = group.create_array(name, shape=labels.shape, chunks=labels.shape or (1,), dtype=labels.dtype,
                                        fill_value=0, dimension_names=(name,))
@@ -803,12 +984,18 @@ def to_zarr(source: PathLike, store: PathLike, chunks: Any = None, compressors: 
                                        fill_value=0, dimension_names=names,
                                        config={"write_empty_chunks": False})
         arrays = (samples, headers, residue)
-        run("vondrel-store", [functools.partial(store_block, src, arrays, tmp, block, plan.trace_index[block], fsync)
-                              for block in blocks(shape, grid)], "to zarr" if progress else None)
+        # each task writes its block's chunks of trace_index and mask too
+        stored = run("vondrel-store", [functools.partial(store_block, src, arrays, tmp, block, plan.trace_index[block],
+                                                         fsync, (index, mask)) for block in blocks(shape, grid)],
+                     "to zarr" if progress else None)
+        delays = {s.delay for s in stored if s.traces}
+        time[...] = time_axis(src.ns, plan.dt, delays.pop() if len(delays) == 1 and None not in delays else 0.0)
         _consolidate(zarr, tmp)
         if fsync:
-            _fsync_all([os.path.join(here, f) for here, _, files in os.walk(tmp) for f in files if f == "zarr.json"]
-                       + [here for here, _, _ in os.walk(tmp)])
+            # the tasks synchronised their chunks of samples, headers and residue; the rest is left
+            synced = tuple(os.path.join(tmp, a.path, "c") + os.sep for a in arrays if a is not None)
+            _fsync_all([path for here, _, files in os.walk(tmp) for path in (os.path.join(here, f) for f in files)
+                        if not path.startswith(synced)] + [here for here, _, _ in os.walk(tmp)])
         _replace_store(tmp, dest, fsync)
     except BaseException:
         shutil.rmtree(tmp, ignore_errors=True)

@@ -5,17 +5,23 @@
 
 #include "vondrel/_arrays/args.hpp"
 #include "vondrel/_arrays/ibm.hpp"
+#include "vondrel/_arrays/read.hpp"
 #include "vondrel/_arrays/segy_io.hpp"
 #include "vondrel/_arrays/segy_traces.hpp"
 #include "vondrel/common/binder.hpp"
 #include "vondrel/common/errors.hpp"
 #include "vondrel/common/ref.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
+
+#include <unistd.h>
 
 namespace vondrel::arrays {
 namespace {
@@ -135,7 +141,7 @@ PyObject *segy_walk(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObjec
 // then the low byte and the fraction's first digit bits 12-15.  Branch-free,
 // so that the compiler can vectorise it.
 template <bool swapped>
-std::uint32_t ibm_unusual(const unsigned char *p, std::size_t n)
+[[gnu::always_inline]] inline std::uint32_t ibm_unusual(const unsigned char *p, std::size_t n)
 {
     constexpr std::uint32_t exponent_shift = swapped ? 0 : 24;
     constexpr std::uint32_t digit_mask = swapped ? 0x0000F000u : 0x00F00000u;
@@ -149,6 +155,28 @@ std::uint32_t ibm_unusual(const unsigned char *p, std::size_t n)
         bad += static_cast<std::uint32_t>((w != 0) & ~(in_range & normal) & 1u);
     }
     return bad;
+}
+
+// The unusual words among the n IBM words at p (see ibm_unusual), in the
+// file's order as `swapped` says; built again for AVX2, used where the CPU
+// has it and the codec's kernels are (so that forcing the portable kernels
+// reaches this loop too).
+std::uint32_t unusual_portable(const unsigned char *p, std::size_t n, bool swapped)
+{
+    return swapped ? ibm_unusual<true>(p, n) : ibm_unusual<false>(p, n);
+}
+
+[[gnu::target("avx2")]] std::uint32_t unusual_avx2(const unsigned char *p, std::size_t n, bool swapped)
+{
+    return swapped ? ibm_unusual<true>(p, n) : ibm_unusual<false>(p, n);
+}
+
+using UnusualWords = std::uint32_t (*)(const unsigned char *, std::size_t, bool);
+
+// The loop that suits the kernels in use; called with the lock held.
+UnusualWords unusual_words()
+{
+    return std::strcmp(codec::kernel_name(), "avx2") == 0 ? unusual_avx2 : unusual_portable;
 }
 
 // _ibm_exact(src, count, ns, big_endian)
@@ -180,15 +208,177 @@ PyObject *ibm_exact(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObjec
     if (count > src.size() / stride)
         return too_small(func, "source"), nullptr;
     bool exact = true;
+    const UnusualWords unusual = unusual_words();
     Py_BEGIN_ALLOW_THREADS
     const unsigned char *base = src.data();
     const bool swapped = big_endian != (std::endian::native == std::endian::big);
-    for (std::size_t t = 0; t < count && exact; ++t) {
-        const unsigned char *p = base + t * stride + codec::trace_header_size;
-        exact = (swapped ? ibm_unusual<true>(p, words) : ibm_unusual<false>(p, words)) == 0;
-    }
+    for (std::size_t t = 0; t < count && exact; ++t)
+        exact = unusual(base + t * stride + codec::trace_header_size, words, swapped) == 0;
     Py_END_ALLOW_THREADS
     return PyBool_FromLong(exact);
+}
+
+int descriptor_argument(PyObject *obj, int *fd);
+
+// Writes the n bytes at p to `fd` from byte `at`; 0, or -1 with errno set.
+int pwrite_full(int fd, const unsigned char *p, std::size_t n, std::int64_t at)
+{
+    while (n) {
+        ssize_t put = ::pwrite(fd, p, n, at);
+        if (put < 0) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        p += put;
+        n -= static_cast<std::size_t>(put);
+        at += put;
+    }
+    return 0;
+}
+
+// What _store_pieces did with the piece it stopped at.
+enum class PieceEnd { done = 0, unusual = 1, short_read = 2, failed = 3 };
+
+// _store_pieces(fd, pieces, ns, code, big_endian, check, raw, headers, samples, dst)
+// Stores pieces of consecutive fixed-length traces of the descriptor `fd`,
+// one a row (offset, count, header row, sample row) of the native int64
+// array `pieces`: the `count` traces from byte `offset` are read into `raw`,
+// their header bytes copied as the file holds them to rows (header row),
+// (header row) + 1, ... of `headers` (240 bytes each), and their samples
+// decoded into the format's stored type (float32 for IBM floats): into rows
+// (sample row), ... of `samples` when `dst` is -1, else into the start of
+// `samples` and written to the descriptor `dst` from byte (sample row) * ns *
+// (the stored type's size).  With `check`, every IBM
+// sample is proved canonical as _ibm_exact proves it, and the call stops
+// after the first piece that holds another word (stored whole; raw and
+// samples still hold it).  One call does a chunk's reads, conversions and
+// writes with the interpreter lock released throughout.  Returns a new
+// tuple (piece, status): status 0, every piece stored (piece is their
+// count); 1, stopped after `piece` for its unusual words; 2, the file ends
+// within `piece` (nothing of it stored).  OSError for a failed read or write.
+Params store_params{"_store_pieces",
+                    {"fd", "pieces", "ns", "code", "big_endian", "check", "raw", "headers", "samples", "dst"}};
+
+PyObject *store_pieces(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObject *kwnames)
+{
+    constexpr const char *func = "_store_pieces";
+    PyObject *args[10];
+    int fd, dst = -1;
+    std::int64_t ns, dst_arg;
+    bool big_endian, check;
+    if (store_params.bind(call, nargs, kwnames, args) < 0 || descriptor_argument(args[0], &fd) < 0 ||
+        to_int64(args[2], &ns) < 0 || to_flag(args[4], &big_endian) < 0 || to_flag(args[5], &check) < 0 ||
+        to_int64(args[9], &dst_arg) < 0)
+        return nullptr;
+    if (dst_arg != -1 && descriptor_argument(args[9], &dst) < 0)
+        return nullptr;
+    const SampleFormat *fmt = format_of(args[3]);
+    if (!fmt)
+        return nullptr;
+    if (ns < 0 || ns > max_ns) {
+        PyErr_Format(PyExc_ValueError, bad_run, func);
+        return nullptr;
+    }
+    Buffer pieces, raw, headers, samples;
+    if (pieces.get(args[1], false) < 0 || raw.get(args[6], true) < 0 || headers.get(args[7], true) < 0 ||
+        samples.get(args[8], true) < 0)
+        return nullptr;
+    constexpr std::size_t fields = 4;
+    if (pieces.size() % (fields * sizeof(std::int64_t)))
+        return too_small(func, "piece"), nullptr;
+    const std::size_t n = pieces.size() / (fields * sizeof(std::int64_t));
+    const std::size_t words = static_cast<std::size_t>(ns), item = static_cast<std::size_t>(fmt->stored_size);
+    const std::size_t stride = codec::trace_header_size + words * fmt->width, row_bytes = words * item;
+    // A copy of the plan: the caller's array may change while the lock is released.
+    std::unique_ptr<std::int64_t, void (*)(void *)> held(
+        static_cast<std::int64_t *>(std::malloc(std::max<std::size_t>(pieces.size(), 1))), std::free);
+    if (!held)
+        return PyErr_NoMemory();
+    const std::int64_t *plan = held.get();
+    std::memcpy(held.get(), pieces.data(), pieces.size());
+    // Every piece's bytes must fit the buffers before the lock is released.
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::int64_t offset = plan[fields * i], count = plan[fields * i + 1], row = plan[fields * i + 2];
+        const std::int64_t sample_row = plan[fields * i + 3];
+        if (offset < 0 || count < 0 || row < 0 || sample_row < 0) {
+            PyErr_Format(PyExc_ValueError, bad_run, func);
+            return nullptr;
+        }
+        const std::size_t k = static_cast<std::size_t>(count), r = static_cast<std::size_t>(row);
+        const std::size_t sr = static_cast<std::size_t>(sample_row);
+        const std::size_t rows = headers.size() / codec::trace_header_size;
+        if (stride && k > raw.size() / stride)
+            return too_small(func, "source"), nullptr;
+        if (r > rows || k > rows - r)
+            return too_small(func, "header"), nullptr;
+        std::uint64_t need_rows = k, at, end;
+        if (dst == -1 && __builtin_add_overflow(static_cast<std::uint64_t>(sr), need_rows, &need_rows))
+            return too_small(func, "sample"), nullptr;
+        if (row_bytes && need_rows > samples.size() / row_bytes)
+            return too_small(func, "sample"), nullptr;
+        if (__builtin_add_overflow(static_cast<std::uint64_t>(sr), static_cast<std::uint64_t>(k), &at) ||
+            __builtin_mul_overflow(at, static_cast<std::uint64_t>(row_bytes), &at) ||
+            at > INT64_MAX || __builtin_mul_overflow(static_cast<std::uint64_t>(k), stride, &end) ||
+            __builtin_add_overflow(end, static_cast<std::uint64_t>(offset), &end) || end > INT64_MAX) {
+            PyErr_Format(PyExc_ValueError, past_end, func);
+            return nullptr;
+        }
+    }
+    const bool swapped = big_endian != (std::endian::native == std::endian::big);
+    const bool prove = check && fmt->code == 1;
+    const UnusualWords unusual_in = unusual_words();
+    std::size_t i = 0;
+    PieceEnd end = PieceEnd::done;
+    int err = 0;
+    Py_BEGIN_ALLOW_THREADS
+    for (; i < n; ++i) {
+        const std::int64_t offset = plan[fields * i];
+        const std::size_t k = static_cast<std::size_t>(plan[fields * i + 1]);
+        const std::size_t r = static_cast<std::size_t>(plan[fields * i + 2]);
+        const std::size_t sr = static_cast<std::size_t>(plan[fields * i + 3]);
+        const ssize_t got = pread_full(fd, raw.data(), k * stride, offset);
+        if (got < 0) {
+            err = errno;
+            end = PieceEnd::failed;
+            break;
+        }
+        if (static_cast<std::size_t>(got) < k * stride) {
+            end = PieceEnd::short_read;
+            break;
+        }
+        const unsigned char *src = raw.data();
+        bool unusual = false;
+        for (std::size_t t = 0; t < k; ++t) {
+            std::memcpy(headers.data() + (r + t) * codec::trace_header_size, src + t * stride,
+                        codec::trace_header_size);
+            if (prove)
+                unusual |= unusual_in(src + t * stride + codec::trace_header_size, words, swapped) != 0;
+        }
+        unsigned char *out = samples.data() + (dst == -1 ? sr * row_bytes : 0);
+        if (fmt->code == 1)
+            codec::ibm_to_float(src + codec::trace_header_size, codec::Runs{k, words, stride},
+                                reinterpret_cast<float *>(out), big_endian);
+        else
+            for (std::size_t t = 0; t < k; ++t)
+                codec::decode_samples(*fmt, src + t * stride + codec::trace_header_size, words, big_endian,
+                                      out + t * row_bytes, false);
+        if (dst != -1 && pwrite_full(dst, out, k * row_bytes, static_cast<std::int64_t>(sr * row_bytes)) < 0) {
+            err = errno;
+            end = PieceEnd::failed;
+            break;
+        }
+        if (unusual) {
+            end = PieceEnd::unusual;
+            break;
+        }
+    }
+    Py_END_ALLOW_THREADS
+    if (end == PieceEnd::failed) {
+        errno = err;
+        return PyErr_SetFromErrno(PyExc_OSError);
+    }
+    return Py_BuildValue("(ni)", static_cast<Py_ssize_t>(i), static_cast<int>(end));
 }
 
 // _segy_encode(headers, samples, count, ns, code, big_endian, dst)
@@ -414,6 +604,8 @@ PyMethodDef segy_methods[] = {
     {"_segy_encode", as_cfunction(segy_encode), fastcall_keywords,
      "_segy_encode(headers, samples, count, ns, code, big_endian, dst)"},
     {"_ibm_exact", as_cfunction(ibm_exact), fastcall_keywords, "_ibm_exact(src, count, ns, big_endian)"},
+    {"_store_pieces", as_cfunction(store_pieces), fastcall_keywords,
+     "_store_pieces(fd, pieces, ns, code, big_endian, check, raw, headers, samples, dst)"},
     {"_segy_walk", as_cfunction(segy_walk), fastcall_keywords, "_segy_walk(src, code, big_endian)"},
     {"_segy_read", as_cfunction(segy_read), fastcall_keywords,
      "_segy_read(fd, offset, count, step, ns, code, big_endian, headers, samples, to_float)"},
