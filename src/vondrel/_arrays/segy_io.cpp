@@ -18,13 +18,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -44,14 +41,10 @@ constexpr std::size_t direct_sample_bytes = 4096;
 constexpr std::size_t sparse_trace_bytes = 16 * trace_header_size;
 // Values converted in place per pass, through a copy that stays in L1.
 constexpr std::size_t in_place_bytes = 8192;
-// Bytes per chunk of a write whose chunks each thread encodes and writes
-// itself: small enough to stay in that core's cache between the two.
-constexpr std::size_t placed_chunk = 256 * 1024;
 // From this many bytes on, a run is shared with a second thread: a read is
 // cut into parts that the two threads take in turn, each read and converted
 // by the thread that took it; a write's chunks are encoded by whichever
-// thread gets to them first, while the caller's thread writes them in order
-// (or, at the end of a regular file, each by the thread that encoded it).
+// thread gets to them first, while the caller's thread writes them in order.
 constexpr std::size_t parallel_bytes = 4u << 20;
 
 struct FreeDeleter {
@@ -257,106 +250,6 @@ std::size_t first_non_finite(const float *src, std::size_t n)
     return first < half ? first : half + second;
 }
 
-namespace {
-
-// The byte where a descriptor's writes would go, when every byte from there
-// on lies beyond the end of a regular file that is not opened for
-// appending: chunks may then be written in any order and what a failure
-// leaves beyond a point can be cut off; else -1.
-off_t free_end(int fd)
-{
-    struct stat st;
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0 || (flags & O_APPEND) || ::fstat(fd, &st) < 0 || !S_ISREG(st.st_mode))
-        return -1;
-    const off_t at = ::lseek(fd, 0, SEEK_CUR);
-    return at >= st.st_size ? at : -1;
-}
-
-int pwrite_all(int fd, const unsigned char *p, std::size_t len, off_t at)
-{
-    while (len) {
-        ssize_t w = ::pwrite(fd, p, len, at);
-        if (w < 0) {
-            if (errno == EINTR)
-                continue;
-            return errno;
-        }
-        if (w == 0)
-            return ENOSPC;
-        p += w;
-        len -= static_cast<std::size_t>(w);
-        at += w;
-    }
-    return 0;
-}
-
-// write_traces for a descriptor whose writes lie beyond its file's end
-// (free_end): this thread and a second one take chunks from one counter,
-// and each encodes its chunk and writes it at its place while the cache
-// still holds it.  A chunk with a bad value or a failed write ends the run
-// where a write in order would have ended it: the chunks before it are
-// written, the file is cut back to the failed chunk's start and the
-// descriptor left there.
-int write_placed(Sink &sink, off_t base, std::size_t count, std::size_t per_chunk, std::size_t chunks, std::size_t stride,
-                 const std::function<std::size_t(std::size_t, unsigned char *, std::size_t *)> &encode,
-                 std::size_t ns, std::size_t *bad)
-{
-    Scratch scratch(static_cast<unsigned char *>(std::malloc(2 * per_chunk * stride)));
-    if (!scratch)
-        return -2;
-    std::atomic<std::size_t> next{0}, failed{chunks};
-    std::mutex mu;
-    std::size_t bad_at = 0;     // where chunk `failed` stopped encoding, when it held a bad value
-    int err = 0;                // or the errno of its failed write
-    auto fail = [&](std::size_t k, std::size_t ok, int e) {
-        std::lock_guard lock(mu);
-        if (k < failed.load()) {
-            failed.store(k);
-            bad_at = ok;
-            err = e;
-        }
-    };
-    auto work = [&](unsigned char *buf) {
-        for (std::size_t k; (k = next.fetch_add(1)) < chunks && k < failed.load();) {
-            std::size_t ok, m = encode(k, buf, &ok);
-            if (ok != m * ns) {
-                fail(k, ok, 0);
-                return;
-            }
-            if (int e = pwrite_all(sink.fd, buf, m * stride, base + static_cast<off_t>(k * per_chunk * stride))) {
-                fail(k, 0, e);
-                return;
-            }
-        }
-    };
-    std::thread helper;
-    try {
-        helper = std::thread(work, scratch.get() + per_chunk * stride);
-    } catch (...) {                 // no thread to be had: every chunk on this one
-    }
-    work(scratch.get());
-    if (helper.joinable())
-        helper.join();
-    const std::size_t end = failed.load();
-    if (end == chunks) {
-        ::lseek(sink.fd, base + static_cast<off_t>(count * stride), SEEK_SET);
-        return 0;
-    }
-    const off_t stop = base + static_cast<off_t>(end * per_chunk * stride);
-    while (::ftruncate(sink.fd, stop) < 0 && errno == EINTR) {
-    }
-    ::lseek(sink.fd, stop, SEEK_SET);
-    if (err) {
-        sink.err = err;
-        return -1;
-    }
-    *bad = end * per_chunk * ns + bad_at;
-    return 0;
-}
-
-}  // namespace
-
 int write_traces(Sink &sink, const unsigned char *headers, const unsigned char *samples, std::size_t count,
                  std::size_t ns, const codec::SampleFormat &fmt, bool big_endian, std::size_t *bad)
 {
@@ -367,29 +260,17 @@ int write_traces(Sink &sink, const unsigned char *headers, const unsigned char *
     if (!chunks)
         return 0;
     const bool ahead = chunks > 1 && count * stride >= parallel_bytes;
-    // Chunk k of chunks of `per` traces: its traces, and where its encoding
-    // stopped (m * ns when whole).
-    auto encoder = [&](std::size_t per) {
-        return [&, per](std::size_t k, unsigned char *dst, std::size_t *ok) {
-            std::size_t first = k * per, m = std::min(per, count - first);
-            *ok = codec::encode_traces(headers + first * trace_header_size, samples + first * ns * item, m, ns, fmt,
-                                       big_endian, dst);
-            return m;
-        };
-    };
-    auto encode = encoder(per_chunk);
-    if (ahead && sink.fd >= 0) {
-        if (off_t base = free_end(sink.fd); base >= 0) {
-            // smaller chunks: each stays in its thread's cache from the encoding to the write
-            const std::size_t placed = std::min(std::max<std::size_t>(placed_chunk / stride, 1), count);
-            return write_placed(sink, base, count, placed, (count + placed - 1) / placed, stride, encoder(placed), ns,
-                                bad);
-        }
-    }
     constexpr std::size_t slots = 4;    // chunk buffers between the two threads
     Scratch scratch(static_cast<unsigned char *>(std::malloc((ahead ? slots : 1) * per_chunk * stride)));
     if (!scratch)
         return -2;
+    // Chunk k: its traces, and where its encoding stopped (m * ns when whole).
+    auto encode = [&](std::size_t k, unsigned char *dst, std::size_t *ok) {
+        std::size_t first = k * per_chunk, m = std::min(per_chunk, count - first);
+        *ok = codec::encode_traces(headers + first * trace_header_size, samples + first * ns * item, m, ns, fmt,
+                                   big_endian, dst);
+        return m;
+    };
     if (!ahead) {
         for (std::size_t k = 0; k < chunks; ++k) {
             std::size_t ok, m = encode(k, scratch.get(), &ok);

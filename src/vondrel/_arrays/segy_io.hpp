@@ -42,10 +42,7 @@ constexpr std::size_t write_chunk = 1024 * 1024;
 // Encodes `count` traces of `ns` samples (native header rows, samples in
 // the format's stored type, float32 for IBM) a chunk at a time and hands
 // each chunk to `sink` from the calling thread, whose interpreter lock the
-// caller has released; a long run for a descriptor that stands at or past
-// the end of a regular file not opened for appending is written by two
-// threads, each chunk at its place by the thread that encoded it, and the
-// descriptor is left after it.  *bad is count * ns, or the index (into samples) of
+// caller has released.  *bad is count * ns, or the index (into samples) of
 // the first value the format cannot hold: nothing from that value's chunk
 // on is written.  0; -1 as Sink::put fails (sink.err set for a descriptor,
 // a Python exception for an object); -2 when no scratch memory could be had.
