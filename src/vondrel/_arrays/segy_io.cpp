@@ -41,10 +41,12 @@ constexpr std::size_t direct_sample_bytes = 4096;
 constexpr std::size_t sparse_trace_bytes = 16 * trace_header_size;
 // Values converted in place per pass, through a copy that stays in L1.
 constexpr std::size_t in_place_bytes = 8192;
+// Bytes of a write chunk encoded in one pass of headers and one of samples.
+constexpr std::size_t encode_piece = 128 * 1024;
 // From this many bytes on, a run is shared with a second thread: a read is
 // cut into parts that the two threads take in turn, each read and converted
-// by the thread that took it; a write's chunks are encoded by whichever
-// thread gets to them first, while the caller's thread writes them in order.
+// by the thread that took it; a write's chunks are encoded by both threads
+// in turn, while the caller's thread writes them in order.
 constexpr std::size_t parallel_bytes = 4u << 20;
 
 struct FreeDeleter {
@@ -260,15 +262,25 @@ int write_traces(Sink &sink, const unsigned char *headers, const unsigned char *
     if (!chunks)
         return 0;
     const bool ahead = chunks > 1 && count * stride >= parallel_bytes;
-    constexpr std::size_t slots = 4;    // chunk buffers between the two threads
+    constexpr std::size_t slots = 8;    // chunk buffers between the two threads
     Scratch scratch(static_cast<unsigned char *>(std::malloc((ahead ? slots : 1) * per_chunk * stride)));
     if (!scratch)
         return -2;
     // Chunk k: its traces, and where its encoding stopped (m * ns when whole).
+    // A chunk is encoded a piece at a time: the header rows and then the
+    // samples of a piece go to its bytes while the core's cache holds them.
+    const std::size_t per_piece = std::max<std::size_t>(encode_piece / stride, 1);
     auto encode = [&](std::size_t k, unsigned char *dst, std::size_t *ok) {
         std::size_t first = k * per_chunk, m = std::min(per_chunk, count - first);
-        *ok = codec::encode_traces(headers + first * trace_header_size, samples + first * ns * item, m, ns, fmt,
-                                   big_endian, dst);
+        *ok = 0;
+        for (std::size_t at = 0; at < m; at += per_piece) {
+            std::size_t p = std::min(per_piece, m - at), t = first + at;
+            std::size_t done = codec::encode_traces(headers + t * trace_header_size, samples + t * ns * item, p, ns,
+                                                    fmt, big_endian, dst + at * stride);
+            *ok += done;
+            if (done != p * ns)
+                break;
+        }
         return m;
     };
     if (!ahead) {
@@ -283,11 +295,11 @@ int write_traces(Sink &sink, const unsigned char *headers, const unsigned char *
         }
         return 0;
     }
-    // The chunks are encoded in the order of a shared count, by a second
-    // thread or, when that one has not reached the next chunk to write, by
-    // this one, which writes them in order (a sink that is a Python object
-    // must be called from here).  Chunk k has buffer k % slots, free again
-    // once chunk k - slots is written.
+    // The chunks are encoded in the order of a shared count by a second
+    // thread and by this one, which writes them in order (a sink that is a
+    // Python object must be called from here) and encodes whatever chunk is
+    // next while the one it is to write is not ready.  Chunk k has buffer
+    // k % slots, free again once chunk k - slots is written.
     struct Slot {
         std::size_t ok = 0, traces = 0;
         bool ready = false;
@@ -328,21 +340,24 @@ int write_traces(Sink &sink, const unsigned char *headers, const unsigned char *
     }
     int rc = 0;
     for (std::size_t k = 0; k < chunks; ++k) {
-        bool mine;
-        {
-            std::lock_guard lock(mu);
-            mine = claimed == k;
-            if (mine)
-                ++claimed;
-        }
-        if (mine)
-            encode_claimed(k);
+        // Until chunk k is encoded, this thread encodes the next unclaimed
+        // chunk that has a free buffer (k itself when the other thread has
+        // not reached it), so that neither thread waits while work is left.
         Slot s;
-        {
+        for (;;) {
             std::unique_lock lock(mu);
+            if (slot[k % slots].ready) {
+                s = slot[k % slots];
+                slot[k % slots].ready = false;
+                break;
+            }
+            if (claimed < chunks && claimed < written + slots) {
+                std::size_t j = claimed++;
+                lock.unlock();
+                encode_claimed(j);
+                continue;
+            }
             cv.wait(lock, [&] { return slot[k % slots].ready; });
-            s = slot[k % slots];
-            slot[k % slots].ready = false;
         }
         if (s.ok != s.traces * ns) {
             *bad = k * per_chunk * ns + s.ok;
