@@ -7,6 +7,7 @@ import re
 import struct
 import subprocess
 import warnings
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -440,7 +441,7 @@ def test_every_reader_says_when_float32_rounds_the_samples(tmp_path, code, reade
     for i in range(4):                                   # a 2 x 2 survey: inlines 1-2, crosslines 5-6
         struct.pack_into(">ii", raw, 3600 + i * (240 + 3 * int(kind[1])) + 188, 1 + i // 2, 5 + i % 2)
     path = str(tmp_path / "wide.sgy")
-    open(path, "wb").write(raw)
+    Path(path).write_bytes(bytes(raw))
     with np.errstate(over="ignore"):
         expected = np.tile(np.array(values, kind).astype(np.float32), (4, 1))
     message = f"{path}: some samples of sample format {code} were rounded as they were read as float32"
@@ -450,7 +451,7 @@ def test_every_reader_says_when_float32_rounds_the_samples(tmp_path, code, reade
     for i in range(4):
         at = 3600 + i * (240 + 3 * int(kind[1])) + 240
         raw[at:at + exact.nbytes] = exact.astype(">" + kind).tobytes()
-    open(path, "wb").write(raw)
+    Path(path).write_bytes(bytes(raw))
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         assert np.array_equal(READERS[reader](path), np.tile(exact.astype(np.float32), (4, 1)))
