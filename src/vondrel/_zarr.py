@@ -326,9 +326,11 @@ def store_block(src: Source, arrays: tuple[Any, Any, Any], root: str, block: tup
     if k:
         fd = _open_source(src)
         grid = tuple(samples_z.metadata.chunks[:-1])
-        out_fd = _create_chunk(streamed, None if grid == shape else int(np.prod(grid)) * src.ns * dtype.itemsize) \
-            if streamed else None
+        out_fd = None
         try:
+            if streamed:
+                out_fd = _create_chunk(streamed, None if grid == shape else int(np.prod(grid)) * src.ns
+                                       * dtype.itemsize)
             if direct:
                 residue = _store_in_order(src, fd, out_fd, ids, shape, grid, flat_s, flat_h, dtype)
             else:

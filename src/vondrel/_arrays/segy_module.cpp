@@ -230,6 +230,10 @@ int pwrite_full(int fd, const unsigned char *p, std::size_t n, std::int64_t at)
                 continue;
             return -1;
         }
+        if (put == 0) {             // took nothing: never spin on it
+            errno = ENOSPC;
+            return -1;
+        }
         p += put;
         n -= static_cast<std::size_t>(put);
         at += put;
