@@ -25,7 +25,9 @@ median of the repetitions after a warm-up:
 - the mean trace of a directory of 16 SU files (1,000 traces x 2,000 samples
   each) through xr.open_mfdataset(..., engine="vondrel") against
   vondrel.dask.read, both from the paths to the result, threaded scheduler
-  with two workers.
+  with two workers (every header field a coordinate, none, two of them by
+  headers=); and xarray's floor: its concatenation alone of the Datasets
+  open_mfdataset opens, opened before the clock, then the same mean.
 
 Prints the table and writes its section of bench/results.md (not with
 --quick or --only), with the machine's cores and load.  Asserts nothing
@@ -278,7 +280,7 @@ def run_jobs(work, original, n_il, repeat, jobs):
         keys.close()
         memory.close()
     if any(want(job) for job in ("mean_dask", "mean_mfdataset", "mean_mfdataset_samples", "mean_mfdataset_zarr",
-                                 "mean_mfdataset_memory", "mean_combine")):
+                                 "mean_mfdataset_memory", "mean_combine", "mean_mfdataset_headers")):
         shots = work / "shots"
         shots.mkdir()
         paths = make_shots(shots, 16, 1000, 2000)
@@ -321,6 +323,7 @@ def run_jobs(work, original, n_il, repeat, jobs):
         np.testing.assert_allclose(by_zarr(), by_dask(), rtol=1e-5, atol=1e-6)     # sums in another order
         mean_jobs = [(job, fn) for job, fn in (
             ("mean_dask", by_dask), ("mean_mfdataset", by_engine), ("mean_mfdataset_samples", lambda: by_engine(names)),
+            ("mean_mfdataset_headers", lambda: by_engine(headers=["fldr", "offset"])),
             ("mean_mfdataset_memory", by_memory), ("mean_mfdataset_zarr", by_zarr), ("mean_combine", by_combine))
             if want(job)]
         turns = {job: [] for job, _ in mean_jobs}
@@ -394,6 +397,7 @@ JOBS = [
     ("mean_dask", "mean trace of 16 SU files: vondrel.dask.read"),
     ("mean_mfdataset", "the same: open_mfdataset, every header field a coordinate"),
     ("mean_mfdataset_samples", "the same: open_mfdataset, header fields dropped"),
+    ("mean_mfdataset_headers", "the same: open_mfdataset, headers=['fldr', 'offset']"),
     ("mean_mfdataset_zarr", "the same: open_mfdataset of the files' Datasets as Zarr stores xarray wrote (engine zarr)"),
     ("mean_mfdataset_memory", "the same: open_mfdataset, every header coordinate read into NumPy at open"),
     ("mean_combine", "the same: xr.combine_nested of the 16 Datasets open_mfdataset opens, opened before the clock "
@@ -402,7 +406,7 @@ JOBS = [
 DISK_JOBS = ["copy", "to_zarr_threads_2", "to_zarr_fsync", "from_zarr_threads_2", "fixed_threads",
              "fixed_threads_nosync", "fixed_cluster", "fixed_cli", "inline_handle", "inline_engine",
              "inline_engine_keys", "inline_engine_memory", "mean_dask", "mean_mfdataset", "mean_mfdataset_samples",
-             "mean_mfdataset_zarr", "mean_mfdataset_memory", "mean_combine"]
+             "mean_mfdataset_zarr", "mean_mfdataset_memory", "mean_combine", "mean_mfdataset_headers"]
 MEMORY_JOBS = ["copy", "readinto_1", "readinto_2", "readinto_reused_1", "readinto_reused_2", "to_zarr_threads_1",
                "to_zarr_threads_2", "to_zarr_cluster", "from_zarr_threads_2"]
 PER_BYTE = {"copy", "readinto_1", "readinto_2", "readinto_reused_1", "readinto_reused_2", "to_zarr_threads_1",
@@ -472,7 +476,8 @@ def section(results, size, n_il, n_xl, repeat, load):
                      f"({med['inline_engine_memory'] * 1e3:.1f} ms) | "
                      f"{med['inline_engine'] / med['inline_engine_memory']:.2f} x | (information) |")
     for job, what in (("mean_mfdataset", "every header field a coordinate"),
-                      ("mean_mfdataset_samples", "header fields dropped")):
+                      ("mean_mfdataset_samples", "header fields dropped"),
+                      ("mean_mfdataset_headers", "two header fields (headers=['fldr', 'offset'])")):
         if job in med and "mean_dask" in med:
             r = med[job] / med["mean_dask"]
             mb = results["disk"]["_shots_size"] / 1e6

@@ -130,6 +130,33 @@ def test_open_mfdataset_stacks_files_as_vondrel_dask_does(tmp_path, monkeypatch)
     np.testing.assert_array_equal(ds.isel(trace=slice(5, 12)).offset.values, every["offset"][5:12])
 
 
+@pytest.mark.parametrize("name", ["segyio_small.sgy", "shuffled", "seismiclab_cdp700.su", "survey"])
+def test_headers_keeps_the_header_coordinates_it_names_with_the_files_values(shuffled, tmp_path, name):
+    keep = ["offset", "sx", "fldr"] + (["iline"] if name.endswith("sgy") else [])   # a grid's key stays its dim
+    if name == "survey":
+        paths = make_survey(tmp_path / "in")
+        opened = xr.open_mfdataset(paths, engine="vondrel", combine="nested", concat_dim="trace", coords="minimal",
+                                   data_vars="minimal", compat="override", headers=keep)
+        full = xr.concat([xr.open_dataset(p, engine="vondrel").load() for p in paths], "trace", coords="minimal",
+                         data_vars="minimal", compat="override")
+    else:
+        path = shuffled if name == "shuffled" else DATA / name
+        opened = xr.open_dataset(path, engine="vondrel", headers=keep)
+        full = xr.open_dataset(path, engine="vondrel").load()
+    gone = [n for n in full.coords if n not in keep and n not in full.dims]
+    assert len(gone) > 60
+    xr.testing.assert_identical(opened.load(), full.drop_vars(gone))
+
+
+@pytest.mark.parametrize("headers, error, text", [
+    (["offset", "nope"], ValueError, "headers=: no header field 'nope' in a"),
+    ("offset", TypeError, "not the string 'offset'"),
+])
+def test_headers_refuses_what_is_not_a_list_of_the_layouts_fields(headers, error, text):
+    with pytest.raises(error, match=text):
+        xr.open_dataset(DATA / "segyio_small.sgy", engine="vondrel", headers=headers)
+
+
 @pytest.mark.parametrize("chunks", [None, {"iline": 3, "xline": 2}])
 def test_header_coordinates_under_every_kind_of_index_read_their_traces_values(shuffled, chunks):
     _, cells = grid_file()
