@@ -92,6 +92,7 @@ def run_console(body, line, folder):
             assert [s.rstrip() for s in done.stdout.decode().splitlines()] == expected, where
 
 
+@pytest.mark.filterwarnings("error")        # what a reader copies runs without a warning
 def test_every_block_of_the_readme_runs_as_written(scratch):
     pytest.importorskip("matplotlib")
     pytest.importorskip("xarray")
