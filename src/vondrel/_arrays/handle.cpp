@@ -180,6 +180,23 @@ Failure check(const Where &w, std::size_t size, std::size_t skip, std::size_t sp
     return f;
 }
 
+// Copies one U from src to dst, its bytes reversed when `swap`.
+template <typename U>
+inline void put_word(unsigned char *dst, const unsigned char *src, bool swap)
+{
+    U v;
+    std::memcpy(&v, src, sizeof v);
+    if (swap) {
+        if constexpr (sizeof v == 2)
+            v = __builtin_bswap16(v);
+        else if constexpr (sizeof v == 4)
+            v = __builtin_bswap32(v);
+        else
+            v = __builtin_bswap64(v);
+    }
+    std::memcpy(dst, &v, sizeof v);
+}
+
 // Copies `width` bytes from src to dst, reversing their order when `swap`
 // (widths 2, 4 and 8; other widths are raw bytes).
 inline void put_value(unsigned char *dst, const unsigned char *src, int width, bool swap)
@@ -188,27 +205,12 @@ inline void put_value(unsigned char *dst, const unsigned char *src, int width, b
     case 1:
         *dst = *src;
         return;
-    case 2: {
-        std::uint16_t v;
-        std::memcpy(&v, src, 2);
-        v = swap ? __builtin_bswap16(v) : v;
-        std::memcpy(dst, &v, 2);
-        return;
-    }
-    case 4: {
-        std::uint32_t v;
-        std::memcpy(&v, src, 4);
-        v = swap ? __builtin_bswap32(v) : v;
-        std::memcpy(dst, &v, 4);
-        return;
-    }
-    case 8: {
-        std::uint64_t v;
-        std::memcpy(&v, src, 8);
-        v = swap ? __builtin_bswap64(v) : v;
-        std::memcpy(dst, &v, 8);
-        return;
-    }
+    case 2:
+        return put_word<std::uint16_t>(dst, src, swap);
+    case 4:
+        return put_word<std::uint32_t>(dst, src, swap);
+    case 8:
+        return put_word<std::uint64_t>(dst, src, swap);
     default:                   // raw bytes, never swapped
         std::memcpy(dst, src, static_cast<std::size_t>(width));
         return;
