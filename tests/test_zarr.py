@@ -172,6 +172,32 @@ def test_an_irregular_shuffled_grid_keeps_its_holes_and_its_order(tmp_path):
     np.testing.assert_array_equal(group["samples"][...], np.where(index[..., None] >= 0, want, 0))
 
 
+@pytest.mark.parametrize("compressors", [None, "auto"])
+@pytest.mark.parametrize("lost, refused", [
+    (["samples/c/0/0/1"], "chunk c/0/0/1 of samples is missing, and traces lie under it"),
+    (["trace_headers/c/2/1/0"], "chunk c/2/1/0 of trace_headers is missing, and traces lie under it"),
+    (["vondrel/file_header/c/0"], "chunk c/0 of vondrel/file_header is missing, and the file headers lie under it"),
+    (["samples/c/1/2/0", "samples/c/1/2/1", "trace_headers/c/1/2/0"], None),        # a hole of the grid
+], ids=["samples", "trace headers", "file headers", "hole"])
+def test_a_store_that_lost_a_chunk_under_its_data_is_refused_and_nothing_written(tmp_path, compressors, lost,
+                                                                                  refused):
+    raw, _ = grid_file()
+    path = tmp_path / "cube.sgy"
+    path.write_bytes(raw)
+    store = tmp_path / "cube.zarr"
+    vondrel.to_zarr(path, store, {"iline": 1, "xline": 1, "time": 4}, compressors)
+    for name in lost:
+        (store / name).unlink(missing_ok=name.startswith("samples/c/1/2") or name.startswith("trace_headers/c/1/2"))
+    out = tmp_path / "back.sgy"
+    if refused is None:
+        vondrel.from_zarr(store, out)
+        assert out.read_bytes() == raw
+        return
+    with pytest.raises(ValueError, match=refused):
+        vondrel.from_zarr(store, out)
+    assert sorted(os.listdir(tmp_path)) == ["cube.sgy", "cube.zarr"]
+
+
 def test_a_cluster_of_two_processes_converts_as_the_threads_do(tmp_path):
     distributed = pytest.importorskip("distributed")
     raw, _ = grid_file(">")

@@ -612,25 +612,34 @@ def write_whole(root: str, array: Any, data: np.ndarray[Any, Any], block: tuple[
             os.close(fd)
 
 
-def get(root: str, array: Any, block: tuple[slice, ...], name: str) -> np.ndarray[Any, Any]:
+def get(root: str, array: Any, block: tuple[slice, ...], name: str,
+        live: np.ndarray[Any, Any] | None = None) -> np.ndarray[Any, Any]:
     """The part of `array` under `block` (whole along the dims the block
     does not name): chunks stored as plain bytes read straight into it
     (the fill value where a chunk is not stored), others through Zarr;
-    into this thread's scratch array `name`."""
-    if not _raw_chunks(array):
-        return np.asarray(array[block])
+    into this thread's scratch array `name`.  With `live` (over the
+    block's grid: where a trace is), a chunk not stored over a trace is
+    ValueError: the store has lost it (see missing)."""
     chunks = array.metadata.chunks
     full = [*block, *(slice(0, n) for n in array.shape[len(block):])]
-    out = scratch(name, tuple(s.stop - s.start for s in full), array.dtype)
+    raw = _raw_chunks(array)
+    out = scratch(name, tuple(s.stop - s.start for s in full), array.dtype) if raw else None
     for coords in itertools.product(*_chunk_ranges(array, block)):
         lo = [c * n for c, n in zip(coords, chunks)]
         part = tuple(slice(max(a, s.start) - s.start, min(a + n, s.stop) - s.start)
                      for a, n, s in zip(lo, chunks, full))
         trim = tuple(slice(max(a, s.start) - a, min(a + n, s.stop) - a) for a, n, s in zip(lo, chunks, full))
-        path = os.path.join(root, array.path, array.metadata.encode_chunk_key(coords))
+        key = array.metadata.encode_chunk_key(coords)
+        path = os.path.join(root, array.path, key)
+        if not raw:
+            if live is not None and not os.path.exists(path) and live[part[:live.ndim]].any():
+                raise ValueError(missing(root, array, key))
+            continue
         try:
             fd = os.open(path, os.O_RDONLY)
         except FileNotFoundError:
+            if live is not None and live[part[:live.ndim]].any():
+                raise ValueError(missing(root, array, key)) from None
             out[part] = array.metadata.fill_value
             continue
         try:
@@ -648,7 +657,14 @@ def get(root: str, array: Any, block: tuple[slice, ...], name: str) -> np.ndarra
                 out[part] = buf[trim]
         finally:
             os.close(fd)
-    return out
+    return out if out is not None else np.asarray(array[block])
+
+
+def missing(root: str, array: Any, key: str, held: str = "traces") -> str:
+    """The message for a chunk that a store lacks where it must have one."""
+    return (f"{root}: chunk {key} of {array.path} is missing, and {held} lie under it: the store is incomplete "
+            "(copied in part?). vondrel.to_zarr stores every chunk of samples and trace_headers; Zarr itself leaves "
+            "out a chunk that is all fill value unless write_empty_chunks is true")
 
 
 # ---- planning -------------------------------------------------------------------------
@@ -1065,8 +1081,11 @@ def _prefix_for(group: Any, target: Target, n: int) -> bytes:
     attrs = group.attrs
     like = None
     if _format(attrs["format"]).file_headers and _format(target.format).file_headers:
-        like = (bytes(np.asarray(group["vondrel/file_header"][...], dtype=np.uint8)), attrs["byteorder"],
-                attrs["sample_format"])
+        kept = group["vondrel/file_header"]
+        root = os.fspath(target.store)
+        if kept.shape[0] and not os.path.exists(os.path.join(root, kept.path, kept.metadata.encode_chunk_key((0,)))):
+            raise ValueError(missing(root, kept, kept.metadata.encode_chunk_key((0,)), "the file headers"))
+        like = (bytes(np.asarray(kept[...], dtype=np.uint8)), attrs["byteorder"], attrs["sample_format"])
     return _format(target.format).encode_file_headers(n, target.byteorder, target.ns, target.dt, target.code, like)
 
 
@@ -1158,8 +1177,9 @@ def write_block(target: Target, arrays: tuple[Any, Any, Any], block: tuple[slice
     rows = live[np.argsort(flat[live], kind="stable")]       # grid positions in file order
     ids = flat[rows]
     in_order = len(rows) == len(flat) and bool((np.diff(rows) == 1).all())
-    samples = get(target.store, samples_z, block, "samples").reshape(len(flat), -1)
-    headers = get(target.store, headers_z, block, "headers").reshape(len(flat), -1)
+    alive = index >= 0
+    samples = get(target.store, samples_z, block, "samples", alive).reshape(len(flat), -1)
+    headers = get(target.store, headers_z, block, "headers", alive).reshape(len(flat), -1)
     residue = get(target.store, residue_z, block, "residue").reshape(len(flat), -1) \
         if residue_z is not None and target.residue else None
     if residue is not None and not residue.any():
