@@ -76,6 +76,16 @@ def test_files_that_differ_in_ns_or_dt_raise_before_any_computation(tmp_path, wh
         vd.read([first, other])
 
 
+@pytest.mark.parametrize("now", [dict(counts=(2,), ns=NS + 5), dict(counts=(1,))], ids=["other ns", "fewer traces"])
+@pytest.mark.parametrize("part", [0, 1])
+def test_a_file_that_changed_after_planning_fails_its_chunks(tmp_path, now, part):
+    path = make_survey(tmp_path / "a", counts=(2,))[0]
+    traces = vd.read(path)
+    make_survey(tmp_path / "b", **now)[0].replace(path)
+    with pytest.raises(ValueError, match=rf"^{path} changed after planning: "):
+        (traces.samples, traces.headers)[part].compute(scheduler="sync")
+
+
 def test_optional_packages_stay_unimported_and_quiet_until_used(tmp_path):
     make_survey(tmp_path / "in")
     code = ("import sys, warnings; import vondrel, vondrel.dask; "

@@ -116,12 +116,18 @@ def plan(paths: list[str], chunk_bytes: int, format: str | None,
 
 def read_part(part: Part, samples: bool) -> Any:
     """The gather of one part (headers only unless `samples`); ValueError
-    when the file no longer holds the traces that planning found."""
+    when the file no longer holds the traces that planning found (as many,
+    of as many samples)."""
     g = vondrel.read(part.path, format=part.format, byteorder=part.byteorder,
                      traces=slice(part.start, part.stop), samples=samples)
     if len(g.headers) != part.stop - part.start:
         raise ValueError(f"{part.path} changed after planning: traces {part.start} to {part.stop} "
                          f"were there, {len(g.headers)} are now")
+    lengths = np.diff(g.offsets)
+    if (lengths != part.ns).any():
+        k = int(np.argmax(lengths != part.ns))
+        raise ValueError(f"{part.path} changed after planning: its traces had {part.ns} samples, "
+                         f"trace {part.start + k} has {int(lengths[k])} now")
     return g
 
 
