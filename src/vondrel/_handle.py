@@ -169,11 +169,24 @@ class File(_geometry.Surveyed):
         self._dims_request = dims
         self._write_lock = threading.Lock()
         self._closed = False
-        self.headers = Headers(self)
-        self.samples = Samples(self)
         _geometry.attach(self, dims)
 
     # ---- what the file is -------------------------------------------------------------
+
+    # The views are made on each use and hold the handle, never the other
+    # way round: nothing the handle holds refers back to it, so that a handle
+    # dropped without close() is closed at once (by reference counting, not
+    # at the collector's next pass), while a view kept keeps it open.
+
+    @property
+    def headers(self) -> Headers:
+        """The trace headers, by field and by trace (see Headers)."""
+        return Headers(self)
+
+    @property
+    def samples(self) -> Samples:
+        """The samples, by trace (see Samples)."""
+        return Samples(self)
 
     def __len__(self) -> int:
         return self._plan.n_traces
