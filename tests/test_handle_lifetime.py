@@ -247,9 +247,9 @@ def test_a_dropped_traces_reader_closes_its_file(trace_file, taken, no_collector
     path, fmt, order, code, raw = trace_file
     me = identity_of(path)
     reader = vondrel.traces(path, format=fmt)
-    for _ in range(taken):
-        next(reader)
-    assert held(me)[0] == (1 if taken < N else held(me)[0])
+    got = [int(vondrel.header(next(reader))["tracl"]) for _ in range(taken)]
+    assert got == list(range(1, taken + 1))
+    assert held(me) == ((0, 0) if taken == N else (1, 0))      # the last trace handed out closes it
     del reader
     assert held(me) == (0, 0)
 
@@ -274,3 +274,19 @@ def test_a_writer_dropped_midway_leaves_no_temporary_file_and_the_destination_as
     if exists:
         assert dest.read_bytes() == before
     assert len(os.listdir("/proc/self/fd")) == fds
+
+
+def test_results_outlive_a_dropped_handle_and_its_file_changing(trace_file, no_collector):
+    """Nothing handed out refers to the map: results kept from a handle
+    dropped at once stay as the file held them when it is zeroed after."""
+    path, fmt, order, code, raw = trace_file
+    me = identity_of(path)
+    f = vondrel.open(path, "r+", format=fmt)
+    cdp, rows, trace = f.headers["cdp"], f.headers[1:3], f.samples[5]
+    del f
+    assert held(me) == (0, 0)
+    with open(path, "r+b") as out:
+        out.write(bytes(len(raw)))
+    assert cdp.tolist() == expected_cdp(raw, fmt, order, code)
+    assert rows["tracl"].tolist() == [2, 3] and rows["cdp"].tolist() == cdp[1:3].tolist()
+    assert np.array_equal(trace, np.array(default_samples(code=code), np.float32)[5])

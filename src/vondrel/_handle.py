@@ -138,7 +138,9 @@ class File(_geometry.Surveyed):
     boolean mask, in the order given; `f.read(traces=...)` gives a Gather.
     In mode "r+" the same selections assign, in the file's byte order and
     sample format, writing exactly the bytes assigned.  Safe to share
-    between threads for reading; pickles as its path and options."""
+    between threads for reading; pickles as its path and options.  A
+    handle dropped without close() is closed as its last reference goes;
+    a view kept (`f.headers`, `f.samples`) keeps it open."""
 
     def __init__(self, path: str | os.PathLike[str], mode: str = "r", *, format: str | None = None,
                  byteorder: str | None = None, ns: int | None = None, sample_format: int | None = None,
