@@ -23,12 +23,13 @@ pytestmark = pytest.mark.skipif(not os.path.isdir("/proc/self/fd"), reason="coun
 @pytest.fixture
 def no_collector():
     """The test runs with the cyclic collector off: what it frees, reference counting frees."""
-    gc.collect()
+    was = gc.isenabled()
     gc.disable()
     try:
         yield
     finally:
-        gc.enable()
+        if was:
+            gc.enable()
 
 
 def held(identity):
