@@ -138,7 +138,9 @@ class File(_geometry.Surveyed):
     boolean mask, in the order given; `f.read(traces=...)` gives a Gather.
     In mode "r+" the same selections assign, in the file's byte order and
     sample format, writing exactly the bytes assigned.  Safe to share
-    between threads for reading; pickles as its path and options."""
+    between threads for reading; pickles as its path and options.  A
+    handle dropped without close() is closed as its last reference goes;
+    a view kept (`f.headers`, `f.samples`) keeps it open."""
 
     def __init__(self, path: str | os.PathLike[str], mode: str = "r", *, format: str | None = None,
                  byteorder: str | None = None, ns: int | None = None, sample_format: int | None = None,
@@ -169,11 +171,24 @@ class File(_geometry.Surveyed):
         self._dims_request = dims
         self._write_lock = threading.Lock()
         self._closed = False
-        self.headers = Headers(self)
-        self.samples = Samples(self)
         _geometry.attach(self, dims)
 
     # ---- what the file is -------------------------------------------------------------
+
+    # The views are made on each use and hold the handle, never the other
+    # way round: nothing the handle holds refers back to it, so that a handle
+    # dropped without close() is closed at once (by reference counting, not
+    # at the collector's next pass), while a view kept keeps it open.
+
+    @property
+    def headers(self) -> Headers:
+        """The trace headers, by field and by trace (see Headers)."""
+        return Headers(self)
+
+    @property
+    def samples(self) -> Samples:
+        """The samples, by trace (see Samples)."""
+        return Samples(self)
 
     def __len__(self) -> int:
         return self._plan.n_traces
