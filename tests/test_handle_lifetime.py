@@ -270,7 +270,8 @@ def test_a_writer_dropped_midway_leaves_no_temporary_file_and_the_destination_as
     for trace in vondrel.traces(source):
         w.write(trace)
         break
-    del w, trace
+    with pytest.warns(ResourceWarning, match="a write dropped before it was complete"):
+        del w, trace
     assert sorted(p.name for p in tmp_path.iterdir()) == ["in.su"] + (["out"] if exists else [])
     if exists:
         assert dest.read_bytes() == before

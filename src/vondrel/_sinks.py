@@ -21,6 +21,7 @@ import os
 import secrets
 import stat
 import threading
+import warnings
 import weakref
 from collections.abc import Iterable
 from typing import Any
@@ -292,6 +293,10 @@ class PathSink:
     def __del__(self) -> None:
         if not self.done:
             try:
+                begun = self.temp is not None
                 self.discard()
+                if begun:
+                    warnings.warn(f"{self.name}: a write dropped before it was complete: nothing was written "
+                                  "(close() or a with block writes it)", ResourceWarning, source=self)
             except Exception:       # at interpreter exit the modules may be gone
                 pass

@@ -124,7 +124,8 @@ class Writer:
 
     A path is written to a temporary file beside it, which ``close()``
     synchronises and renames over it: a ``with`` block that raises, or a
-    Writer dropped unclosed, leaves no file and an existing one untouched.
+    Writer dropped unclosed, leaves no file and an existing one untouched
+    (a Writer dropped so says it with a ResourceWarning).
     A path that is a file a ``traces`` reader is reading is refused.  On a
     file object every write goes on until all of its bytes are taken (a raw
     stream's write() that returns None is a BlockingIOError); ``close()``
