@@ -2,6 +2,7 @@
 (by its path, ./path, a symbolic or a hard link), a write that fails leaves
 no file and an existing one untouched (no temporary file either), and a
 sink that takes few bytes per call still receives every byte."""
+import contextlib
 import gc
 import io
 import os
@@ -11,12 +12,14 @@ import signal
 import stat
 import subprocess
 import sys
+import threading
 import time
 
 import numpy as np
 import pytest
 
 import vondrel
+from vondrel import _sinks
 from segyfiles import trace_bytes
 from test_cli import VONDREL, run
 from test_real_data import DATA
@@ -247,11 +250,27 @@ def test_a_failed_convert_leaves_nothing_behind(tmp_path, args, stdin, message, 
     assert not existing or out.read_bytes() == PRECIOUS
 
 
-def test_an_interrupted_convert_leaves_nothing_behind(tmp_path):
+def interruptible(command, **options):
+    """subprocess.Popen of a command that SIGINT interrupts, however this run
+    was started: a shell without job control starts a background job with
+    SIGINT ignored, an ignored signal stays ignored across exec, and a
+    handled one starts at its default (which the interpreter replaces with
+    KeyboardInterrupt).  So the command starts from a handled SIGINT here."""
+    before = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        return subprocess.Popen(command, **options)
+    finally:
+        signal.signal(signal.SIGINT, before)
+
+
+@pytest.mark.parametrize("to", ["su", "segy"])
+def test_an_interrupted_convert_leaves_nothing_behind(tmp_path, to):
+    # The first half of the input ends on a trace boundary: a convert that lost the interrupt would
+    # reach the end of its input with nothing wrong in the data and replace out.su with half of it.
     (tmp_path / "out.su").write_bytes(PRECIOUS)
     raw = SOURCE.read_bytes()
-    proc = subprocess.Popen([*VONDREL, "convert", "-", "out.su", "--format", "su", "--from-byteorder", "big"],
-                            stdin=subprocess.PIPE, stderr=subprocess.PIPE, cwd=tmp_path)
+    proc = interruptible([*VONDREL, "convert", "-", "out.su", "--format", "su", "--from-byteorder", "big",
+                          "--to", to], stdin=subprocess.PIPE, stderr=subprocess.PIPE, cwd=tmp_path)
     proc.stdin.write(raw[:len(raw) // 2])          # detected, written in part, then waiting for more
     proc.stdin.flush()
     deadline = time.monotonic() + 30
@@ -262,6 +281,99 @@ def test_an_interrupted_convert_leaves_nothing_behind(tmp_path):
     proc.stdin.close()
     assert (proc.wait(60), proc.stderr.read()) == (130, b"")
     assert os.listdir(tmp_path) == ["out.su"] and (tmp_path / "out.su").read_bytes() == PRECIOUS
+
+
+@contextlib.contextmanager
+def sigint_waiting():
+    """A SIGINT sent to this thread while it holds SIGINT back: it waits
+    there, arrived and not yet handled, until the block ends (where it is
+    taken away unhandled)."""
+    before = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+    try:
+        signal.pthread_kill(threading.get_ident(), signal.SIGINT)
+        yield
+    finally:
+        signal.sigtimedwait({signal.SIGINT}, 0)
+        signal.pthread_sigmask(signal.SIG_SETMASK, before)
+
+
+@contextlib.contextmanager
+def interrupt_noted():
+    """The command line's note that an interrupt arrived (its KeyboardInterrupt
+    may have been swallowed since)."""
+    _sinks.set_interrupted(True)
+    try:
+        yield
+    finally:
+        _sinks.set_interrupted(False)
+
+
+@pytest.mark.parametrize("arrived, raised", [(sigint_waiting, InterruptedError),
+                                             (interrupt_noted, KeyboardInterrupt)], ids=["waiting", "noted"])
+@pytest.mark.parametrize("writer", ["write", "Writer"])
+def test_no_path_is_replaced_once_an_interrupt_has_arrived(tmp_path, writer, arrived, raised):
+    out = tmp_path / "out.su"
+    out.write_bytes(PRECIOUS)
+    gather = vondrel.read(SOURCE)
+    with arrived(), pytest.raises(raised):
+        if writer == "write":
+            vondrel.write(out, gather)
+        else:
+            writer_of(out, vondrel.traces(SOURCE))
+    assert os.listdir(tmp_path) == ["out.su"] and out.read_bytes() == PRECIOUS
+    vondrel.write(out, gather)                     # and once it is handled, writes go on as before
+    assert out.read_bytes() == SOURCE.read_bytes()
+
+
+def swallowing_close(real):
+    """Writer.close, where the interrupt arrives first and something on the
+    way swallows its KeyboardInterrupt (as a __del__ does)."""
+    def close(self):
+        try:
+            signal.raise_signal(signal.SIGINT)
+        except KeyboardInterrupt:
+            pass
+        real(self)
+    return close
+
+
+def test_a_convert_whose_interrupt_was_swallowed_still_ends_with_130(tmp_path, monkeypatch):
+    from vondrel import cli
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "out.su").write_bytes(PRECIOUS)
+    monkeypatch.setattr(vondrel.Writer, "close", swallowing_close(vondrel.Writer.close))
+    before = signal.signal(signal.SIGINT, signal.default_int_handler)     # (as interruptible says)
+    try:
+        assert cli.main(["convert", str(SOURCE), "out.su"]) == 130
+        assert signal.getsignal(signal.SIGINT) is signal.default_int_handler      # put back
+    finally:
+        signal.signal(signal.SIGINT, before)
+    assert os.listdir(tmp_path) == ["out.su"] and (tmp_path / "out.su").read_bytes() == PRECIOUS
+    assert not _sinks._interrupted
+
+
+def store(path, marker):
+    os.makedirs(path / "c")
+    (path / "c" / "0").write_text(marker)
+    return path
+
+
+@pytest.mark.parametrize("after, left", [(1, "old"), (2, "new")], ids=["old store moved aside", "new store in"])
+def test_an_interrupt_between_the_renames_of_a_store_leaves_one_whole_store(tmp_path, monkeypatch, after, left):
+    from vondrel import _zarr
+    dest, tmp = store(tmp_path / "out.zarr", "old"), store(tmp_path / ".out.zarr.new", "new")
+    done = []
+
+    def replace(src, dst):
+        _sinks.replace(src, dst)
+        done.append(src)
+        if len(done) == after:
+            raise KeyboardInterrupt
+    monkeypatch.setattr(_zarr, "replace", replace)
+    with pytest.raises(KeyboardInterrupt):
+        _zarr._replace_store(str(tmp), str(dest), False)
+    assert (dest / "c" / "0").read_text() == left
+    assert sorted(os.listdir(tmp_path)) == (["out.zarr"] if left == "new" else [".out.zarr.new", "out.zarr"])
 
 
 @pytest.mark.skipif(not os.environ.get("VONDREL_SMALL_FS"), reason="no small file system")

@@ -28,7 +28,7 @@ from typing import Any
 from vondrel import _arrays
 
 __all__ = ["SAME_FILE", "REPLACED", "PathSink", "WholeWrites", "reading", "refuse_input", "refuse_output",
-           "write_all", "pwrite_all"]
+           "write_all", "pwrite_all", "replace", "set_interrupted"]
 
 SAME_FILE = "refusing to write to {path}: it is the same file as the input being read"
 REPLACED = "refusing to read {path}: it is the same file as the output being written"
