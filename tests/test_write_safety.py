@@ -352,6 +352,35 @@ def test_a_convert_whose_interrupt_was_swallowed_still_ends_with_130(tmp_path, m
     assert not _sinks._interrupted
 
 
+@pytest.mark.parametrize("format", ["su", "segy"])
+def test_an_interrupt_ends_a_write_that_waits_on_a_full_pipe(format):
+    # Nobody reads the pipe: the write waits inside the native loop until the interrupt; the
+    # drain after 20 s only ends a write that went on waiting, which then fails the test.
+    r, w = os.pipe()
+    main = threading.get_ident()
+    def drain():
+        while os.read(r, 1 << 20):
+            pass
+    drain = threading.Timer(20, drain)
+    poke = threading.Timer(0.5, lambda: signal.pthread_kill(main, signal.SIGINT))
+    gather = vondrel.read(SOURCE)
+    before = signal.signal(signal.SIGINT, signal.default_int_handler)     # (as interruptible says)
+    try:
+        with open(w, "wb", buffering=0) as out:
+            poke.start()
+            drain.start()
+            started = time.monotonic()
+            with pytest.raises(KeyboardInterrupt):
+                for _ in range(100):                   # 11 MB, more than a pipe holds
+                    vondrel.write(out, gather, format=format)
+            assert time.monotonic() - started < 10
+    finally:
+        signal.signal(signal.SIGINT, before)
+        poke.cancel()
+        drain.cancel()
+        os.close(r)
+
+
 def store(path, marker):
     os.makedirs(path / "c")
     (path / "c" / "0").write_text(marker)
