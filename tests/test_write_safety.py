@@ -325,31 +325,48 @@ def test_no_path_is_replaced_once_an_interrupt_has_arrived(tmp_path, writer, arr
     assert out.read_bytes() == SOURCE.read_bytes()
 
 
-def swallowing_close(real):
-    """Writer.close, where the interrupt arrives first and something on the
-    way swallows its KeyboardInterrupt (as a __del__ does)."""
-    def close(self):
+def tree(folder):
+    """Every file under `folder`, by its path there, with its bytes."""
+    return {str(p.relative_to(folder)): p.read_bytes() for p in sorted(folder.rglob("*")) if p.is_file()}
+
+
+def swallowing(real):
+    """`real`, where the interrupt arrives first and something on the way
+    swallows its KeyboardInterrupt (as a __del__ does)."""
+    def call(*args, **kwargs):
         try:
             signal.raise_signal(signal.SIGINT)
         except KeyboardInterrupt:
             pass
-        real(self)
-    return close
+        return real(*args, **kwargs)
+    return call
 
 
-def test_a_convert_whose_interrupt_was_swallowed_still_ends_with_130(tmp_path, monkeypatch):
+@pytest.mark.parametrize("out", ["out.su", "out.segy", "out.zarr"])
+def test_a_convert_whose_interrupt_was_swallowed_still_ends_with_130(tmp_path, monkeypatch, out):
     from vondrel import cli
     monkeypatch.chdir(tmp_path)
-    (tmp_path / "out.su").write_bytes(PRECIOUS)
-    monkeypatch.setattr(vondrel.Writer, "close", swallowing_close(vondrel.Writer.close))
+    if out == "out.zarr":
+        pytest.importorskip("zarr")
+        pytest.importorskip("dask")
+        from vondrel import _zarr
+        assert cli.main(["convert", str(DATA / "seismiclab_gom_cdp_nmo.su"), out]) == 0     # another store
+        old = tree(tmp_path / out)
+        monkeypatch.setattr(_zarr, "_consolidate", swallowing(_zarr._consolidate))      # the last step before
+    else:
+        (tmp_path / out).write_bytes(PRECIOUS)
+        monkeypatch.setattr(vondrel.Writer, "close", swallowing(vondrel.Writer.close))
     before = signal.signal(signal.SIGINT, signal.default_int_handler)     # (as interruptible says)
     try:
-        assert cli.main(["convert", str(SOURCE), "out.su"]) == 130
+        status = cli.main(["convert", str(SOURCE), out, *(["--to", "segy"] if out == "out.segy" else [])])
         assert signal.getsignal(signal.SIGINT) is signal.default_int_handler      # put back
     finally:
         signal.signal(signal.SIGINT, before)
-    assert os.listdir(tmp_path) == ["out.su"] and (tmp_path / "out.su").read_bytes() == PRECIOUS
-    assert not _sinks._interrupted
+    assert status == 130 and os.listdir(tmp_path) == [out] and not _sinks._interrupted
+    if out == "out.zarr":
+        assert tree(tmp_path / out) == old
+    else:
+        assert (tmp_path / out).read_bytes() == PRECIOUS
 
 
 @pytest.mark.parametrize("format", ["su", "segy"])
