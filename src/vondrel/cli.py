@@ -42,7 +42,7 @@ SAMPLE_FORMATS = {
 }
 
 
-from vondrel import _arrays  # noqa: E402
+from vondrel import _arrays, _sinks  # noqa: E402
 from vondrel._cli_open import DataError  # noqa: E402  (the commands' one error, shared with the edit command)
 
 
@@ -1203,7 +1203,6 @@ class _Interrupts:
         return self
 
     def _handle(self, signum, frame):
-        from vondrel import _sinks
         self.arrived = True
         _sinks.set_interrupted(True)      # no output replaced from now on
         raise KeyboardInterrupt
@@ -1211,7 +1210,6 @@ class _Interrupts:
     def __exit__(self, *exc):
         if self.before is not None:
             import signal
-            from vondrel import _sinks
             signal.signal(signal.SIGINT, self.before)
             _sinks.set_interrupted(False)
 
