@@ -2,6 +2,7 @@
 (by its path, ./path, a symbolic or a hard link), a write that fails leaves
 no file and an existing one untouched (no temporary file either), and a
 sink that takes few bytes per call still receives every byte."""
+import contextlib
 import gc
 import io
 import os
@@ -11,12 +12,14 @@ import signal
 import stat
 import subprocess
 import sys
+import threading
 import time
 
 import numpy as np
 import pytest
 
 import vondrel
+from vondrel import _sinks
 from segyfiles import trace_bytes
 from test_cli import VONDREL, run
 from test_real_data import DATA
@@ -248,11 +251,27 @@ def test_a_failed_convert_leaves_nothing_behind(tmp_path, args, stdin, message, 
     assert not existing or out.read_bytes() == PRECIOUS
 
 
-def test_an_interrupted_convert_leaves_nothing_behind(tmp_path):
+def interruptible(command, **options):
+    """subprocess.Popen of a command that SIGINT interrupts, however this run
+    was started: a shell without job control starts a background job with
+    SIGINT ignored, an ignored signal stays ignored across exec, and a
+    handled one starts at its default (which the interpreter replaces with
+    KeyboardInterrupt).  So the command starts from a handled SIGINT here."""
+    before = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        return subprocess.Popen(command, **options)
+    finally:
+        signal.signal(signal.SIGINT, before)
+
+
+@pytest.mark.parametrize("to", ["su", "segy"])
+def test_an_interrupted_convert_leaves_nothing_behind(tmp_path, to):
+    # The first half of the input ends on a trace boundary: a convert that lost the interrupt would
+    # reach the end of its input with nothing wrong in the data and replace out.su with half of it.
     (tmp_path / "out.su").write_bytes(PRECIOUS)
     raw = SOURCE.read_bytes()
-    proc = subprocess.Popen([*VONDREL, "convert", "-", "out.su", "--format", "su", "--from-byteorder", "big"],
-                            stdin=subprocess.PIPE, stderr=subprocess.PIPE, cwd=tmp_path)
+    proc = interruptible([*VONDREL, "convert", "-", "out.su", "--format", "su", "--from-byteorder", "big",
+                          "--to", to], stdin=subprocess.PIPE, stderr=subprocess.PIPE, cwd=tmp_path)
     proc.stdin.write(raw[:len(raw) // 2])          # detected, written in part, then waiting for more
     proc.stdin.flush()
     deadline = time.monotonic() + 30
@@ -263,6 +282,132 @@ def test_an_interrupted_convert_leaves_nothing_behind(tmp_path):
     proc.stdin.close()
     assert (proc.wait(60), proc.stderr.read()) == (130, b"")
     assert os.listdir(tmp_path) == ["out.su"] and (tmp_path / "out.su").read_bytes() == PRECIOUS
+
+
+@contextlib.contextmanager
+def sigint_waiting():
+    """A SIGINT sent to this thread while it holds SIGINT back: it waits
+    there, arrived and not yet handled, until the block ends (where it is
+    taken away unhandled)."""
+    before = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+    try:
+        signal.pthread_kill(threading.get_ident(), signal.SIGINT)
+        yield
+    finally:
+        signal.sigtimedwait({signal.SIGINT}, 0)
+        signal.pthread_sigmask(signal.SIG_SETMASK, before)
+
+
+@pytest.mark.parametrize("writer", ["write", "Writer"])
+def test_no_path_is_replaced_while_an_interrupt_waits(tmp_path, writer):
+    out = tmp_path / "out.su"
+    out.write_bytes(PRECIOUS)
+    gather = vondrel.read(SOURCE)
+    with sigint_waiting(), pytest.raises(InterruptedError):
+        if writer == "write":
+            vondrel.write(out, gather)
+        else:
+            writer_of(out, vondrel.traces(SOURCE))
+    assert os.listdir(tmp_path) == ["out.su"] and out.read_bytes() == PRECIOUS
+    vondrel.write(out, gather)                     # and once it is handled, writes go on as before
+    assert out.read_bytes() == SOURCE.read_bytes()
+
+
+def tree(folder):
+    """Every file under `folder`, by its path there, with its bytes."""
+    return {str(p.relative_to(folder)): p.read_bytes() for p in sorted(folder.rglob("*")) if p.is_file()}
+
+
+def swallowing(real):
+    """`real`, where the interrupt arrives first and something on the way
+    swallows its KeyboardInterrupt (as a __del__ does)."""
+    def call(*args, **kwargs):
+        try:
+            signal.raise_signal(signal.SIGINT)
+        except KeyboardInterrupt:
+            pass
+        return real(*args, **kwargs)
+    return call
+
+
+@pytest.mark.parametrize("out", ["out.su", "out.segy", "out.zarr"])
+def test_a_convert_whose_interrupt_was_swallowed_still_ends_with_130(tmp_path, monkeypatch, out):
+    from vondrel import cli
+    monkeypatch.chdir(tmp_path)
+    if out == "out.zarr":
+        pytest.importorskip("zarr")
+        pytest.importorskip("dask")
+        from vondrel import _zarr
+        assert cli.main(["convert", str(DATA / "seismiclab_gom_cdp_nmo.su"), out]) == 0     # another store
+        old = tree(tmp_path / out)
+        monkeypatch.setattr(_zarr, "_consolidate", swallowing(_zarr._consolidate))      # the last step before
+    else:
+        (tmp_path / out).write_bytes(PRECIOUS)
+        monkeypatch.setattr(vondrel.Writer, "close", swallowing(vondrel.Writer.close))
+    before = signal.signal(signal.SIGINT, signal.default_int_handler)     # (as interruptible says)
+    try:
+        status = cli.main(["convert", str(SOURCE), out, *(["--to", "segy"] if out == "out.segy" else [])])
+        assert signal.getsignal(signal.SIGINT) is signal.default_int_handler      # put back
+    finally:
+        signal.signal(signal.SIGINT, before)
+    assert status == 130 and os.listdir(tmp_path) == [out] and not _sinks._interrupted
+    if out == "out.zarr":
+        assert tree(tmp_path / out) == old
+    else:
+        assert (tmp_path / out).read_bytes() == PRECIOUS
+
+
+@pytest.mark.parametrize("format", ["su", "segy"])
+def test_an_interrupt_ends_a_write_that_waits_on_a_full_pipe(format):
+    # Nobody reads the pipe: the write waits inside the native loop until the interrupt; the
+    # drain after 20 s only ends a write that went on waiting, which then fails the test.
+    r, w = os.pipe()
+    main = threading.get_ident()
+    def drain():
+        while os.read(r, 1 << 20):
+            pass
+    drain = threading.Timer(20, drain)
+    poke = threading.Timer(0.5, lambda: signal.pthread_kill(main, signal.SIGINT))
+    gather = vondrel.read(SOURCE)
+    before = signal.signal(signal.SIGINT, signal.default_int_handler)     # (as interruptible says)
+    try:
+        with open(w, "wb", buffering=0) as out:
+            poke.start()
+            drain.start()
+            started = time.monotonic()
+            with pytest.raises(KeyboardInterrupt):
+                for _ in range(100):                   # 11 MB, more than a pipe holds
+                    vondrel.write(out, gather, format=format)
+            assert time.monotonic() - started < 10
+    finally:
+        signal.signal(signal.SIGINT, before)
+        poke.cancel()
+        drain.cancel()
+        os.close(r)
+
+
+def store(path, marker):
+    os.makedirs(path / "c")
+    (path / "c" / "0").write_text(marker)
+    return path
+
+
+@pytest.mark.parametrize("after, left", [(1, "old"), (2, "new")], ids=["old store moved aside", "new store in"])
+def test_an_interrupt_between_the_renames_of_a_store_leaves_one_whole_store(tmp_path, monkeypatch, after, left):
+    from vondrel import _zarr
+    dest, tmp = store(tmp_path / "out.zarr", "old"), store(tmp_path / ".out.zarr.new", "new")
+    done = []
+
+    def replace(src, dst):
+        _sinks.replace(src, dst)
+        done.append(src)
+        if len(done) == after:
+            raise KeyboardInterrupt
+    monkeypatch.setattr(_zarr, "replace", replace)
+    with pytest.raises(KeyboardInterrupt):
+        _zarr._replace_store(str(tmp), str(dest), False)
+    assert (dest / "c" / "0").read_text() == left
+    assert sorted(os.listdir(tmp_path)) == (["out.zarr"] if left == "new" else [".out.zarr.new", "out.zarr"])
 
 
 @pytest.mark.skipif(not os.environ.get("VONDREL_SMALL_FS"), reason="no small file system")
@@ -340,10 +485,10 @@ def test_writer_close_flushes_a_file_it_was_given_and_leaves_it_open(tmp_path):
 @pytest.mark.parametrize("how", ["write su", "Writer su"])
 def test_a_path_is_synchronised_before_it_replaces_the_destination(tmp_path, monkeypatch, how):
     calls = []
-    fsync, replace = os.fsync, os.replace
+    fsync, replace = os.fsync, vondrel._arrays.replace         # the rename that no interrupt gets past
     monkeypatch.setattr(os, "fsync", lambda fd: calls.append(("fsync", os.readlink(f"/proc/self/fd/{fd}")))
                         or fsync(fd))
-    monkeypatch.setattr(os, "replace", lambda a, b: calls.append(("replace", a)) or replace(a, b))
+    monkeypatch.setattr(vondrel._arrays, "replace", lambda a, b: calls.append(("replace", a)) or replace(a, b))
     SINK_WRITES[how](tmp_path / "out.su")
     temp = calls[1][1]
     assert calls == [("fsync", temp), ("replace", temp), ("fsync", os.path.realpath(tmp_path))]

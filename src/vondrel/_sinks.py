@@ -26,8 +26,10 @@ import weakref
 from collections.abc import Iterable
 from typing import Any
 
+from vondrel import _arrays
+
 __all__ = ["SAME_FILE", "REPLACED", "PathSink", "WholeWrites", "reading", "refuse_input", "refuse_output",
-           "write_all", "pwrite_all"]
+           "write_all", "pwrite_all", "replace", "set_interrupted"]
 
 SAME_FILE = "refusing to write to {path}: it is the same file as the input being read"
 REPLACED = "refusing to read {path}: it is the same file as the output being written"
@@ -39,6 +41,27 @@ _inputs_lock = threading.Lock()
 # (device, inode, the PathSink) of the existing regular files that open path
 # writers will replace; an entry counts until its sink commits or discards.
 _outputs: list[tuple[int, int, weakref.ref[Any]]] = []
+
+
+# Set by the command line's SIGINT handler: from then on no path is
+# replaced, even where its KeyboardInterrupt was swallowed on the way.
+_interrupted = False
+
+
+def set_interrupted(arrived: bool) -> None:
+    """Notes that an interrupt arrived (True: replace() refuses from now
+    on), or forgets it (False)."""
+    global _interrupted
+    _interrupted = arrived
+
+
+def replace(src: str, dst: str) -> None:
+    """Renames `src` over `dst`, the last step of every write to a path,
+    unless an interrupt has arrived: then KeyboardInterrupt, and both names
+    stay as they were (see _arrays.replace)."""
+    if _interrupted:
+        raise KeyboardInterrupt
+    _arrays.replace(src, dst)
 
 
 def _identity(st: os.stat_result) -> tuple[int, int]:
@@ -255,7 +278,7 @@ class PathSink:
                 os.fsync(self.file.fileno())
             self.file.close()
             if self.temp is not None:
-                os.replace(self.temp, self.dest)
+                replace(self.temp, self.dest)
                 self.temp = None
                 _sync_folder(os.path.dirname(self.dest))
         except BaseException:

@@ -75,7 +75,7 @@ import numpy as np
 
 from vondrel._messages import NO_FORM
 from vondrel._optional import require
-from vondrel._sinks import pwrite_all
+from vondrel._sinks import pwrite_all, replace
 
 __all__ = ["to_zarr", "from_zarr"]
 
@@ -1044,15 +1044,19 @@ def _consolidate(zarr: Any, path: str) -> None:
 def _replace_store(tmp: str, dest: str, fsync: bool) -> None:
     """Puts the complete store `tmp` in place of `dest` (which is a store or
     nothing): a rename, the old store moved aside first and removed after."""
-    old = None
-    if os.path.exists(dest):
-        old = _temporary(dest)
-        os.rename(dest, old)
+    # Neither rename happens once an interrupt has arrived; one that lands
+    # between them puts the old store back.
+    old = _temporary(dest) if os.path.exists(dest) else None
     try:
-        os.rename(tmp, dest)
-    except BaseException:
         if old is not None:
-            os.rename(old, dest)
+            replace(dest, old)
+        replace(tmp, dest)
+    except BaseException:
+        if old is not None and os.path.lexists(old):
+            if os.path.lexists(tmp):         # the new store never went in: the old one goes back
+                os.rename(old, dest)
+            else:                            # in already: the old one goes
+                shutil.rmtree(old, ignore_errors=True)
         raise
     if fsync:
         _fsync(os.path.dirname(os.path.abspath(dest)))
@@ -1266,7 +1270,7 @@ def from_zarr(store: PathLike, dest: PathLike, format: str | None = None, byteor
                               for block in blocks(index.shape, grid)], "to file" if progress else None)
         if fsync:
             _fsync(tmp)
-        os.replace(tmp, name)
+        replace(tmp, name)
         if fsync:
             _fsync(os.path.dirname(os.path.abspath(name)))
     except BaseException:

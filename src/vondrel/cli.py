@@ -25,6 +25,7 @@ import warnings
 EXIT_DATA = 1
 EXIT_USAGE = 2
 EXIT_PIPE = 128 + 13          # killed by SIGPIPE, as the shell reports it
+EXIT_INTERRUPT = 128 + 2      # interrupted (SIGINT), as the shell reports it
 ORDERS = {"native": "=", "little": "<", "big": ">"}
 ORDER_NAMES = {"<": "little-endian", ">": "big-endian"}
 BLOCK_BYTES = 1 << 20         # bytes of traces per readinto: many traces, still in cache
@@ -41,7 +42,7 @@ SAMPLE_FORMATS = {
 }
 
 
-from vondrel import _arrays  # noqa: E402
+from vondrel import _arrays, _sinks  # noqa: E402
 from vondrel._cli_open import DataError  # noqa: E402  (the commands' one error, shared with the edit command)
 
 
@@ -1182,15 +1183,59 @@ def _quiet_stdout():
         pass
 
 
+class _Interrupts:
+    """Notes each SIGINT as its handler runs, where the interpreter's own
+    handler (KeyboardInterrupt) is in place, and puts that handler back at
+    the end.  A KeyboardInterrupt that something swallows (a __del__, a
+    callback) still leaves `arrived` set, and no output path is replaced
+    after it: an interrupted command never ends as one that succeeded.  An
+    inherited SIG_IGN is left as it is."""
+
+    def __init__(self):
+        self.arrived, self.before = False, None
+
+    def __enter__(self):
+        import signal
+        import threading
+        if threading.current_thread() is threading.main_thread() and \
+                signal.getsignal(signal.SIGINT) is signal.default_int_handler:
+            self.before = signal.signal(signal.SIGINT, self._handle)
+        return self
+
+    def _handle(self, signum, frame):
+        self.arrived = True
+        _sinks.set_interrupted(True)      # no output replaced from now on
+        raise KeyboardInterrupt
+
+    def __exit__(self, *exc):
+        if self.before is not None:
+            import signal
+            signal.signal(signal.SIGINT, self.before)
+            _sinks.set_interrupted(False)
+
+
 def main(argv=None):
     args, unknown = parser().parse_known_args(argv)
     if unknown:                      # said by the command's own parser, with its usage line
         args.parser.error(f"unrecognized arguments: {' '.join(unknown)}")
     _check(args)
     args.cleanup, args.notes, args.completed = [], [], False
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always", _arrays.PrecisionWarning)
-        status = _run(args)
+    interrupts = _Interrupts()
+    try:
+        with interrupts:
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always", _arrays.PrecisionWarning)
+                status = _run(args)
+            if not interrupts.arrived:
+                _report(args, caught)
+    except KeyboardInterrupt:
+        return EXIT_INTERRUPT
+    return EXIT_INTERRUPT if interrupts.arrived else status
+
+
+def _report(args, caught):
+    """Prints the warnings caught as they are, and the notes of a command
+    that completed."""
     for w in caught:
         if issubclass(w.category, _arrays.PrecisionWarning):
             # said once, as a note: what keeps the values on the command line
@@ -1202,7 +1247,6 @@ def main(argv=None):
     if args.completed:
         for note in args.notes:
             print(f"vondrel {args.command}: {_in_flags(note)}", file=sys.stderr)
-    return status
 
 
 def _run(args):
@@ -1221,7 +1265,7 @@ def _run(args):
         print(f"vondrel {args.command}: {_in_flags(str(e), getattr(args, 'partial', False))}", file=sys.stderr)
         return EXIT_DATA
     except KeyboardInterrupt:
-        return 128 + 2
+        return EXIT_INTERRUPT
     finally:
         _release(args)
     return status

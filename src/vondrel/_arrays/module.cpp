@@ -4,6 +4,7 @@
 // Traces are reached through the published interface of vondrel.segy, as
 // any native client reaches them.
 #include "vondrel/_arrays/block.hpp"
+#include "vondrel/_arrays/commit.hpp"
 #include "vondrel/_arrays/handle.hpp"
 #include "vondrel/_arrays/read.hpp"
 #include "vondrel/_arrays/segy_module.hpp"
@@ -29,6 +30,7 @@ PyMethodDef arrays_methods[] = {
     {"copy_headers", as_cfunction(arrays_copy_headers), fastcall, "copy_headers(collection, headers)"},
     {"on_disk", as_cfunction(arrays_on_disk), fastcall, "on_disk(collection)"},
     {"gather", as_cfunction(arrays_gather), fastcall, "gather(iterable)"},
+    {"replace", as_cfunction(arrays_replace), fastcall, "replace(src, dst)"},
     {nullptr, nullptr, 0, nullptr},
 };
 

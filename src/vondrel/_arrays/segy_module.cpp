@@ -561,7 +561,7 @@ PyObject *segy_write(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyObje
     if (rc == -2)
         return PyErr_NoMemory();
     if (rc < 0) {
-        if (sink.fd >= 0) {
+        if (sink.fd >= 0 && sink.err) {
             errno = sink.err;
             PyErr_SetFromErrno(PyExc_OSError);
         }

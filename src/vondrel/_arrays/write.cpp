@@ -90,7 +90,7 @@ int write_chunked(const Source &src, Sink &sink, unsigned char *chunk)
 }
 
 // Native order to a descriptor: the rows themselves, many traces per
-// writev, nothing copied.  0, or -1 with sink.err.
+// writev, nothing copied.  0, or -1 with sink.err (or a signal's exception).
 int write_direct(const Source &src, Sink &sink)
 {
     iovec iov[iov_batch];
@@ -101,8 +101,11 @@ int write_direct(const Source &src, Sink &sink)
         while (left) {
             ssize_t w = ::writev(sink.fd, v, left);
             if (w < 0) {
-                if (errno == EINTR)
+                if (errno == EINTR) {
+                    if (sink.interrupted() < 0)
+                        return -1;
                     continue;
+                }
                 sink.err = errno;
                 return -1;
             }
@@ -115,6 +118,8 @@ int write_direct(const Source &src, Sink &sink)
             if (left) {
                 v->iov_base = static_cast<char *>(v->iov_base) + done;
                 v->iov_len -= done;
+                if (sink.interrupted() < 0)       // cut short, as a signal cuts a write to a pipe
+                    return -1;
             }
         }
         k = 0;
@@ -214,7 +219,7 @@ PyObject *arrays_write(PyObject *, PyObject *const *call, Py_ssize_t nargs, PyOb
         rc = write_chunked<false>(src, sink, chunk.get());
     PyEval_RestoreThread(sink.released);
     if (rc < 0) {
-        if (sink.fd >= 0) {
+        if (sink.fd >= 0 && sink.err) {
             errno = sink.err;
             PyErr_SetFromErrno(PyExc_OSError);
         }

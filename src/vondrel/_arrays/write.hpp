@@ -23,8 +23,9 @@ struct Sink {
     PyThreadState *released = nullptr;  // the caller's state while the lock is released
     int err = 0;                        // errno of a failed descriptor write
 
-    // Writes all of [p, p + len).  0, or -1 (err set for a descriptor, a
-    // Python exception for an object).
+    // Writes all of [p, p + len).  0, or -1 (err set for a failed
+    // descriptor write; else a Python exception, for an object or from a
+    // signal's handler).
     int put(const unsigned char *p, std::size_t len)
     {
         if (fd < 0) {
@@ -36,15 +37,33 @@ struct Sink {
         while (len) {
             ssize_t w = ::write(fd, p, len);
             if (w < 0) {
-                if (errno == EINTR)
+                if (errno == EINTR) {
+                    if (interrupted() < 0)
+                        return -1;
                     continue;
+                }
                 err = errno;
                 return -1;
             }
             p += w;
             len -= static_cast<std::size_t>(w);
+            if (len && interrupted() < 0)        // cut short, as a signal cuts a write to a pipe
+                return -1;
         }
         return 0;
+    }
+
+    // A write that a signal broke off (EINTR, or fewer bytes taken than
+    // given): the handlers of the signals that arrived run (with the lock
+    // taken back for them), so that an interrupt ends a write that would
+    // otherwise wait on, on a pipe nobody reads.  0 to go on, or -1 with
+    // the handler's exception (KeyboardInterrupt) set.
+    int interrupted()
+    {
+        PyEval_RestoreThread(released);
+        int rc = PyErr_CheckSignals();
+        released = PyEval_SaveThread();
+        return rc;
     }
 
     // With the lock held: all of [p, p + len) through write().
