@@ -280,7 +280,8 @@ def test_an_interrupted_convert_leaves_nothing_behind(tmp_path, to):
     assert len(os.listdir(tmp_path)) == 2, "the convert never started its output"
     proc.send_signal(signal.SIGINT)
     proc.stdin.close()
-    assert (proc.wait(60), proc.stderr.read()) == (130, b"")
+    with proc.stderr:
+        assert (proc.wait(60), proc.stderr.read()) == (130, b"")
     assert os.listdir(tmp_path) == ["out.su"] and (tmp_path / "out.su").read_bytes() == PRECIOUS
 
 
