@@ -313,8 +313,9 @@ def parent(args):
     section = [BEGIN, "## The open-file handle", "",
                f"`./dev run python3.13 bench/handle.py{' --quick' if args.quick else ''}`: median of "
                f"{args.repeat} repetitions after a warm-up, one process per job, page cache warm. Ratios and "
-               "targets compare CPU time (user and system) of the process: every job runs on one thread, and on a "
-               "shared machine its wall time also counts the neighbours' work. The mask's limit reads as many bytes as "
+               "targets compare CPU time (user and system) of the process: the jobs run on one thread (a column "
+               "read over more than 64 MB of traces, read whole in large pieces, takes a second one, and its CPU "
+               "time counts both), and on a shared machine wall time also counts the neighbours' work. The mask's limit reads as many bytes as "
                "the selected traces hold, but in one piece: scattered traces cost a system call a trace (long "
                "traces, batched 128 a call where Linux offers io_uring) or a pass over the file (short traces, "
                "limit_file). Load average (1, 5, 15 min) at the start "
