@@ -589,11 +589,13 @@ coordinate that xarray chunks for Dask is one task per chunk over its lazy
 column, made under xarray's name in a fraction of dask.array.from_array's
 time; what remains per coordinate and file is xarray's and Dask's own
 (normalising the chunks, naming them, then concatenating every coordinate
-of every file with dask.array.concatenate), and it is above the target by
-itself: the same Datasets with their header coordinates in NumPy (the
-floor row) take longer than the engine, xarray's own zarr engine longer
-still, and with the header fields dropped the mean trace matches
-vondrel.dask.read.
+of every file with dask.array.concatenate).  That is above the target by
+itself: xarray's concatenation alone of the same 16 Datasets, opened
+before the clock (mean_combine, about 90 variables a file), takes 1.7
+times vondrel.dask.read, the same Datasets with their header coordinates
+in NumPy take longer than the engine, and xarray's own zarr engine longer
+still.  With the fields a job needs named (headers=, or the others
+dropped) the mean trace takes 0.8-0.9 times vondrel.dask.read.
 
 On N machines that see the same file, the tasks are independent (each
 reads the byte ranges of its traces and writes its own chunks; nothing
@@ -606,13 +608,13 @@ bytes over N times one machine's rate, until the N machines ask more of
 the shared file system than it delivers: then its aggregate bandwidth is
 the figure to compare with.
 
-Disk against memory.  The recorded run (load 1.2-1.7): on the disk the
-conversion reached 0.61 of the copy (0.59 s against 0.36 s), met; on the
-memory file system 0.75 (0.74 s; one worker 1.37 s, so two workers ran
-1.9 times as fast: a task holds the interpreter lock only between
-chunks).  Earlier runs of the same code on a busier machine (load 0.9-2.0)
-gave 0.36 on the disk (1.18 s) and 0.60 in memory; before this round's
-native path 0.22 and 0.15.  Where the time goes: planning 0.14-0.2 s
+Disk against memory.  The recorded run (load 0.7-1.6): on the disk the
+conversion reached 0.65 of the copy (0.70 s against 0.46 s), met; on the
+memory file system 0.56 (0.79 s; one worker 1.28 s, so two workers ran
+1.6 times as fast: a task holds the interpreter lock only between
+chunks).  The run before it (load 1.2-1.7) gave 0.61 and 0.75, a busier
+one (load 0.9-2.0) 0.36 on the disk; before the native path 0.22 and
+0.15.  Where the time goes: planning 0.14-0.2 s
 (serial but for the scan's two threads: one pass over the file's 2.17 GB
 to see one header in every 4,240 bytes), creating the store about
 0.05 s, the tasks on two cores at about 0.38 s of CPU a GB each
@@ -620,8 +622,8 @@ to see one header in every 4,240 bytes), creating the store about
 page cache 0.19).  On a disk the write-back that the kernel starts once
 10% of memory is unwritten (about 2 GB) shares the same two cores, which
 is what a busy run loses most.  Every figure's spread shows how much the
-machine moved under a job; from_zarr_threads_2 (1.76 s here, 1.35 s two
-runs before) swings the same way."""
+machine moved under a job; from_zarr_threads_2 (1.59 s here, 1.35-1.76 s
+in earlier runs) swings the same way."""
 
 
 def main():
