@@ -235,6 +235,22 @@ def test_a_selection_goes_through_netcdf_and_zarr_with_its_header_values(shuffle
     xr.testing.assert_identical(xr.open_zarr(tmp_path / "part.zarr", consolidated=False).load(), want)
 
 
+@pytest.mark.parametrize("pick", [{}, {"iline": [12, 16]}, {"xline": slice(8, 9)}], ids=["all", "inlines", "crosslines"])
+def test_a_grid_goes_back_to_its_traces_and_no_hole_becomes_one(shuffled, tmp_path, pick):
+    ds = xr.open_dataset(shuffled, engine="vondrel").sel(pick)
+    vondrel.write(tmp_path / "back.sgy", vondrel.from_xarray(ds), byteorder="<", sample_format=5)
+    raw = shuffled.read_bytes()
+    size = 240 + 6 * 4
+    traces = {raw[at:at + 4]: raw[at:at + size] for at in range(3600, len(raw), size)}   # by tracl
+    back = (tmp_path / "back.sgy").read_bytes()
+    got = [back[at:at + size] for at in range(3600, len(back), size)]
+    lines = [(struct.unpack_from("<ii", t, 188)) for t in got]
+    want = sorted((il, xl) for il, xl in (struct.unpack_from("<ii", t, 188) for t in traces.values())
+                  if il in ds.iline.values and xl in ds.xline.values)
+    assert lines == want                                    # the grid's order, the holes left out
+    assert all(t == traces[t[:4]] for t in got)             # every trace as the file holds it
+
+
 @pytest.mark.parametrize("drop", [None, ["samples", "offset"]])
 @pytest.mark.parametrize("name", ["segyio_small.sgy", "shuffled", "seismiclab_cdp700.su"])
 def test_the_engines_direct_dataset_is_the_one_xarray_builds(shuffled, monkeypatch, name, drop):

@@ -32,10 +32,19 @@ def from_xarray(ds: xarray.Dataset) -> Gather:
     it included), for vondrel.write: header fields from the coordinates
     along `trace` of their names (0 where there is none), samples as
     (trace, time) float32, the format and byte order the dataset came from.
-    ValueError when a coordinate holds a value that its header field cannot."""
+    ValueError when a coordinate holds a value that its header field cannot.
+
+    A Dataset on a grid (the xarray engine's, File.to_xarray's: `samples`
+    on the grid's dims and `time`) gives its traces in the grid's order,
+    the grid's labels as the header fields of its dims' names; a place of
+    the grid that holds no trace (samples all NaN, every other header
+    field 0, as those Datasets fill it) is left out, never written as a
+    trace."""
     import vondrel
     from vondrel._layout import NATIVE
 
+    if "trace" not in ds["samples"].dims:
+        ds = _traces_of_grid(ds)
     samples = np.ascontiguousarray(ds["samples"].transpose("trace", "time").to_numpy(), dtype=np.float32)
     columns = {str(name): ds[name].to_numpy() for name in ds.coords if ds[name].dims == ("trace",)}
     fmt = str(ds.attrs.get("format", "su"))
@@ -44,3 +53,19 @@ def from_xarray(ds: xarray.Dataset) -> Gather:
     return vondrel.Gather(headers, samples.reshape(-1), offsets, fmt, str(ds.attrs.get("byteorder", NATIVE)),
                           _registry.title(fmt))
 
+
+def _traces_of_grid(ds: xarray.Dataset) -> xarray.Dataset:
+    """A Dataset on a grid as one on `trace`: its places in the grid's
+    order (C order of the dims), the dims' labels as coordinates along
+    `trace`, the places without a trace left out."""
+    dims = [d for d in ds["samples"].dims if d != "time"]
+    if "time" not in ds["samples"].dims or not dims:
+        raise ValueError(f"from_xarray takes samples on `trace` (or a grid's dims) and `time`, "
+                         f"not on {ds['samples'].dims}")
+    flat = ds.stack(trace=dims).reset_index("trace")
+    fields = [name for name in flat.coords if flat[name].dims == ("trace",) and name not in dims]
+    empty = np.isnan(flat["samples"].transpose("trace", "time").to_numpy()).all(axis=1)
+    for name in fields:
+        if empty.any():
+            empty &= flat[name].to_numpy() == 0
+    return flat.isel(trace=np.flatnonzero(~empty))
