@@ -235,9 +235,12 @@ def test_a_selection_goes_through_netcdf_and_zarr_with_its_header_values(shuffle
     xr.testing.assert_identical(xr.open_zarr(tmp_path / "part.zarr", consolidated=False).load(), want)
 
 
+@pytest.mark.parametrize("stacked", [False, True], ids=["grid", "stacked"])
 @pytest.mark.parametrize("pick", [{}, {"iline": [12, 16]}, {"xline": slice(8, 9)}], ids=["all", "inlines", "crosslines"])
-def test_a_grid_goes_back_to_its_traces_and_no_hole_becomes_one(shuffled, tmp_path, pick):
+def test_a_grid_goes_back_to_its_traces_and_no_hole_becomes_one(shuffled, tmp_path, pick, stacked):
     ds = xr.open_dataset(shuffled, engine="vondrel").sel(pick)
+    if stacked:
+        ds = ds.stack(trace=("iline", "xline"))
     vondrel.write(tmp_path / "back.sgy", vondrel.from_xarray(ds), byteorder="<", sample_format=5)
     raw = shuffled.read_bytes()
     size = 240 + 6 * 4

@@ -12,7 +12,7 @@ sy_m, gx_m, gy_m.  xarray is imported on first use.
 """
 from __future__ import annotations
 
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
@@ -39,12 +39,16 @@ def from_xarray(ds: xarray.Dataset) -> Gather:
     the grid's labels as the header fields of its dims' names; a place of
     the grid that holds no trace (samples all NaN, every other header
     field 0, as those Datasets fill it) is left out, never written as a
-    trace."""
+    trace, and so it is where the grid's dims were stacked into `trace`."""
+    import pandas
+
     import vondrel
     from vondrel._layout import NATIVE
 
     if "trace" not in ds["samples"].dims:
         ds = _traces_of_grid(ds)
+    elif isinstance(ds.indexes.get("trace"), pandas.MultiIndex):        # a grid stacked into `trace`
+        ds = _without_holes(ds.reset_index("trace"), list(ds.indexes["trace"].names))
     samples = np.ascontiguousarray(ds["samples"].transpose("trace", "time").to_numpy(), dtype=np.float32)
     columns = {str(name): ds[name].to_numpy() for name in ds.coords if ds[name].dims == ("trace",)}
     fmt = str(ds.attrs.get("format", "su"))
@@ -62,8 +66,14 @@ def _traces_of_grid(ds: xarray.Dataset) -> xarray.Dataset:
     if "time" not in ds["samples"].dims or not dims:
         raise ValueError(f"from_xarray takes samples on `trace` (or a grid's dims) and `time`, "
                          f"not on {ds['samples'].dims}")
-    flat = ds.stack(trace=dims).reset_index("trace")
-    fields = [name for name in flat.coords if flat[name].dims == ("trace",) and name not in dims]
+    return _without_holes(ds.stack(trace=dims).reset_index("trace"), dims)
+
+
+def _without_holes(flat: xarray.Dataset, keys: list[Any]) -> xarray.Dataset:
+    """A grid's places along `trace` (its labels `keys` among the
+    coordinates) without those that hold no trace: samples all NaN, every
+    other header field 0."""
+    fields = [name for name in flat.coords if flat[name].dims == ("trace",) and name not in keys]
     empty = np.isnan(flat["samples"].transpose("trace", "time").to_numpy()).all(axis=1)
     for name in fields:
         if empty.any():
