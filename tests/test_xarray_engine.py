@@ -235,6 +235,31 @@ def test_a_selection_goes_through_netcdf_and_zarr_with_its_header_values(shuffle
     xr.testing.assert_identical(xr.open_zarr(tmp_path / "part.zarr", consolidated=False).load(), want)
 
 
+@pytest.mark.parametrize("delays, start, name", [
+    ([(250, -10)] * 6, 0.025, "time"),                        # delrt 250, scalt -10: 25 ms for every trace
+    ([(0, 0)] * 5 + [(4, 0)], 0.0, "time from trace start"),  # one trace differs
+])
+def test_opening_a_cube_reads_its_headers_once_and_its_time_axis_holds_the_delay(tmp_path, monkeypatch, delays,
+                                                                                  start, name):
+    from test_zarr import ibm_cube
+
+    path = tmp_path / "cube.sgy"
+    path.write_bytes(ibm_cube(2, 3, (), ">", delays))
+    reads = []
+    columns = _handle.Headers.__getitem__
+    monkeypatch.setattr(_handle.Headers, "__getitem__", lambda h, key: (reads.append(key), columns(h, key))[1])
+    ds = xr.open_dataset(path, engine="vondrel")
+    assert len(reads) == 1 and dict(ds.sizes) == {"iline": 2, "xline": 3, "time": 8}      # one pass over the file
+    assert (ds.time.values[0], ds.time.attrs["long_name"]) == (pytest.approx(start), name)
+    from vondrel import _backend
+
+    with vondrel.open(path, "r+") as f:                         # an edit of delrt is seen by the next Dataset
+        assert f.dims == ("iline", "xline")                     # the scan has noted the delay
+        f.headers["delrt"] = 500
+        f.headers["scalt"] = 0
+        assert _backend.open_file(f).time.values[0] == f.to_xarray().time.values[0] == pytest.approx(0.5)
+
+
 @pytest.mark.parametrize("stacked", [False, True], ids=["grid", "stacked"])
 @pytest.mark.parametrize("pick", [{}, {"iline": [12, 16]}, {"xline": slice(8, 9)}], ids=["all", "inlines", "crosslines"])
 def test_a_grid_goes_back_to_its_traces_and_no_hole_becomes_one(shuffled, tmp_path, pick, stacked):

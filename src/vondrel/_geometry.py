@@ -384,6 +384,32 @@ def fit_grid(geometry: Geometry, x: np.ndarray, y: np.ndarray) -> Grid | None:
 # ---- the handle's side ----------------------------------------------------------------------
 
 
+def delay_summary(headers: np.ndarray) -> tuple[float, bool]:
+    """(delay in milliseconds, whether every trace has it) of header rows
+    or columns holding delrt (and scalt, applied where the layout has it):
+    the first trace's delay when all share it, else 0."""
+    if not len(headers):
+        return 0.0, True
+    delays = headers["delrt"]
+    if "scalt" in (headers.dtype.names or ()):
+        delays = scaled(delays, headers["scalt"])
+    delays = np.asarray(delays, np.float64)
+    common = bool((delays == delays[0]).all())
+    return (float(delays[0]) if common else 0.0), common
+
+
+def _columns_and_delay(f: Any, names: Sequence[str]) -> np.ndarray:
+    """f.headers[names], with the delay's fields read in the same pass over
+    the file: their summary over every trace is noted on f (`_delay`), so
+    that the time axis of a Dataset costs no second pass over a big file."""
+    layout = _registry.header_dtype(f.format).names or ()
+    extra = [n for n in ("delrt", "scalt") if n in layout and n not in names]
+    columns = f.headers[[*names, *extra]]
+    if "delrt" in (columns.dtype.names or ()):
+        f._delay = delay_summary(columns)
+    return columns
+
+
 def infer(f: Any) -> Geometry | None:
     """The geometry of a SEG-Y file by its standard keys: iline and xline
     when every trace has a pair of its own, with offset when pairs repeat
@@ -391,7 +417,7 @@ def infer(f: Any) -> Geometry | None:
     or spread too wide for a grid) and for other formats."""
     if not _registry.get(f.format).file_headers or len(f) == 0:
         return None
-    columns = f.headers[list(SEGY_KEYS)]
+    columns = _columns_and_delay(f, SEGY_KEYS)
     keys = [np.ascontiguousarray(columns[k]) for k in SEGY_KEYS]
     del columns
     if not (keys[0].any() or keys[1].any()):
@@ -416,7 +442,7 @@ def geometry_of(f: Any, dims: object) -> Geometry | None:
     if len(f) == 0:
         empty = np.empty(0, _registry.header_dtype(f.format))
         return Geometry.of([empty[n] for n in names], names, 1, 1)
-    columns = f.headers[list(names)]
+    columns = _columns_and_delay(f, names)
     return Geometry.of([columns[n] for n in names], names, GIVEN_SPREAD, GIVEN_ALLOWANCE)
 
 
@@ -611,12 +637,7 @@ def dataset(f: Any, geometry: Geometry, chunks: Mapping[str, int] | None, fill: 
         values = np.full(geometry.shape, np.nan if column.dtype.kind == "f" else 0, column.dtype)
         values[live] = column[rows]
         coords[name] = (dims, values)
-    delays = headers["delrt"][rows]
-    if "scalt" in (headers.dtype.names or ()):
-        delays = scaled(delays, headers["scalt"][rows])
-    delays = np.asarray(delays, np.float64)
-    common = len(delays) == 0 or bool((delays == delays[0]).all())
-    delay = float(delays[0]) if len(delays) and common else 0.0
+    delay, common = delay_summary(headers[rows])
     coords["time"] = ("time", time_axis(ns, float(f.dt or 0), delay),
                       {"units": "s", "long_name": "time" if common else "time from trace start"})
     if chunks is None:

@@ -481,6 +481,7 @@ class File(_geometry.Surveyed):
         self._editable()
         with self._write_lock:
             self._live()
+            self._delay = None             # the traces' delay that a scan noted (see _geometry) may change
             if self._map is not None:
                 _arrays._h_put(self._map, *where.args, at, width, data)
             else:

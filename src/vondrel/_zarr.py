@@ -699,19 +699,18 @@ def delay_of(f: Any, index: np.ndarray[Any, Any]) -> tuple[float, bool]:
     """(delay in milliseconds, whether every trace has it) of the traces of
     `index` (-1: none) of an open file: delrt, with scalt applied where the
     layout has it (SEG-Y), as to_xarray makes its time axis; 0 when the
-    traces' delays differ."""
-    from vondrel._dataset import scaled
+    traces' delays differ.  Where `index` holds every trace and the scan
+    for the file's geometry noted their delay, that is the answer."""
+    from vondrel._geometry import delay_summary
 
     rows = index[index >= 0]
     if not len(rows):
         return 0.0, True
+    noted = getattr(f, "_delay", None)
+    if noted is not None and len(rows) == len(f):
+        return noted  # type: ignore[no-any-return]
     names = [n for n in ("delrt", "scalt") if n in (header_dtype(f.format).names or ())]
-    h = f.headers[names]
-    delays = np.asarray(h["delrt"][rows], np.float64)
-    if "scalt" in names:
-        delays = np.asarray(scaled(delays, h["scalt"][rows]), np.float64)
-    common = bool((delays == delays[0]).all())
-    return (float(delays[0]) if common else 0.0), common
+    return delay_summary(f.headers[names][rows])
 
 
 def plan_file(path: PathLike, *, format: str | None = None, byteorder: str | None = None, ns: int | None = None,
