@@ -41,3 +41,14 @@ def test_a_dataset_and_its_selections_write_back_through_from_xarray(tmp_path):
     ds = ds.assign_coords(offset=ds.offset.astype(np.int64) * 2**21)
     with pytest.raises(ValueError, match=r"^header field offset cannot hold 2516582400 \(int32\)$"):
         vondrel.from_xarray(ds)
+
+
+def test_an_su_grid_goes_back_without_its_hole_whose_float_fields_are_nan(tmp_path):
+    h = np.zeros(3, vondrel.header_dtype())
+    h["dt"], h["ns"], h["fldr"], h["offset"], h["d1"] = 4000, 5, [1, 1, 2], [10, 20, 10], 1.5
+    vondrel.write(tmp_path / "g.su", (h, np.arange(15, dtype=np.float32).reshape(3, 5)))
+    with vondrel.open(tmp_path / "g.su", dims=("fldr", "offset")) as f:
+        ds = f.to_xarray()
+    assert np.isnan(ds.d1.values[1, 1])                          # the grid's hole: (fldr 2, offset 20)
+    vondrel.write(tmp_path / "back.su", vondrel.from_xarray(ds))
+    assert (tmp_path / "back.su").read_bytes() == (tmp_path / "g.su").read_bytes()

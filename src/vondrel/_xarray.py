@@ -72,10 +72,11 @@ def _traces_of_grid(ds: xarray.Dataset) -> xarray.Dataset:
 def _without_holes(flat: xarray.Dataset, keys: list[Any]) -> xarray.Dataset:
     """A grid's places along `trace` (its labels `keys` among the
     coordinates) without those that hold no trace: samples all NaN, every
-    other header field 0."""
+    other header field 0 (or NaN, as a grid fills a float field)."""
     fields = [name for name in flat.coords if flat[name].dims == ("trace",) and name not in keys]
     empty = np.isnan(flat["samples"].transpose("trace", "time").to_numpy()).all(axis=1)
     for name in fields:
         if empty.any():
-            empty &= flat[name].to_numpy() == 0
+            values = flat[name].to_numpy()
+            empty &= (values == 0) | np.isnan(values) if values.dtype.kind == "f" else values == 0
     return flat.isel(trace=np.flatnonzero(~empty))
